@@ -1,0 +1,41 @@
+// ZyDeviceConnection: the abstract byte-stream device (open, read with a
+// time-out, write, close, status) that the robot packet layer, the robot
+// connection and the monitor link are written against.
+#ifndef ZYDEVICECONNECTION_H
+#define ZYDEVICECONNECTION_H
+
+#include "ZyTime.h"
+
+class ZyBasePacket;
+
+class ZyDeviceConnection {
+public:
+  enum Status {
+    STATUS_NEVER_OPENED = 1,
+    STATUS_OPEN = 2,
+    STATUS_OPEN_FAILED = 3,
+    STATUS_CLOSED_NORMALLY = 4,
+    STATUS_CLOSED_ERROR = 5
+  };
+
+  ZyDeviceConnection();
+  /// Calls the base close, which does nothing.
+  virtual ~ZyDeviceConnection();
+  /// Bytes read: 0 on time-out, -1 when the device is not open.
+  virtual int read(char *buffer, unsigned int size, unsigned int msWait = 0) = 0;
+  /// Writes a whole packet; 0 for no packet or an empty one.
+  virtual int sendPacket(ZyBasePacket *packet);
+  /// Bytes written, or -1.
+  virtual int write(const char *buffer, unsigned int size) = 0;
+  virtual int status() = 0;
+  virtual bool openDefault() = 0;
+  virtual bool close() { return false; }
+  virtual const char *openErrorText(int code) = 0;
+  virtual ZyTime readTimeStamp(int index) = 0;
+  virtual bool timeStampingOn() = 0;
+
+  /// Text of a status value, or nullptr outside 1 to 5.
+  static const char *statusText(int status);
+};
+
+#endif

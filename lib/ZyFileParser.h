@@ -1,0 +1,67 @@
+// ZyFileParser: reads line-oriented keyword files. Each line's keyword
+// selects a registered handler that gets the rest of the line as an
+// argument builder; ";" and "#" start comments; failing lines are reported
+// with their numbers.
+#ifndef ZYFILEPARSER_H
+#define ZYFILEPARSER_H
+
+#include "ZyFunctor.h"
+
+#include <cstddef>
+#include <cstdio>
+#include <map>
+#include <string>
+
+class ZyArgumentBuilder;
+
+class ZyFileParser {
+public:
+  typedef ZyRetFunctor1<bool, ZyArgumentBuilder *> Handler;
+  typedef ZyRetFunctor3<bool, ZyArgumentBuilder *, char *, size_t> HandlerWithError;
+
+  explicit ZyFileParser(const char *baseDirectory = "");
+  ~ZyFileParser();
+
+  /// keyword nullptr installs the remainder handler.
+  bool addHandler(const char *keyword, Handler *functor);
+  bool addHandler(const char *keyword, HandlerWithError *functor);
+  /// keyword nullptr removes the remainder handler.
+  bool remHandler(const char *keyword, bool logIfCannotFind = true);
+  bool remHandler(Handler *functor);
+  bool remHandler(HandlerWithError *functor);
+
+  void setBaseDirectory(const char *baseDirectory);
+  const char *getBaseDirectory() const { return myBaseDir.c_str(); }
+
+  bool parseFile(const char *fileName, bool continueOnErrors = true, bool noErrorIfCantFind = false,
+                 char *errorBuffer = nullptr, size_t errorBufferLen = 0);
+  bool parseFile(FILE *file, char *buffer, int bufferLength, bool continueOnErrors = true,
+                 char *errorBuffer = nullptr, size_t errorBufferLen = 0);
+  bool parseStream(FILE *file, char *buffer, int bufferLength, bool continueOnErrors = true,
+                   char *errorBuffer = nullptr, size_t errorBufferLen = 0) {
+    return parseFile(file, buffer, bufferLength, continueOnErrors, errorBuffer, errorBufferLen);
+  }
+  /// Parses one line, changed in place.
+  bool parseLine(char *line, char *errorBuffer = nullptr, size_t errorBufferLen = 0);
+
+  int getLineNumber() const { return myLineNumber; }
+  void resetCounters() { myLineNumber = 0; }
+
+  ZyFileParser(const ZyFileParser &) = delete;
+  ZyFileParser &operator=(const ZyFileParser &) = delete;
+
+private:
+  struct HandlerHolder {
+    Handler *plain = nullptr;
+    HandlerWithError *withError = nullptr;
+  };
+  struct NoCaseLess {
+    bool operator()(const std::string &a, const std::string &b) const;
+  };
+  int myLineNumber = 0;
+  std::string myBaseDir;
+  std::map<std::string, HandlerHolder *, NoCaseLess> myMap;
+  HandlerHolder *myRemainderHandler = nullptr;
+};
+
+#endif

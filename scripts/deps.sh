@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what a fresh Debian machine lacks to build and test the project.
+set -euo pipefail
+need=()
+command -v cmake >/dev/null || need+=(cmake)
+command -v ninja >/dev/null || need+=(ninja-build)
+command -v g++ >/dev/null || need+=(g++)
+command -v objcopy >/dev/null || need+=(binutils)
+command -v srec_cat >/dev/null || need+=(srecord)
+command -v clang-format >/dev/null || need+=(clang-format)
+[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+[ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+if [ ${#need[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  echo "Installing: ${need[*]}"
+  $SUDO apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q "${need[@]}" </dev/null
+fi
