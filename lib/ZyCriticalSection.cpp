@@ -1,0 +1,47 @@
+// Deferral of terminating signals across critical stretches of work. Kept
+// lock-free (atomics only) so that a classic signal handler may call it.
+#include "ZyCriticalSection.h"
+
+#include <atomic>
+
+namespace {
+std::atomic<int> gDepth{0};
+std::atomic<int> gPending{0};
+std::atomic<void (*)(int)> gAction{nullptr};
+} // namespace
+
+void ZyCriticalSection::begin() {
+  gDepth.fetch_add(1);
+}
+
+void ZyCriticalSection::end() {
+  if (gDepth.fetch_sub(1) != 1)
+    return;
+  int signal = gPending.exchange(0);
+  void (*action)(int) = gAction.load();
+  if (signal != 0 && action != nullptr)
+    action(signal);
+}
+
+bool ZyCriticalSection::deferSignal(int signal) {
+  if (gDepth.load() <= 0)
+    return false;
+  int expected = 0;
+  gPending.compare_exchange_strong(expected, signal);
+  // The section may have closed between the two steps; then act now.
+  if (gDepth.load() <= 0) {
+    gPending.store(0);
+    return false;
+  }
+  return true;
+}
+
+void ZyCriticalSection::setDeferredAction(void (*action)(int)) {
+  gAction.store(action);
+}
+bool ZyCriticalSection::isActive() {
+  return gDepth.load() > 0;
+}
+int ZyCriticalSection::pendingSignal() {
+  return gPending.load();
+}
