@@ -111,14 +111,15 @@ private:
     const char *name() const;
   };
   typedef ZyRetFunctor3C<bool, ZyConfig, ZyArgumentBuilder *, char *, size_t> HandlerCB;
+  struct FileWriter;
 
   void addParserHandlers();
   void copySettingsAndSections(const ZyConfig &other);
   void deleteSections();
   ZyConfigSection *findOrMakeSection(const char *sectionName);
   void insertProcessFileHolder(const ProcessFileHolder &holder);
-  bool writeSection(FILE *file, ZyConfigSection *section, std::set<std::string> *alreadyWritten,
-                    bool writePriorities);
+  void writeSection(FileWriter &writer, ZyConfigSection *section,
+                    std::set<std::string> *alreadyWritten, bool writePriorities);
 
   std::list<ZyConfigSection *> mySections;
   ZyFileParser myParser;
