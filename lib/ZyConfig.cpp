@@ -199,12 +199,16 @@ void ZyConfig::deleteSections() {
   for (ZyConfigSection *section : mySections)
     delete section;
   mySections.clear();
+  mySavedOnlySections.clear();
 }
 
 void ZyConfig::copySettingsAndSections(const ZyConfig &other) {
   deleteSections();
-  for (const ZyConfigSection *section : other.mySections)
+  for (ZyConfigSection *section : other.mySections) {
     mySections.push_back(new ZyConfigSection(*section));
+    if (other.mySavedOnlySections.count(section) != 0)
+      mySavedOnlySections.insert(mySections.back());
+  }
   myBaseDirectory = other.myBaseDirectory;
   myParser.setBaseDirectory(myBaseDirectory.c_str());
   myFileName = other.myFileName;
@@ -284,6 +288,7 @@ bool ZyConfig::addParam(const ZyConfigArg &arg, const char *sectionName,
   if (sectionName == nullptr)
     sectionName = "";
   ZyConfigSection *section = findOrMakeSection(sectionName);
+  mySavedOnlySections.erase(section);
 
   const char *name = arg.getName();
   bool isKeyword = name[0] != '\0' && arg.getType() != ZyConfigArg::SAVED_LINE &&
@@ -325,6 +330,7 @@ bool ZyConfig::addSection(const char *sectionName, const char *comment) {
   ZyConfigSection *section = findSection(sectionName);
   if (section != nullptr) {
     section->setComment(comment);
+    mySavedOnlySections.erase(section);
     return true;
   }
   ZyLog::log(ZyLog::Verbose, "Making new section '%s'", sectionName);
@@ -368,7 +374,8 @@ bool ZyConfig::parseSection(ZyArgumentBuilder *arg, char *errorBuffer, size_t er
   if (arg == nullptr)
     return false;
   std::string name = arg->getWholeText();
-  if (findSection(name.c_str()) != nullptr) {
+  ZyConfigSection *section = findSection(name.c_str());
+  if (section != nullptr && mySavedOnlySections.count(section) == 0) {
     ZyLog::log(ZyLog::Verbose, "Config switching to section '%s'", name.c_str());
     mySection = name;
     mySectionBroken = false;
@@ -376,6 +383,9 @@ bool ZyConfig::parseSection(ZyArgumentBuilder *arg, char *errorBuffer, size_t er
     return true;
   }
 
+  // No known section of that name. A section made by an earlier read to
+  // hold saved lines stays unknown, so that reading the same file again
+  // treats its lines exactly as the first read did.
   mySection.clear();
   mySectionBroken = true;
   if (myFailOnBadSection) {
@@ -384,9 +394,16 @@ bool ZyConfig::parseSection(ZyArgumentBuilder *arg, char *errorBuffer, size_t er
     return false;
   }
   if (mySaveUnknown) {
-    ZyLog::log(ZyLog::Verbose, "ZyConfig: making new section '%s' to save unknown", name.c_str());
     mySection = name;
-    mySections.push_back(new ZyConfigSection(name.c_str()));
+    if (section == nullptr) {
+      ZyLog::log(ZyLog::Verbose, "ZyConfig: making new section '%s' to save unknown", name.c_str());
+      section = new ZyConfigSection(name.c_str());
+      mySections.push_back(section);
+      mySavedOnlySections.insert(section);
+    } else {
+      ZyLog::log(ZyLog::Verbose, "ZyConfig: section '%s' holds only saved lines, saving unknown",
+                 name.c_str());
+    }
     return true;
   }
   ZyLog::log(ZyLog::Normal, "ZyConfig: Ignoring section '%s'", name.c_str());

@@ -122,6 +122,9 @@ private:
                     std::set<std::string> *alreadyWritten, bool writePriorities);
 
   std::list<ZyConfigSection *> mySections;
+  /// Sections made while reading only to hold saved lines of an unknown
+  /// section; switching to them leaves the section broken.
+  std::set<ZyConfigSection *> mySavedOnlySections;
   ZyFileParser myParser;
   HandlerCB myParseArgumentCB;
   HandlerCB myParseSectionCB;
