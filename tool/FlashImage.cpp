@@ -5,8 +5,10 @@
 
 #include <cstring>
 
-unsigned char flashImage[FLASH_IMAGE_SIZE];
-unsigned char referenceImage[FLASH_IMAGE_SIZE];
+// Aligned so that the 16-bit values, which all sit at even offsets, can be
+// bound to 16-bit variables of the configuration registry.
+alignas(4) unsigned char flashImage[FLASH_IMAGE_SIZE];
+alignas(4) unsigned char referenceImage[FLASH_IMAGE_SIZE];
 
 namespace {
 

@@ -106,6 +106,11 @@ TEST(ParamLayout, KindsSizesAndBoundsAreConsistent) {
         EXPECT_EQ(e->maximum, -1);
       } else {
         EXPECT_EQ(e->size, 0);
+        if (e->kind != ParamKind::uint8) {
+          // 16-bit values are bound to 16-bit variables: they must be aligned.
+          EXPECT_EQ((e->value - flashImage) % 2, 0);
+          EXPECT_EQ(reinterpret_cast<unsigned long>(e->value) % alignof(short), 0u);
+        }
         if (e->minimum != -1 && e->maximum != -1) {
           EXPECT_LE(e->minimum, e->maximum);
         }
