@@ -1,0 +1,186 @@
+// Showing, setting and listing parameters of the FLASH image by keyword.
+#include "ParamCommands.h"
+
+#include "ZyLog.h"
+#include "ZyUtil.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+/// Stands in for an absent value in the Verbose trace line.
+const char *const NO_VALUE = "(none)";
+
+bool matches(const ParamEntry &entry, const char *keyword) {
+  if (ZyUtil::compareTextNoCase(entry.name, keyword) == 0)
+    return true;
+  // An empty alias means the entry has none; it never matches.
+  return entry.alias[0] != '\0' && ZyUtil::compareTextNoCase(entry.alias, keyword) == 0;
+}
+
+ParamEntry *findEntry(ParamEntry *table, const char *keyword) {
+  for (ParamEntry *entry = table; entry->name[0] != '\0'; ++entry)
+    if (matches(*entry, keyword))
+      return entry;
+  return nullptr;
+}
+
+/// Copies at most size characters of value into dest and zero-fills the
+/// rest of the size bytes; a value of size characters or more leaves no
+/// terminator.
+void copyTextField(char *dest, const char *value, unsigned char size) {
+  strncpy(dest, value, size);
+}
+
+/// The value message, one blank, and at most size characters of the text.
+void showText(const ParamEntry &entry, const char *text) {
+  ZyLog::log(ZyLog::Normal, "%s %.*s", entry.valueMessage, static_cast<int>(entry.size), text);
+}
+
+/// Checks that every character is a decimal digit, the first possibly '-',
+/// and converts. A lone "-" and the empty text give 0. A number outside the
+/// 32-bit signed range is refused rather than converted with overflow.
+bool parseInteger(const char *text, long *number) {
+  const char *p = text;
+  bool negative = false;
+  if (*p == '-') {
+    negative = true;
+    ++p;
+  }
+  long long magnitude = 0;
+  for (; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9')
+      return false;
+    magnitude = magnitude * 10 + (*p - '0');
+    if (magnitude > static_cast<long long>(INT_MAX) + 1)
+      return false;
+  }
+  long long result = negative ? -magnitude : magnitude;
+  if (result > INT_MAX || result < INT_MIN)
+    return false;
+  *number = static_cast<long>(result);
+  return true;
+}
+
+void storeInteger(const ParamEntry &entry, long number) {
+  if (entry.kind == ParamKind::uint8) {
+    entry.value[0] = static_cast<unsigned char>(number & 0xFF);
+  } else {
+    unsigned short word = static_cast<unsigned short>(number & 0xFFFF);
+    memcpy(entry.value, &word, sizeof word);
+  }
+}
+
+int readInteger(const ParamEntry &entry) {
+  if (entry.kind == ParamKind::uint8)
+    return entry.value[0];
+  unsigned short word;
+  memcpy(&word, entry.value, sizeof word);
+  if (entry.kind == ParamKind::int16)
+    return static_cast<short>(word);
+  return word;
+}
+
+void setInteger(const ParamEntry &entry, const char *value) {
+  if (value != nullptr) {
+    long number = 0;
+    if (!parseInteger(value, &number)) {
+      ZyLog::log(ZyLog::Normal, "Value for %s must be an integer.", entry.name);
+      return;
+    }
+    if (entry.minimum != -1 && number < entry.minimum) {
+      ZyLog::log(ZyLog::Normal, "Value for %s must be an integer >= %d.", entry.name,
+                 entry.minimum);
+      return;
+    }
+    if (entry.maximum != -1 && number > entry.maximum) {
+      ZyLog::log(ZyLog::Normal, "Value for %s must be an integer <= %d.", entry.name,
+                 entry.maximum);
+      return;
+    }
+    storeInteger(entry, number);
+  }
+  int stored = readInteger(entry);
+  if (stored >= 0 && stored <= 4 && entry.valueTexts[stored][0] != '\0')
+    ZyLog::log(ZyLog::Normal, "%s", entry.valueTexts[stored]);
+  else if (entry.valueMessage[0] != '\0')
+    ZyLog::log(ZyLog::Normal, "%s %d.", entry.valueMessage, stored);
+}
+
+} // namespace
+
+bool setParameter(ParamEntry *table, const char *keyword, const char *value) {
+  if (table == nullptr || keyword == nullptr)
+    return false;
+  ZyLog::log(ZyLog::Verbose, "Parsing command '%s' with argument '%s'", keyword,
+             value != nullptr ? value : NO_VALUE);
+  ParamEntry *entry = findEntry(table, keyword);
+  if (entry == nullptr)
+    return false;
+
+  switch (entry->kind) {
+  case ParamKind::text: {
+    char *field = reinterpret_cast<char *>(entry->value);
+    if (value != nullptr)
+      copyTextField(field, value, entry->size);
+    showText(*entry, field);
+    break;
+  }
+  case ParamKind::bufferedText:
+    ensureTextBuffer(entry);
+    if (value != nullptr) {
+      copyTextField(entry->textBuffer, value, entry->size);
+      entry->textBuffer[entry->size] = '\0';
+    }
+    showText(*entry, entry->textBuffer);
+    memcpy(entry->value, entry->textBuffer, entry->size);
+    break;
+  case ParamKind::uint8:
+  case ParamKind::int16:
+  case ParamKind::uint16:
+    setInteger(*entry, value);
+    break;
+  }
+  return true;
+}
+
+int listParameters(ParamEntry *table, int first, int limit) {
+  printf("%-30s%30s\n", "Keyword and description", "Value");
+  printf("------------------------------------------------------------\n");
+
+  int length = 0;
+  while (table[length].name[0] != '\0')
+    ++length;
+  int row = first < 0 ? 0 : first;
+  if (row > length)
+    row = length;
+
+  for (int printed = 0; row < length && (limit <= 0 || printed <= limit); ++row, ++printed) {
+    const ParamEntry &entry = table[row];
+    switch (entry.kind) {
+    case ParamKind::text:
+    case ParamKind::bufferedText: {
+      // A bufferedText entry without its buffer (not registered yet) is
+      // listed from the image, which then holds the same text.
+      const char *text = entry.kind == ParamKind::bufferedText && entry.textBuffer != nullptr
+                             ? entry.textBuffer
+                             : reinterpret_cast<const char *>(entry.value);
+      // The value ends in column 60 after the description; a negative
+      // width (a description wider than 60) left-aligns, as "%-Ns" would.
+      int width = 60 - static_cast<int>(strlen(entry.description));
+      printf("%s%*.*s\n", entry.description, width, static_cast<int>(entry.size), text);
+      break;
+    }
+    case ParamKind::uint8:
+    case ParamKind::int16:
+    case ParamKind::uint16:
+      printf("%-52s%8d\n", entry.description, readInteger(entry));
+      break;
+    }
+  }
+  printf("\n");
+  fflush(stdout);
+  return row < length ? row : 0;
+}

@@ -1,0 +1,19 @@
+// Parameter commands: show or set one parameter of a table by keyword, and
+// list a table, or one page of it, with descriptions and current values.
+#ifndef PARAMCOMMANDS_H
+#define PARAMCOMMANDS_H
+
+#include "ParamTable.h"
+
+/// Finds the keyword (name or alias, letter case ignored) in the table and
+/// shows its value, or checks, stores and shows the new value when one is
+/// given (value nullptr: only show). True when the table knows the keyword,
+/// also when the value was refused; false when it does not.
+bool setParameter(ParamEntry *table, const char *keyword, const char *value);
+
+/// Prints the table to standard output from row first, at most limit + 1
+/// rows (limit 0: no limit). Returns the index of the next row to list, or 0
+/// once the table's last entry has been listed.
+int listParameters(ParamEntry *table, int first, int limit);
+
+#endif
