@@ -137,6 +137,8 @@ bool MonitorPeer::readCommand(std::string &text) {
 }
 
 void MonitorPeer::answer(const std::string &text) {
+  if (onCommand)
+    onCommand(text);
   myPty.write("+");
   if (text == "V") {
     myPty.write(frameReply(identity));

@@ -8,6 +8,7 @@
 #include "PtyPair.h"
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -46,6 +47,9 @@ public:
   bool refuseErase = false;
   /// The write packet with this index (from 0) is answered as failed.
   int failWriteAt = -1;
+
+  /// Called on the peer thread with each command before it is answered.
+  std::function<void(const std::string &)> onCommand;
 
   /// Command texts received, unescaped, in order (after stop()).
   std::vector<std::string> commands() const;
