@@ -61,6 +61,8 @@ int MonitorLink::writeChar(int c) {
 }
 
 bool MonitorLink::sendCommand(const char *text) {
+  if (text == nullptr)
+    text = "";
   unsigned char sum = 0;
   writeChar('$');
   for (const char *p = text; *p != '\0'; p++) {
@@ -95,7 +97,7 @@ bool MonitorLink::readPacket(char *buffer, int maxLength, int msWait) {
   // Skip everything up to the "$"; give up once the line has been quiet for
   // the per-character wait plus msWait, or noise has gone on too long.
   ZyTime giveUp;
-  giveUp.addMsec(msWait + CHAR_WAIT_MS + NOISE_ALLOWANCE_MS);
+  giveUp.addMsec(static_cast<long>(msWait) + CHAR_WAIT_MS + NOISE_ALLOWANCE_MS);
   while (true) {
     int c = readChar(CHAR_WAIT_MS);
     if (c == -1) {
