@@ -1,0 +1,414 @@
+// The simulated controller's thread: pty input and output, line emulation
+// (speed mismatch, wire time) and the state file.
+#include "SimController.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/prctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+const int64_t MS = 1000000;
+// Longest sleep of the thread, so that a stop is seen quickly.
+const int64_t MAX_WAIT = 50 * MS;
+// The memory is saved after the line has been quiet this long.
+const int64_t SAVE_AFTER_IDLE = 300 * MS;
+// Output the host does not take for this long is dropped, as bytes sent to
+// a port nobody reads are lost.
+const int64_t OUTPUT_STALL_LIMIT = 500 * MS;
+// How long a hung-up master is left alone before it is polled again.
+const int64_t HANGUP_PAUSE = 20 * MS;
+const size_t LOG_LINES_KEPT = 10000;
+
+int64_t nowNs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+/// Wire time of one byte (start bit, 8 data bits, stop bit) at the rate.
+int64_t byteTime(int baud) {
+  return baud > 0 ? 10 * 1000000000LL / baud : 0;
+}
+
+const struct {
+  speed_t code;
+  int baud;
+} SPEEDS[] = {{B50, 50},         {B75, 75},         {B110, 110},       {B134, 134},
+              {B150, 150},       {B200, 200},       {B300, 300},       {B600, 600},
+              {B1200, 1200},     {B1800, 1800},     {B2400, 2400},     {B4800, 4800},
+              {B9600, 9600},     {B19200, 19200},   {B38400, 38400},   {B57600, 57600},
+              {B115200, 115200}, {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
+
+} // namespace
+
+int SimController::baudOf(unsigned speedCode) {
+  for (const auto &s : SPEEDS)
+    if (s.code == speedCode)
+      return s.baud;
+  return 0;
+}
+
+unsigned SimController::speedCodeOf(int baud) {
+  for (const auto &s : SPEEDS)
+    if (s.baud == baud)
+      return s.code;
+  return 0;
+}
+
+SimController::SimController(const SimOptions &options)
+    : myOptions(options), myMonitor(&myMemory, options.identity, options.faults) {
+  myMonitor.setOutput([this](const uint8_t *bytes, size_t length) { queueOutput(bytes, length); });
+}
+
+SimController::~SimController() {
+  stop();
+}
+
+bool SimController::start(int masterFd, int termiosFd, std::string *error) {
+  if (running()) {
+    if (error)
+      *error = "The simulator is already running; stop it first";
+    return false;
+  }
+  if (masterFd < 0) {
+    if (error)
+      *error = "No pty master to serve";
+    return false;
+  }
+  if (!myStateLoaded && !myOptions.stateFile.empty()) {
+    if (access(myOptions.stateFile.c_str(), F_OK) == 0) {
+      if (!myMemory.loadFile(myOptions.stateFile, error))
+        return false;
+    } else if (!myMemory.saveFile(myOptions.stateFile, error)) {
+      return false;
+    }
+  }
+  myStateLoaded = true;
+
+  myWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (myWakeFd < 0) {
+    if (error)
+      *error = std::string("Cannot make the simulator's wake-up event: ") + strerror(errno);
+    return false;
+  }
+  myMaster = masterFd;
+  myTermiosFd = termiosFd >= 0 ? termiosFd : masterFd;
+  fcntl(myMaster, F_SETFL, fcntl(myMaster, F_GETFL) | O_NONBLOCK);
+  if (myRxBytes.empty()) {
+    myRxBytes.resize(RING);
+    myRxDue.resize(RING);
+    myRxNoise.resize(RING);
+    myTxBytes.resize(RING);
+    myTxDue.resize(RING);
+  }
+  myRxHead = myRxCount = myTxHead = myTxCount = 0;
+  myRxLineFree = myTxLineFree = 0;
+  myTxBlocked = false;
+  myStartNs = nowNs();
+  myLastActivity = myStartNs;
+
+  if (myOptions.verbose)
+    myMonitor.setLogSink([this](const std::string &line) { addLogLine(line); });
+  myStopping = false;
+  myThread = std::thread([this] { run(); });
+  return true;
+}
+
+void SimController::stop() {
+  if (myThread.joinable()) {
+    myStopping = true;
+    uint64_t one = 1;
+    if (::write(myWakeFd, &one, sizeof(one)) < 0) {
+      // The thread still sees the flag within its longest sleep.
+    }
+    myThread.join();
+  }
+  if (myWakeFd >= 0) {
+    ::close(myWakeFd);
+    myWakeFd = -1;
+  }
+  {
+    std::lock_guard<std::mutex> lock(myMutex);
+    myMonitor.flushLog();
+  }
+  if (myMonitor.memoryDirty()) {
+    std::string error;
+    if (saveState(&error))
+      myMonitor.clearDirty();
+    else
+      addLogLine("** " + error);
+  }
+}
+
+std::vector<uint8_t> SimController::readMemory(uint32_t address, size_t length) const {
+  std::lock_guard<std::mutex> lock(myMutex);
+  std::vector<uint8_t> out(length);
+  if (!myMemory.read(address, out.data(), length))
+    out.clear();
+  return out;
+}
+
+std::array<uint8_t, SimMemory::PARAM_SIZE> SimController::block7() const {
+  std::lock_guard<std::mutex> lock(myMutex);
+  return myMemory.block7();
+}
+
+SimStats SimController::stats() const {
+  std::lock_guard<std::mutex> lock(myMutex);
+  return myMonitor.stats();
+}
+
+std::vector<std::string> SimController::commandLog() const {
+  std::lock_guard<std::mutex> lock(myMutex);
+  return myMonitor.commandLog();
+}
+
+std::vector<std::string> SimController::logLines() const {
+  std::lock_guard<std::mutex> lock(myMutex);
+  std::vector<std::string> out;
+  if (myLogLines.size() < LOG_LINES_KEPT)
+    return myLogLines;
+  for (size_t i = 0; i < myLogLines.size(); i++)
+    out.push_back(myLogLines[(myLogNext + i) % myLogLines.size()]);
+  return out;
+}
+
+bool SimController::saveState(std::string *error) {
+  if (myOptions.stateFile.empty())
+    return true;
+  std::lock_guard<std::mutex> lock(myMutex);
+  return myMemory.saveFile(myOptions.stateFile, error);
+}
+
+// Called with the mutex held, or after the thread has ended.
+void SimController::addLogLine(const std::string &line) {
+  char stamp[32];
+  snprintf(stamp, sizeof(stamp), "[%9.3f] ", static_cast<double>(nowNs() - myStartNs) / 1e9);
+  std::string full = stamp + line;
+  if (myLogSink)
+    myLogSink(full);
+  if (myLogLines.size() < LOG_LINES_KEPT) {
+    myLogLines.push_back(full);
+  } else {
+    myLogLines[myLogNext] = full;
+    myLogNext = (myLogNext + 1) % LOG_LINES_KEPT;
+  }
+}
+
+int SimController::hostBaud() const {
+  struct termios tio;
+  if (tcgetattr(myTermiosFd, &tio) != 0)
+    return 0;
+  return baudOf(static_cast<unsigned>(cfgetospeed(&tio)));
+}
+
+void SimController::run() {
+  if (myOptions.pace) {
+    // Wake-ups a few microseconds late would add up over thousands of
+    // turn-arounds; ask for tight timers on this thread.
+    prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
+  }
+  int64_t hangupUntil = 0;
+  int64_t stalledSince = 0;
+  while (!myStopping) {
+    int64_t now = nowNs();
+    if (now >= hangupUntil)
+      readFromHost(now);
+    feedDueBytes(nowNs());
+    size_t before = myTxCount;
+    writeDueBytes(nowNs());
+    now = nowNs();
+    if (myTxBlocked && myTxCount == before) {
+      if (stalledSince == 0)
+        stalledSince = now;
+      else if (now - stalledSince > OUTPUT_STALL_LIMIT) {
+        std::lock_guard<std::mutex> lock(myMutex);
+        if (myOptions.verbose)
+          addLogLine("-> host is not reading: " + std::to_string(myTxCount) +
+                     " byte(s) of output dropped");
+        myTxDropped += static_cast<long>(myTxCount);
+        myTxCount = 0;
+        myTxBlocked = false;
+        stalledSince = 0;
+      }
+    } else {
+      stalledSince = 0;
+    }
+    saveIfIdle(now);
+
+    int64_t next = now + MAX_WAIT;
+    if (myRxCount > 0)
+      next = std::min(next, myRxDue[myRxHead]);
+    if (myTxCount > 0 && !myTxBlocked)
+      next = std::min(next, myTxDue[myTxHead]);
+    if (myTxBlocked)
+      next = std::min(next, now + 10 * MS);
+    int64_t wait = std::max<int64_t>(0, next - now);
+
+    struct pollfd fds[2];
+    short events = 0;
+    if (myRxCount < RING)
+      events |= POLLIN;
+    if (myTxBlocked)
+      events |= POLLOUT;
+    fds[0].fd = (now >= hangupUntil && events != 0) ? myMaster : -1;
+    fds[0].events = events;
+    fds[0].revents = 0;
+    fds[1].fd = myWakeFd;
+    fds[1].events = POLLIN;
+    fds[1].revents = 0;
+    struct timespec ts = {static_cast<time_t>(wait / 1000000000),
+                          static_cast<long>(wait % 1000000000)};
+    int ready = ppoll(fds, 2, &ts, nullptr);
+    if (ready > 0 && (fds[0].revents & (POLLHUP | POLLERR)) && !(fds[0].revents & POLLIN)) {
+      // Nobody holds the slave open: nothing to do until someone does.
+      hangupUntil = nowNs() + HANGUP_PAUSE;
+    }
+    if (ready > 0 && (fds[1].revents & POLLIN)) {
+      uint64_t value;
+      if (::read(myWakeFd, &value, sizeof(value)) < 0) {
+        // Nothing to clear.
+      }
+    }
+  }
+}
+
+void SimController::readFromHost(int64_t now) {
+  if (myRxCount >= RING)
+    return;
+  uint8_t buffer[4096];
+  size_t want = std::min(sizeof(buffer), RING - myRxCount);
+  ssize_t n = ::read(myMaster, buffer, want);
+  if (n <= 0)
+    return;
+  int host = hostBaud();
+  bool mismatch = host != myOptions.baud;
+  if (host != myLastHostBaud) {
+    myLastHostBaud = host;
+    if (myOptions.verbose) {
+      std::lock_guard<std::mutex> lock(myMutex);
+      myMonitor.flushLog();
+      char line[160];
+      snprintf(line, sizeof(line), "   host port at %d bit/s, controller at %d bit/s%s", host,
+               myOptions.baud, mismatch ? ": the bytes arrive as noise" : "");
+      addLogLine(line);
+    }
+  }
+  int64_t perByte = byteTime(host > 0 ? host : myOptions.baud);
+  for (ssize_t i = 0; i < n; i++) {
+    size_t slot = (myRxHead + myRxCount) % RING;
+    int64_t due = now;
+    if (myOptions.pace) {
+      due = std::max(now, myRxLineFree) + perByte;
+      myRxLineFree = due;
+    }
+    myRxBytes[slot] = mismatch ? SimMonitor::noiseByte(myNoiseState) : buffer[i];
+    myRxNoise[slot] = mismatch ? 1 : 0;
+    myRxDue[slot] = due;
+    myRxCount++;
+  }
+  myLastActivity = now;
+}
+
+void SimController::feedDueBytes(int64_t now) {
+  if (myRxCount == 0 || myRxDue[myRxHead] > now)
+    return;
+  std::lock_guard<std::mutex> lock(myMutex);
+  while (myRxCount > 0 && myRxDue[myRxHead] <= now) {
+    myNow = myRxDue[myRxHead];
+    myMonitor.receive(myRxBytes[myRxHead], myRxNoise[myRxHead] != 0);
+    myRxHead = (myRxHead + 1) % RING;
+    myRxCount--;
+    if (myMonitor.poweredOff()) {
+      // Power is gone: what was still on its way out is lost.
+      myTxCount = 0;
+      myTxBlocked = false;
+    }
+  }
+  myLastActivity = now;
+}
+
+// Called by the monitor, with the mutex held, for every byte it sends.
+void SimController::queueOutput(const uint8_t *bytes, size_t length) {
+  int64_t perByte = byteTime(myOptions.baud);
+  for (size_t i = 0; i < length; i++) {
+    if (myTxCount >= RING) {
+      myTxDropped++;
+      continue;
+    }
+    size_t slot = (myTxHead + myTxCount) % RING;
+    int64_t due = 0;
+    if (myOptions.pace) {
+      // A byte leaves once the line is free and has fully arrived one byte
+      // time later; the reply to a packet starts when its last byte is in.
+      due = std::max(myNow, myTxLineFree) + perByte;
+      myTxLineFree = due;
+    }
+    myTxBytes[slot] = bytes[i];
+    myTxDue[slot] = due;
+    myTxCount++;
+  }
+}
+
+void SimController::writeDueBytes(int64_t now) {
+  if (myTxCount == 0)
+    return;
+  uint8_t buffer[4096];
+  size_t count = 0;
+  while (count < sizeof(buffer) && count < myTxCount) {
+    size_t slot = (myTxHead + count) % RING;
+    if (myTxDue[slot] > now)
+      break;
+    buffer[count++] = myTxBytes[slot];
+  }
+  if (count == 0)
+    return;
+  int host = hostBaud();
+  if (host != myOptions.baud) {
+    // The host listens at another speed: it hears noise.
+    for (size_t i = 0; i < count; i++)
+      buffer[i] = SimMonitor::noiseByte(myNoiseState);
+  }
+  ssize_t n = ::write(myMaster, buffer, count);
+  if (n < 0) {
+    myTxBlocked = (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
+    if (!myTxBlocked) {
+      // The pty is gone (EIO): the bytes are lost as on a dead line.
+      myTxDropped += static_cast<long>(count);
+      myTxHead = (myTxHead + count) % RING;
+      myTxCount -= count;
+    }
+    return;
+  }
+  myTxHead = (myTxHead + static_cast<size_t>(n)) % RING;
+  myTxCount -= static_cast<size_t>(n);
+  myTxBlocked = static_cast<size_t>(n) < count;
+  myLastActivity = now;
+}
+
+void SimController::saveIfIdle(int64_t now) {
+  if (myOptions.stateFile.empty() || myRxCount > 0 || myTxCount > 0 ||
+      now - myLastActivity < SAVE_AFTER_IDLE)
+    return;
+  std::lock_guard<std::mutex> lock(myMutex);
+  if (!myMonitor.memoryDirty())
+    return;
+  std::string error;
+  if (myMemory.saveFile(myOptions.stateFile, &error)) {
+    myMonitor.clearDirty();
+    if (myOptions.verbose)
+      addLogLine("   memory saved to " + myOptions.stateFile);
+  } else {
+    addLogLine("** " + error);
+    myLastActivity = now; // try again after the next quiet spell
+  }
+}
