@@ -259,6 +259,17 @@ TEST_F(FirmwareLoad, StoreRecordDataDirectly) {
   EXPECT_FALSE(image.block(1).touched);
 }
 
+TEST_F(FirmwareLoad, SampleImageOfTheReadmeLoads) {
+  std::string sample = ORVEX_SOURCE_DIR "/params/sample.mot";
+  ASSERT_TRUE(image.downloadFirmware(nullptr, sample.c_str())) << log.text();
+  std::string text = "ORVEX sample firmware image\n";
+  EXPECT_TRUE(holds(0x8000, std::vector<unsigned char>(text.begin(), text.end())));
+  EXPECT_EQ(image.memory()[0x80ff], 0x38); // the last byte of the sample binary
+  EXPECT_EQ(image.block(8).highest, 0x8100u);
+  for (int i = 0; i < FirmwareImage::NUM_BLOCKS; i++)
+    EXPECT_EQ(image.block(i).touched, i == 8) << i;
+}
+
 TEST_F(FirmwareLoad, BeyondMemoryMessageIsVerboseOnly) {
   LogCapture normal(ZyLog::Normal);
   ASSERT_TRUE(load(lines({dataRecord('3', 0x40000, bytes(4))})));
