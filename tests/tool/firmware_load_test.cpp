@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -268,6 +269,29 @@ TEST_F(FirmwareLoad, SampleImageOfTheReadmeLoads) {
   EXPECT_EQ(image.block(8).highest, 0x8100u);
   for (int i = 0; i < FirmwareImage::NUM_BLOCKS; i++)
     EXPECT_EQ(image.block(i).touched, i == 8) << i;
+}
+
+TEST_F(FirmwareLoad, ArbitraryBytesNeverBreakTheLoader) {
+  // Mostly S-record characters, with line ends, NULs and other bytes mixed
+  // in; the sanitizer builds catch any out-of-bounds access. A file either
+  // loads with the "Not interacting" line or fails with one message.
+  const std::string alphabet =
+      std::string("S0123456789ABCDEFabcdefs\r\n\n\n") + std::string("\0 \xff~", 4);
+  std::mt19937 generator(7);
+  int loaded = 0;
+  for (int round = 0; round < 200; round++) {
+    std::string content(generator() % 700, ' ');
+    for (auto &c : content)
+      c = alphabet[generator() % alphabet.size()];
+    if (round % 5 == 0) // some files that start with a valid record
+      content = dataRecord('2', 0x10000 + round, bytes(round % 40)) + "\n" + content;
+    log.clear();
+    bool ok = load(content);
+    ASSERT_EQ(log.lines().size(), 1u) << round;
+    EXPECT_EQ(ok, log.lines()[0].rfind("Not interacting", 0) == 0) << log.lines()[0];
+    loaded += ok;
+  }
+  EXPECT_LT(loaded, 200);
 }
 
 TEST_F(FirmwareLoad, BeyondMemoryMessageIsVerboseOnly) {
