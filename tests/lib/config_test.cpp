@@ -522,6 +522,16 @@ TEST_F(ConfigFiles, FullTextBufferWithoutTerminatorIsWrittenWithinItsBounds) {
                              "Field BBBBBBBB           ;\n");
 }
 
+TEST_F(ConfigFiles, LineBreakInATextValueDoesNotStartAnotherLine) {
+  char name[24] = "abc\nLevel 4";
+  int level = 1;
+  ZyConfig config(nullptr, true);
+  config.addParam(ZyConfigArg("Name", name, "", sizeof(name)));
+  config.addParam(ZyConfigArg("Level", &level, "", 0, 9));
+  EXPECT_EQ(written(config), "Name abc                 ;\n"
+                             "Level 1                  ; range [0, 9], \n");
+}
+
 TEST_F(ConfigFiles, FunctorParametersAreSetPerLineAndListedByTheirCallback) {
   LogCapture log;
   struct Holder {
