@@ -121,6 +121,7 @@ TEST_F(ConfigFiles, IntOutOfRangeFailsWithLineNumberAndKeepsValue) {
 }
 
 TEST_F(ConfigFiles, ContinueOnErrorsReadsEveryLineAndKeepsTheFirstError) {
+  LogCapture log;
   ZyConfig config;
   int a = 0, b = 0;
   config.addParam(ZyConfigArg("A", &a, "", 0, 10));
@@ -275,8 +276,8 @@ TEST_F(ConfigFiles, WritesEveryKindWithRangeTextsPrioritiesAndWrapping) {
   config.setNoBlanksBetweenParams(true);
   EXPECT_EQ(written(config, true),
             "Section Drive\n"
-            ";  Settings of the drive system, which is described in more words than fit on\n"
-            ";  a single comment line of the file\n"
+            ";  Settings of the drive system, which is described in more words than fit on a\n"
+            ";  single comment line of the file\n"
             "Short -5                 ; range [-32768, 32767], \n"
             "                         ; Priority: Important\n"
             "UShort 60000             ; minumum 10, \n"
@@ -298,9 +299,9 @@ TEST_F(ConfigFiles, WritesEveryKindWithRangeTextsPrioritiesAndWrapping) {
             "\n"
             "                         ;  A remark\n"
             "                         ; Priority: Detailed\n"
-            "Long 1                   ; maximum 7,  A description long enough that it has\n"
-            "                         ; to be wrapped onto a second line and then onto a\n"
-            "                         ; third line because it goes on and on\n"
+            "Long 1                   ; A description long enough that it has to be wrapped\n"
+            "                         ; onto a second line and then onto a third line\n"
+            "                         ; because it goes on and on\n"
             "                         ; Priority: Normal\n");
 }
 
@@ -352,6 +353,22 @@ TEST_F(ConfigFiles, NarrowIntegersRefuseValuesTheirWidthCannotHold) {
   std::string file = write("a.cfg", "V 99\n");
   EXPECT_TRUE(loose.parseFile(file.c_str(), false, false, myError, sizeof(myError)));
   EXPECT_EQ(v, 99);
+}
+
+TEST(ConfigArg, SixteenBitValuesAtOddOffsetsOfAByteImage) {
+  alignas(8) unsigned char image[8] = {0};
+  short *gain = reinterpret_cast<short *>(image + 1);
+  unsigned short *limit = reinterpret_cast<unsigned short *>(image + 5);
+  ZyConfigArg gainArg("Gain", gain, "", -32768, 32767);
+  ZyConfigArg limitArg("Limit", limit, "", 0, 65535);
+  EXPECT_TRUE(gainArg.setInt(-2));
+  EXPECT_TRUE(limitArg.setInt(65534));
+  EXPECT_EQ(gainArg.getInt(), -2);
+  EXPECT_EQ(limitArg.getInt(), 65534);
+  EXPECT_EQ(image[0], 0);
+  EXPECT_EQ(image[3], 0);
+  EXPECT_EQ(image[4], 0);
+  EXPECT_EQ(image[7], 0);
 }
 
 TEST(ConfigArg, SettersReportTheirFailuresExactly) {
@@ -438,6 +455,7 @@ TEST_F(ConfigFiles, ProcessFileCallbackFailureStopsLaterOnesUnlessContinuing) {
 }
 
 TEST_F(ConfigFiles, ArgumentParserOptionsOverrideFileValues) {
+  LogCapture log;
   ZyConfig config;
   int level = 0;
   char name[16] = "";
@@ -520,7 +538,18 @@ TEST_F(ConfigFiles, FullTextBufferWithoutTerminatorIsWrittenWithinItsBounds) {
                              "Field BBBBBBBB           ;\n");
 }
 
+TEST_F(ConfigFiles, LineBreakInATextValueDoesNotStartAnotherLine) {
+  char name[24] = "abc\nLevel 4";
+  int level = 1;
+  ZyConfig config(nullptr, true);
+  config.addParam(ZyConfigArg("Name", name, "", sizeof(name)));
+  config.addParam(ZyConfigArg("Level", &level, "", 0, 9));
+  EXPECT_EQ(written(config), "Name abc                 ;\n"
+                             "Level 1                  ; range [0, 9], \n");
+}
+
 TEST_F(ConfigFiles, FunctorParametersAreSetPerLineAndListedByTheirCallback) {
+  LogCapture log;
   struct Holder {
     std::vector<std::string> seen;
     std::list<ZyArgumentBuilder *> out;
@@ -547,6 +576,7 @@ TEST_F(ConfigFiles, FunctorParametersAreSetPerLineAndListedByTheirCallback) {
 }
 
 TEST_F(ConfigFiles, EveryReadStartsOutsideAnySection) {
+  LogCapture log;
   ZyConfig config;
   int plain = 0, inner = 0;
   config.addParam(ZyConfigArg("Plain", &plain, "", 0, 9));
