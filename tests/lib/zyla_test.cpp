@@ -7,6 +7,7 @@
 #include "LogCapture.h"
 #include "ZyASyncTask.h"
 #include "ZyArgumentParser.h"
+#include "ZyConfig.h"
 #include "ZyCriticalSection.h"
 #include "ZyFunctor.h"
 #include "ZyLog.h"
@@ -425,17 +426,31 @@ TEST(ZylaInit, MissingDirectoryIsANonCriticalError) {
 // ---------------------------------------------------------------------------
 // In-process: directory and robot list (neither initialises the library)
 
-TEST(Zyla, SetDirectoryAddsOneTrailingSlash) {
+TEST(Zyla, ProcessWideConfigurationStartsWithItsDefaults) {
+  ZyConfig *config = Zyla::getConfig();
+  ASSERT_NE(config, nullptr);
+  EXPECT_EQ(config, Zyla::getConfig());
+  EXPECT_STREQ(config->getBaseDirectory(), "");
+  EXPECT_FALSE(config->getNoBlanksBetweenParams());
+  EXPECT_FALSE(config->getIgnoreBounds());
+  EXPECT_FALSE(config->getFailOnBadSection());
+  EXPECT_TRUE(config->getSaveUnknown());
+}
+
+TEST(Zyla, SetDirectoryAddsOneTrailingSlashAndSetsTheConfigurationBase) {
   Zyla::setDirectory("/usr/local/zyla");
   EXPECT_STREQ(Zyla::getDirectory(), "/usr/local/zyla/");
+  EXPECT_STREQ(Zyla::getConfig()->getBaseDirectory(), "/usr/local/zyla/");
   Zyla::setDirectory("/usr/local/zyla/");
   EXPECT_STREQ(Zyla::getDirectory(), "/usr/local/zyla/");
   Zyla::setDirectory("C:\\zyla\\");
   EXPECT_STREQ(Zyla::getDirectory(), "C:\\zyla\\");
   Zyla::setDirectory(nullptr);
   EXPECT_STREQ(Zyla::getDirectory(), "C:\\zyla\\");
+  EXPECT_STREQ(Zyla::getConfig()->getBaseDirectory(), "C:\\zyla\\");
   Zyla::setDirectory("./");
   EXPECT_STREQ(Zyla::getDirectory(), "./");
+  EXPECT_STREQ(Zyla::getConfig()->getBaseDirectory(), "./");
 }
 
 TEST(Zyla, RobotListKeepsOrderAndRemovesRobots) {
