@@ -4,6 +4,7 @@
 #include "Zyla.h"
 
 #include "ZyArgumentParser.h"
+#include "ZyConfig.h"
 #include "ZyCriticalSection.h"
 #include "ZyFunctor.h"
 #include "ZyLog.h"
@@ -33,6 +34,9 @@ struct ZylaState {
   ZyMutex exitLock;
   std::multimap<int, ZyFunctor *> exitCallbacks;
   ZyGlobalFunctor1<int> signalCallback{&Zyla::signalHandlerCB};
+  // Base directory empty, blanks between parameters, bounds checked, bad
+  // sections tolerated, unknown lines saved.
+  ZyConfig config{nullptr, false, false, false, true};
 };
 
 ZylaState &state() {
@@ -254,11 +258,17 @@ void Zyla::setDirectory(const char *directory) {
   std::string dir = directory;
   if (dir.empty() || (dir.back() != '/' && dir.back() != '\\'))
     dir += '/';
-  state().directory = dir;
+  ZylaState &s = state();
+  s.directory = dir;
+  s.config.setBaseDirectory(s.directory.c_str());
 }
 
 const char *Zyla::getDirectory() {
   return state().directory.c_str();
+}
+
+ZyConfig *Zyla::getConfig() {
+  return &state().config;
 }
 
 bool Zyla::getRunning() {

@@ -9,6 +9,7 @@
 #include <list>
 #include <string>
 
+class ZyConfig;
 class ZyFunctor;
 class ZyRobot;
 
@@ -40,9 +41,12 @@ public:
   static void addUninitCallBack(ZyFunctor *func, int position);
 
   /// Sets the library directory (a "/" is appended unless it ends in "/"
-  /// or a backslash); nullptr changes nothing.
+  /// or a backslash) and makes it the base directory of the process-wide
+  /// configuration; nullptr changes nothing.
   static void setDirectory(const char *directory);
   static const char *getDirectory();
+  /// The process-wide configuration registry.
+  static ZyConfig *getConfig();
   static bool getRunning();
   static bool getSigHandleExitNotShutdown();
 

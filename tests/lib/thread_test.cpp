@@ -473,3 +473,49 @@ TEST(ZyASyncTask, DestroyedTaskLeavesNoEntryInTheTable) {
   }
   EXPECT_EQ(ZyThread::numThreads(), before);
 }
+
+namespace {
+// Sleeps in a loop of cancellation points until cancelled (or 5 s pass).
+struct Sleeper {
+  std::atomic<bool> started{false};
+  void *body(void *) {
+    started = true;
+    for (int i = 0; i < 5000; ++i)
+      usleep(1000);
+    return nullptr;
+  }
+};
+} // namespace
+
+TEST(ZyThread, CancelAndCancelAllEndThreadsButNotTheCaller) {
+  ZyThread::init();
+  Sleeper one;
+  Sleeper two;
+  Sleeper three;
+  ZyRetFunctor1C<void *, Sleeper, void *> f1(&one, &Sleeper::body, nullptr);
+  ZyRetFunctor1C<void *, Sleeper, void *> f2(&two, &Sleeper::body, nullptr);
+  ZyRetFunctor1C<void *, Sleeper, void *> f3(&three, &Sleeper::body, nullptr);
+  ZyThread t1(&f1, true, false);
+  ZyThread t2(&f2, true, false);
+  ZyThread t3(&f3, true, false);
+  ASSERT_TRUE(waitFor([&] { return one.started && two.started && three.started; }));
+  size_t before = ZyThread::numThreads();
+
+  ZyTime start;
+  EXPECT_EQ(t1.cancel(), 0);
+  EXPECT_EQ(ZyThread::numThreads(), before - 1);
+  void *result = nullptr;
+  EXPECT_EQ(t1.join(&result), 0);
+  EXPECT_EQ(result, PTHREAD_CANCELED);
+
+  ZyThread::cancelAll();
+  EXPECT_EQ(ZyThread::numThreads(), 0u);
+  EXPECT_EQ(t2.join(&result), 0);
+  EXPECT_EQ(result, PTHREAD_CANCELED);
+  EXPECT_EQ(t3.join(&result), 0);
+  EXPECT_EQ(result, PTHREAD_CANCELED);
+  EXPECT_LT(start.msSince(), 4000);
+  // The calling thread was left alone and can register itself again.
+  ZyThread::init();
+  EXPECT_NE(ZyThread::self(), nullptr);
+}
