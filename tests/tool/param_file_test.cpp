@@ -428,6 +428,21 @@ TEST_F(ParamFile, SavedFileRebuildsEveryRobotAndArmValueOfAClearedImage) {
   EXPECT_EQ(image(), saved);
 }
 
+TEST_F(ParamFile, FullTextFieldIsSavedWithoutReadingIntoTheNextField) {
+  applySample();
+  const std::string full(31, 'F');
+  {
+    LogCapture quiet(ZyLog::Terse);
+    ASSERT_TRUE(setParameter(robotTable, "Type", full.c_str()));
+  }
+  flashImage[31] = 'R'; // reserved byte right after the unterminated field
+  const std::string file = path("full.rop");
+  ASSERT_TRUE(config.writeFile(file.c_str(), false, nullptr, false));
+  std::vector<std::string> lines = readLines(file);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], "Type " + full + " ; Type");
+}
+
 TEST_F(ParamFile, RestoreAppliesTheRegistryRangeAndLengthRules) {
   applySample();
   LogCapture log;
