@@ -9,6 +9,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <termios.h>
 #include <time.h>
@@ -101,8 +103,27 @@ bool SimController::start(int masterFd, int termiosFd, std::string *error) {
     return false;
   }
   myMaster = masterFd;
+  mySlaveFd = termiosFd;
   myTermiosFd = termiosFd >= 0 ? termiosFd : masterFd;
+  // Opens and closes of the slave by the host are watched, so that output
+  // nobody is there to read is dropped as a line would drop it.
+  myHostOpens = 0;
+  myWatchFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  char slaveName[256];
+  if (myWatchFd >= 0 && (ptsname_r(masterFd, slaveName, sizeof(slaveName)) != 0 ||
+                         inotify_add_watch(myWatchFd, slaveName, IN_OPEN | IN_CLOSE) < 0)) {
+    ::close(myWatchFd);
+    myWatchFd = -1;
+  }
   fcntl(myMaster, F_SETFL, fcntl(myMaster, F_GETFL) | O_NONBLOCK);
+  int packetMode = 1;
+  if (ioctl(myMaster, TIOCPKT, &packetMode) != 0) {
+    if (error)
+      *error = std::string("Cannot put the pty master in packet mode: ") + strerror(errno);
+    ::close(myWakeFd);
+    myWakeFd = -1;
+    return false;
+  }
   if (myRxBytes.empty()) {
     myRxBytes.resize(RING);
     myRxDue.resize(RING);
@@ -135,6 +156,10 @@ void SimController::stop() {
   if (myWakeFd >= 0) {
     ::close(myWakeFd);
     myWakeFd = -1;
+  }
+  if (myWatchFd >= 0) {
+    ::close(myWatchFd);
+    myWatchFd = -1;
   }
   {
     std::lock_guard<std::mutex> lock(myMutex);
@@ -254,7 +279,7 @@ void SimController::run() {
       next = std::min(next, now + 10 * MS);
     int64_t wait = std::max<int64_t>(0, next - now);
 
-    struct pollfd fds[2];
+    struct pollfd fds[3];
     short events = 0;
     if (myRxCount < RING)
       events |= POLLIN;
@@ -266,9 +291,14 @@ void SimController::run() {
     fds[1].fd = myWakeFd;
     fds[1].events = POLLIN;
     fds[1].revents = 0;
+    fds[2].fd = myWatchFd;
+    fds[2].events = POLLIN;
+    fds[2].revents = 0;
     struct timespec ts = {static_cast<time_t>(wait / 1000000000),
                           static_cast<long>(wait % 1000000000)};
-    int ready = ppoll(fds, 2, &ts, nullptr);
+    int ready = ppoll(fds, 3, &ts, nullptr);
+    if (ready > 0 && (fds[2].revents & POLLIN))
+      watchHost();
     if (ready > 0 && (fds[0].revents & (POLLHUP | POLLERR)) && !(fds[0].revents & POLLIN)) {
       // Nobody holds the slave open: nothing to do until someone does.
       hangupUntil = nowNs() + HANGUP_PAUSE;
@@ -285,9 +315,20 @@ void SimController::run() {
 void SimController::readFromHost(int64_t now) {
   if (myRxCount >= RING)
     return;
-  uint8_t buffer[4096];
-  size_t want = std::min(sizeof(buffer), RING - myRxCount);
-  ssize_t n = ::read(myMaster, buffer, want);
+  // In packet mode every read starts with a status byte: 0 before data, or
+  // flags such as "the host flushed its input".
+  uint8_t packet[4097];
+  size_t want = std::min(sizeof(packet) - 1, RING - myRxCount) + 1;
+  ssize_t got = ::read(myMaster, packet, want);
+  if (got <= 0)
+    return;
+  if (packet[0] != TIOCPKT_DATA) {
+    if (packet[0] & TIOCPKT_FLUSHREAD)
+      dropFlushedOutput(now);
+    return;
+  }
+  const uint8_t *buffer = packet + 1;
+  ssize_t n = got - 1;
   if (n <= 0)
     return;
   int host = hostBaud();
@@ -317,6 +358,68 @@ void SimController::readFromHost(int64_t now) {
     myRxCount++;
   }
   myLastActivity = now;
+}
+
+void SimController::watchHost() {
+  alignas(struct inotify_event) char events[4096];
+  for (int rounds = 0; rounds < 64; rounds++) {
+    ssize_t n = ::read(myWatchFd, events, sizeof(events));
+    if (n <= 0)
+      return;
+    for (ssize_t at = 0; at < n;) {
+      const struct inotify_event *e = reinterpret_cast<const struct inotify_event *>(events + at);
+      at += static_cast<ssize_t>(sizeof(struct inotify_event) + e->len);
+      if (e->mask & IN_OPEN) {
+        myHostOpens++;
+        if (myOptions.verbose && myHostOpens == 1) {
+          std::lock_guard<std::mutex> lock(myMutex);
+          myMonitor.flushLog();
+          addLogLine("   host opened the port");
+        }
+      } else if (e->mask & IN_CLOSE) {
+        if (myHostOpens > 0)
+          myHostOpens--;
+        if (myHostOpens == 0)
+          hostGone();
+      }
+    }
+  }
+}
+
+void SimController::hostGone() {
+  // Nobody listens: what is on its way out, or waiting unread in the
+  // port, is lost.
+  std::lock_guard<std::mutex> lock(myMutex);
+  size_t dropped = myTxCount;
+  myTxCount = 0;
+  myTxBlocked = false;
+  if (mySlaveFd >= 0)
+    tcflush(mySlaveFd, TCIFLUSH);
+  if (myOptions.verbose) {
+    myMonitor.flushLog();
+    addLogLine(
+        "   host closed the port" +
+        (dropped > 0 ? ": " + std::to_string(dropped) + " byte(s) of output lost" : std::string()));
+  }
+}
+
+void SimController::dropFlushedOutput(int64_t now) {
+  // Whatever would have reached the host by now is gone with its flush;
+  // bytes still on their way (when pacing) arrive after it, as on a line.
+  std::lock_guard<std::mutex> lock(myMutex);
+  size_t dropped = 0;
+  while (myTxCount > 0 && myTxDue[myTxHead] <= now) {
+    myTxHead = (myTxHead + 1) % RING;
+    myTxCount--;
+    dropped++;
+  }
+  myTxBlocked = false;
+  if (myOptions.verbose) {
+    myMonitor.flushLog();
+    addLogLine(
+        "   host flushed its input" +
+        (dropped > 0 ? ": " + std::to_string(dropped) + " byte(s) of output gone" : std::string()));
+  }
 }
 
 void SimController::feedDueBytes(int64_t now) {

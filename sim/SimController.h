@@ -81,6 +81,9 @@ private:
   int hostBaud() const;
   void readFromHost(int64_t now);
   void feedDueBytes(int64_t now);
+  void dropFlushedOutput(int64_t now);
+  void watchHost();
+  void hostGone();
   void writeDueBytes(int64_t now);
   void queueOutput(const uint8_t *bytes, size_t length);
   void addLogLine(const std::string &line);
@@ -96,11 +99,14 @@ private:
   int myMaster = -1;
   int myTermiosFd = -1;
   int myWakeFd = -1;
+  int mySlaveFd = -1;
+  int myWatchFd = -1;
+  int myHostOpens = 0;
   bool myStateLoaded = false;
   int64_t myStartNs = 0;
 
   // Bytes received, with the time at which each has fully arrived.
-  static const size_t RING = 65536;
+  static constexpr size_t RING = 65536;
   std::vector<uint8_t> myRxBytes;
   std::vector<int64_t> myRxDue;
   std::vector<uint8_t> myRxNoise;

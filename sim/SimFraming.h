@@ -42,7 +42,7 @@ public:
   };
 
   /// Largest command text kept: 8192 characters of data and prefix, plus room.
-  static const size_t MAX_TEXT = 8300;
+  static constexpr size_t MAX_TEXT = 8300;
 
   Event feed(uint8_t byte);
   void reset();

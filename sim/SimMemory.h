@@ -12,11 +12,11 @@
 
 class SimMemory {
 public:
-  static const uint32_t SIZE = 0x40000;
-  static const int BLOCK_COUNT = 12;
-  static const uint32_t PARAM_BLOCK = 7;
-  static const uint32_t PARAM_ADDRESS = 0x7000;
-  static const uint32_t PARAM_SIZE = 0x1000;
+  static constexpr uint32_t SIZE = 0x40000;
+  static constexpr int BLOCK_COUNT = 12;
+  static constexpr uint32_t PARAM_BLOCK = 7;
+  static constexpr uint32_t PARAM_ADDRESS = 0x7000;
+  static constexpr uint32_t PARAM_SIZE = 0x1000;
 
   struct Block {
     uint32_t start;

@@ -34,7 +34,7 @@ struct SimIdentity {
 /// empty prefix selects every command); of these only the occurrence-th
 /// (counted from 1), or every one when occurrence is EVERY. 0 is off.
 struct SimFaultTrigger {
-  static const int EVERY = -1;
+  static constexpr int EVERY = -1;
   std::string prefix;
   int occurrence = 0;
 
@@ -146,8 +146,8 @@ private:
   SimStats myStats;
   // Ring of the most recent command texts, fixed size so that recording
   // allocates nothing.
-  static const size_t COMMANDS_KEPT = 20000;
-  static const size_t COMMAND_CHARS = 44;
+  static constexpr size_t COMMANDS_KEPT = 20000;
+  static constexpr size_t COMMAND_CHARS = 44;
   std::vector<char> myCommandRing;
   size_t myCommandNext = 0;
   size_t myCommandCount = 0;

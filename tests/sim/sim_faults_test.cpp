@@ -1,0 +1,184 @@
+// Tests of the simulator's injected faults: silence, wrong reply checksum,
+// lost acknowledgement, refused erase and write, noise between packets and
+// power loss in the middle of a write.
+#include "RawMonitorClient.h"
+#include "SimPty.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+namespace {
+
+SimOptions withFaults(const SimFaults &faults) {
+  SimOptions options;
+  options.faults = faults;
+  return options;
+}
+
+} // namespace
+
+TEST(SimFaultsTest, SilentControllerAnswersNothingAndDoesNothing) {
+  SimFaults faults;
+  faults.silent = true;
+  SimSession sim(withFaults(faults));
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  std::array<uint8_t, SimMemory::PARAM_SIZE> before = sim.controller().block7();
+  RawMonitorClient host(sim.path());
+  host.write("+" + RawMonitorClient::frame("F?0,0") + RawMonitorClient::frame("FE7"));
+  std::string bad = RawMonitorClient::frame("V");
+  bad.back() = 'x';
+  host.write(bad);
+  EXPECT_EQ("", host.drain(300));
+  EXPECT_EQ(before, sim.controller().block7());
+  SimStats s = sim.controller().stats();
+  EXPECT_EQ(2, s.commands); // heard, not carried out
+  EXPECT_EQ(0, s.bytesSent);
+  EXPECT_EQ(0, s.erases);
+}
+
+TEST(SimFaultsTest, WrongChecksumOnTheSelectedReplyOnly) {
+  SimFaults faults;
+  ASSERT_TRUE(faults.badChecksum.parse("V:2"));
+  SimSession sim(withFaults(faults));
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  RawMonitorClient host(sim.path());
+  for (int round = 1; round <= 3; round++) {
+    host.write(RawMonitorClient::frame("V"));
+    ASSERT_EQ("+", host.read(1, 1000));
+    std::string body, digits;
+    ASSERT_TRUE(host.readReply(body, digits));
+    if (round == 2)
+      EXPECT_NE(RawMonitorClient::hex2(RawMonitorClient::sum(body)), digits);
+    else
+      EXPECT_EQ(RawMonitorClient::hex2(RawMonitorClient::sum(body)), digits);
+    host.write(round == 2 ? "-" : "+");
+  }
+  // The rejected reply is not sent again.
+  EXPECT_EQ("", host.drain(200));
+  SimStats s = sim.controller().stats();
+  EXPECT_EQ(1, s.checksumsCorrupted);
+  EXPECT_EQ(1, s.replyNaks);
+  EXPECT_EQ(2, s.replyAcks);
+}
+
+TEST(SimFaultsTest, WrongChecksumOnEveryBinaryReply) {
+  SimFaults faults;
+  ASSERT_TRUE(faults.badChecksum.parse("m:*"));
+  SimSession sim(withFaults(faults));
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  RawMonitorClient host(sim.path());
+  for (int round = 0; round < 2; round++) {
+    host.write(RawMonitorClient::frame("m7000,FFF"));
+    ASSERT_EQ("+", host.read(1, 1000));
+    std::string body, digits;
+    ASSERT_TRUE(host.readReply(body, digits));
+    EXPECT_EQ(8192u, body.size());
+    EXPECT_NE(RawMonitorClient::hex2(RawMonitorClient::sum(body)), digits);
+    host.write("-");
+  }
+  EXPECT_EQ("OK0", host.command("F?0,0"));
+}
+
+TEST(SimFaultsTest, LostAcknowledgementStillCarriesTheCommandOut) {
+  SimFaults faults;
+  ASSERT_TRUE(faults.dropAck.parse("FE7"));
+  SimSession sim(withFaults(faults));
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  RawMonitorClient host(sim.path());
+  host.write(RawMonitorClient::frame("FE7"));
+  std::string skipped, body, digits;
+  ASSERT_TRUE(host.readReply(body, digits, 1000, &skipped));
+  EXPECT_EQ("", skipped); // no "+" before the reply
+  EXPECT_EQ("OK0", body);
+  host.write("+");
+  EXPECT_EQ(0xff, sim.controller().block7()[0]);
+  EXPECT_EQ(1, sim.controller().stats().acksDropped);
+  // Only the first one.
+  EXPECT_EQ("OK0", host.command("FE7"));
+}
+
+TEST(SimFaultsTest, RefusedEraseChangesNothing) {
+  SimFaults faults;
+  ASSERT_TRUE(faults.refuse.parse("FE7"));
+  SimSession sim(withFaults(faults));
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  RawMonitorClient host(sim.path());
+  std::array<uint8_t, SimMemory::PARAM_SIZE> before = sim.controller().block7();
+  std::string reply = host.command("FE7");
+  EXPECT_EQ("ER2", reply);
+  EXPECT_NE('0', reply[2]);
+  EXPECT_EQ(before, sim.controller().block7());
+  // Other blocks and later erases are not affected.
+  EXPECT_EQ("OK0", host.command("FE6"));
+  EXPECT_EQ("OK0", host.command("FE7"));
+  EXPECT_EQ(1, sim.controller().stats().refused);
+}
+
+TEST(SimFaultsTest, RefusedWriteIsTheSelectedOne) {
+  SimFaults faults;
+  ASSERT_TRUE(faults.refuse.parse("FW:2"));
+  SimSession sim(withFaults(faults));
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  RawMonitorClient host(sim.path());
+  ASSERT_EQ("OK0", host.command("FE7")); // erases do not count
+  EXPECT_EQ("OK0", host.command("FW7000,11"));
+  EXPECT_EQ("ER2", host.command("FW7001,22"));
+  EXPECT_EQ("OK0", host.command("FW7002,33"));
+  EXPECT_EQ((std::vector<uint8_t>{0x11, 0xff, 0x33}), sim.controller().readMemory(0x7000, 3));
+}
+
+TEST(SimFaultsTest, NoiseComesBetweenTheAcknowledgementAndTheReply) {
+  SimFaults faults;
+  faults.noiseBytes = 25;
+  SimSession sim(withFaults(faults));
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  RawMonitorClient host(sim.path());
+  host.write(RawMonitorClient::frame("F?0,0"));
+  ASSERT_EQ("+", host.read(1, 1000));
+  std::string skipped, body, digits;
+  ASSERT_TRUE(host.readReply(body, digits, 1000, &skipped));
+  EXPECT_EQ(25u, skipped.size());
+  EXPECT_EQ(std::string::npos, skipped.find_first_of("$#+-}"));
+  EXPECT_EQ("OK0", body);
+  host.write("+");
+  // Every reply gets its noise; acknowledgements do not.
+  host.write(RawMonitorClient::frame("FK"));
+  EXPECT_EQ("+", host.drain(150));
+}
+
+TEST(SimFaultsTest, PowerLossInTheMiddleOfAWrite) {
+  std::string state = std::string(testing::TempDir()) + "/sim_power_" + std::to_string(getpid());
+  unlink(state.c_str());
+  SimOptions options;
+  options.stateFile = state;
+  std::string erase = RawMonitorClient::frame("FE7");
+  std::string first = RawMonitorClient::frame("FW7000,0102");
+  std::string second = RawMonitorClient::frame("FW7002,0304");
+  // The controller hears the erase, the first write and the "+" answers to
+  // their replies, then half of the second write.
+  options.faults.dieAfterBytes =
+      static_cast<long>(erase.size() + 1 + first.size() + 1 + second.size() / 2);
+  {
+    SimSession sim(options);
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    RawMonitorClient host(sim.path());
+    ASSERT_EQ("OK0", host.command("FE7"));
+    ASSERT_EQ("OK0", host.command("FW7000,0102"));
+    host.write(second);
+    EXPECT_EQ("", host.drain(200));
+    host.write(RawMonitorClient::frame("V"));
+    EXPECT_EQ("", host.drain(200));
+    SimStats s = sim.controller().stats();
+    EXPECT_TRUE(s.poweredOff);
+    EXPECT_EQ(options.faults.dieAfterBytes, s.bytesReceived);
+  }
+  // Power back on: the memory holds what was written before the loss.
+  SimOptions again;
+  again.stateFile = state;
+  SimSession sim(again);
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  RawMonitorClient host(sim.path());
+  EXPECT_EQ("0102ffff", host.command("m7000,3"));
+  unlink(state.c_str());
+}
