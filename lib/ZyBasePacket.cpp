@@ -49,8 +49,9 @@ bool ZyBasePacket::hasWriteCapacity(int bytes) const {
     return false;
   }
   if (static_cast<long>(myLength) + bytes > myMaxLength) {
-    ZyLog::log(ZyLog::Normal, "ZyBasePacket::hasWriteCapacity(%d) exceeds size current = %d max = %d",
-               bytes, myLength, myMaxLength);
+    ZyLog::log(ZyLog::Normal,
+               "ZyBasePacket::hasWriteCapacity(%d) exceeds size current = %d max = %d", bytes,
+               myLength, myMaxLength);
     return false;
   }
   return true;
@@ -104,9 +105,10 @@ void ZyBasePacket::uint16ToBuf(uint16_t val) {
 }
 
 void ZyBasePacket::uint32ToBuf(uint32_t val) {
-  unsigned char bytes[4] = {
-      static_cast<unsigned char>(val & 0xff), static_cast<unsigned char>((val >> 8) & 0xff),
-      static_cast<unsigned char>((val >> 16) & 0xff), static_cast<unsigned char>((val >> 24) & 0xff)};
+  unsigned char bytes[4] = {static_cast<unsigned char>(val & 0xff),
+                            static_cast<unsigned char>((val >> 8) & 0xff),
+                            static_cast<unsigned char>((val >> 16) & 0xff),
+                            static_cast<unsigned char>((val >> 24) & 0xff)};
   appendBytes(bytes, 4);
 }
 

@@ -20,7 +20,9 @@ public:
   ZyRobotPacketReceiver(ZyDeviceConnection *deviceConnection, bool allocatePackets = false,
                         uint8_t sync1 = 0xfa, uint8_t sync2 = 0xfb);
 
-  void setDeviceConnection(ZyDeviceConnection *deviceConnection) { myDeviceConn = deviceConnection; }
+  void setDeviceConnection(ZyDeviceConnection *deviceConnection) {
+    myDeviceConn = deviceConnection;
+  }
   ZyDeviceConnection *getDeviceConnection() const { return myDeviceConn; }
 
   /// The next packet with a good checksum, or nullptr when none began

@@ -23,7 +23,9 @@ public:
   ZyRobotPacketSender(ZyDeviceConnection *deviceConnection, uint8_t sync1 = 0xfa,
                       uint8_t sync2 = 0xfb);
 
-  void setDeviceConnection(ZyDeviceConnection *deviceConnection) { myDeviceConn = deviceConnection; }
+  void setDeviceConnection(ZyDeviceConnection *deviceConnection) {
+    myDeviceConn = deviceConnection;
+  }
   ZyDeviceConnection *getDeviceConnection() const { return myDeviceConn; }
 
   /// A command without argument.
