@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 class ZyArgumentBuilder {
 public:
@@ -52,8 +53,14 @@ public:
 
   size_t getCapacity() const { return myArgvLen; }
 
+  /// Size of the work buffer for one add and of the addFormatted buffer;
+  /// longer texts are cut to BUFFER_SIZE - 1 characters.
+  static const size_t BUFFER_SIZE = 2048;
+
 private:
   void internalAdd(const char *str, int position);
+  bool storeArg(const char *text, size_t length, bool append, size_t *insertAt);
+  void retire(char *text);
   void rebuildWholeText();
   void freeAll();
   void copyFrom(const ZyArgumentBuilder &other);
@@ -65,6 +72,9 @@ private:
   std::string myExtraText;
   bool myFirstAdd = true;
   size_t myOrigArgc = 0; // slots used: highest count reached
+  // Texts taken out of the list (removeArg, joinQuoted); kept alive until
+  // destruction so pointers handed out earlier stay valid.
+  std::vector<char *> myRetired;
 };
 
 #endif
