@@ -1,0 +1,144 @@
+// ZyConfig: a registry of named, typed parameters grouped in sections. It
+// writes them with their values and explanatory comments to a text file,
+// reads such a file back into the owners' variables with range checks, and
+// then runs the owners' process-file callbacks in priority order.
+#ifndef ZYCONFIG_H
+#define ZYCONFIG_H
+
+#include "ZyConfigArg.h"
+#include "ZyConfigSection.h"
+#include "ZyFileParser.h"
+#include "ZyFunctor.h"
+#include "ZyLog.h"
+
+#include <cstddef>
+#include <list>
+#include <set>
+#include <string>
+
+class ZyArgumentBuilder;
+class ZyArgumentParser;
+
+class ZyConfig {
+public:
+  typedef ZyRetFunctor<bool> ProcessFileCB;
+  typedef ZyRetFunctor2<bool, char *, size_t> ProcessFileWithErrorCB;
+
+  /// Column before which every parameter line is padded to put its ";".
+  static const size_t COMMENT_COLUMN = 25;
+  /// Longest line written before a comment is wrapped.
+  static const size_t MAX_LINE_LENGTH = 78;
+
+  explicit ZyConfig(const char *baseDirectory = nullptr, bool noBlanksBetweenParams = false,
+                    bool ignoreBounds = false, bool failOnBadSection = false,
+                    bool saveUnknown = true);
+  /// Copies settings and sections and registers the keywords anew; the
+  /// process-file callbacks and the attached argument parser stay behind.
+  ZyConfig(const ZyConfig &other);
+  ZyConfig &operator=(const ZyConfig &other);
+  virtual ~ZyConfig();
+
+  /// Run after the process-file callbacks; true unless overridden.
+  virtual bool processFile() { return true; }
+
+  /// Adds a copy of arg to the section (created when missing).
+  bool addParam(const ZyConfigArg &arg, const char *sectionName = "",
+                ZyConfigArg::Priority priority = ZyConfigArg::NORMAL);
+  /// Adds a description holder (a comment) to the section.
+  bool addComment(const char *comment, const char *sectionName = "",
+                  ZyConfigArg::Priority priority = ZyConfigArg::NORMAL);
+  /// Creates a section, or replaces the comment of an existing one.
+  bool addSection(const char *sectionName, const char *comment = "");
+
+  /// Lookups without regard to letter case; the last match wins.
+  ZyConfigSection *findSection(const char *sectionName) const;
+  ZyConfigArg *findParam(const char *sectionName, const char *paramName) const;
+  std::list<ZyConfigSection *> *getSections() { return &mySections; }
+
+  /// Reads a file into the registered parameters, then applies the attached
+  /// argument parser and runs the process-file callbacks.
+  bool parseFile(const char *fileName, bool continueOnErrors = false,
+                 bool noFileNotFoundMessage = false, char *errorBuffer = nullptr,
+                 size_t errorBufferSize = 0);
+  /// Writes every section with values and comments; false when the file
+  /// cannot be opened or any write to it (or its closing) fails.
+  bool writeFile(const char *fileName, bool append = false,
+                 std::set<std::string> *alreadyWritten = nullptr, bool writePriorities = false);
+
+  /// Handlers of the file parser.
+  bool parseArgument(ZyArgumentBuilder *arg, char *errorBuffer, size_t errorBufferLen);
+  bool parseSection(ZyArgumentBuilder *arg, char *errorBuffer, size_t errorBufferLen);
+  bool parseUnknown(ZyArgumentBuilder *arg, char *errorBuffer, size_t errorBufferLen);
+
+  /// Process-file callbacks, run in descending priority (equal priorities
+  /// in the order added). Callbacks are not owned.
+  void addProcessFileCB(ProcessFileCB *functor, int priority = 0);
+  void addProcessFileCB(ProcessFileWithErrorCB *functor, int priority = 0);
+  /// Removes every entry holding the callback.
+  void remProcessFileCB(ProcessFileCB *functor);
+  void remProcessFileCB(ProcessFileWithErrorCB *functor);
+  bool callProcessFileCallBacks(bool continueOnErrors, char *errorBuffer = nullptr,
+                                size_t errorBufferLen = 0);
+
+  /// Attaches a parser whose options override file values on every read.
+  void useArgumentParser(ZyArgumentParser *parser) { myArgumentParser = parser; }
+  /// Takes every option that names a parameter (with or without a leading
+  /// dash) and its value out of the parser and sets the parameter.
+  bool parseArgumentParser(ZyArgumentParser *parser, bool continueOnErrors = false,
+                           char *errorBuffer = nullptr, size_t errorBufferLen = 0);
+
+  void setBaseDirectory(const char *baseDirectory);
+  const char *getBaseDirectory() const { return myBaseDirectory.c_str(); }
+  const char *getFileName() const { return myFileName.c_str(); }
+  void setNoBlanksBetweenParams(bool noBlanks) { myNoBlanksBetweenParams = noBlanks; }
+  bool getNoBlanksBetweenParams() const { return myNoBlanksBetweenParams; }
+  void setSaveUnknown(bool saveUnknown) { mySaveUnknown = saveUnknown; }
+  bool getSaveUnknown() const { return mySaveUnknown; }
+  void setFailOnBadSection(bool failOnBadSection) { myFailOnBadSection = failOnBadSection; }
+  bool getFailOnBadSection() const { return myFailOnBadSection; }
+  bool getIgnoreBounds() const { return myIgnoreBounds; }
+  void setProcessFileCallbacksLogLevel(ZyLog::LogLevel level) { myProcessFileLogLevel = level; }
+  ZyLog::LogLevel getProcessFileCallbacksLogLevel() const { return myProcessFileLogLevel; }
+
+  /// Removes every section and parameter and their keywords; callbacks stay.
+  void clearAll();
+
+private:
+  struct ProcessFileHolder {
+    ProcessFileCB *plain = nullptr;
+    ProcessFileWithErrorCB *withError = nullptr;
+    int priority = 0;
+    const char *name() const;
+  };
+  typedef ZyRetFunctor3C<bool, ZyConfig, ZyArgumentBuilder *, char *, size_t> HandlerCB;
+
+  void addParserHandlers();
+  void copySettingsAndSections(const ZyConfig &other);
+  void deleteSections();
+  ZyConfigSection *findOrMakeSection(const char *sectionName);
+  void insertProcessFileHolder(const ProcessFileHolder &holder);
+  bool writeSection(FILE *file, ZyConfigSection *section, std::set<std::string> *alreadyWritten,
+                    bool writePriorities);
+
+  std::list<ZyConfigSection *> mySections;
+  ZyFileParser myParser;
+  HandlerCB myParseArgumentCB;
+  HandlerCB myParseSectionCB;
+  HandlerCB myParseUnknownCB;
+  std::list<ProcessFileHolder> myProcessFileCBs;
+
+  std::string myBaseDirectory;
+  std::string myFileName;
+  std::string mySection;
+  bool myNoBlanksBetweenParams = false;
+  bool myIgnoreBounds = false;
+  bool myFailOnBadSection = false;
+  bool mySaveUnknown = true;
+  bool mySectionBroken = false;
+  bool mySectionsSeen = false;
+  bool myDuplicateParams = false;
+  ZyArgumentParser *myArgumentParser = nullptr;
+  ZyLog::LogLevel myProcessFileLogLevel = ZyLog::Verbose;
+};
+
+#endif
