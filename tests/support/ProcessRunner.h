@@ -1,0 +1,52 @@
+// ProcessRunner: runs a built program of the project as a child process with
+// given arguments, standard input and environment, and collects its output
+// and exit status, with a bound on the time it may take.
+#ifndef PROCESSRUNNER_H
+#define PROCESSRUNNER_H
+
+#include <map>
+#include <string>
+#include <vector>
+
+struct RunResult {
+  int status = -1;       ///< exit status, or -1 when killed or not run
+  int signal = 0;        ///< terminating signal, or 0
+  bool timedOut = false; ///< killed because it ran too long
+  std::string out;       ///< standard output
+  std::string err;       ///< standard error
+};
+
+/// Runs program (a path) with args; stdinText is its whole standard input
+/// (then end of input). env entries are set (empty value unsets). The child
+/// runs in workDir when given.
+RunResult runProgram(const std::string &program, const std::vector<std::string> &args,
+                     const std::string &stdinText = "",
+                     const std::map<std::string, std::string> &env = {},
+                     const std::string &workDir = "", int timeoutMs = 30000);
+
+/// Path of a program built into the project's bin directory.
+std::string binPath(const std::string &name);
+
+/// A fresh empty directory under /tmp, removed with its files by the
+/// destructor.
+class TempDir {
+public:
+  TempDir();
+  ~TempDir();
+  const std::string &path() const { return myPath; }
+  std::string file(const std::string &name) const { return myPath + "/" + name; }
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+
+private:
+  std::string myPath;
+};
+
+/// Whole content of a file, or "" when it cannot be read.
+std::string readFile(const std::string &path);
+/// Writes text to a file (replacing it); false on failure.
+bool writeFile(const std::string &path, const std::string &text);
+/// Splits text into lines (without their line ends).
+std::vector<std::string> splitLines(const std::string &text);
+
+#endif
