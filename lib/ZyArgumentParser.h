@@ -32,6 +32,15 @@ public:
                                  bool returnFirst = false);
   bool takeParameterArgumentInteger(const char *argument, int *dest, bool *wasReallySet,
                                     bool returnFirst = false);
+  /// The typed forms with the name formatted printf-style (returnFirst is
+  /// false); the format comes last so no call can bind to the wrong form.
+  bool takeParameterArgumentStringFormatted(const char **dest, bool *wasReallySet,
+                                            const char *format, ...)
+      __attribute__((format(printf, 4, 5)));
+  bool takeParameterArgumentBoolFormatted(bool *dest, bool *wasReallySet, const char *format, ...)
+      __attribute__((format(printf, 4, 5)));
+  bool takeParameterArgumentIntegerFormatted(int *dest, bool *wasReallySet, const char *format, ...)
+      __attribute__((format(printf, 4, 5)));
 
   size_t getArgc() const;
   char **getArgv() const;
@@ -50,6 +59,9 @@ public:
 
   /// Help test and report of unhandled arguments; false when help wanted.
   bool checkHelpAndUnhandled(int numArgsOkay = 0);
+
+  /// Size of the buffers for formatted option names and report lines.
+  static const size_t BUFFER_SIZE = 2048;
 
   ZyArgumentParser(const ZyArgumentParser &) = delete;
   ZyArgumentParser &operator=(const ZyArgumentParser &) = delete;
