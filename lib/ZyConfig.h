@@ -111,16 +111,20 @@ private:
     const char *name() const;
   };
   typedef ZyRetFunctor3C<bool, ZyConfig, ZyArgumentBuilder *, char *, size_t> HandlerCB;
+  struct FileWriter;
 
   void addParserHandlers();
   void copySettingsAndSections(const ZyConfig &other);
   void deleteSections();
   ZyConfigSection *findOrMakeSection(const char *sectionName);
   void insertProcessFileHolder(const ProcessFileHolder &holder);
-  bool writeSection(FILE *file, ZyConfigSection *section, std::set<std::string> *alreadyWritten,
-                    bool writePriorities);
+  void writeSection(FileWriter &writer, ZyConfigSection *section,
+                    std::set<std::string> *alreadyWritten, bool writePriorities);
 
   std::list<ZyConfigSection *> mySections;
+  /// Sections made while reading only to hold saved lines of an unknown
+  /// section; switching to them leaves the section broken.
+  std::set<ZyConfigSection *> mySavedOnlySections;
   ZyFileParser myParser;
   HandlerCB myParseArgumentCB;
   HandlerCB myParseSectionCB;

@@ -47,6 +47,11 @@ public:
   int getLineNumber() const { return myLineNumber; }
   void resetCounters() { myLineNumber = 0; }
 
+  /// Line buffer size of parseFile by name; longer lines arrive in pieces.
+  static const int LINE_BUFFER_SIZE = 10000;
+  /// Longest keyword; the rest of a longer one becomes part of the arguments.
+  static const size_t MAX_KEYWORD = 509;
+
   ZyFileParser(const ZyFileParser &) = delete;
   ZyFileParser &operator=(const ZyFileParser &) = delete;
 
@@ -58,6 +63,13 @@ private:
   struct NoCaseLess {
     bool operator()(const std::string &a, const std::string &b) const;
   };
+  /// Reads and parses lines until the end (or the first failure unless
+  /// continueOnErrors); logs "## Last error" lines when fileName is given.
+  bool parseLines(FILE *file, char *buffer, int bufferLength, bool continueOnErrors,
+                  char *errorBuffer, size_t errorBufferLen, const char *fileName);
+  /// Drops every registration (remainder handler included) of the callback.
+  bool removeCallback(Handler *plain, HandlerWithError *withError);
+  bool addHolder(const char *keyword, HandlerHolder *holder);
   int myLineNumber = 0;
   std::string myBaseDir;
   std::map<std::string, HandlerHolder *, NoCaseLess> myMap;
