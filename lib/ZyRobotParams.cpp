@@ -4,6 +4,7 @@
 
 #include "ZyArgumentBuilder.h"
 #include "ZyLog.h"
+#include "Zyla.h"
 
 #include <cstdio>
 #include <cstring>
@@ -301,4 +302,13 @@ const std::list<ZyArgumentBuilder *> *ZyRobotParams::getSonarUnits() {
     mySonarUnitBuilders.push_back(builder);
   }
   return &mySonarUnitBuilders;
+}
+
+bool ZyRobotParams::save() {
+  char dir[2048];
+  snprintf(dir, sizeof dir, "%sparams/", Zyla::getDirectory());
+  setBaseDirectory(dir);
+  char file[2048];
+  snprintf(file, sizeof file, "%s.p", getSubClassName());
+  return writeFile(file, false);
 }

@@ -91,6 +91,10 @@ public:
   int getRotAccel() const { return myRotAccel; }
   int getRotDecel() const { return myRotDecel; }
 
+  /// Writes the set into the library directory's "params/", named by
+  /// Subclass with ".p".
+  bool save();
+
   /// Set functors of the unit lists: one file line each.
   bool parseIRUnit(ZyArgumentBuilder *builder);
   bool parseSonarUnit(ZyArgumentBuilder *builder);
