@@ -2,6 +2,8 @@
 // connection and the packet-sending operation common to all of them.
 #include "ZyDeviceConnection.h"
 
+#include "ZyBasePacket.h"
+
 namespace {
 // Indexed by status value; entry 0 is unused. Constant data, so it is ready
 // before any connection exists and safe to read from any thread.
@@ -17,13 +19,9 @@ ZyDeviceConnection::~ZyDeviceConnection() {
 }
 
 int ZyDeviceConnection::sendPacket(ZyBasePacket *packet) {
-  if (packet == nullptr)
+  if (packet == nullptr || packet->getLength() == 0)
     return 0;
-  // TODO: ZyBasePacket (the packet layer) does not exist yet. Once it does,
-  // return 0 for a packet whose getLength() is 0 and otherwise
-  // write(packet->getBuf(), packet->getLength()). Until then a packet cannot
-  // be looked into, so sending one reports a write failure.
-  return -1;
+  return write(packet->getBuf(), packet->getLength());
 }
 
 const char *ZyDeviceConnection::statusText(int status) {
