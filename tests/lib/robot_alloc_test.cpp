@@ -1,0 +1,114 @@
+// Shows that the robot packet path allocates nothing per packet: global
+// operator new is replaced by a counting one, and only allocations made on
+// the test's own thread are counted.
+#include "PtyPair.h"
+#include "ZyRobotPacket.h"
+#include "ZyRobotPacketReceiver.h"
+#include "ZyRobotPacketSender.h"
+#include "ZySerialConnection.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <string>
+
+namespace {
+thread_local bool tCounting = false;
+thread_local long tAllocations = 0;
+
+struct CountAllocations {
+  CountAllocations() {
+    tAllocations = 0;
+    tCounting = true;
+  }
+  ~CountAllocations() { tCounting = false; }
+  long count() const { return tAllocations; }
+};
+
+const int PACKETS = 100;
+} // namespace
+
+void *operator new(std::size_t size) {
+  if (tCounting)
+    tAllocations++;
+  if (void *p = std::malloc(size != 0 ? size : 1))
+    return p;
+  throw std::bad_alloc();
+}
+void *operator new[](std::size_t size) {
+  return operator new(size);
+}
+void operator delete(void *p) noexcept {
+  std::free(p);
+}
+void operator delete[](void *p) noexcept {
+  std::free(p);
+}
+void operator delete(void *p, std::size_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void *p, std::size_t) noexcept {
+  std::free(p);
+}
+
+TEST(RobotPacketPath, SendingAndReceivingAllocateNothingPerPacket) {
+  PtyPair pty;
+  ZySerialConnection port;
+  ASSERT_EQ(port.open(pty.slavePath().c_str()), 0);
+  ZyRobotPacketSender sender(&port);
+  ZyRobotPacketReceiver receiver(&port, false);
+
+  // The controller's side: a burst of status packets, written before
+  // counting starts.
+  std::string burst;
+  const std::string status("\xFA\xFB\x03\x32\x00\x32", 6);
+  for (int i = 0; i < PACKETS; i++)
+    burst += status;
+  pty.write(burst);
+
+  long sendAllocations;
+  {
+    CountAllocations counting;
+    for (int i = 0; i < PACKETS; i++) {
+      ASSERT_TRUE(sender.comInt(1, static_cast<int16_t>(i - 50)));
+      ASSERT_TRUE(sender.comStr(2, "hello"));
+    }
+    sendAllocations = counting.count();
+  }
+  EXPECT_EQ(sendAllocations, 0);
+  EXPECT_EQ(pty.read(PACKETS * (9 + 14), 2000).size(), static_cast<size_t>(PACKETS * (9 + 14)));
+
+  int received = 0;
+  long receiveAllocations;
+  {
+    CountAllocations counting;
+    while (receiver.receivePacket(200) != nullptr)
+      received++;
+    receiveAllocations = counting.count();
+  }
+  EXPECT_EQ(received, PACKETS);
+  EXPECT_EQ(receiveAllocations, 0);
+}
+
+TEST(RobotPacketPath, AnAllocatingReceiverAllocatesOnePacketPerCall) {
+  PtyPair pty;
+  ZySerialConnection port;
+  ASSERT_EQ(port.open(pty.slavePath().c_str()), 0);
+  ZyRobotPacketReceiver receiver(&port, true);
+  pty.write(std::string("\xFA\xFB\x03\x32\x00\x32\xFA\xFB\x03\x33\x00\x33", 12));
+  long allocations;
+  {
+    CountAllocations counting;
+    std::unique_ptr<ZyRobotPacket> a(receiver.receivePacket(200));
+    std::unique_ptr<ZyRobotPacket> b(receiver.receivePacket(200));
+    EXPECT_NE(a, nullptr);
+    EXPECT_NE(b, nullptr);
+    // A call that finds nothing frees what it allocated.
+    EXPECT_EQ(receiver.receivePacket(0), nullptr);
+    allocations = counting.count();
+  }
+  // The packet object and its buffer, for each of the three calls.
+  EXPECT_EQ(allocations, 6);
+}
