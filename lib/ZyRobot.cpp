@@ -131,7 +131,9 @@ ZySerialConnection *ZyRobot::serialConnection() const {
 // Handshake
 
 bool ZyRobot::blockingConnect() {
-  lock();
+  // A caller that already holds the robot lock goes on under it; only a
+  // lock taken here is released here.
+  bool locked = lock() == 0;
   if (myIsConnected)
     disconnect();
   myBlockingConnectRun = true;
@@ -140,7 +142,8 @@ bool ZyRobot::blockingConnect() {
   const unsigned int pause = static_cast<unsigned int>(floor(myCycleTime * 0.8));
   while ((result = connectStep(true)) == CONNECT_NOT_DONE && myBlockingConnectRun)
     ZyUtil::sleepMs(pause);
-  unlock();
+  if (locked)
+    unlock();
   return result == CONNECT_DONE;
 }
 
@@ -158,8 +161,10 @@ void ZyRobot::drainPackets() {
 }
 
 void ZyRobot::handleWaitingPackets() {
+  // Packets still waiting when the drain window ends are handled at the
+  // next step.
   ZyRobotPacket *packet;
-  while ((packet = myReceiver.receivePacket(0)) != nullptr) {
+  while (myDrainDeadline.msTo() >= 0 && (packet = myReceiver.receivePacket(0)) != nullptr) {
     for (PacketHandler *handler : myPacketHandlerList) {
       if (handler->invokeR(packet))
         break;

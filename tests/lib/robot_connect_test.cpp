@@ -297,6 +297,12 @@ TEST(RobotConnect, WithoutDeviceTheConnectionFails) {
   EXPECT_TRUE(log.hasLine("Failed to connect to robot."));
   EXPECT_FALSE(robot.isConnected());
   EXPECT_FALSE(robot.isBlockingConnectRunning());
+  // A caller holding the robot lock keeps it through the attempt.
+  ASSERT_EQ(robot.lock(), 0);
+  EXPECT_FALSE(robot.blockingConnect());
+  EXPECT_EQ(robot.unlock(), 0);
+  EXPECT_EQ(robot.tryLock(), 0);
+  EXPECT_EQ(robot.unlock(), 0);
 }
 
 TEST(RobotConnect, ADeviceThatCannotBeOpenedFailsTheConnection) {
