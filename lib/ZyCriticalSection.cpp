@@ -27,13 +27,18 @@ bool ZyCriticalSection::deferSignal(int signal) {
   if (gDepth.load() <= 0)
     return false;
   int expected = 0;
-  gPending.compare_exchange_strong(expected, signal);
-  // The section may have closed between the two steps; then act now.
-  if (gDepth.load() <= 0) {
-    gPending.store(0);
+  bool recorded = gPending.compare_exchange_strong(expected, signal);
+  if (gDepth.load() > 0)
+    return true;
+  // The section closed meanwhile. If our record is still there, no close
+  // has seen it: take it back and let the caller act now. If the close took
+  // it, the close acts and the caller must not. A signal that found another
+  // one pending is acted on by the caller as well, rather than being lost
+  // should that other record be taken back by its own caller.
+  if (!recorded)
     return false;
-  }
-  return true;
+  int mine = signal;
+  return !gPending.compare_exchange_strong(mine, 0);
 }
 
 void ZyCriticalSection::setDeferredAction(void (*action)(int)) {

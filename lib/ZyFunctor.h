@@ -3,6 +3,8 @@
 // its member functions. Each kind stores one default value per argument; an
 // invocation with fewer arguments fills the missing trailing ones from them.
 // Registries hold pointers to callback objects and never delete them.
+// A callback object without an object or a function does nothing when
+// invoked, and one with a result then returns a value-initialised result.
 #ifndef ZYFUNCTOR_H
 #define ZYFUNCTOR_H
 
@@ -138,7 +140,10 @@ public:
   ZyFunctorC() = default;
   ZyFunctorC(T *obj, void (T::*func)()) : myObj(obj), myFunc(func) {}
   ZyFunctorC(T &obj, void (T::*func)()) : myObj(&obj), myFunc(func) {}
-  void invoke() override { (myObj->*myFunc)(); }
+  void invoke() override {
+    if (myObj != nullptr && myFunc != nullptr)
+      (myObj->*myFunc)();
+  }
   virtual void setThis(T *obj) { myObj = obj; }
   virtual void setThis(T &obj) { myObj = &obj; }
 
@@ -153,12 +158,15 @@ public:
   ZyFunctor1C(T *obj, void (T::*func)(P1), P1 p1 = P1()) : myObj(obj), myFunc(func) {
     this->myP1 = p1;
   }
-  void invoke(P1 p1) override { (myObj->*myFunc)(p1); }
+  void invoke(P1 p1) override {
+    if (myObj != nullptr && myFunc != nullptr)
+      (myObj->*myFunc)(p1);
+  }
   virtual void setThis(T *obj) { myObj = obj; }
 
 protected:
-  T *myObj;
-  void (T::*myFunc)(P1);
+  T *myObj = nullptr;
+  void (T::*myFunc)(P1) = nullptr;
 };
 
 template <class T, class P1, class P2> class ZyFunctor2C : public ZyFunctor2<P1, P2> {
@@ -169,12 +177,15 @@ public:
     this->myP1 = p1;
     this->myP2 = p2;
   }
-  void invoke(P1 p1, P2 p2) override { (myObj->*myFunc)(p1, p2); }
+  void invoke(P1 p1, P2 p2) override {
+    if (myObj != nullptr && myFunc != nullptr)
+      (myObj->*myFunc)(p1, p2);
+  }
   virtual void setThis(T *obj) { myObj = obj; }
 
 protected:
-  T *myObj;
-  void (T::*myFunc)(P1, P2);
+  T *myObj = nullptr;
+  void (T::*myFunc)(P1, P2) = nullptr;
 };
 
 template <class T, class P1, class P2, class P3> class ZyFunctor3C : public ZyFunctor3<P1, P2, P3> {
@@ -186,12 +197,15 @@ public:
     this->myP2 = p2;
     this->myP3 = p3;
   }
-  void invoke(P1 p1, P2 p2, P3 p3) override { (myObj->*myFunc)(p1, p2, p3); }
+  void invoke(P1 p1, P2 p2, P3 p3) override {
+    if (myObj != nullptr && myFunc != nullptr)
+      (myObj->*myFunc)(p1, p2, p3);
+  }
   virtual void setThis(T *obj) { myObj = obj; }
 
 protected:
-  T *myObj;
-  void (T::*myFunc)(P1, P2, P3);
+  T *myObj = nullptr;
+  void (T::*myFunc)(P1, P2, P3) = nullptr;
 };
 
 template <class T, class P1, class P2, class P3, class P4>
@@ -206,23 +220,30 @@ public:
     this->myP3 = p3;
     this->myP4 = p4;
   }
-  void invoke(P1 p1, P2 p2, P3 p3, P4 p4) override { (myObj->*myFunc)(p1, p2, p3, p4); }
+  void invoke(P1 p1, P2 p2, P3 p3, P4 p4) override {
+    if (myObj != nullptr && myFunc != nullptr)
+      (myObj->*myFunc)(p1, p2, p3, p4);
+  }
   virtual void setThis(T *obj) { myObj = obj; }
 
 protected:
-  T *myObj;
-  void (T::*myFunc)(P1, P2, P3, P4);
+  T *myObj = nullptr;
+  void (T::*myFunc)(P1, P2, P3, P4) = nullptr;
 };
 
 template <class R, class T> class ZyRetFunctorC : public ZyRetFunctor<R> {
 public:
   ZyRetFunctorC(T *obj, R (T::*func)()) : myObj(obj), myFunc(func) {}
-  R invokeR() override { return (myObj->*myFunc)(); }
+  R invokeR() override {
+    if (myObj == nullptr || myFunc == nullptr)
+      return R();
+    return (myObj->*myFunc)();
+  }
   virtual void setThis(T *obj) { myObj = obj; }
 
 protected:
-  T *myObj;
-  R (T::*myFunc)();
+  T *myObj = nullptr;
+  R (T::*myFunc)() = nullptr;
 };
 
 template <class R, class T, class P1> class ZyRetFunctor1C : public ZyRetFunctor1<R, P1> {
@@ -231,12 +252,16 @@ public:
   ZyRetFunctor1C(T *obj, R (T::*func)(P1), P1 p1 = P1()) : myObj(obj), myFunc(func) {
     this->myP1 = p1;
   }
-  R invokeR(P1 p1) override { return (myObj->*myFunc)(p1); }
+  R invokeR(P1 p1) override {
+    if (myObj == nullptr || myFunc == nullptr)
+      return R();
+    return (myObj->*myFunc)(p1);
+  }
   virtual void setThis(T *obj) { myObj = obj; }
 
 protected:
-  T *myObj;
-  R (T::*myFunc)(P1);
+  T *myObj = nullptr;
+  R (T::*myFunc)(P1) = nullptr;
 };
 
 template <class R, class T, class P1, class P2>
@@ -248,12 +273,16 @@ public:
     this->myP1 = p1;
     this->myP2 = p2;
   }
-  R invokeR(P1 p1, P2 p2) override { return (myObj->*myFunc)(p1, p2); }
+  R invokeR(P1 p1, P2 p2) override {
+    if (myObj == nullptr || myFunc == nullptr)
+      return R();
+    return (myObj->*myFunc)(p1, p2);
+  }
   virtual void setThis(T *obj) { myObj = obj; }
 
 protected:
-  T *myObj;
-  R (T::*myFunc)(P1, P2);
+  T *myObj = nullptr;
+  R (T::*myFunc)(P1, P2) = nullptr;
 };
 
 template <class R, class T, class P1, class P2, class P3>
@@ -266,12 +295,16 @@ public:
     this->myP2 = p2;
     this->myP3 = p3;
   }
-  R invokeR(P1 p1, P2 p2, P3 p3) override { return (myObj->*myFunc)(p1, p2, p3); }
+  R invokeR(P1 p1, P2 p2, P3 p3) override {
+    if (myObj == nullptr || myFunc == nullptr)
+      return R();
+    return (myObj->*myFunc)(p1, p2, p3);
+  }
   virtual void setThis(T *obj) { myObj = obj; }
 
 protected:
-  T *myObj;
-  R (T::*myFunc)(P1, P2, P3);
+  T *myObj = nullptr;
+  R (T::*myFunc)(P1, P2, P3) = nullptr;
 };
 
 template <class R, class T, class P1, class P2, class P3, class P4>
@@ -286,12 +319,16 @@ public:
     this->myP3 = p3;
     this->myP4 = p4;
   }
-  R invokeR(P1 p1, P2 p2, P3 p3, P4 p4) override { return (myObj->*myFunc)(p1, p2, p3, p4); }
+  R invokeR(P1 p1, P2 p2, P3 p3, P4 p4) override {
+    if (myObj == nullptr || myFunc == nullptr)
+      return R();
+    return (myObj->*myFunc)(p1, p2, p3, p4);
+  }
   virtual void setThis(T *obj) { myObj = obj; }
 
 protected:
-  T *myObj;
-  R (T::*myFunc)(P1, P2, P3, P4);
+  T *myObj = nullptr;
+  R (T::*myFunc)(P1, P2, P3, P4) = nullptr;
 };
 
 // ---------------------------------------------------------------------------
@@ -300,20 +337,26 @@ protected:
 class ZyGlobalFunctor : public ZyFunctor {
 public:
   explicit ZyGlobalFunctor(void (*func)()) : myFunc(func) {}
-  void invoke() override { myFunc(); }
+  void invoke() override {
+    if (myFunc != nullptr)
+      myFunc();
+  }
 
 protected:
-  void (*myFunc)();
+  void (*myFunc)() = nullptr;
 };
 
 template <class P1> class ZyGlobalFunctor1 : public ZyFunctor1<P1> {
 public:
   using ZyFunctor1<P1>::invoke;
   explicit ZyGlobalFunctor1(void (*func)(P1), P1 p1 = P1()) : myFunc(func) { this->myP1 = p1; }
-  void invoke(P1 p1) override { myFunc(p1); }
+  void invoke(P1 p1) override {
+    if (myFunc != nullptr)
+      myFunc(p1);
+  }
 
 protected:
-  void (*myFunc)(P1);
+  void (*myFunc)(P1) = nullptr;
 };
 
 template <class P1, class P2> class ZyGlobalFunctor2 : public ZyFunctor2<P1, P2> {
@@ -323,10 +366,13 @@ public:
     this->myP1 = p1;
     this->myP2 = p2;
   }
-  void invoke(P1 p1, P2 p2) override { myFunc(p1, p2); }
+  void invoke(P1 p1, P2 p2) override {
+    if (myFunc != nullptr)
+      myFunc(p1, p2);
+  }
 
 protected:
-  void (*myFunc)(P1, P2);
+  void (*myFunc)(P1, P2) = nullptr;
 };
 
 template <class P1, class P2, class P3> class ZyGlobalFunctor3 : public ZyFunctor3<P1, P2, P3> {
@@ -338,10 +384,13 @@ public:
     this->myP2 = p2;
     this->myP3 = p3;
   }
-  void invoke(P1 p1, P2 p2, P3 p3) override { myFunc(p1, p2, p3); }
+  void invoke(P1 p1, P2 p2, P3 p3) override {
+    if (myFunc != nullptr)
+      myFunc(p1, p2, p3);
+  }
 
 protected:
-  void (*myFunc)(P1, P2, P3);
+  void (*myFunc)(P1, P2, P3) = nullptr;
 };
 
 template <class P1, class P2, class P3, class P4>
@@ -356,29 +405,40 @@ public:
     this->myP3 = p3;
     this->myP4 = p4;
   }
-  void invoke(P1 p1, P2 p2, P3 p3, P4 p4) override { myFunc(p1, p2, p3, p4); }
+  void invoke(P1 p1, P2 p2, P3 p3, P4 p4) override {
+    if (myFunc != nullptr)
+      myFunc(p1, p2, p3, p4);
+  }
 
 protected:
-  void (*myFunc)(P1, P2, P3, P4);
+  void (*myFunc)(P1, P2, P3, P4) = nullptr;
 };
 
 template <class R> class ZyGlobalRetFunctor : public ZyRetFunctor<R> {
 public:
   explicit ZyGlobalRetFunctor(R (*func)()) : myFunc(func) {}
-  R invokeR() override { return myFunc(); }
+  R invokeR() override {
+    if (myFunc == nullptr)
+      return R();
+    return myFunc();
+  }
 
 protected:
-  R (*myFunc)();
+  R (*myFunc)() = nullptr;
 };
 
 template <class R, class P1> class ZyGlobalRetFunctor1 : public ZyRetFunctor1<R, P1> {
 public:
   using ZyRetFunctor1<R, P1>::invokeR;
   explicit ZyGlobalRetFunctor1(R (*func)(P1), P1 p1 = P1()) : myFunc(func) { this->myP1 = p1; }
-  R invokeR(P1 p1) override { return myFunc(p1); }
+  R invokeR(P1 p1) override {
+    if (myFunc == nullptr)
+      return R();
+    return myFunc(p1);
+  }
 
 protected:
-  R (*myFunc)(P1);
+  R (*myFunc)(P1) = nullptr;
 };
 
 template <class R, class P1, class P2> class ZyGlobalRetFunctor2 : public ZyRetFunctor2<R, P1, P2> {
@@ -388,10 +448,14 @@ public:
     this->myP1 = p1;
     this->myP2 = p2;
   }
-  R invokeR(P1 p1, P2 p2) override { return myFunc(p1, p2); }
+  R invokeR(P1 p1, P2 p2) override {
+    if (myFunc == nullptr)
+      return R();
+    return myFunc(p1, p2);
+  }
 
 protected:
-  R (*myFunc)(P1, P2);
+  R (*myFunc)(P1, P2) = nullptr;
 };
 
 template <class R, class P1, class P2, class P3>
@@ -404,10 +468,14 @@ public:
     this->myP2 = p2;
     this->myP3 = p3;
   }
-  R invokeR(P1 p1, P2 p2, P3 p3) override { return myFunc(p1, p2, p3); }
+  R invokeR(P1 p1, P2 p2, P3 p3) override {
+    if (myFunc == nullptr)
+      return R();
+    return myFunc(p1, p2, p3);
+  }
 
 protected:
-  R (*myFunc)(P1, P2, P3);
+  R (*myFunc)(P1, P2, P3) = nullptr;
 };
 
 template <class R, class P1, class P2, class P3, class P4>
@@ -422,10 +490,14 @@ public:
     this->myP3 = p3;
     this->myP4 = p4;
   }
-  R invokeR(P1 p1, P2 p2, P3 p3, P4 p4) override { return myFunc(p1, p2, p3, p4); }
+  R invokeR(P1 p1, P2 p2, P3 p3, P4 p4) override {
+    if (myFunc == nullptr)
+      return R();
+    return myFunc(p1, p2, p3, p4);
+  }
 
 protected:
-  R (*myFunc)(P1, P2, P3, P4);
+  R (*myFunc)(P1, P2, P3, P4) = nullptr;
 };
 
 #endif

@@ -22,13 +22,16 @@ struct LogState {
   int sinkHandle = -1;
 };
 
+// The state and the lock live for the whole process and are never
+// destroyed: a thread may still log while another one ends the process
+// with exit(), which runs the static destructors.
 LogState &state() {
-  static LogState s;
+  static LogState &s = *new LogState;
   return s;
 }
 
 ZyMutex &logLock() {
-  static ZyMutex m;
+  static ZyMutex &m = *new ZyMutex;
   return m;
 }
 

@@ -13,8 +13,10 @@ class ZyConfig;
 
 class ZyLog {
 public:
-  enum LogType { StdOut, StdErr, File, Tessel, None };
-  enum LogLevel { Terse, Normal, Verbose };
+  // Fixed underlying type: any stored integer is a valid value, so an
+  // unknown one can be reported as such.
+  enum LogType : int { StdOut, StdErr, File, Tessel, None };
+  enum LogLevel : int { Terse, Normal, Verbose };
 
   /// Chooses destination and level; false only when the log file cannot be
   /// opened (then the previous settings stay).

@@ -3,6 +3,7 @@
 #include "ZyMutex.h"
 
 #include "ZyLog.h"
+#include "ZyThread.h"
 
 #include <cerrno>
 #include <unistd.h>
@@ -35,10 +36,17 @@ ZyMutex::~ZyMutex() {
 }
 
 namespace {
-// TODO(threads): name the calling thread once the thread table exists.
+// Traces a lock or unlock, naming the calling thread when the thread table
+// knows it.
 void traceLock(const char *verb, const std::string &logName) {
-  ZyLog::log(ZyLog::Terse, "%s %s probably from pid %d", verb, logName.c_str(),
-             static_cast<int>(getpid()));
+  ZyThread *self = ZyThread::self();
+  if (self != nullptr)
+    ZyLog::log(ZyLog::Terse, "%s %s from thread %s %d pid %d", verb, logName.c_str(),
+               self->getThreadName(), static_cast<int>(self->getThread()),
+               static_cast<int>(getpid()));
+  else
+    ZyLog::log(ZyLog::Terse, "%s %s probably from pid %d", verb, logName.c_str(),
+               static_cast<int>(getpid()));
 }
 } // namespace
 

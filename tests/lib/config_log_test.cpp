@@ -80,8 +80,8 @@ TEST(LogConfig, ReadingTheSectionReinitialisesTheLog) {
   testing::internal::CaptureStdout();
   EXPECT_TRUE(config.parseFile(file.c_str()));
   out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(out,
-            "ZyLog::init:  File(" + logFile + ")\t Terse\t Not logging time\t Not also printing\n");
+  EXPECT_EQ(out, "Initializing log from config\nZyLog::init:  File(" + logFile +
+                     ")\t Terse\t Not logging time\t Not also printing\n");
   EXPECT_EQ(ZyLog::getType(), ZyLog::File);
   EXPECT_EQ(ZyLog::getLevel(), ZyLog::Terse);
 

@@ -121,6 +121,7 @@ TEST_F(ConfigFiles, IntOutOfRangeFailsWithLineNumberAndKeepsValue) {
 }
 
 TEST_F(ConfigFiles, ContinueOnErrorsReadsEveryLineAndKeepsTheFirstError) {
+  LogCapture log;
   ZyConfig config;
   int a = 0, b = 0;
   config.addParam(ZyConfigArg("A", &a, "", 0, 10));
@@ -275,8 +276,8 @@ TEST_F(ConfigFiles, WritesEveryKindWithRangeTextsPrioritiesAndWrapping) {
   config.setNoBlanksBetweenParams(true);
   EXPECT_EQ(written(config, true),
             "Section Drive\n"
-            ";  Settings of the drive system, which is described in more words than fit on\n"
-            ";  a single comment line of the file\n"
+            ";  Settings of the drive system, which is described in more words than fit on a\n"
+            ";  single comment line of the file\n"
             "Short -5                 ; range [-32768, 32767], \n"
             "                         ; Priority: Important\n"
             "UShort 60000             ; minumum 10, \n"
@@ -298,9 +299,9 @@ TEST_F(ConfigFiles, WritesEveryKindWithRangeTextsPrioritiesAndWrapping) {
             "\n"
             "                         ;  A remark\n"
             "                         ; Priority: Detailed\n"
-            "Long 1                   ; maximum 7,  A description long enough that it has\n"
-            "                         ; to be wrapped onto a second line and then onto a\n"
-            "                         ; third line because it goes on and on\n"
+            "Long 1                   ; A description long enough that it has to be wrapped\n"
+            "                         ; onto a second line and then onto a third line\n"
+            "                         ; because it goes on and on\n"
             "                         ; Priority: Normal\n");
 }
 
@@ -438,6 +439,7 @@ TEST_F(ConfigFiles, ProcessFileCallbackFailureStopsLaterOnesUnlessContinuing) {
 }
 
 TEST_F(ConfigFiles, ArgumentParserOptionsOverrideFileValues) {
+  LogCapture log;
   ZyConfig config;
   int level = 0;
   char name[16] = "";
@@ -521,6 +523,7 @@ TEST_F(ConfigFiles, FullTextBufferWithoutTerminatorIsWrittenWithinItsBounds) {
 }
 
 TEST_F(ConfigFiles, FunctorParametersAreSetPerLineAndListedByTheirCallback) {
+  LogCapture log;
   struct Holder {
     std::vector<std::string> seen;
     std::list<ZyArgumentBuilder *> out;
@@ -547,6 +550,7 @@ TEST_F(ConfigFiles, FunctorParametersAreSetPerLineAndListedByTheirCallback) {
 }
 
 TEST_F(ConfigFiles, EveryReadStartsOutsideAnySection) {
+  LogCapture log;
   ZyConfig config;
   int plain = 0, inner = 0;
   config.addParam(ZyConfigArg("Plain", &plain, "", 0, 9));

@@ -1,0 +1,250 @@
+// Signal sets, signal names and delivery of handled signals to callbacks,
+// from classic handlers or from the handler thread. The class-wide state is
+// never destroyed, so a signal that arrives while the process exits still
+// finds it intact.
+#include "ZySignalHandler.h"
+
+#include "ZyLog.h"
+#include "ZyMutex.h"
+
+#include <csignal>
+#include <list>
+#include <map>
+#include <pthread.h>
+#include <string>
+#include <vector>
+
+namespace {
+struct HandlerState {
+  HandlerState() {
+    sigemptyset(&blocked);
+    sigemptyset(&handled);
+    names = {{1, "SIGHUP"},   {2, "SIGINT"},    {3, "SIGQUIT"},  {4, "SIGILL"},   {5, "SIGTRAP"},
+             {6, "SIGABRT"},  {7, "SIGBUS"},    {8, "SIGFPE"},   {9, "SIGKILL"},  {10, "SIGUSR1"},
+             {11, "SIGSEGV"}, {12, "SIGUSR2"},  {13, "SIGPIPE"}, {14, "SIGALRM"}, {15, "SIGTERM"},
+             {17, "SIGCHLD"}, {18, "SIGCONT"},  {19, "SIGSTOP"}, {20, "SIGTSTP"}, {21, "SIGTTIN"},
+             {22, "SIGTTOU"}, {23, "SIGURG"},   {24, "SIGXCPU"}, {25, "SIGXFSZ"}, {26, "SIGVTALRM"},
+             {27, "SIGPROF"}, {28, "SIGWINCH"}, {29, "SIGIO"},   {30, "SIGPWR"}};
+    // 6 is both SIGABRT and SIGIOT; the older name is the one shown.
+    names[6] = "SIGIOT";
+  }
+  // Guards the sets and the callback list. Dispatch copies the list under
+  // it and calls the callbacks outside it.
+  ZyMutex lock;
+  sigset_t blocked;
+  sigset_t handled;
+  std::list<ZyFunctor1<int> *> callbacks;
+  std::map<int, std::string> names;
+  ZySignalHandler *handler = nullptr;
+};
+
+HandlerState &state() {
+  static HandlerState &s = *new HandlerState;
+  return s;
+}
+
+void commonSignals(sigset_t *set) {
+  sigemptyset(set);
+  sigaddset(set, SIGHUP);
+  sigaddset(set, SIGPIPE);
+  sigaddset(set, SIGINT);
+  sigaddset(set, SIGQUIT);
+  sigaddset(set, SIGTERM);
+}
+
+// Takes the state lock; a classic handler that interrupts its own thread
+// while it holds the lock gets an error instead of a deadlock and goes on.
+bool lockState() {
+  return state().lock.lock() == 0;
+}
+void unlockState(bool locked) {
+  if (locked)
+    state().lock.unlock();
+}
+} // namespace
+
+ZySignalHandler::ZySignalHandler() {
+  setThreadName("ZySignalHandler");
+}
+
+void ZySignalHandler::createHandlerNonThreaded() {
+  signal(SIGSEGV, &ZySignalHandler::faultCB);
+  signal(SIGFPE, &ZySignalHandler::faultCB);
+  bool locked = lockState();
+  sigset_t blocked = state().blocked;
+  sigset_t handled = state().handled;
+  unlockState(locked);
+  for (int sig = 1; sig <= 30; ++sig) {
+    if (sigismember(&blocked, sig) == 1)
+      signal(sig, SIG_IGN);
+    if (sigismember(&handled, sig) == 1)
+      signal(sig, &ZySignalHandler::signalCB);
+  }
+}
+
+void ZySignalHandler::createHandlerThreaded() {
+  signal(SIGSEGV, &ZySignalHandler::faultCB);
+  signal(SIGFPE, &ZySignalHandler::faultCB);
+  getHandler()->create(false, true);
+}
+
+void ZySignalHandler::blockCommon() {
+  bool locked = lockState();
+  commonSignals(&state().blocked);
+  unlockState(locked);
+}
+
+void ZySignalHandler::unblockAll() {
+  bool locked = lockState();
+  sigemptyset(&state().blocked);
+  unlockState(locked);
+}
+
+void ZySignalHandler::block(int sig) {
+  bool locked = lockState();
+  sigaddset(&state().blocked, sig);
+  unlockState(locked);
+}
+
+void ZySignalHandler::unblock(int sig) {
+  bool locked = lockState();
+  sigdelset(&state().blocked, sig);
+  unlockState(locked);
+}
+
+void ZySignalHandler::handle(int sig) {
+  bool locked = lockState();
+  sigdelset(&state().blocked, sig);
+  sigaddset(&state().handled, sig);
+  unlockState(locked);
+}
+
+void ZySignalHandler::unhandle(int sig) {
+  bool locked = lockState();
+  sigdelset(&state().handled, sig);
+  unlockState(locked);
+}
+
+bool ZySignalHandler::isBlocked(int sig) {
+  bool locked = lockState();
+  bool member = sigismember(&state().blocked, sig) == 1;
+  unlockState(locked);
+  return member;
+}
+
+bool ZySignalHandler::isHandled(int sig) {
+  bool locked = lockState();
+  bool member = sigismember(&state().handled, sig) == 1;
+  unlockState(locked);
+  return member;
+}
+
+void ZySignalHandler::addHandler(ZyFunctor1<int> *func, int position) {
+  if (position != FIRST && position != LAST) {
+    ZyLog::log(ZyLog::Terse, "ZySignalHandler::addHandler: Invalid position.");
+    return;
+  }
+  bool locked = lockState();
+  if (position == FIRST)
+    state().callbacks.push_front(func);
+  else
+    state().callbacks.push_back(func);
+  unlockState(locked);
+}
+
+void ZySignalHandler::delHandler(ZyFunctor1<int> *func) {
+  bool locked = lockState();
+  state().callbacks.remove(func);
+  unlockState(locked);
+}
+
+size_t ZySignalHandler::numHandlers() {
+  bool locked = lockState();
+  size_t n = state().callbacks.size();
+  unlockState(locked);
+  return n;
+}
+
+ZySignalHandler *ZySignalHandler::getHandler() {
+  bool locked = lockState();
+  if (state().handler == nullptr)
+    state().handler = new ZySignalHandler;
+  ZySignalHandler *handler = state().handler;
+  unlockState(locked);
+  return handler;
+}
+
+void ZySignalHandler::blockCommonThisThread() {
+  sigset_t set;
+  commonSignals(&set);
+  pthread_sigmask(SIG_SETMASK, &set, nullptr);
+}
+
+void ZySignalHandler::blockAllThisThread() {
+  sigset_t set;
+  sigfillset(&set);
+  pthread_sigmask(SIG_SETMASK, &set, nullptr);
+}
+
+const char *ZySignalHandler::signalName(int sig) {
+  const std::map<int, std::string> &names = state().names;
+  auto it = names.find(sig);
+  return it == names.end() ? "" : it->second.c_str();
+}
+
+void ZySignalHandler::logThread() {
+  bool locked = lockState();
+  ZySignalHandler *handler = state().handler;
+  unlockState(locked);
+  if (handler != nullptr)
+    handler->logThreadInfo();
+  else
+    ZyLog::log(ZyLog::Normal, "No signal handler thread running");
+}
+
+void ZySignalHandler::signalCB(int sig) {
+  ZyLog::log(ZyLog::Verbose, "ZySignalHandler::runThread: Received signal '%s' Number %d ",
+             signalName(sig), sig);
+  bool locked = lockState();
+  std::vector<ZyFunctor1<int> *> callbacks(state().callbacks.begin(), state().callbacks.end());
+  unlockState(locked);
+  if (callbacks.empty()) {
+    ZyLog::log(ZyLog::Terse,
+               "ZySignalHandler::runThread: No handler function. Unhandled signal '%s' Number %d",
+               signalName(sig), sig);
+    return;
+  }
+  for (ZyFunctor1<int> *func : callbacks)
+    func->invoke(sig);
+}
+
+void ZySignalHandler::faultCB(int sig) {
+  // Returning from a fault would repeat the faulting instruction: restore
+  // the default action first, so the process ends by this very signal (and
+  // with a failing status) once the callbacks have had their say.
+  signal(sig, SIG_DFL);
+  signalCB(sig);
+  raise(sig);
+}
+
+void *ZySignalHandler::runThread(void *) {
+  threadStarted();
+  while (getRunningWithLock()) {
+    bool locked = lockState();
+    sigset_t mask = state().blocked;
+    sigset_t handled = state().handled;
+    unlockState(locked);
+    for (int sig = 1; sig < NSIG; ++sig)
+      if (sigismember(&handled, sig) == 1)
+        sigaddset(&mask, sig);
+    pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+    int sig = 0;
+    if (sigwait(&handled, &sig) != 0) {
+      ZyLog::log(ZyLog::Terse, "ZySignalHandler::runThread: Could not wait for signals; signal "
+                               "handler thread ends.");
+      break;
+    }
+    signalCB(sig);
+  }
+  return nullptr;
+}

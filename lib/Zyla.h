@@ -1,0 +1,62 @@
+// Zyla: the library's process-wide state and life cycle. It initialises
+// signal handling, the library directory and the default argument sources,
+// keeps the robot list and the start-up, shut-down and exit callbacks, and
+// ends the process either by an orderly shut-down of all threads or by an
+// exit that runs the exit callbacks first.
+#ifndef ZYLA_H
+#define ZYLA_H
+
+#include <list>
+#include <string>
+
+class ZyConfig;
+class ZyFunctor;
+class ZyRobot;
+
+class Zyla {
+public:
+  enum SigHandleMethod { SIGHANDLE_SINGLE = 0, SIGHANDLE_THREAD = 1, SIGHANDLE_NONE = 2 };
+
+  /// Initialises the library; a second call does nothing. The environment
+  /// variable ZYLA_SIGHANDLE_METHOD ("NONE", "SINGLE", "THREAD") overrides
+  /// the method.
+  static void init(SigHandleMethod method = SIGHANDLE_THREAD, bool initSockets = true,
+                   bool sigHandleExitNotShutdown = true);
+  /// Stops and joins all threads and runs the uninit callbacks; the process
+  /// goes on. Runs at most once.
+  static void shutdown();
+  /// Runs the exit callbacks and ends the process with the code. A call
+  /// made while an exit is already under way returns at once.
+  static void exit(int exitCode = 0);
+
+  /// Adds an exit callback; higher positions run first, and among equal
+  /// positions the one added last runs first.
+  static void addExitCallback(ZyFunctor *func, int position = 50);
+  /// Removes every entry of an exit callback (it is not deleted), for
+  /// owners that go away before the process ends.
+  static void remExitCallback(ZyFunctor *func);
+  /// Position 1 puts the callback in front of the list, any other at its
+  /// end.
+  static void addInitCallBack(ZyFunctor *func, int position);
+  static void addUninitCallBack(ZyFunctor *func, int position);
+
+  /// Sets the library directory (a "/" is appended unless it ends in "/"
+  /// or a backslash) and makes it the base directory of the process-wide
+  /// configuration; nullptr changes nothing.
+  static void setDirectory(const char *directory);
+  static const char *getDirectory();
+  /// The process-wide configuration registry.
+  static ZyConfig *getConfig();
+  static bool getRunning();
+  static bool getSigHandleExitNotShutdown();
+
+  static void addRobot(ZyRobot *robot);
+  static void delRobot(ZyRobot *robot);
+  static std::list<ZyRobot *> *getRobotList();
+
+  /// The library's reaction to a handled signal (registered with
+  /// ZySignalHandler by init).
+  static void signalHandlerCB(int sig);
+};
+
+#endif

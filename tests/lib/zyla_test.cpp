@@ -1,0 +1,472 @@
+// Tests of the library life cycle: start-up with each signal-handling
+// method, the reaction to terminating signals, exit callbacks and their
+// order, shut-down, deferral of signals during critical sections, and the
+// directory, callback and robot lists. Everything that initialises the
+// library or ends the process runs in a forked child.
+#include "ChildProcess.h"
+#include "LogCapture.h"
+#include "ZyASyncTask.h"
+#include "ZyArgumentParser.h"
+#include "ZyConfig.h"
+#include "ZyCriticalSection.h"
+#include "ZyFunctor.h"
+#include "ZyLog.h"
+#include "ZyTime.h"
+#include "Zyla.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <pthread.h>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+// Polls until pred() holds or msWait passed.
+template <class Pred> bool waitFor(Pred pred, int msWait = 5000) {
+  ZyTime deadline;
+  deadline.addMsec(msWait);
+  while (!pred()) {
+    if (deadline.msTo() < 0)
+      return false;
+    usleep(1000);
+  }
+  return true;
+}
+
+// Marker callbacks written from inside the child.
+void markFifty() {
+  childMark("cb:fifty\n");
+}
+void markEarlyZero() {
+  childMark("cb:earlyZero\n");
+}
+void markLateZero() {
+  childMark("cb:lateZero\n");
+}
+
+// Logs everything to standard output, which the child sends to the parent.
+void verboseLogToStdout() {
+  ZyLog::init(ZyLog::StdOut, ZyLog::Verbose, "", false, false, false);
+}
+
+// Registers the three exit callbacks of the ordering rule.
+void addMarkedExitCallbacks() {
+  static ZyGlobalFunctor fifty(markFifty);
+  static ZyGlobalFunctor earlyZero(markEarlyZero);
+  static ZyGlobalFunctor lateZero(markLateZero);
+  fifty.setName("fifty");
+  earlyZero.setName("earlyZero");
+  lateZero.setName("lateZero");
+  Zyla::addExitCallback(&earlyZero, 0);
+  Zyla::addExitCallback(&fifty, 50);
+  Zyla::addExitCallback(&lateZero, 0);
+}
+
+const char *kOrder = "cb:fifty\ncb:lateZero\ncb:earlyZero\n";
+
+// Waits in the child for a signal to end it; ends with 98 if none does.
+[[noreturn]] void idleUntilKilled() {
+  waitFor([] { return false; }, 5000);
+  childMark("not ended\n");
+  _exit(98);
+}
+
+bool has(const std::string &out, const std::string &part) {
+  return out.find(part) != std::string::npos;
+}
+
+// The marker lines of the callbacks ("cb:..."), in the order written.
+std::string marks(const std::string &out) {
+  std::string found;
+  for (size_t pos = 0; (pos = out.find("cb:", pos)) != std::string::npos; ++pos)
+    found += out.substr(pos, out.find('\n', pos) - pos + 1);
+  return found;
+}
+
+} // namespace
+
+TEST(ZylaSignals, InterruptWithTheUtilitysSettingsRunsExitCallbacksAndExitsWithZero) {
+  ChildResult r = runInChild([] {
+    unsetenv("ZYLA_SIGHANDLE_METHOD");
+    verboseLogToStdout();
+    Zyla::setDirectory("./");
+    Zyla::init(Zyla::SIGHANDLE_THREAD, true, true);
+    addMarkedExitCallbacks();
+    childMark("ready\n");
+    kill(getpid(), SIGINT);
+    idleUntilKilled();
+  });
+  ASSERT_TRUE(r.finished) << r.output;
+  ASSERT_TRUE(r.exited) << r.output;
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_TRUE(has(r.output, "Created ZySignalHandler thread with ID ")) << r.output;
+  EXPECT_TRUE(has(r.output, "Thread ZySignalHandler (")) << r.output;
+  EXPECT_TRUE(has(r.output, "ZySignalHandler::runThread: Received signal 'SIGINT' Number 2 \n"))
+      << r.output;
+  size_t received = r.output.find("Zyla: Received signal 'SIGINT'. Exiting.\n");
+  ASSERT_NE(received, std::string::npos) << r.output;
+  EXPECT_TRUE(has(r.output.substr(received), std::string("Zyla::exit: Starting exit callbacks\n") +
+                                                 "Zyla::exit: Calling callback at position 50 "
+                                                 "with name 'fifty'\ncb:fifty\n"))
+      << r.output;
+  EXPECT_EQ(marks(r.output), kOrder);
+  EXPECT_TRUE(has(r.output, "Zyla::exit: Finished exit callbacks\n")) << r.output;
+  EXPECT_FALSE(has(r.output, "NonCritical Error")) << r.output;
+  EXPECT_FALSE(has(r.output, "not ended")) << r.output;
+}
+
+TEST(ZylaSignals, ClassicHandlersAlsoExitOnInterrupt) {
+  ChildResult r = runInChild([] {
+    unsetenv("ZYLA_SIGHANDLE_METHOD");
+    verboseLogToStdout();
+    Zyla::setDirectory("./");
+    Zyla::init(Zyla::SIGHANDLE_SINGLE, true, true);
+    addMarkedExitCallbacks();
+    raise(SIGTERM);
+    idleUntilKilled();
+  });
+  ASSERT_TRUE(r.finished) << r.output;
+  ASSERT_TRUE(r.exited) << r.output;
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_TRUE(has(r.output, "Zyla: Received signal 'SIGTERM'. Exiting.\n")) << r.output;
+  EXPECT_EQ(marks(r.output), kOrder) << r.output;
+}
+
+TEST(ZylaSignals, MethodNoneFromTheEnvironmentLeavesTheDefaultAction) {
+  ChildResult r = runInChild([] {
+    setenv("ZYLA_SIGHANDLE_METHOD", "NONE", 1);
+    verboseLogToStdout();
+    Zyla::setDirectory("./");
+    Zyla::init(Zyla::SIGHANDLE_THREAD, true, true);
+    addMarkedExitCallbacks();
+    raise(SIGINT);
+    idleUntilKilled();
+  });
+  ASSERT_TRUE(r.finished) << r.output;
+  ASSERT_TRUE(r.signalled) << r.output;
+  EXPECT_EQ(r.termSignal, SIGINT);
+  EXPECT_TRUE(has(r.output, "Overriding signal handler method with NONE from "
+                            "ZYLA_SIGHANDLE_METHOD environment variable.\n"))
+      << r.output;
+  EXPECT_FALSE(has(r.output, "cb:")) << r.output;
+}
+
+TEST(ZylaSignals, MethodNamesInTheEnvironmentAreCaseSensitive) {
+  ChildResult r = runInChild([] {
+    setenv("ZYLA_SIGHANDLE_METHOD", "thread", 1);
+    verboseLogToStdout();
+    Zyla::setDirectory("./");
+    Zyla::init(Zyla::SIGHANDLE_NONE, true, true);
+    raise(SIGINT);
+    idleUntilKilled();
+  });
+  ASSERT_TRUE(r.finished) << r.output;
+  ASSERT_TRUE(r.signalled) << r.output;
+  EXPECT_EQ(r.termSignal, SIGINT);
+  EXPECT_TRUE(has(r.output, "Overriding signal handler method with thread from "
+                            "ZYLA_SIGHANDLE_METHOD environment variable.\n"))
+      << r.output;
+}
+
+TEST(ZylaSignals, SignalDuringCriticalSectionIsActedOnWhenTheSectionCloses) {
+  ChildResult r = runInChild([] {
+    unsetenv("ZYLA_SIGHANDLE_METHOD");
+    verboseLogToStdout();
+    Zyla::setDirectory("./");
+    Zyla::init(Zyla::SIGHANDLE_THREAD, true, true);
+    addMarkedExitCallbacks();
+    {
+      ZyCriticalSection outer;
+      {
+        ZyCriticalSection inner;
+        childMark("erasing\n");
+        kill(getpid(), SIGINT);
+        if (!waitFor([] { return ZyCriticalSection::pendingSignal() == SIGINT; }))
+          childMark("signal never recorded\n");
+        // The process must still be here, with the library running.
+        childMark(Zyla::getRunning() ? "still running\n" : "stopped early\n");
+      }
+      childMark("writing\n");
+    }
+    childMark("after section\n");
+    _exit(97);
+  });
+  ASSERT_TRUE(r.finished) << r.output;
+  ASSERT_TRUE(r.exited) << r.output;
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  size_t erasing = r.output.find("erasing\n");
+  size_t deferred = r.output.find("Zyla: Received signal 'SIGINT' during work that must not be "
+                                  "cut short; acting on it when that work is done.\n");
+  size_t running = r.output.find("still running\n");
+  size_t writing = r.output.find("writing\n");
+  size_t exiting = r.output.find("Zyla: Received signal 'SIGINT'. Exiting.\n");
+  size_t callbacks = r.output.find("cb:fifty\n");
+  EXPECT_EQ(marks(r.output), kOrder);
+  ASSERT_NE(erasing, std::string::npos) << r.output;
+  ASSERT_NE(deferred, std::string::npos) << r.output;
+  ASSERT_NE(running, std::string::npos) << r.output;
+  ASSERT_NE(writing, std::string::npos) << r.output;
+  ASSERT_NE(exiting, std::string::npos) << r.output;
+  ASSERT_NE(callbacks, std::string::npos) << r.output;
+  EXPECT_LT(erasing, deferred);
+  EXPECT_LT(deferred, running);
+  EXPECT_LT(running, writing);
+  EXPECT_LT(writing, exiting);
+  EXPECT_LT(exiting, callbacks);
+  EXPECT_FALSE(has(r.output, "after section")) << r.output;
+}
+
+TEST(ZylaSignals, FaultSignalRunsExitCallbacksAndEndsTheProcessByTheSignal) {
+  ChildResult r = runInChild([] {
+    unsetenv("ZYLA_SIGHANDLE_METHOD");
+    verboseLogToStdout();
+    Zyla::setDirectory("./");
+    Zyla::init(Zyla::SIGHANDLE_THREAD, true, true);
+    addMarkedExitCallbacks();
+    raise(SIGFPE);
+    idleUntilKilled();
+  });
+  ASSERT_TRUE(r.finished) << r.output;
+  ASSERT_TRUE(r.signalled) << r.output;
+  EXPECT_EQ(r.termSignal, SIGFPE);
+  EXPECT_TRUE(has(r.output, "Zyla: Received signal 'SIGFPE'. Exiting.\n")) << r.output;
+  EXPECT_EQ(marks(r.output), kOrder) << r.output;
+}
+
+namespace {
+class Looper : public ZyASyncTask {
+public:
+  void *runThread(void *) override {
+    while (getRunningWithLock())
+      usleep(1000);
+    childMark("looper done\n");
+    return nullptr;
+  }
+};
+
+void markUninitAndEnd() {
+  childMark("uninit\n");
+  _exit(0);
+}
+} // namespace
+
+TEST(ZylaSignals, WithoutExitingASignalShutsDownStopsAndJoinsThreads) {
+  ChildResult r = runInChild([] {
+    unsetenv("ZYLA_SIGHANDLE_METHOD");
+    verboseLogToStdout();
+    Zyla::setDirectory("./");
+    static ZyGlobalFunctor uninit(markUninitAndEnd);
+    Zyla::addUninitCallBack(&uninit, 2);
+    Zyla::init(Zyla::SIGHANDLE_THREAD, true, false);
+    static Looper looper;
+    looper.runAsync();
+    // The shut-down joins every other joinable thread, the main thread
+    // included; detached, this one can wait here for the end instead.
+    ZyThread::self()->detach();
+    kill(getpid(), SIGTERM);
+    if (!waitFor([] { return !Zyla::getRunning(); }))
+      childMark("never stopped\n");
+    childMark("main saw stop\n");
+    idleUntilKilled();
+  });
+  ASSERT_TRUE(r.finished) << r.output;
+  ASSERT_TRUE(r.exited) << r.output;
+  EXPECT_EQ(r.exitCode, 0);
+  size_t shutting = r.output.find("Zyla: Received signal 'SIGTERM'. Shutting down.\n");
+  size_t looperDone = r.output.find("looper done\n");
+  size_t uninit = r.output.find("uninit\n");
+  ASSERT_NE(shutting, std::string::npos) << r.output;
+  ASSERT_NE(looperDone, std::string::npos) << r.output;
+  ASSERT_NE(uninit, std::string::npos) << r.output;
+  EXPECT_FALSE(has(r.output, "never stopped")) << r.output;
+  EXPECT_LT(shutting, looperDone);
+  EXPECT_LT(looperDone, uninit);
+}
+
+// ---------------------------------------------------------------------------
+// Exit and shut-down without signals
+
+namespace {
+std::atomic<int> gUninitCount{0};
+void countUninit() {
+  ++gUninitCount;
+}
+void exitAgainFromCallback() {
+  childMark("cb:reentrant\n");
+  Zyla::exit(7); // an exit under way: returns at once
+  Zyla::shutdown();
+  childMark("cb:returned\n");
+}
+} // namespace
+
+TEST(ZylaExit, ExitRunsCallbacksInPositionOrderAndEndsWithItsCode) {
+  ChildResult r = runInChild([] {
+    verboseLogToStdout();
+    addMarkedExitCallbacks();
+    static ZyGlobalFunctor reentrant(exitAgainFromCallback);
+    Zyla::addExitCallback(&reentrant, 10);
+    static ZyGlobalFunctor removed(markFifty);
+    Zyla::addExitCallback(&removed, 99);
+    Zyla::remExitCallback(&removed);
+    Zyla::exit(3);
+    childMark("exit returned\n");
+  });
+  ASSERT_TRUE(r.finished) << r.output;
+  ASSERT_TRUE(r.exited) << r.output;
+  EXPECT_EQ(r.exitCode, 3) << r.output;
+  EXPECT_TRUE(has(r.output, "Zyla::addExitCallback: Adding callback at position 0 with name "
+                            "'lateZero'\n"))
+      << r.output;
+  EXPECT_EQ(marks(r.output), "cb:fifty\ncb:reentrant\ncb:returned\ncb:lateZero\ncb:earlyZero\n");
+  EXPECT_TRUE(has(r.output, "Zyla::exit: Calling callback at position 10 with name ''\n"))
+      << r.output;
+  EXPECT_TRUE(has(r.output, "cb:earlyZero\nZyla::exit: Finished exit callbacks\n")) << r.output;
+  EXPECT_FALSE(has(r.output, "exit returned")) << r.output;
+}
+
+TEST(ZylaExit, SecondShutdownDoesNothingAndExitStillEndsTheProcess) {
+  ChildResult r = runInChild([] {
+    verboseLogToStdout();
+    static ZyGlobalFunctor uninit(countUninit);
+    Zyla::addUninitCallBack(&uninit, 1);
+    Zyla::setDirectory("./");
+    Zyla::init(Zyla::SIGHANDLE_NONE, true, false);
+    childMark(Zyla::getRunning() ? "running\n" : "not running\n");
+    Zyla::shutdown();
+    Zyla::shutdown();
+    childMark(("uninit ran " + std::to_string(gUninitCount.load()) + "\n").c_str());
+    childMark(Zyla::getRunning() ? "running\n" : "not running\n");
+    addMarkedExitCallbacks();
+    Zyla::exit(4);
+  });
+  ASSERT_TRUE(r.finished) << r.output;
+  ASSERT_TRUE(r.exited) << r.output;
+  EXPECT_EQ(r.exitCode, 4) << r.output;
+  EXPECT_TRUE(has(r.output, "running\nuninit ran 1\nnot running\n")) << r.output;
+  EXPECT_EQ(marks(r.output), kOrder) << r.output;
+}
+
+// ---------------------------------------------------------------------------
+// Start-up details
+
+namespace {
+void markInitA() {
+  childMark("init:a\n");
+}
+void markInitB() {
+  childMark("init:b\n");
+}
+void markInitC() {
+  childMark("init:c\n");
+}
+} // namespace
+
+TEST(ZylaInit, InitCallbacksDirectoryFromEnvironmentAndDefaultSources) {
+  ChildResult r = runInChild([] {
+    unsetenv("ZYLA_SIGHANDLE_METHOD");
+    setenv("ZYLA", "/opt/zyla", 1);
+    verboseLogToStdout();
+    static ZyGlobalFunctor a(markInitA);
+    static ZyGlobalFunctor b(markInitB);
+    static ZyGlobalFunctor c(markInitC);
+    Zyla::addInitCallBack(&a, 2);
+    Zyla::addInitCallBack(&b, 1);
+    Zyla::addInitCallBack(&c, 5);
+    ZyArgumentParser::clearDefaultSources();
+    Zyla::init(Zyla::SIGHANDLE_NONE, true, true);
+    Zyla::init(Zyla::SIGHANDLE_NONE, true, true); // a second call does nothing
+    childMark(("dir " + std::string(Zyla::getDirectory()) + "\n").c_str());
+    ZyArgumentParser::logDefaultSources();
+    _exit(0);
+  });
+  ASSERT_TRUE(r.finished) << r.output;
+  EXPECT_TRUE(has(r.output, "init:b\ninit:a\ninit:c\ndir /opt/zyla/\n")) << r.output;
+  EXPECT_EQ(r.output.find("init:b"), r.output.rfind("init:b")) << r.output;
+  EXPECT_FALSE(has(r.output, "Overriding")) << r.output;
+  size_t file = r.output.find("file      /etc/Zyla.args\n");
+  size_t env = r.output.find("envVar    ZYLAARGS\n");
+  ASSERT_NE(file, std::string::npos) << r.output;
+  ASSERT_NE(env, std::string::npos) << r.output;
+  EXPECT_LT(file, env);
+}
+
+TEST(ZylaInit, DirectorySetBeforeInitIsKept) {
+  ChildResult r = runInChild([] {
+    setenv("ZYLA", "/opt/zyla", 1);
+    verboseLogToStdout();
+    Zyla::setDirectory("mine");
+    Zyla::init(Zyla::SIGHANDLE_NONE, true, true);
+    childMark(("dir " + std::string(Zyla::getDirectory()) + "\n").c_str());
+    _exit(0);
+  });
+  ASSERT_TRUE(r.finished) << r.output;
+  EXPECT_TRUE(has(r.output, "dir mine/\n")) << r.output;
+}
+
+TEST(ZylaInit, MissingDirectoryIsANonCriticalError) {
+  if (access("/etc/Zyla", F_OK) == 0)
+    GTEST_SKIP() << "/etc/Zyla exists on this machine";
+  ChildResult r = runInChild([] {
+    unsetenv("ZYLA");
+    verboseLogToStdout();
+    Zyla::init(Zyla::SIGHANDLE_NONE, true, true);
+    childMark(("dir '" + std::string(Zyla::getDirectory()) + "'\n").c_str());
+    _exit(0);
+  });
+  ASSERT_TRUE(r.finished) << r.output;
+  EXPECT_TRUE(
+      has(r.output, "NonCritical Error: ZYLA could not find where it is located.\ndir ''\n"))
+      << r.output;
+}
+
+// ---------------------------------------------------------------------------
+// In-process: directory and robot list (neither initialises the library)
+
+TEST(Zyla, ProcessWideConfigurationStartsWithItsDefaults) {
+  ZyConfig *config = Zyla::getConfig();
+  ASSERT_NE(config, nullptr);
+  EXPECT_EQ(config, Zyla::getConfig());
+  EXPECT_STREQ(config->getBaseDirectory(), "");
+  EXPECT_FALSE(config->getNoBlanksBetweenParams());
+  EXPECT_FALSE(config->getIgnoreBounds());
+  EXPECT_FALSE(config->getFailOnBadSection());
+  EXPECT_TRUE(config->getSaveUnknown());
+}
+
+TEST(Zyla, SetDirectoryAddsOneTrailingSlashAndSetsTheConfigurationBase) {
+  Zyla::setDirectory("/usr/local/zyla");
+  EXPECT_STREQ(Zyla::getDirectory(), "/usr/local/zyla/");
+  EXPECT_STREQ(Zyla::getConfig()->getBaseDirectory(), "/usr/local/zyla/");
+  Zyla::setDirectory("/usr/local/zyla/");
+  EXPECT_STREQ(Zyla::getDirectory(), "/usr/local/zyla/");
+  Zyla::setDirectory("C:\\zyla\\");
+  EXPECT_STREQ(Zyla::getDirectory(), "C:\\zyla\\");
+  Zyla::setDirectory(nullptr);
+  EXPECT_STREQ(Zyla::getDirectory(), "C:\\zyla\\");
+  EXPECT_STREQ(Zyla::getConfig()->getBaseDirectory(), "C:\\zyla\\");
+  Zyla::setDirectory("./");
+  EXPECT_STREQ(Zyla::getDirectory(), "./");
+  EXPECT_STREQ(Zyla::getConfig()->getBaseDirectory(), "./");
+}
+
+TEST(Zyla, RobotListKeepsOrderAndRemovesRobots) {
+  int a = 0;
+  int b = 0;
+  auto *robotA = reinterpret_cast<ZyRobot *>(&a);
+  auto *robotB = reinterpret_cast<ZyRobot *>(&b);
+  Zyla::addRobot(robotA);
+  Zyla::addRobot(robotB);
+  ASSERT_EQ(Zyla::getRobotList()->size(), 2u);
+  EXPECT_EQ(Zyla::getRobotList()->front(), robotA);
+  EXPECT_EQ(Zyla::getRobotList()->back(), robotB);
+  Zyla::delRobot(robotA);
+  ASSERT_EQ(Zyla::getRobotList()->size(), 1u);
+  EXPECT_EQ(Zyla::getRobotList()->front(), robotB);
+  Zyla::delRobot(robotB);
+  EXPECT_TRUE(Zyla::getRobotList()->empty());
+  EXPECT_FALSE(Zyla::getRunning());
+}
