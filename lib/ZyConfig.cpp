@@ -855,9 +855,13 @@ void ZyConfig::writeSection(FileWriter &writer, ZyConfigSection *section,
       case ZyConfigArg::DOUBLE:
         line += formatted("%g", param.getDouble());
         break;
-      case ZyConfigArg::STRING:
-        line += param.getStringValue();
+      case ZyConfigArg::STRING: {
+        // A line break inside the text would turn its remainder into a line
+        // of its own, read back as some other keyword: the value ends there.
+        std::string value = param.getStringValue();
+        line += value.substr(0, value.find_first_of("\r\n"));
         break;
+      }
       case ZyConfigArg::BOOL:
         line += param.getBool() ? "true" : "false";
         break;

@@ -40,6 +40,17 @@ const char *intTypeName(ZyConfigArg::IntType type) {
   return "Unknown";
 }
 
+// Owners may bind values packed at any address of a byte image (a 16-bit
+// field at an odd offset): copy bytes instead of dereferencing.
+template <class T> T loadValue(const T *pointer) {
+  T value;
+  memcpy(&value, pointer, sizeof(T));
+  return value;
+}
+template <class T> void storeValue(T *pointer, T value) {
+  memcpy(pointer, &value, sizeof(T));
+}
+
 // The values a variable of the integer width can hold.
 void intWidthRange(ZyConfigArg::IntType type, int *lowest, int *highest) {
   switch (type) {
@@ -211,11 +222,11 @@ void ZyConfigArg::copyFrom(const ZyConfigArg &other) {
   if (myOwnsValue) {
     clearPointers();
     if (other.myIntPointer != nullptr) {
-      myOwnInt = *other.myIntPointer;
+      myOwnInt = loadValue(other.myIntPointer);
       myIntPointer = &myOwnInt;
     }
     if (other.myDoublePointer != nullptr) {
-      myOwnDouble = *other.myDoublePointer;
+      myOwnDouble = loadValue(other.myDoublePointer);
       myDoublePointer = &myOwnDouble;
     }
     if (other.myBoolPointer != nullptr) {
@@ -228,11 +239,11 @@ void ZyConfigArg::copyFrom(const ZyConfigArg &other) {
 int ZyConfigArg::getInt() const {
   switch (myIntType) {
   case INT_INT:
-    return myIntPointer != nullptr ? *myIntPointer : 0;
+    return myIntPointer != nullptr ? loadValue(myIntPointer) : 0;
   case INT_SHORT:
-    return myShortPointer != nullptr ? *myShortPointer : 0;
+    return myShortPointer != nullptr ? loadValue(myShortPointer) : 0;
   case INT_UNSIGNED_SHORT:
-    return myUnsignedShortPointer != nullptr ? *myUnsignedShortPointer : 0;
+    return myUnsignedShortPointer != nullptr ? loadValue(myUnsignedShortPointer) : 0;
   case INT_UNSIGNED_CHAR:
     return myUnsignedCharPointer != nullptr ? *myUnsignedCharPointer : 0;
   case INT_NOT:
@@ -242,7 +253,7 @@ int ZyConfigArg::getInt() const {
 }
 
 double ZyConfigArg::getDouble() const {
-  return myDoublePointer != nullptr ? *myDoublePointer : 0;
+  return myDoublePointer != nullptr ? loadValue(myDoublePointer) : 0;
 }
 
 bool ZyConfigArg::getBool() const {
@@ -336,13 +347,13 @@ bool ZyConfigArg::setInt(int val, char *errorBuffer, size_t errorBufferLen, bool
     return true;
   switch (myIntType) {
   case INT_INT:
-    *myIntPointer = val;
+    storeValue(myIntPointer, val);
     break;
   case INT_SHORT:
-    *myShortPointer = static_cast<short>(val);
+    storeValue(myShortPointer, static_cast<short>(val));
     break;
   case INT_UNSIGNED_SHORT:
-    *myUnsignedShortPointer = static_cast<unsigned short>(val);
+    storeValue(myUnsignedShortPointer, static_cast<unsigned short>(val));
     break;
   case INT_UNSIGNED_CHAR:
     *myUnsignedCharPointer = static_cast<unsigned char>(val);
@@ -378,7 +389,7 @@ bool ZyConfigArg::setDouble(double val, char *errorBuffer, size_t errorBufferLen
     return false;
   }
   if (!doNotSet)
-    *myDoublePointer = val;
+    storeValue(myDoublePointer, val);
   return true;
 }
 

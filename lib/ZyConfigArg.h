@@ -44,7 +44,9 @@ public:
 
   /// An invalid argument.
   ZyConfigArg();
-  /// Integer parameters bound to a variable of the given width.
+  /// Integer parameters bound to a variable of the given width. Text held in
+  /// unsigned char storage must be passed as char * to make a text
+  /// parameter; an unsigned char * makes an 8-bit integer parameter.
   ZyConfigArg(const char *name, int *pointer, const char *description = "", int minInt = INT_MIN,
               int maxInt = INT_MAX);
   ZyConfigArg(const char *name, short *pointer, const char *description = "", int minInt = INT_MIN,

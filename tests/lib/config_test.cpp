@@ -355,6 +355,22 @@ TEST_F(ConfigFiles, NarrowIntegersRefuseValuesTheirWidthCannotHold) {
   EXPECT_EQ(v, 99);
 }
 
+TEST(ConfigArg, SixteenBitValuesAtOddOffsetsOfAByteImage) {
+  alignas(8) unsigned char image[8] = {0};
+  short *gain = reinterpret_cast<short *>(image + 1);
+  unsigned short *limit = reinterpret_cast<unsigned short *>(image + 5);
+  ZyConfigArg gainArg("Gain", gain, "", -32768, 32767);
+  ZyConfigArg limitArg("Limit", limit, "", 0, 65535);
+  EXPECT_TRUE(gainArg.setInt(-2));
+  EXPECT_TRUE(limitArg.setInt(65534));
+  EXPECT_EQ(gainArg.getInt(), -2);
+  EXPECT_EQ(limitArg.getInt(), 65534);
+  EXPECT_EQ(image[0], 0);
+  EXPECT_EQ(image[3], 0);
+  EXPECT_EQ(image[4], 0);
+  EXPECT_EQ(image[7], 0);
+}
+
 TEST(ConfigArg, SettersReportTheirFailuresExactly) {
   LogCapture log;
   char error[256] = "";
@@ -520,6 +536,16 @@ TEST_F(ConfigFiles, FullTextBufferWithoutTerminatorIsWrittenWithinItsBounds) {
   config.addParam(ZyConfigArg("Field", image.field, "", sizeof(image.field)));
   EXPECT_EQ(written(config), "Heap AAAAAAAA            ;\n"
                              "Field BBBBBBBB           ;\n");
+}
+
+TEST_F(ConfigFiles, LineBreakInATextValueDoesNotStartAnotherLine) {
+  char name[24] = "abc\nLevel 4";
+  int level = 1;
+  ZyConfig config(nullptr, true);
+  config.addParam(ZyConfigArg("Name", name, "", sizeof(name)));
+  config.addParam(ZyConfigArg("Level", &level, "", 0, 9));
+  EXPECT_EQ(written(config), "Name abc                 ;\n"
+                             "Level 1                  ; range [0, 9], \n");
 }
 
 TEST_F(ConfigFiles, FunctorParametersAreSetPerLineAndListedByTheirCallback) {
