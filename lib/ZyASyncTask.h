@@ -1,5 +1,8 @@
 // ZyASyncTask: a thread whose work is its own virtual runThread. It runs
 // either in a new thread (runAsync, create) or in the calling thread (run).
+// A task running in its own thread must be stopped and joined (or have
+// ended) before the derived object is destroyed, since the thread calls the
+// derived runThread.
 #ifndef ZYASYNCTASK_H
 #define ZYASYNCTASK_H
 

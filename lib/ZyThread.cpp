@@ -117,6 +117,13 @@ int ZyThread::create(ZyFunctor *func, bool joinable) {
   // finds itself through self() from its first instruction.
   ThreadTable &t = table();
   t.lock.lock();
+  // An object started again forgets its earlier thread's entry, so the
+  // table never keeps a second entry pointing at it.
+  if (myStarted) {
+    auto old = t.threads.find(myThread);
+    if (old != t.threads.end() && old->second == this)
+      t.threads.erase(old);
+  }
   int ret = pthread_create(&myThread, &attr, &ZyThread::runEntry, this);
   if (ret == 0) {
     myStarted = true;

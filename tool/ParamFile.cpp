@@ -3,6 +3,7 @@
 #include "ParamFile.h"
 
 #include "ZyConfig.h"
+#include "Zyla.h"
 
 namespace {
 
@@ -47,4 +48,8 @@ void registerTable(ParamEntry *table, ZyConfig *config) {
       continue;
     config->addParam(makeArg(*entry), "", ZyConfigArg::NORMAL);
   }
+}
+
+void registerTable(ParamEntry *table) {
+  registerTable(table, Zyla::getConfig());
 }

@@ -13,5 +13,7 @@ class ZyConfig;
 /// entries first. An entry whose name the section already holds is not
 /// added again.
 void registerTable(ParamEntry *table, ZyConfig *config);
+/// The same with the process-wide registry of the library.
+void registerTable(ParamEntry *table);
 
 #endif

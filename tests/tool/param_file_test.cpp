@@ -6,6 +6,7 @@
 #include "ParamCommands.h"
 #include "ParamFile.h"
 #include "ZyConfig.h"
+#include "Zyla.h"
 
 #include <gtest/gtest.h>
 
@@ -390,6 +391,22 @@ TEST_F(ParamFile, RegistersEveryRobotAndArmEntryOnceInTableOrder) {
     if (e->kind == ParamKind::bufferedText) {
       EXPECT_NE(e->textBuffer, nullptr) << e->name;
     }
+}
+
+TEST_F(ParamFile, WithoutARegistryTheTablesGoToTheLibraryRegistry) {
+  registerTable(robotTable);
+  registerTable(armTable);
+  ZyConfig *global = Zyla::getConfig();
+  ASSERT_NE(global, nullptr);
+  ZyConfigSection *section = global->findSection("");
+  ASSERT_NE(section, nullptr);
+  EXPECT_EQ(section->getParams()->size(), 106u);
+  ZyConfigArg *home1 = global->findParam("", "home1");
+  ASSERT_NE(home1, nullptr);
+  // Bound to the same image byte as the local registry's parameter.
+  flashImage[311] = 99;
+  EXPECT_EQ(home1->getInt(), 99);
+  EXPECT_EQ(global->findParam("", "TempThreshold"), nullptr);
 }
 
 TEST_F(ParamFile, SavedFileOfAKnownImageHasItsExactLayout) {

@@ -1,0 +1,247 @@
+// End-to-end runs of orvexconf without a controller: options, messages,
+// keyword/value pairs, parameter files, firmware validation, batch and
+// interactive endings, and exit statuses.
+#include "ProcessRunner.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+// The environment variables that change a run are cleared for every test.
+const std::map<std::string, std::string> kCleanEnv = {
+    {"ZYLAARGS", ""}, {"ZYLOG_LEVEL", ""}, {"ZYLA_SIGHANDLE_METHOD", ""}, {"ZYLA", ""}};
+
+RunResult runTool(const std::vector<std::string> &args, const TempDir &dir,
+                  const std::string &input = "",
+                  std::map<std::string, std::string> env = kCleanEnv) {
+  return runProgram(binPath("orvexconf"), args, input, env, dir.path(), 60000);
+}
+
+bool hasLine(const std::string &out, const std::string &line) {
+  auto lines = splitLines(out);
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+int countLinesStartingWith(const std::string &text, const std::string &prefix) {
+  int n = 0;
+  for (const auto &line : splitLines(text))
+    if (line.compare(0, prefix.size(), prefix) == 0)
+      n++;
+  return n;
+}
+} // namespace
+
+TEST(DriverOptions, HelpPrintsOnlyTheFiveConnectionOptionLines) {
+  TempDir dir;
+  for (const char *help : {"-h", "-help", "/?", "--HELP"}) {
+    RunResult r = runTool({help}, dir);
+    EXPECT_EQ(r.status, 1) << help;
+    EXPECT_EQ(r.out, "Options for connecting (see docs for more details):\n"
+                     "-robotPort <robotSerialPort>\n"
+                     "-rp <robotSerialPort>\n"
+                     "-robotBaud <baud>\n"
+                     "-rb <baud>\n")
+        << help;
+  }
+}
+
+TEST(DriverOptions, BadConnectionOptionsEndWithStatusOne) {
+  TempDir dir;
+  RunResult r = runTool({"-n", "-b", "-rb", "fast"}, dir);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(hasLine(r.out, "Argument given to -rb was not an integer it was the string fast"))
+      << r.out;
+  EXPECT_TRUE(hasLine(r.out, "-rb <baud>"));
+
+  r = runTool({"-n", "-b", "-rp"}, dir);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(hasLine(r.out, "No argument given to -rp")) << r.out;
+
+  // The default argument sources reach the connection options.
+  auto env = kCleanEnv;
+  env["ZYLAARGS"] = "-robotBaud slow";
+  r = runTool({"-n", "-b"}, dir, "", env);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(hasLine(r.out, "Added arguments from environmental variable 'ZYLAARGS'")) << r.out;
+  EXPECT_TRUE(
+      hasLine(r.out, "Argument given to -robotBaud was not an integer it was the string slow"));
+}
+
+TEST(DriverBatch, NoInteractionSaveWritesACompleteParameterFile) {
+  TempDir dir;
+  RunResult r = runTool({"-n", "-b", "-s", "out.rop"}, dir);
+  EXPECT_EQ(r.status, 0) << r.out;
+  auto lines = splitLines(r.out);
+  ASSERT_GE(lines.size(), 5u) << r.out;
+  EXPECT_EQ(lines[0], "Entering batch mode.");
+  EXPECT_EQ(lines[1], "Will not interact with controller.");
+  EXPECT_EQ(lines[2], "Saving config to file 'out.rop' on completion.");
+  EXPECT_TRUE(hasLine(r.out, "Not writing parameters to controler since they have not changed"));
+  EXPECT_TRUE(hasLine(r.out, "Saving to file 'out.rop'."));
+  EXPECT_EQ(r.out.find("Trying"), std::string::npos) << "no connection lines without a controller";
+  std::string file = readFile(dir.file("out.rop"));
+  // 66 robot and 40 arm parameters, each starting a line of its own.
+  int params = 0;
+  for (const auto &line : splitLines(file))
+    if (!line.empty() && line[0] != ' ' && line[0] != ';')
+      params++;
+  EXPECT_EQ(params, 106) << file;
+}
+
+TEST(DriverBatch, KeywordValuePairsSetTheImage) {
+  TempDir dir;
+  RunResult r = runTool({"-n", "-b", "Name", "Foo", "Home1", "300", "-s", "out.rop"}, dir);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(hasLine(r.out, "Your robot's name is Foo")) << r.out;
+  EXPECT_TRUE(hasLine(r.out, "Home for joint 1 is 44.")) << r.out;
+  EXPECT_TRUE(hasLine(r.out, "Not interacting with controller. Cannot save."));
+  std::string file = readFile(dir.file("out.rop"));
+  EXPECT_EQ(countLinesStartingWith(file, "Name Foo "), 1) << file;
+  EXPECT_EQ(countLinesStartingWith(file, "Home1 44 "), 1) << file;
+}
+
+TEST(DriverBatch, RefusedValueIsNotAnArgumentError) {
+  TempDir dir;
+  RunResult r = runTool({"-n", "-b", "sip", "0"}, dir);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(hasLine(r.out, "Value for SipCycle must be an integer >= 1.")) << r.out;
+  EXPECT_TRUE(hasLine(r.out, "Not writing parameters to controler since they have not changed"));
+}
+
+TEST(DriverBatch, UnknownKeywordEndsWithStatusSevenAndSavesNothing) {
+  TempDir dir;
+  RunResult r = runTool({"-n", "-b", "-s", "out.rop", "Bogus", "1"}, dir);
+  EXPECT_EQ(r.status, 7) << r.out;
+  auto lines = splitLines(r.out);
+  auto it =
+      std::find(lines.begin(), lines.end(), "Bad command line args. Try again. Not saving values.");
+  ASSERT_NE(it, lines.end()) << r.out;
+  ASSERT_NE(it, lines.begin());
+  EXPECT_EQ(*(it - 1), "");
+  ASSERT_LT(it + 2, lines.end());
+  EXPECT_EQ(*(it + 1), "Use -h to see a list of options.");
+  EXPECT_EQ(*(it + 2), "Could not process: Bogus 1");
+  EXPECT_FALSE(hasLine(r.out, "Saving to file 'out.rop'."));
+  EXPECT_EQ(readFile(dir.file("out.rop")), "");
+}
+
+TEST(DriverBatch, LeftOverArgumentIsReportedAfterThePairs) {
+  TempDir dir;
+  RunResult r = runTool({"-n", "-b", "Name", "Foo", "extra"}, dir);
+  EXPECT_EQ(r.status, 7) << r.out;
+  EXPECT_TRUE(hasLine(r.out, "Your robot's name is Foo"));
+  EXPECT_TRUE(hasLine(r.out, "Could not process:  extra")) << r.out;
+  EXPECT_LT(r.out.find("Your robot's name is Foo"), r.out.find("Could not process:  extra"));
+}
+
+TEST(DriverBatch, SecondFormOfAnOptionStaysAsUnprocessedPair) {
+  TempDir dir;
+  RunResult r = runTool({"-n", "-b", "-s", "a.rop", "-saveToFile", "b.rop"}, dir);
+  EXPECT_EQ(r.status, 7) << r.out;
+  EXPECT_TRUE(hasLine(r.out, "Saving config to file 'a.rop' on completion."));
+  EXPECT_TRUE(hasLine(r.out, "Could not process: -saveToFile b.rop")) << r.out;
+}
+
+TEST(DriverBatch, AnyPortAndRateAreTakenOffTheCommandLine) {
+  TempDir dir;
+  RunResult r =
+      runTool({"-n", "-b", "-rp", "/dev/ttyUSB0", "-rb", "230400", "-robotPort", "x"}, dir);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.find("Could not process"), std::string::npos) << r.out;
+}
+
+TEST(DriverFiles, RestoreThenSaveConvertsAParameterFile) {
+  TempDir dir;
+  std::string sample = readFile(std::string(ORVEX_SOURCE_DIR) + "/params/sample.rop");
+  ASSERT_FALSE(sample.empty());
+  ASSERT_TRUE(writeFile(dir.file("in.rop"), sample));
+  RunResult same = runTool({"-n", "-b", "-r", "in.rop", "-s", "same.rop"}, dir);
+  EXPECT_EQ(same.status, 0) << same.out;
+  EXPECT_TRUE(hasLine(same.out, "Will restore FLASH params from file 'in.rop'."));
+  EXPECT_TRUE(hasLine(same.out, "Restoring FLASH params from rop file 'in.rop'."));
+  EXPECT_EQ(readFile(dir.file("same.rop")), sample);
+
+  RunResult edited = runTool({"-n", "-b", "-r", "in.rop", "TransAcc", "450", "-s", "out.rop"}, dir);
+  EXPECT_EQ(edited.status, 0) << edited.out;
+  std::string out = readFile(dir.file("out.rop"));
+  EXPECT_EQ(countLinesStartingWith(out, "TransAcc 450 "), 1) << out;
+  EXPECT_EQ(splitLines(out).size(), splitLines(sample).size());
+}
+
+TEST(DriverFiles, RestoredValuesAreRangeChecked) {
+  TempDir dir;
+  // A zero image holds values below some minimums (SipCycle 0): saved, then
+  // restored, the file is refused and a batch run ends with status 3.
+  RunResult first = runTool({"-n", "-b", "-s", "zero.rop"}, dir);
+  ASSERT_EQ(first.status, 0) << first.out;
+  RunResult second = runTool({"-n", "-b", "-r", "zero.rop", "-s", "out.rop"}, dir);
+  EXPECT_EQ(second.status, 3) << second.out;
+  EXPECT_NE(second.out.find("## Last error on line"), std::string::npos) << second.out;
+  EXPECT_EQ(readFile(dir.file("out.rop")), "");
+}
+
+TEST(DriverFiles, FailedRestoreInBatchModeEndsWithStatusThree) {
+  TempDir dir;
+  RunResult r = runTool({"-n", "-b", "-r", "missing.rop", "-s", "out.rop"}, dir);
+  EXPECT_EQ(r.status, 3) << r.out;
+  EXPECT_EQ(readFile(dir.file("out.rop")), "");
+}
+
+TEST(DriverFiles, UnwritableSaveFileIsNotASuccess) {
+  TempDir dir;
+  RunResult r = runTool({"-n", "-b", "-s", "no/such/dir/out.rop"}, dir);
+  EXPECT_EQ(r.status, 9) << r.out;
+  EXPECT_TRUE(hasLine(r.out, "Saving to file 'no/such/dir/out.rop'."));
+}
+
+TEST(DriverFiles, FirmwareFilesAreValidatedWithoutAController) {
+  TempDir dir;
+  // One S1 data record of four bytes at 0x1000, then an end record.
+  ASSERT_TRUE(writeFile(dir.file("ok.mot"), "S1071000DEADBEEFB0\nS9030000FC\n"));
+  ASSERT_TRUE(writeFile(dir.file("bad.mot"), "S1071000DEADBEEFB1\n"));
+  RunResult r = runTool({"-n", "-b", "-m", "ok.mot"}, dir);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(hasLine(r.out, "Will upload ORVEX file 'ok.mot' to controller after connection."));
+  EXPECT_TRUE(hasLine(r.out, "Not interacting with microcontroller so cannot download 'ok.mot'."))
+      << r.out;
+  r = runTool({"-n", "-b", "-m", "bad.mot"}, dir);
+  EXPECT_EQ(r.status, 4) << r.out;
+  EXPECT_TRUE(
+      hasLine(r.out, "Malformed .mot file (line 1 data doesn't match checksum), cannot download."))
+      << r.out;
+  r = runTool({"-n", "-b", "-upload", "bad.mot"}, dir);
+  EXPECT_EQ(r.status, 5) << r.out;
+  r = runTool({"-n", "-b", "-d", "missing.mot"}, dir);
+  EXPECT_EQ(r.status, 5) << r.out;
+  EXPECT_TRUE(hasLine(r.out, "Cannot open file 'missing.mot' for download.")) << r.out;
+}
+
+TEST(DriverInteractive, ShellWithoutControllerEditsListsAndQuits) {
+  TempDir dir;
+  RunResult r = runTool({"-n", "-s", "out.rop", "HostBaud", "3"}, dir,
+                        "Name Foo\nv\n\n\nTempThreshold 5\nsave\nq\n");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(hasLine(r.out, "HostBaud is 57600")) << r.out;
+  EXPECT_NE(r.out.find("\n========== Config Commands ===================\n"), std::string::npos);
+  EXPECT_NE(r.out.find("command> "), std::string::npos);
+  EXPECT_NE(r.out.find("Your robot's name is Foo"), std::string::npos);
+  EXPECT_NE(r.out.find("[** Press Enter to continue viewing list or type command **]"),
+            std::string::npos);
+  EXPECT_NE(r.out.find("Could not understand command 'TempThreshold'. Type 'h' for help."),
+            std::string::npos);
+  EXPECT_NE(r.out.find("Not interacting with controller; cannot save."), std::string::npos);
+  EXPECT_NE(r.out.find("No connection, so didn't save your changes to a controller."),
+            std::string::npos);
+  EXPECT_NE(r.out.find("Saving to file 'out.rop'."), std::string::npos);
+  EXPECT_EQ(r.out.back(), '\n');
+  EXPECT_EQ(countLinesStartingWith(readFile(dir.file("out.rop")), "Name Foo "), 1);
+}
+
+TEST(DriverInteractive, EndOfInputQuits) {
+  TempDir dir;
+  RunResult r = runTool({"-n"}, dir, "");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("No connection, so didn't save your changes to a controller."),
+            std::string::npos);
+}

@@ -1,0 +1,97 @@
+// Connection sequence of the utility: client connection, direct probe,
+// autobaud, retry.
+#include "ConnectionSequence.h"
+
+#include "ConnectOptions.h"
+#include "MonitorLink.h"
+#include "ZyRobot.h"
+#include "ZySerialConnection.h"
+#include "ZyUtil.h"
+#include "Zyla.h"
+
+#include <cctype>
+#include <cstdio>
+
+namespace {
+const int MONITOR_RATE = 115200;
+const int AUTOBAUD_RATES[] = {9600, 19200, 38400, 57600, 115200};
+const int COMMAND_TO_MONITOR = 255;
+
+void say(const char *text) {
+  fputs(text, stdout);
+  fflush(stdout);
+}
+
+/// After a made client connection: hand the line to the monitor and drop
+/// the robot connection without sending anything more.
+void handOverToMonitor(ZyRobot *robot, ZySerialConnection *serial, unsigned int pauseMs) {
+  robot->com(COMMAND_TO_MONITOR);
+  ZyUtil::sleepMs(pauseMs);
+  serial->setBaud(MONITOR_RATE);
+  robot->cancelConnection();
+}
+} // namespace
+
+bool askRetry() {
+  char line[256];
+  if (fgets(line, sizeof(line), stdin) == nullptr)
+    return false;
+  const char *p = line;
+  while (*p != '\0' && isspace(static_cast<unsigned char>(*p)))
+    p++;
+  return !(*p == 'n' || *p == 'N');
+}
+
+bool runConnectionSequence(ZyRobot *robot, ConnectOptions *options, MonitorLink *link,
+                           bool batchMode, char *reply, int replySize) {
+  ZySerialConnection *serial = options->serialConnection();
+  bool connected = false;
+  while (!connected && Zyla::getRunning()) {
+    say("Trying client connection...\n");
+    if (robot->blockingConnect()) {
+      handOverToMonitor(robot, serial, 1000);
+      connected = true;
+      break;
+    }
+
+    say("Trying direct connection...\n");
+    serial->openDefault();
+    serial->setBaud(MONITOR_RATE);
+    ZyUtil::sleepMs(300);
+    link->writeChar('+');
+    if (link->sendCommand("F?0,0")) {
+      // The probe's reply is read off the line; its content is not needed.
+      link->readPacket(reply, replySize, 1000);
+      connected = true;
+      break;
+    }
+
+    say("Trying autobaud...\n");
+    for (int i = static_cast<int>(sizeof(AUTOBAUD_RATES) / sizeof(AUTOBAUD_RATES[0])) - 1;
+         i >= 0 && Zyla::getRunning(); i--) {
+      serial->setBaud(AUTOBAUD_RATES[i]);
+      printf("%i... ", AUTOBAUD_RATES[i]);
+      fflush(stdout);
+      if (robot->blockingConnect()) {
+        handOverToMonitor(robot, serial, 500);
+        say("\n");
+        connected = true;
+        break;
+      }
+    }
+    if (connected)
+      break;
+
+    say("\nCould not connect with controller.\n");
+    if (batchMode)
+      return false;
+    say("Retry? (y)/n? ");
+    if (!askRetry()) {
+      say("Exiting...\n");
+      return false;
+    }
+  }
+  if (connected)
+    say("Connected with controller.\n");
+  return connected;
+}

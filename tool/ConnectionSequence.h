@@ -1,0 +1,20 @@
+// The connection sequence: brings the robot controller into its resident
+// monitor at 115200 bit/s by a client connection of the robot protocol and
+// command 255, else a direct probe of the monitor, else an autobaud search,
+// asking the operator whether to retry when all three fail.
+#ifndef CONNECTIONSEQUENCE_H
+#define CONNECTIONSEQUENCE_H
+
+class ZyRobot;
+class ConnectOptions;
+class MonitorLink;
+
+/// True once the monitor answers; false when there is no connection and the
+/// run must end (batch mode, the operator declined, or the library stopped).
+/// reply holds replySize characters plus a terminator.
+bool runConnectionSequence(ZyRobot *robot, ConnectOptions *options, MonitorLink *link,
+                           bool batchMode, char *reply, int replySize);
+/// Reads the answer to "Retry? (y)/n? " from standard input; true for yes.
+bool askRetry();
+
+#endif

@@ -1,0 +1,172 @@
+// Interactive command shell over standard input and output.
+#include "Shell.h"
+
+#include "FirmwareImage.h"
+#include "FlashTransfer.h"
+#include "MonitorLink.h"
+#include "ParamCommands.h"
+#include "ParamTable.h"
+#include "ZyArgumentBuilder.h"
+#include "ZyConfig.h"
+#include "ZyLog.h"
+#include "ZyUtil.h"
+#include "Zyla.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+const int LINE_SIZE = 256; // 255 characters and the terminator
+const int PAGE_LIMIT = 20;
+
+/// Reads one line of at most 255 characters; false at end of input.
+bool readLine(char *line) {
+  if (fgets(line, LINE_SIZE, stdin) == nullptr) {
+    line[0] = '\0';
+    return false;
+  }
+  line[strcspn(line, "\r\n")] = '\0';
+  return true;
+}
+
+/// The first character of a line that is not white space, or '\0'.
+char firstNonBlank(const char *line) {
+  while (*line != '\0' && isspace(static_cast<unsigned char>(*line)))
+    line++;
+  return *line;
+}
+
+bool isWord(const char *command, const char *word) {
+  return ZyUtil::compareTextNoCase(command, word) == 0;
+}
+} // namespace
+
+void printHelp() {
+  printf("\n========== Config Commands ===================\n");
+  printf("Type: keyword alone to view current value.\n");
+  printf("      keyword and new value to change it.\n");
+  printf("      'v' or 'view' to see and edit the robot's parameters.\n");
+  printf("      'a' or 'arm' to see and edit Marlock Arm parameters.\n");
+  printf("      'r' or 'restore' parameters from controller or from <name.rop> file.\n");
+  printf("      'u' or 'upload' <name.mot> to update OS.\n");
+  printf("      'save' to save changes to controller or to <name.rop>.\n");
+  printf("      'q' or 'quit' to exit.\n");
+  printf("      '?', 'h' or 'help' to see these instructions again.\n\n");
+  fflush(stdout);
+}
+
+void printCaution(int identity) {
+  const char *text;
+  if (identity == -1)
+    text = "Unidentified, probably old controller stub.\n'q'uit without saving or proceed with "
+           "caution.";
+  else if (identity == 1)
+    text = "The firmware is newer than this configuration program.\nYou could lose "
+           "parameters.\n'q'uit without saving or proceed with caution.";
+  else
+    text = "Unidentified, probably very old controller stub version.\n'q'uit without saving or "
+           "proceed with caution.";
+  ZyLog::log(ZyLog::Normal, "                CAUTION!\n"
+                            "========================================================");
+  ZyLog::log(ZyLog::Normal, "%s", text);
+  ZyLog::log(ZyLog::Normal, "========================================================");
+}
+
+bool askKeepRunning() {
+  char line[LINE_SIZE];
+  if (!readLine(line))
+    return false;
+  char c = firstNonBlank(line);
+  return !(c == 'y' || c == 'Y');
+}
+
+void runShell(MonitorLink *link, FirmwareImage *firmware) {
+  int pagingPosition = 0;
+  int listingMode = 0; // 0 robotTable, 1 armTable
+  char line[LINE_SIZE];
+  ZyArgumentBuilder *args = nullptr;
+
+  while (Zyla::getRunning()) {
+    if (pagingPosition != 0)
+      printf("[** Press Enter to continue viewing list or type command **]\n");
+    printf("command> ");
+    fflush(stdout);
+    if (!readLine(line))
+      snprintf(line, sizeof(line), "quit");
+
+    delete args;
+    args = new ZyArgumentBuilder(512);
+    args->add(line);
+    const char *command = args->getArg(0);
+    const char *value = args->getArg(1);
+
+    if (command == nullptr || command[0] == '\0') {
+      if (pagingPosition != 0)
+        pagingPosition =
+            listParameters(listingMode == 0 ? robotTable : armTable, pagingPosition, PAGE_LIMIT);
+      continue;
+    }
+    pagingPosition = 0;
+
+    if (setParameter(armTable, command, value) || setParameter(robotTable, command, value))
+      continue;
+
+    if (isWord(command, "?") || isWord(command, "h") || isWord(command, "help")) {
+      printf("\n\n====================================\n");
+      if (link != nullptr) {
+        int identity = checkFirmwareIdentity(link);
+        if (identity != 0)
+          printCaution(identity);
+      }
+      printHelp();
+    } else if (isWord(command, "quit") || isWord(command, "exit") || isWord(command, "q")) {
+      if (link != nullptr && imageChanged()) {
+        ZyLog::log(ZyLog::Normal, "You didn't save your changes to the controller.");
+        ZyLog::log(ZyLog::Normal, "Quit anyway? y/(n)?");
+        if (!askKeepRunning())
+          break;
+      } else if (link == nullptr) {
+        ZyLog::log(ZyLog::Normal, "No connection, so didn't save your changes to a controller.");
+        break;
+      } else {
+        ZyLog::log(ZyLog::Normal, "Exiting...");
+        break;
+      }
+    } else if (isWord(command, "save")) {
+      if (value != nullptr)
+        Zyla::getConfig()->writeFile(value, false, nullptr, false);
+      else if (link != nullptr)
+        writeFlashParameters(link);
+      else
+        ZyLog::log(ZyLog::Normal, "Not interacting with controller; cannot save.");
+    } else if (isWord(command, "r") || isWord(command, "restore")) {
+      if (value != nullptr) {
+        Zyla::getConfig()->parseFile(value, true, false, nullptr, 0);
+        storeTextBuffers(robotTable);
+        storeTextBuffers(armTable);
+        storeTextBuffers(powerTable);
+      } else if (link != nullptr) {
+        readFlashParameters(link);
+      } else {
+        ZyLog::log(ZyLog::Normal, "Not interacting with controller; cannot restore.");
+      }
+    } else if (isWord(command, "d") || isWord(command, "download") || isWord(command, "u") ||
+               isWord(command, "upload")) {
+      if (value != nullptr)
+        firmware->downloadFirmware(link, value);
+      else
+        ZyLog::log(ZyLog::Normal,
+                   "Must provide <filename.mot> to upload new ORVEX image to controller.");
+    } else if (isWord(command, "v") || isWord(command, "view")) {
+      listingMode = 0;
+      pagingPosition = listParameters(robotTable, 0, PAGE_LIMIT);
+    } else if (isWord(command, "a") || isWord(command, "arm")) {
+      listingMode = 1;
+      pagingPosition = listParameters(armTable, 0, PAGE_LIMIT);
+    } else {
+      ZyLog::log(ZyLog::Normal, "Could not understand command '%s'. Type 'h' for help.", command);
+    }
+  }
+  delete args;
+}

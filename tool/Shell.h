@@ -1,0 +1,21 @@
+// The interactive command shell: reads command lines from standard input,
+// shows and changes parameters by keyword, pages through the robot and arm
+// tables, saves and restores the FLASH block or a parameter file, uploads
+// firmware, and quits.
+#ifndef SHELL_H
+#define SHELL_H
+
+class MonitorLink;
+class FirmwareImage;
+
+/// Prints the command summary to standard output.
+void printHelp();
+/// Logs the caution box for a non-zero firmware identity result.
+void printCaution(int identity);
+/// Reads the answer to "Quit anyway? y/(n)?"; true means stay in the shell.
+bool askKeepRunning();
+/// Runs the shell until the operator quits, input ends or the library stops
+/// running. link is nullptr when the utility does not talk to a controller.
+void runShell(MonitorLink *link, FirmwareImage *firmware);
+
+#endif
