@@ -3,6 +3,8 @@
 // the process with exit() cannot pull it away from under another thread.
 #include "Zyla.h"
 
+#include "ZyRobot.h"
+
 #include "ZyArgumentParser.h"
 #include "ZyConfig.h"
 #include "ZyCriticalSection.h"
@@ -99,9 +101,13 @@ void reactToSignal(int sig) {
     return; // a shut-down is already under way
   ZyLog::log(ZyLog::Normal, "Zyla: Received signal '%s'. Shutting down.", name);
   if (sig == SIGHUP || sig == SIGINT || sig == SIGTERM) {
-    // Each registered robot is to stop running and disconnect here. That
-    // needs ZyRobot's stopRunning and disconnect, which the robot class
-    // brings; until it exists the robots are left alone.
+    // Every registered robot stops running and disconnects, so that a
+    // connected controller is told the client is gone.
+    s.stateLock.lock();
+    std::list<ZyRobot *> robots = s.robots;
+    s.stateLock.unlock();
+    for (ZyRobot *robot : robots)
+      robot->stopRunning(true);
   }
   Zyla::shutdown();
 }
@@ -295,6 +301,21 @@ void Zyla::delRobot(ZyRobot *robot) {
   s.stateLock.lock();
   s.robots.remove(robot);
   s.stateLock.unlock();
+}
+
+ZyRobot *Zyla::findRobot(const char *name) {
+  if (name == nullptr)
+    return nullptr;
+  ZylaState &s = state();
+  ZyRobot *found = nullptr;
+  s.stateLock.lock();
+  for (ZyRobot *robot : s.robots)
+    if (strcmp(robot->getName(), name) == 0) {
+      found = robot;
+      break;
+    }
+  s.stateLock.unlock();
+  return found;
 }
 
 std::list<ZyRobot *> *Zyla::getRobotList() {

@@ -52,6 +52,8 @@ public:
 
   static void addRobot(ZyRobot *robot);
   static void delRobot(ZyRobot *robot);
+  /// The registered robot whose object name equals name, or nullptr.
+  static ZyRobot *findRobot(const char *name);
   static std::list<ZyRobot *> *getRobotList();
 
   /// The library's reaction to a handled signal (registered with
