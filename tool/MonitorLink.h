@@ -38,9 +38,18 @@ public:
   ZyDeviceConnection *device() const { return myDevice; }
 
   static const int MAX_PACKET_TEXT = 8192;
+  /// Longest reply body read after an erase or a write command.
+  static const int MAX_REPLY_TEXT = 2048;
+
+  MonitorLink(const MonitorLink &) = delete;
+  MonitorLink &operator=(const MonitorLink &) = delete;
 
 private:
   ZyDeviceConnection *myDevice;
+  // Fixed buffers, so nothing is allocated per packet: the hexadecimal text
+  // of a binary packet in either direction, and the reply to a FLASH write.
+  char myText[MAX_PACKET_TEXT + 1];
+  char myReply[MAX_REPLY_TEXT + 1];
 };
 
 #endif

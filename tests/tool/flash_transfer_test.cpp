@@ -1,0 +1,360 @@
+// Tests of the FLASH parameter block transfer against a scripted monitor on
+// a pseudo-terminal: the read into the FLASH image, the erase-and-write
+// back, failures that must leave the images alone, and the firmware
+// identity check.
+#include "FlashTransfer.h"
+#include "LogCapture.h"
+#include "MonitorLink.h"
+#include "MonitorPeer.h"
+#include "ParamTable.h"
+#include "PtyPair.h"
+#include "ZyCriticalSection.h"
+#include "ZySerialConnection.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstring>
+
+namespace {
+
+ParamEntry *findEntry(ParamEntry *table, const char *name) {
+  for (ParamEntry *entry = table; entry->name[0] != '\0'; ++entry)
+    if (strcmp(entry->name, name) == 0)
+      return entry;
+  return nullptr;
+}
+
+unsigned short hostWord(int offset) {
+  unsigned short value;
+  memcpy(&value, flashImage + offset, sizeof value);
+  return value;
+}
+
+void setHostWord(int offset, unsigned short value) {
+  memcpy(flashImage + offset, &value, sizeof value);
+}
+
+// Offsets of 16-bit values in the three tables.
+std::vector<int> wordOffsets() {
+  std::vector<int> offsets;
+  for (ParamEntry *table : {robotTable, armTable, powerTable})
+    for (ParamEntry *entry = table; entry->name[0] != '\0'; ++entry)
+      if (entry->kind == ParamKind::int16 || entry->kind == ParamKind::uint16)
+        offsets.push_back(static_cast<int>(entry->value - flashImage));
+  return offsets;
+}
+
+class FlashTransferTest : public testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_EQ(port.open(pty.slavePath().c_str()), 0);
+    ensureTextBuffer(findEntry(robotTable, "Sonar1"));
+  }
+
+  // Reads the peer's block into the image through a peer of its own.
+  void readBlock(const unsigned char *block) {
+    MonitorPeer peer(pty);
+    memcpy(peer.block, block, MonitorPeer::BLOCK_SIZE);
+    peer.start();
+    ASSERT_TRUE(readFlashParameters(&link));
+    peer.stop();
+  }
+
+  // Runs a write against a peer that starts with the given block; returns
+  // its result and leaves the peer's block in written.
+  bool writeBlock(MonitorPeer &peer, std::string *progress = nullptr) {
+    peer.start();
+    testing::internal::CaptureStdout();
+    bool ok = writeFlashParameters(&link);
+    std::string out = testing::internal::GetCapturedStdout();
+    peer.stop();
+    if (progress != nullptr)
+      *progress = out;
+    return ok;
+  }
+
+  static void patternBlock(unsigned char *block, int seed) {
+    for (int i = 0; i < MonitorPeer::BLOCK_SIZE; i++)
+      block[i] = static_cast<unsigned char>(i * 31 + seed + (i >> 8));
+  }
+
+  PtyPair pty;
+  ZySerialConnection port;
+  MonitorLink link{&port};
+  LogCapture log;
+};
+
+std::string identity(char monMajor, char monMinor, const char *name, char fwMajor, char fwMinor) {
+  std::string reply = "xORVEX Mon  ?.?    ?????  ?.?";
+  reply[12] = monMajor;
+  reply[14] = monMinor;
+  memcpy(&reply[19], name, 5);
+  reply[26] = fwMajor;
+  reply[28] = fwMinor;
+  return reply;
+}
+
+std::atomic<int> gDeferredSignal{0};
+std::atomic<int> gWritesBeforeSignalAction{0};
+std::atomic<int> gWritesSeen{0};
+
+void recordSignal(int signal) {
+  gDeferredSignal = signal;
+  gWritesBeforeSignalAction = gWritesSeen.load();
+}
+
+} // namespace
+
+TEST(FirmwareIdentity, ResultsOfTheReply) {
+  EXPECT_EQ(firmwareIdentityResult(identity('1', '7', "ORVEX", '2', '8').c_str()), -1);
+  EXPECT_EQ(firmwareIdentityResult(identity('1', '0', "ORVEX", '2', '8').c_str()), -1);
+  EXPECT_EQ(firmwareIdentityResult(identity('1', '8', "ORVEX", '2', '8').c_str()), 0);
+  EXPECT_EQ(firmwareIdentityResult(identity('1', '8', "OTHER", '2', '8').c_str()), 2)
+      << "1.8 goes on to the name test";
+  EXPECT_EQ(firmwareIdentityResult(identity('3', '0', "ORVEX", '2', '8').c_str()), -1);
+  EXPECT_EQ(firmwareIdentityResult(identity('3', '9', "OTHER", '2', '8').c_str()), -1);
+  EXPECT_EQ(firmwareIdentityResult(identity('0', '9', "ORVEX", '2', '8').c_str()), -1);
+  EXPECT_EQ(firmwareIdentityResult(identity('2', '0', "orvex", '2', '8').c_str()), 2);
+  EXPECT_EQ(firmwareIdentityResult(identity('2', '0', "ORVEX", '2', '8').c_str()), 0);
+  EXPECT_EQ(firmwareIdentityResult(identity('2', '0', "ORVEX", '2', '9').c_str()), 1);
+  EXPECT_EQ(firmwareIdentityResult(identity('2', '0', "ORVEX", '1', '9').c_str()), 0);
+  EXPECT_EQ(firmwareIdentityResult(identity('2', '0', "ORVEX", '3', '0').c_str()), 1);
+
+  std::string full = identity('2', '0', "ORVEX", '2', '8');
+  EXPECT_EQ(firmwareIdentityResult(full.substr(0, 12).c_str()), -1) << "shorter than 13";
+  EXPECT_EQ(firmwareIdentityResult(full.substr(0, 22).c_str()), 2) << "name cut short";
+  EXPECT_EQ(firmwareIdentityResult(full.substr(0, 24).c_str()), 0)
+      << "missing version digits count as NUL";
+  EXPECT_EQ(firmwareIdentityResult(""), -1);
+}
+
+TEST_F(FlashTransferTest, IdentityCheckOverTheLine) {
+  EXPECT_EQ(checkFirmwareIdentity(nullptr), -1);
+
+  MonitorPeer peer(pty);
+  peer.identity = identity('2', '1', "ORVEX", '2', '9');
+  peer.start();
+  EXPECT_EQ(checkFirmwareIdentity(&link), 1);
+  peer.stop();
+  EXPECT_EQ(peer.commands(), std::vector<std::string>{"V"});
+  EXPECT_EQ(peer.hostAnswers(), "+");
+  EXPECT_TRUE(log.hasLine(peer.identity.substr(1))) << log.text();
+
+  // An identity reply that does not arrive intact: no identity.
+  pty.write("+$xORVEX#00");
+  EXPECT_EQ(checkFirmwareIdentity(&link), -1);
+}
+
+TEST_F(FlashTransferTest, NoLinkChangesNothing) {
+  memset(flashImage, 0x5A, FLASH_IMAGE_SIZE);
+  EXPECT_FALSE(readFlashParameters(nullptr));
+  EXPECT_TRUE(log.hasLine("No controller to read from. Try 'connect'."));
+  EXPECT_FALSE(writeFlashParameters(nullptr));
+  EXPECT_TRUE(log.hasLine("No controller to write to. Try 'connect'."));
+  for (unsigned char b : flashImage)
+    ASSERT_EQ(b, 0x5A);
+}
+
+TEST_F(FlashTransferTest, ReadBringsWordsIntoHostOrder) {
+  static unsigned char block[MonitorPeer::BLOCK_SIZE];
+  patternBlock(block, 1);
+  MonitorPeer peer(pty);
+  memcpy(peer.block, block, sizeof block);
+  peer.upperCaseBlock = true;
+  peer.start();
+  ASSERT_TRUE(readFlashParameters(&link));
+  peer.stop();
+  EXPECT_EQ(peer.commands(), std::vector<std::string>{"m7000,FFF"});
+  EXPECT_EQ(peer.hostAnswers(), "+");
+  EXPECT_TRUE(log.hasLine("Reading FLASH parameters from controller."));
+
+  std::vector<int> words = wordOffsets();
+  for (int offset : words)
+    EXPECT_EQ(hostWord(offset), (block[offset] << 8) | block[offset + 1]) << offset;
+  for (int i = 0; i < FLASH_IMAGE_SIZE; i++) {
+    bool inWord = false;
+    for (int offset : words)
+      inWord = inWord || i == offset || i == offset + 1;
+    if (!inWord) {
+      EXPECT_EQ(flashImage[i], block[i]) << i;
+    }
+  }
+  EXPECT_FALSE(imageChanged());
+  ParamEntry *sonar = findEntry(robotTable, "Sonar1");
+  EXPECT_EQ(memcmp(sonar->textBuffer, block + 186, 16), 0);
+  EXPECT_EQ(sonar->textBuffer[16], '\0');
+}
+
+TEST_F(FlashTransferTest, WriteSendsTheBlockBackWithOnlyTheChanges) {
+  static unsigned char block[MonitorPeer::BLOCK_SIZE];
+  patternBlock(block, 2);
+  readBlock(block);
+
+  setHostWord(136, 0x0102); // Ticks/mm
+  memset(flashImage + 141, 0, 19);
+  memcpy(flashImage + 141, "Robbie", 6); // Name
+  flashImage[179] = 4;                   // HostBaud
+  ParamEntry *sonar = findEntry(robotTable, "Sonar1");
+  memcpy(sonar->textBuffer, "0123456789abcdef", 17);
+  ASSERT_TRUE(imageChanged());
+
+  MonitorPeer peer(pty);
+  memcpy(peer.block, block, sizeof block);
+  std::string progress;
+  ASSERT_TRUE(writeBlock(peer, &progress)) << log.text();
+
+  std::vector<std::string> commands = peer.commands();
+  ASSERT_EQ(commands.size(), 34u);
+  EXPECT_EQ(commands.front(), "FE7");
+  EXPECT_EQ(commands[1].substr(0, 7), "FW7000,");
+  EXPECT_EQ(commands[32].substr(0, 7), "FW7f80,");
+  EXPECT_EQ(commands.back(), "FR");
+  EXPECT_EQ(peer.badPackets(), 0);
+  EXPECT_EQ(progress.substr(0, 25), "\rWriting 0x7000 to 0x7080");
+  EXPECT_NE(progress.find("\rWriting 0x7f80 to 0x8000"), std::string::npos);
+
+  // The controller holds the block as read, but for the changed values.
+  unsigned char expected[MonitorPeer::BLOCK_SIZE];
+  memcpy(expected, block, sizeof expected);
+  expected[136] = 0x01;
+  expected[137] = 0x02;
+  memset(expected + 141, 0, 19);
+  memcpy(expected + 141, "Robbie", 6);
+  expected[179] = 4;
+  memcpy(expected + 186, "0123456789abcdef", 16);
+  for (int i = 0; i < MonitorPeer::BLOCK_SIZE; i++)
+    ASSERT_EQ(peer.block[i], expected[i]) << "byte " << i;
+
+  // Back in host order and counted as saved.
+  EXPECT_EQ(hostWord(136), 0x0102);
+  EXPECT_FALSE(imageChanged());
+  EXPECT_TRUE(log.hasLine("FLASH parameters written to the controller."));
+}
+
+TEST_F(FlashTransferTest, FailedWriteLeavesTheImages) {
+  static unsigned char block[MonitorPeer::BLOCK_SIZE];
+  patternBlock(block, 3);
+  readBlock(block);
+  setHostWord(278, 0x1234); // RotKp
+  ParamEntry *sonar = findEntry(robotTable, "Sonar1");
+  memcpy(sonar->textBuffer, "edited in buffer", 17);
+  unsigned char before[FLASH_IMAGE_SIZE], reference[FLASH_IMAGE_SIZE];
+  memcpy(before, flashImage, sizeof before);
+  memcpy(reference, referenceImage, sizeof reference);
+
+  MonitorPeer peer(pty);
+  memcpy(peer.block, block, sizeof block);
+  peer.failWriteAt = 3;
+  EXPECT_FALSE(writeBlock(peer));
+  EXPECT_TRUE(log.hasLine("Could not write to the controller."));
+  EXPECT_EQ(peer.commands().size(), 5u) << "erase and four pieces, no reset";
+  EXPECT_EQ(memcmp(flashImage, before, sizeof before), 0);
+  EXPECT_EQ(memcmp(referenceImage, reference, sizeof reference), 0);
+  EXPECT_EQ(hostWord(278), 0x1234);
+  EXPECT_TRUE(imageChanged()) << "the change still counts as unsaved";
+  EXPECT_STREQ(sonar->textBuffer, "edited in buffer");
+  EXPECT_FALSE(ZyCriticalSection::isActive());
+
+  // A later write sends the whole block again, changes included.
+  MonitorPeer retry(pty);
+  ASSERT_TRUE(writeBlock(retry));
+  EXPECT_EQ(retry.block[278], 0x12);
+  EXPECT_EQ(retry.block[279], 0x34);
+  EXPECT_EQ(memcmp(retry.block + 186, "edited in buffer", 16), 0);
+  EXPECT_EQ(memcmp(retry.block + 422, block + 422, MonitorPeer::BLOCK_SIZE - 422), 0);
+}
+
+TEST_F(FlashTransferTest, RefusedEraseChangesNothing) {
+  static unsigned char block[MonitorPeer::BLOCK_SIZE];
+  patternBlock(block, 4);
+  readBlock(block);
+  setHostWord(288, 0x0aa0);
+  unsigned char before[FLASH_IMAGE_SIZE];
+  memcpy(before, flashImage, sizeof before);
+
+  MonitorPeer peer(pty);
+  memcpy(peer.block, block, sizeof block);
+  peer.refuseErase = true;
+  EXPECT_FALSE(writeBlock(peer));
+  EXPECT_TRUE(log.hasLine("Erase FLASH command not accepted: ER1")) << log.text();
+  EXPECT_EQ(peer.commands(), std::vector<std::string>{"FE7"});
+  EXPECT_EQ(memcmp(flashImage, before, sizeof before), 0);
+  EXPECT_EQ(memcmp(peer.block, block, sizeof block), 0);
+}
+
+TEST_F(FlashTransferTest, CorruptedReadNeverBecomesTheImage) {
+  static unsigned char good[MonitorPeer::BLOCK_SIZE];
+  static unsigned char other[MonitorPeer::BLOCK_SIZE];
+  patternBlock(good, 5);
+  patternBlock(other, 6);
+  readBlock(good);
+  unsigned char image[FLASH_IMAGE_SIZE], reference[FLASH_IMAGE_SIZE];
+  memcpy(image, flashImage, sizeof image);
+  memcpy(reference, referenceImage, sizeof reference);
+
+  MonitorPeer bad(pty);
+  memcpy(bad.block, other, sizeof other);
+  bad.corruptBlockChecksum = true;
+  bad.start();
+  EXPECT_FALSE(readFlashParameters(&link));
+  bad.stop();
+  EXPECT_EQ(bad.hostAnswers(), "-");
+  EXPECT_TRUE(log.hasLine("Could not read FLASH parameters from controller."));
+  EXPECT_EQ(memcmp(flashImage, image, sizeof image), 0);
+  EXPECT_EQ(memcmp(referenceImage, reference, sizeof reference), 0);
+
+  // The block kept for writing back is still the one read intact.
+  MonitorPeer peer(pty);
+  ASSERT_TRUE(writeBlock(peer));
+  EXPECT_EQ(memcmp(peer.block, good, sizeof good), 0);
+}
+
+TEST_F(FlashTransferTest, ShortReadFillsTheRestWithErasedBytes) {
+  static unsigned char block[MonitorPeer::BLOCK_SIZE];
+  patternBlock(block, 7);
+  MonitorPeer peer(pty);
+  memcpy(peer.block, block, sizeof block);
+  peer.blockDigits = 600; // 300 bytes
+  peer.start();
+  ASSERT_TRUE(readFlashParameters(&link));
+  peer.stop();
+  EXPECT_EQ(flashImage[295], block[295]); // a reserved byte, never swapped
+  for (int i = 300; i < FLASH_IMAGE_SIZE; i++)
+    ASSERT_EQ(flashImage[i], 0xFF) << i;
+}
+
+TEST_F(FlashTransferTest, EraseAndWriteRunInsideACriticalSection) {
+  static unsigned char block[MonitorPeer::BLOCK_SIZE];
+  patternBlock(block, 8);
+  readBlock(block);
+
+  MonitorPeer peer(pty);
+  std::atomic<int> activeAtErase{0}, activeWrites{0}, activeAtReset{-1};
+  gWritesSeen = 0;
+  gDeferredSignal = 0;
+  ZyCriticalSection::setDeferredAction(recordSignal);
+  peer.onCommand = [&](const std::string &command) {
+    bool active = ZyCriticalSection::isActive();
+    if (command == "FE7")
+      activeAtErase = active;
+    if (command.compare(0, 2, "FW") == 0) {
+      activeWrites += active;
+      // A termination request in the middle of the write is held back.
+      if (gWritesSeen++ == 10) {
+        EXPECT_TRUE(ZyCriticalSection::deferSignal(SIGTERM));
+      }
+    }
+    if (command == "FR")
+      activeAtReset = active;
+  };
+  EXPECT_TRUE(writeBlock(peer));
+  ZyCriticalSection::setDeferredAction(nullptr);
+
+  EXPECT_EQ(activeAtErase, 1);
+  EXPECT_EQ(activeWrites, 32);
+  EXPECT_EQ(activeAtReset, 0);
+  EXPECT_EQ(gDeferredSignal, SIGTERM);
+  EXPECT_EQ(gWritesBeforeSignalAction, 32) << "the signal is acted on once the block is written";
+}

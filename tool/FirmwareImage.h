@@ -1,0 +1,68 @@
+// FirmwareImage: loads a Motorola S-record firmware file into an image of
+// the controller's 256 KB address space, validating every line, and then
+// erases and writes each FLASH block the file touched through the monitor
+// link. The parameter block (block 7) is never erased or written.
+#ifndef FIRMWAREIMAGE_H
+#define FIRMWAREIMAGE_H
+
+#include <memory>
+
+class MonitorLink;
+
+/// One erasable FLASH block of the controller.
+struct FlashBlock {
+  unsigned long start;   ///< first address of the block
+  unsigned long size;    ///< bytes in the block
+  unsigned long highest; ///< one past the last byte the file put in the block
+  bool touched;          ///< the file put at least one byte in the block
+};
+
+class FirmwareImage {
+public:
+  /// Size of the controller's address space: addresses 0x0 to 0x3ffff.
+  static const unsigned long MEMORY_SIZE = 0x40000;
+  static const int NUM_BLOCKS = 12;
+  /// The FLASH parameter block, which a download never erases or writes.
+  static const int PARAMETER_BLOCK = 7;
+  /// Longest piece of a line taken at a time; longer lines come in pieces.
+  static const int MAX_LINE = 255;
+
+  FirmwareImage();
+  ~FirmwareImage();
+  FirmwareImage(const FirmwareImage &) = delete;
+  FirmwareImage &operator=(const FirmwareImage &) = delete;
+
+  /// Reads and validates the whole S-record file, then (with a link) erases
+  /// and writes every touched block but the parameter block and sends "FR".
+  /// True when the file was valid and every touched block was written, or,
+  /// without a link (nullptr), when the file was valid.
+  bool downloadFirmware(MonitorLink *link, const char *path);
+
+  /// Checks one line (already cut at its end-of-line): length, hexadecimal
+  /// digits from the byte count on, and the checksum. Logs the reason and
+  /// returns false when the line is malformed.
+  bool checkRecordLine(const char *line, int lineNumber);
+  /// Stores the data digits (two per byte, already known to be hexadecimal)
+  /// of a record at address and marks the blocks it touches. A record with
+  /// bytes beyond the end of memory is skipped (true, Verbose message); an
+  /// odd number of digits is refused (false).
+  bool storeRecordData(unsigned long address, const char *dataDigits, int lineNumber);
+
+  /// Sets the memory to 0xFF (erased FLASH) and resets the block table.
+  void reset();
+
+  /// The loaded image, MEMORY_SIZE bytes.
+  const unsigned char *memory() const { return myMemory.get(); }
+  /// Block table row 0 to NUM_BLOCKS - 1.
+  const FlashBlock &block(int index) const { return myBlocks[index]; }
+
+private:
+  bool readFile(const char *path);
+  bool loadLine(const char *line, int lineNumber);
+  bool writeBlocks(MonitorLink *link);
+
+  std::unique_ptr<unsigned char[]> myMemory;
+  FlashBlock myBlocks[NUM_BLOCKS];
+};
+
+#endif

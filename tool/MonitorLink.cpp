@@ -1,0 +1,212 @@
+// The dialogue with the controller's resident monitor: framing, escaping
+// and checksums of command and reply packets, binary data as hexadecimal
+// text, and FLASH writes in 128-byte pieces.
+#include "MonitorLink.h"
+
+#include "ZyDeviceConnection.h"
+#include "ZyLog.h"
+#include "ZyTime.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const int ACK_WAIT_MS = 1000;
+// Longest pause between two characters inside a packet.
+const int CHAR_WAIT_MS = 10;
+// Stray characters before a reply's "$" may hold the search up for at most
+// this long beyond the caller's wait, so a line full of noise cannot keep
+// the program waiting for ever.
+const long NOISE_ALLOWANCE_MS = 2000;
+const int FLASH_PIECE = 128;
+const int WRITE_REPLY_WAIT_MS = 1000;
+
+} // namespace
+
+char hexDigit(int nibble) {
+  return "0123456789abcdef"[nibble & 0xF];
+}
+
+int hexValue(int c) {
+  if (c >= '0' && c <= '9')
+    return c - '0';
+  if (c >= 'a' && c <= 'f')
+    return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F')
+    return c - 'A' + 10;
+  return -1;
+}
+
+MonitorLink::MonitorLink(ZyDeviceConnection *device) : myDevice(device) {
+  myText[0] = '\0';
+  myReply[0] = '\0';
+}
+
+int MonitorLink::readChar(int msWait) {
+  if (myDevice == nullptr)
+    return -1;
+  char c;
+  if (myDevice->read(&c, 1, msWait < 0 ? 0u : static_cast<unsigned int>(msWait)) != 1)
+    return -1;
+  return static_cast<signed char>(c);
+}
+
+int MonitorLink::writeChar(int c) {
+  if (myDevice == nullptr)
+    return -1;
+  char byte = static_cast<char>(c);
+  return myDevice->write(&byte, 1);
+}
+
+bool MonitorLink::sendCommand(const char *text) {
+  if (text == nullptr)
+    text = "";
+  unsigned char sum = 0;
+  writeChar('$');
+  for (const char *p = text; *p != '\0'; p++) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c == '}' || c == '#' || c == '$') {
+      unsigned char escaped = static_cast<unsigned char>(c ^ 0x20);
+      writeChar('}');
+      writeChar(escaped);
+      sum = static_cast<unsigned char>(sum + '}' + escaped);
+    } else {
+      writeChar(c);
+      sum = static_cast<unsigned char>(sum + c);
+    }
+  }
+  writeChar('#');
+  writeChar(hexDigit(sum >> 4));
+  writeChar(hexDigit(sum & 0xF));
+
+  if (readChar(ACK_WAIT_MS) == '+') {
+    ZyLog::log(ZyLog::Verbose, "Ack");
+    return true;
+  }
+  ZyLog::log(ZyLog::Verbose, "Nack");
+  return false;
+}
+
+bool MonitorLink::readPacket(char *buffer, int maxLength, int msWait) {
+  buffer[0] = '\0';
+  if (maxLength < 0)
+    maxLength = 0;
+
+  // Skip everything up to the "$"; give up once the line has been quiet for
+  // the per-character wait plus msWait, or noise has gone on too long.
+  ZyTime giveUp;
+  giveUp.addMsec(static_cast<long>(msWait) + CHAR_WAIT_MS + NOISE_ALLOWANCE_MS);
+  while (true) {
+    int c = readChar(CHAR_WAIT_MS);
+    if (c == -1) {
+      c = readChar(msWait);
+      if (c == -1)
+        return false;
+    }
+    if (c == '$')
+      break;
+    if (giveUp.msTo() < 0)
+      return false;
+  }
+
+  unsigned char sum = 0;
+  int stored = 0;
+  bool sawEnd = false;
+  while (stored < maxLength) {
+    int c = readChar(CHAR_WAIT_MS);
+    if (c == '#') {
+      sawEnd = true;
+      break;
+    }
+    buffer[stored++] = static_cast<char>(c);
+    sum = static_cast<unsigned char>(sum + static_cast<unsigned char>(c));
+  }
+  buffer[stored] = '\0';
+
+  // A body that fills the buffer is still checked when its "#" follows at
+  // once; otherwise the reply is longer than asked for and the rest of it
+  // stays on the line, unacknowledged.
+  if (!sawEnd && readChar(CHAR_WAIT_MS) != '#')
+    return true;
+
+  int high = hexValue(readChar(CHAR_WAIT_MS));
+  int low = hexValue(readChar(CHAR_WAIT_MS));
+  // A checksum character that is not a digit never matches.
+  if (high >= 0 && low >= 0 && high * 16 + low == sum) {
+    writeChar('+');
+    return true;
+  }
+  writeChar('-');
+  return false;
+}
+
+bool MonitorLink::writeBinaryPacket(const unsigned char *data, int length, const char *format,
+                                    ...) {
+  va_list args;
+  va_start(args, format);
+  int prefix = vsnprintf(myText, sizeof myText, format, args);
+  va_end(args);
+
+  if (prefix < 0 || length < 0 || (length > 0 && data == nullptr) ||
+      2L * length + prefix > MAX_PACKET_TEXT) {
+    ZyLog::log(ZyLog::Terse, "Binary length too long for writeBinaryPacket");
+    return false;
+  }
+  char *out = myText + prefix;
+  for (int i = 0; i < length; i++) {
+    *out++ = hexDigit(data[i] >> 4);
+    *out++ = hexDigit(data[i] & 0xF);
+  }
+  *out = '\0';
+  return sendCommand(myText);
+}
+
+bool MonitorLink::readBinaryPacket(unsigned char *buffer, int length, int msWait) {
+  if (length < 0 || 2L * length > MAX_PACKET_TEXT) {
+    ZyLog::log(ZyLog::Terse, "Binary length too long for readBinaryPacket");
+    return false;
+  }
+  int digits = 2 * length;
+  // Digits a short reply does not bring decode as non-digits, giving 0xFF.
+  std::memset(myText, 0xFF, static_cast<size_t>(digits));
+  if (!readPacket(myText, digits, msWait)) {
+    ZyLog::log(ZyLog::Normal, "Could not read binary packet");
+    return false;
+  }
+  for (int i = 0; i < length; i++) {
+    int high = hexValue(static_cast<unsigned char>(myText[2 * i]));
+    int low = hexValue(static_cast<unsigned char>(myText[2 * i + 1]));
+    // A non-digit sets every bit of its nibble (and a low one all eight).
+    unsigned int bits = (high < 0 ? 0xF0u : static_cast<unsigned int>(high) << 4) |
+                        (low < 0 ? 0xFFu : static_cast<unsigned int>(low));
+    buffer[i] = static_cast<unsigned char>(bits & 0xFF);
+  }
+  return true;
+}
+
+bool MonitorLink::writeFlash(const unsigned char *data, int length, unsigned int address) {
+  for (int offset = 0; offset < length; offset += FLASH_PIECE) {
+    int piece = length - offset < FLASH_PIECE ? length - offset : FLASH_PIECE;
+    unsigned int at = address + static_cast<unsigned int>(offset);
+    if (!writeBinaryPacket(data + offset, piece, "FW%x,", at)) {
+      printf("\n");
+      ZyLog::log(ZyLog::Terse, "Trouble writing binary packet to microcontroller");
+      return false;
+    }
+    printf("\rWriting 0x%x to 0x%x", at, at + static_cast<unsigned int>(piece));
+    fflush(stdout);
+
+    myReply[2] = '\0';
+    if (!readPacket(myReply, MAX_REPLY_TEXT, WRITE_REPLY_WAIT_MS) || myReply[2] != '0') {
+      printf("\n");
+      ZyLog::log(ZyLog::Terse, "Binary packet didn't write 0x%x bytes to 0x%x: %s", piece, at,
+                 myReply);
+      return false;
+    }
+  }
+  printf("\r%60s\r", " ");
+  fflush(stdout);
+  return true;
+}
