@@ -29,6 +29,9 @@ const int64_t OUTPUT_STALL_LIMIT = 500 * MS;
 // How long a hung-up master is left alone before it is polled again.
 const int64_t HANGUP_PAUSE = 20 * MS;
 const size_t LOG_LINES_KEPT = 10000;
+// With pacing, bytes from the host are read this long before the line is
+// free again, so their arrival times are known in good time.
+const int64_t READ_AHEAD = MS / 5;
 
 int64_t nowNs() {
   struct timespec ts;
@@ -124,14 +127,11 @@ bool SimController::start(int masterFd, int termiosFd, std::string *error) {
     myWakeFd = -1;
     return false;
   }
-  if (myRxBytes.empty()) {
-    myRxBytes.resize(RING);
-    myRxDue.resize(RING);
-    myRxNoise.resize(RING);
+  if (myTxBytes.empty()) {
     myTxBytes.resize(RING);
     myTxDue.resize(RING);
   }
-  myRxHead = myRxCount = myTxHead = myTxCount = 0;
+  myTxHead = myTxCount = 0;
   myRxLineFree = myTxLineFree = 0;
   myTxBlocked = false;
   myStartNs = nowNs();
@@ -246,9 +246,12 @@ void SimController::run() {
   int64_t stalledSince = 0;
   while (!myStopping) {
     int64_t now = nowNs();
-    if (now >= hangupUntil)
+    // While the line is still carrying bytes already read, more bytes from
+    // the host can only arrive after them: reading them later changes
+    // nothing and saves a wake-up per byte.
+    bool lineBusy = myRxLineFree - READ_AHEAD > now;
+    if (now >= hangupUntil && !lineBusy)
       readFromHost(now);
-    feedDueBytes(nowNs());
     size_t before = myTxCount;
     writeDueBytes(nowNs());
     now = nowNs();
@@ -271,8 +274,9 @@ void SimController::run() {
     saveIfIdle(now);
 
     int64_t next = now + MAX_WAIT;
-    if (myRxCount > 0)
-      next = std::min(next, myRxDue[myRxHead]);
+    lineBusy = myRxLineFree - READ_AHEAD > now;
+    if (lineBusy)
+      next = std::min(next, myRxLineFree - READ_AHEAD);
     if (myTxCount > 0 && !myTxBlocked)
       next = std::min(next, myTxDue[myTxHead]);
     if (myTxBlocked)
@@ -281,7 +285,7 @@ void SimController::run() {
 
     struct pollfd fds[3];
     short events = 0;
-    if (myRxCount < RING)
+    if (!lineBusy)
       events |= POLLIN;
     if (myTxBlocked)
       events |= POLLOUT;
@@ -313,13 +317,10 @@ void SimController::run() {
 }
 
 void SimController::readFromHost(int64_t now) {
-  if (myRxCount >= RING)
-    return;
   // In packet mode every read starts with a status byte: 0 before data, or
   // flags such as "the host flushed its input".
   uint8_t packet[4097];
-  size_t want = std::min(sizeof(packet) - 1, RING - myRxCount) + 1;
-  ssize_t got = ::read(myMaster, packet, want);
+  ssize_t got = ::read(myMaster, packet, sizeof(packet));
   if (got <= 0)
     return;
   if (packet[0] != TIOCPKT_DATA) {
@@ -345,17 +346,22 @@ void SimController::readFromHost(int64_t now) {
     }
   }
   int64_t perByte = byteTime(host > 0 ? host : myOptions.baud);
-  for (ssize_t i = 0; i < n; i++) {
-    size_t slot = (myRxHead + myRxCount) % RING;
-    int64_t due = now;
+  // Each byte is handled at once, stamped with the time its last bit
+  // arrives: the monitor's answer is timed from that stamp, never from the
+  // moment it was handled, so handling early changes no timing.
+  std::lock_guard<std::mutex> lock(myMutex);
+  for (ssize_t i = 0; i < n && !myMonitor.poweredOff(); i++) {
+    myNow = now;
     if (myOptions.pace) {
-      due = std::max(now, myRxLineFree) + perByte;
-      myRxLineFree = due;
+      myNow = std::max(now, myRxLineFree) + perByte;
+      myRxLineFree = myNow;
     }
-    myRxBytes[slot] = mismatch ? SimMonitor::noiseByte(myNoiseState) : buffer[i];
-    myRxNoise[slot] = mismatch ? 1 : 0;
-    myRxDue[slot] = due;
-    myRxCount++;
+    myMonitor.receive(mismatch ? SimMonitor::noiseByte(myNoiseState) : buffer[i], mismatch);
+    if (myMonitor.poweredOff()) {
+      // Power is gone: what was still on its way out is lost.
+      myTxCount = 0;
+      myTxBlocked = false;
+    }
   }
   myLastActivity = now;
 }
@@ -422,24 +428,6 @@ void SimController::dropFlushedOutput(int64_t now) {
   }
 }
 
-void SimController::feedDueBytes(int64_t now) {
-  if (myRxCount == 0 || myRxDue[myRxHead] > now)
-    return;
-  std::lock_guard<std::mutex> lock(myMutex);
-  while (myRxCount > 0 && myRxDue[myRxHead] <= now) {
-    myNow = myRxDue[myRxHead];
-    myMonitor.receive(myRxBytes[myRxHead], myRxNoise[myRxHead] != 0);
-    myRxHead = (myRxHead + 1) % RING;
-    myRxCount--;
-    if (myMonitor.poweredOff()) {
-      // Power is gone: what was still on its way out is lost.
-      myTxCount = 0;
-      myTxBlocked = false;
-    }
-  }
-  myLastActivity = now;
-}
-
 // Called by the monitor, with the mutex held, for every byte it sends.
 void SimController::queueOutput(const uint8_t *bytes, size_t length) {
   int64_t perByte = byteTime(myOptions.baud);
@@ -499,8 +487,7 @@ void SimController::writeDueBytes(int64_t now) {
 }
 
 void SimController::saveIfIdle(int64_t now) {
-  if (myOptions.stateFile.empty() || myRxCount > 0 || myTxCount > 0 ||
-      now - myLastActivity < SAVE_AFTER_IDLE)
+  if (myOptions.stateFile.empty() || myTxCount > 0 || now - myLastActivity < SAVE_AFTER_IDLE)
     return;
   std::lock_guard<std::mutex> lock(myMutex);
   if (!myMonitor.memoryDirty())

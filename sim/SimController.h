@@ -80,7 +80,6 @@ private:
   void run();
   int hostBaud() const;
   void readFromHost(int64_t now);
-  void feedDueBytes(int64_t now);
   void dropFlushedOutput(int64_t now);
   void watchHost();
   void hostGone();
@@ -105,12 +104,8 @@ private:
   bool myStateLoaded = false;
   int64_t myStartNs = 0;
 
-  // Bytes received, with the time at which each has fully arrived.
   static constexpr size_t RING = 65536;
-  std::vector<uint8_t> myRxBytes;
-  std::vector<int64_t> myRxDue;
-  std::vector<uint8_t> myRxNoise;
-  size_t myRxHead = 0, myRxCount = 0;
+  // When the line from the host is free again (pacing).
   int64_t myRxLineFree = 0;
   // Bytes to send, with the time at which each has fully crossed the line.
   std::vector<uint8_t> myTxBytes;

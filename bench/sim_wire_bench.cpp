@@ -1,0 +1,180 @@
+// Wire-time benchmark: the tool's FLASH parameter transfer and a full
+// firmware download through its monitor link, against the controller
+// simulator pacing the line at 115200 bit/s. Each run reports its elapsed
+// time over the wire-time floor: the bytes on the line in both directions,
+// 10 bits each, at 115200 bit/s. The goal is a ratio of at most 1.05 (these
+// operations have no fixed pauses).
+#include "FirmwareImage.h"
+#include "FlashTransfer.h"
+#include "MonitorLink.h"
+#include "SimPty.h"
+#include "ZyLog.h"
+#include "ZySerialConnection.h"
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+const int BAUD = 115200;
+
+/// Standard output to /dev/null while it lives: the tool's progress line
+/// would otherwise mix with the benchmark's table.
+class QuietStdout {
+public:
+  QuietStdout() {
+    fflush(stdout);
+    mySaved = dup(STDOUT_FILENO);
+    int devNull = ::open("/dev/null", O_WRONLY);
+    dup2(devNull, STDOUT_FILENO);
+    ::close(devNull);
+  }
+  ~QuietStdout() {
+    fflush(stdout);
+    dup2(mySaved, STDOUT_FILENO);
+    ::close(mySaved);
+  }
+
+private:
+  int mySaved;
+};
+
+/// A paced simulator with the tool's serial port and monitor link on it.
+struct Bench {
+  SimSession sim;
+  ZySerialConnection port;
+  MonitorLink link{&port};
+
+  Bench() : sim(pacedOptions()) {
+    ZyLog::init(ZyLog::None, ZyLog::Terse, "", false, false, false);
+    port.setBaud(BAUD);
+    if (sim.ok())
+      port.open(sim.slavePath().c_str());
+  }
+  bool ok() { return sim.ok() && port.status() == ZyDeviceConnection::STATUS_OPEN; }
+
+  static SimOptions pacedOptions() {
+    SimOptions options;
+    options.pace = true;
+    options.baud = BAUD;
+    return options;
+  }
+
+  long lineBytes() {
+    // The host's last "+" is still crossing the line when the tool returns.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    SimStats s = sim.controller().stats();
+    return s.bytesReceived + s.bytesSent;
+  }
+};
+
+/// Runs op once per iteration, timing it by hand, and reports the ratio of
+/// elapsed time to the wire-time floor.
+template <typename Op> void runPaced(benchmark::State &state, Bench &bench, Op op) {
+  double elapsed = 0, floor = 0;
+  long bytes = 0;
+  for (auto _ : state) {
+    long before = bench.lineBytes();
+    auto start = std::chrono::steady_clock::now();
+    bool done;
+    {
+      QuietStdout quiet;
+      done = op();
+    }
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    state.SetIterationTime(seconds);
+    if (!done) {
+      state.SkipWithError("the transfer failed");
+      return;
+    }
+    long moved = bench.lineBytes() - before;
+    bytes += moved;
+    elapsed += seconds;
+    floor += moved * 10.0 / BAUD;
+  }
+  state.counters["line_bytes"] = static_cast<double>(bytes) / state.iterations();
+  state.counters["floor_s"] = floor / state.iterations();
+  state.counters["over_floor"] = floor > 0 ? elapsed / floor : 0;
+}
+
+void BM_WriteParameterBlockPaced(benchmark::State &state) {
+  Bench bench;
+  if (!bench.ok() || !readFlashParameters(&bench.link)) {
+    state.SkipWithError("no simulated controller, or the first read failed");
+    return;
+  }
+  runPaced(state, bench, [&] { return writeFlashParameters(&bench.link); });
+  if (bench.sim.controller().block7() != SimMemory::freshParameterBlock())
+    state.SkipWithError("the block written differs from the block read");
+}
+BENCHMARK(BM_WriteParameterBlockPaced)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+void BM_ReadParameterBlockPaced(benchmark::State &state) {
+  Bench bench;
+  if (!bench.ok()) {
+    state.SkipWithError("no simulated controller");
+    return;
+  }
+  runPaced(state, bench, [&] { return readFlashParameters(&bench.link); });
+}
+BENCHMARK(BM_ReadParameterBlockPaced)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+/// An S-record file covering every FLASH block, 32 bytes a record, from
+/// 0x20 (a record at address 0 is refused) to the end of memory.
+std::string writeFullImage() {
+  std::string path = "/tmp/sim_wire_bench_" + std::to_string(getpid()) + ".mot";
+  FILE *f = fopen(path.c_str(), "w");
+  if (!f)
+    return "";
+  fprintf(f, "S00600004844521B\n");
+  unsigned state = 12345;
+  for (unsigned long address = 0x20; address < 0x40000; address += 32) {
+    unsigned char data[32];
+    unsigned sum = 36 + ((address >> 16) & 0xff) + ((address >> 8) & 0xff) + (address & 0xff);
+    fprintf(f, "S224%06lX", address);
+    for (unsigned char &b : data) {
+      state = state * 1103515245u + 12345u;
+      b = static_cast<unsigned char>(state >> 16);
+      sum += b;
+      fprintf(f, "%02X", b);
+    }
+    fprintf(f, "%02X\n", ~sum & 0xff);
+  }
+  fprintf(f, "S804000000FB\n");
+  fclose(f);
+  return path;
+}
+
+void BM_DownloadFullFirmwarePaced(benchmark::State &state) {
+  Bench bench;
+  std::string path = writeFullImage();
+  if (!bench.ok() || path.empty()) {
+    state.SkipWithError("no simulated controller, or no image file");
+    return;
+  }
+  FirmwareImage image;
+  runPaced(state, bench, [&] { return image.downloadFirmware(&bench.link, path.c_str()); });
+  // Every block but the parameter block now holds the image.
+  std::vector<uint8_t> low = bench.sim.controller().readMemory(0, 0x7000);
+  std::vector<uint8_t> high = bench.sim.controller().readMemory(0x8000, 0x38000);
+  if (memcmp(low.data(), image.memory(), low.size()) != 0 ||
+      memcmp(high.data(), image.memory() + 0x8000, high.size()) != 0)
+    state.SkipWithError("the controller's memory differs from the image");
+  unlink(path.c_str());
+}
+BENCHMARK(BM_DownloadFullFirmwarePaced)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+BENCHMARK_MAIN();
