@@ -38,13 +38,19 @@ bool frameSafe(const std::string &text) {
 
 const char *simUsage() {
   return "Usage: orvexsim [options]\n"
-         "Plays a robot controller's resident monitor on a pseudo-terminal. Prints the\n"
-         "terminal's path on standard output; start the tool with \"-rp PATH\".\n"
+         "Plays a robot controller on a pseudo-terminal: its firmware, which speaks the\n"
+         "robot protocol, and its resident monitor, which takes the line on command 255\n"
+         "and gives it back after \"FK\". Prints the terminal's path on standard output;\n"
+         "start the tool with \"-rp PATH\".\n"
          "\n"
          "  -l, --link PATH             also make a symbolic link PATH to the terminal\n"
          "  -s, --state FILE            keep the controller's memory in FILE between runs\n"
          "  -p, --pace                  emulate wire time (10 bits a byte at the line's speed)\n"
-         "  -b, --baud RATE             the controller's speed in bit/s (default 115200)\n"
+         "  -r, --robot-baud RATE       the firmware's speed in bit/s (default 9600)\n"
+         "  -b, --baud RATE             the monitor's speed in bit/s (default 115200)\n"
+         "      --monitor               start in the monitor, as after command 255\n"
+         "      --reset-baud            let the host change the firmware's speed (ResetBaud 2\n"
+         "                              in the CONFIG packet)\n"
          "  -v, --verbose               log what is received and answered on standard error\n"
          "      --monitor-version M.N   monitor version in the identity reply (default 1.9)\n"
          "      --firmware NAME         firmware name in the identity reply (default ORVEX)\n"
@@ -52,6 +58,8 @@ const char *simUsage() {
          "      --identity TEXT         send TEXT as the whole identity reply\n"
          "Faults (CMD selects commands starting with CMD; :N the Nth of them, :* all;\n"
          "the default is the first):\n"
+         "      --no-robot              the firmware never answers: the monitor holds the\n"
+         "                              line from start to end\n"
          "      --silent                hear everything, answer nothing\n"
          "      --bad-checksum CMD[:N]  wrong checksum on the reply to that command\n"
          "      --drop-ack CMD[:N]      lose the \"+\" of that command\n"
@@ -123,17 +131,32 @@ bool parseSimCommandLine(int argc, const char *const *argv, SimCommandLine &out,
       if (!noValue())
         return false;
       o.verbose = true;
-    } else if (arg == "-b" || arg == "--baud") {
+    } else if (arg == "-b" || arg == "--baud" || arg == "-r" || arg == "--robot-baud") {
       long rate = 0;
       if (!takeValue(v))
         return false;
-      if (!parseLong(v, 1, INT_MAX, rate) ||
-          SimController::speedCodeOf(static_cast<int>(rate)) == 0) {
+      bool robot = arg == "-r" || arg == "--robot-baud";
+      bool valid =
+          parseLong(v, 1, INT_MAX, rate) && SimController::speedCodeOf(static_cast<int>(rate)) != 0;
+      // The firmware's speed is one the host baud change can select.
+      bool hostRate = false;
+      for (int r : simrobot::HOST_RATES)
+        hostRate = hostRate || r == rate;
+      if (!valid || (robot && !hostRate)) {
         error = "Option " + arg + ": '" + v +
                 "' is not a serial speed; use one of 9600, 19200, 38400, 57600, 115200";
         return false;
       }
-      o.baud = static_cast<int>(rate);
+      (robot ? o.robotBaud : o.baud) = static_cast<int>(rate);
+    } else if (arg == "--monitor" || arg == "--no-robot" || arg == "--reset-baud") {
+      if (!noValue())
+        return false;
+      if (arg == "--monitor")
+        o.startInMonitor = true;
+      else if (arg == "--no-robot")
+        o.robotProtocol = false;
+      else
+        o.resetBaud = true;
     } else if (arg == "--monitor-version" || arg == "--firmware-version") {
       if (!takeValue(v))
         return false;

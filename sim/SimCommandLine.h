@@ -8,6 +8,9 @@
 #include <string>
 
 struct SimCommandLine {
+  /// The program plays a whole controller: firmware first, then monitor.
+  SimCommandLine() { options.robotProtocol = true; }
+
   SimOptions options;
   std::string linkPath; ///< symbolic link to make to the slave; empty for none
   bool help = false;

@@ -1,5 +1,6 @@
-// The simulated controller's thread: pty input and output, line emulation
-// (speed mismatch, wire time) and the state file.
+// The simulated controller's thread: pty input and output, the hand-over of
+// the line between firmware and monitor, line emulation (speed mismatch,
+// wire time) and the state file.
 #include "SimController.h"
 
 #include <algorithm>
@@ -70,8 +71,14 @@ unsigned SimController::speedCodeOf(int baud) {
 }
 
 SimController::SimController(const SimOptions &options)
-    : myOptions(options), myMonitor(&myMemory, options.identity, options.faults) {
+    : myOptions(options), myMonitor(&myMemory, options.identity, options.faults),
+      myFirmware(&myMemory, options.robotBaud, options.faults.silent, options.resetBaud),
+      myInMonitor(!options.robotProtocol || options.startInMonitor) {
   myMonitor.setOutput([this](const uint8_t *bytes, size_t length) { queueOutput(bytes, length); });
+  myFirmware.setOutput([this](const uint8_t *bytes, size_t length) {
+    myMonitor.countFirmwareOutput(length);
+    queueOutput(bytes, length);
+  });
 }
 
 SimController::~SimController() {
@@ -130,6 +137,7 @@ bool SimController::start(int masterFd, int termiosFd, std::string *error) {
   if (myTxBytes.empty()) {
     myTxBytes.resize(RING);
     myTxDue.resize(RING);
+    myTxBaud.resize(RING);
   }
   myTxHead = myTxCount = 0;
   myRxLineFree = myTxLineFree = 0;
@@ -137,8 +145,10 @@ bool SimController::start(int masterFd, int termiosFd, std::string *error) {
   myStartNs = nowNs();
   myLastActivity = myStartNs;
 
-  if (myOptions.verbose)
+  if (myOptions.verbose) {
     myMonitor.setLogSink([this](const std::string &line) { addLogLine(line); });
+    myFirmware.setLogSink([this](const std::string &line) { addLogLine(line); });
+  }
   myStopping = false;
   myThread = std::thread([this] { run(); });
   return true;
@@ -164,6 +174,7 @@ void SimController::stop() {
   {
     std::lock_guard<std::mutex> lock(myMutex);
     myMonitor.flushLog();
+    myFirmware.flushLog();
   }
   if (myMonitor.memoryDirty()) {
     std::string error;
@@ -195,6 +206,56 @@ SimStats SimController::stats() const {
 std::vector<std::string> SimController::commandLog() const {
   std::lock_guard<std::mutex> lock(myMutex);
   return myMonitor.commandLog();
+}
+
+SimRobotStats SimController::robotStats() const {
+  std::lock_guard<std::mutex> lock(myMutex);
+  return myFirmware.stats();
+}
+
+std::vector<std::vector<uint8_t>> SimController::robotPacketLog() const {
+  std::lock_guard<std::mutex> lock(myMutex);
+  return myFirmware.packetLog();
+}
+
+bool SimController::inMonitor() const {
+  std::lock_guard<std::mutex> lock(myMutex);
+  return myInMonitor;
+}
+
+int SimController::lineBaud() const {
+  std::lock_guard<std::mutex> lock(myMutex);
+  return currentBaud();
+}
+
+// Called with the mutex held, right after the byte that asked for it.
+void SimController::handOver(bool toMonitor) {
+  myMonitor.flushLog();
+  myFirmware.flushLog();
+  myInMonitor = toMonitor;
+  myMonitor.resetLine();
+  if (toMonitor) {
+    if (myOptions.verbose)
+      addLogLine("   the resident monitor holds the line at " + std::to_string(myOptions.baud) +
+                 " bit/s");
+  } else {
+    myFirmware.restart(myOptions.robotBaud);
+    if (myOptions.verbose)
+      addLogLine("   the firmware holds the line again at " + std::to_string(myOptions.robotBaud) +
+                 " bit/s, waiting for SYNC0");
+  }
+}
+
+int64_t SimController::tickFirmware(int64_t now) {
+  if (!myOptions.robotProtocol)
+    return INT64_MAX;
+  std::lock_guard<std::mutex> lock(myMutex);
+  if (myInMonitor || myMonitor.poweredOff())
+    return INT64_MAX;
+  // Status packets nobody has the port open for are lost on the line.
+  bool listening = myWatchFd < 0 || myHostOpens > 0;
+  myNow = now;
+  return myFirmware.tick(now, listening);
 }
 
 std::vector<std::string> SimController::logLines() const {
@@ -253,6 +314,7 @@ void SimController::run() {
     if (now >= hangupUntil && !lineBusy)
       readFromHost(now);
     size_t before = myTxCount;
+    int64_t nextStatus = tickFirmware(nowNs());
     writeDueBytes(nowNs());
     now = nowNs();
     if (myTxBlocked && myTxCount == before) {
@@ -273,7 +335,7 @@ void SimController::run() {
     }
     saveIfIdle(now);
 
-    int64_t next = now + MAX_WAIT;
+    int64_t next = std::min(now + MAX_WAIT, nextStatus);
     lineBusy = myRxLineFree - READ_AHEAD > now;
     if (lineBusy)
       next = std::min(next, myRxLineFree - READ_AHEAD);
@@ -333,30 +395,45 @@ void SimController::readFromHost(int64_t now) {
   if (n <= 0)
     return;
   int host = hostBaud();
-  bool mismatch = host != myOptions.baud;
-  if (host != myLastHostBaud) {
-    myLastHostBaud = host;
-    if (myOptions.verbose) {
-      std::lock_guard<std::mutex> lock(myMutex);
-      myMonitor.flushLog();
-      char line[160];
-      snprintf(line, sizeof(line), "   host port at %d bit/s, controller at %d bit/s%s", host,
-               myOptions.baud, mismatch ? ": the bytes arrive as noise" : "");
-      addLogLine(line);
-    }
-  }
   int64_t perByte = byteTime(host > 0 ? host : myOptions.baud);
   // Each byte is handled at once, stamped with the time its last bit
-  // arrives: the monitor's answer is timed from that stamp, never from the
-  // moment it was handled, so handling early changes no timing.
+  // arrives: the answer is timed from that stamp, never from the moment it
+  // was handled, so handling early changes no timing.
   std::lock_guard<std::mutex> lock(myMutex);
   for (ssize_t i = 0; i < n && !myMonitor.poweredOff(); i++) {
+    // The controller's speed can change with any byte (command 255, a host
+    // baud change, "FK"), so each byte is judged by the speed it meets.
+    int line = currentBaud();
+    bool mismatch = host != line;
+    if (host != myLastHostBaud || line != myLastLineBaud) {
+      myLastHostBaud = host;
+      myLastLineBaud = line;
+      if (myOptions.verbose) {
+        myMonitor.flushLog();
+        myFirmware.flushLog();
+        char text[160];
+        snprintf(text, sizeof(text), "   host port at %d bit/s, %s at %d bit/s%s", host,
+                 myInMonitor ? "monitor" : "firmware", line,
+                 mismatch ? ": the bytes arrive as noise" : "");
+        addLogLine(text);
+      }
+    }
     myNow = now;
     if (myOptions.pace) {
       myNow = std::max(now, myRxLineFree) + perByte;
       myRxLineFree = myNow;
     }
-    myMonitor.receive(mismatch ? SimMonitor::noiseByte(myNoiseState) : buffer[i], mismatch);
+    uint8_t byte = mismatch ? SimMonitor::noiseByte(myNoiseState) : buffer[i];
+    if (myInMonitor) {
+      myMonitor.receive(byte, mismatch);
+      if (myMonitor.takeLeaveRequest() && myOptions.robotProtocol)
+        handOver(false);
+    } else {
+      myFirmware.receive(byte, mismatch, myNow);
+      myMonitor.countFirmwareByte(mismatch);
+      if (myFirmware.takeHandOver())
+        handOver(true);
+    }
     if (myMonitor.poweredOff()) {
       // Power is gone: what was still on its way out is lost.
       myTxCount = 0;
@@ -428,9 +505,11 @@ void SimController::dropFlushedOutput(int64_t now) {
   }
 }
 
-// Called by the monitor, with the mutex held, for every byte it sends.
+// Called by the monitor or the firmware, with the mutex held, for every
+// byte it sends.
 void SimController::queueOutput(const uint8_t *bytes, size_t length) {
-  int64_t perByte = byteTime(myOptions.baud);
+  int baud = currentBaud();
+  int64_t perByte = byteTime(baud);
   for (size_t i = 0; i < length; i++) {
     if (myTxCount >= RING) {
       myTxDropped++;
@@ -446,6 +525,7 @@ void SimController::queueOutput(const uint8_t *bytes, size_t length) {
     }
     myTxBytes[slot] = bytes[i];
     myTxDue[slot] = due;
+    myTxBaud[slot] = baud;
     myTxCount++;
   }
 }
@@ -463,12 +543,11 @@ void SimController::writeDueBytes(int64_t now) {
   }
   if (count == 0)
     return;
+  // A byte sent at another speed than the host listens at arrives as noise.
   int host = hostBaud();
-  if (host != myOptions.baud) {
-    // The host listens at another speed: it hears noise.
-    for (size_t i = 0; i < count; i++)
+  for (size_t i = 0; i < count; i++)
+    if (myTxBaud[(myTxHead + i) % RING] != host)
       buffer[i] = SimMonitor::noiseByte(myNoiseState);
-  }
   ssize_t n = ::write(myMaster, buffer, count);
   if (n < 0) {
     myTxBlocked = (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);

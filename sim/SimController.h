@@ -1,11 +1,13 @@
 // SimController: the simulated robot controller on the master side of a
-// pseudo-terminal. A thread of its own moves bytes between the pty and the
-// resident monitor (SimMonitor), emulates the serial line (speed mismatch
-// turns bytes into noise; optionally, wire time at the line's speed) and
-// keeps the memory in its state file.
+// pseudo-terminal. A thread of its own moves bytes between the pty and
+// whichever of the firmware (SimFirmware, robot protocol) and the resident
+// monitor (SimMonitor) holds the line, emulates the serial line (speed
+// mismatch turns bytes into noise; optionally, wire time at the line's
+// speed) and keeps the memory in its state file.
 #ifndef SIMCONTROLLER_H
 #define SIMCONTROLLER_H
 
+#include "SimFirmware.h"
 #include "SimMemory.h"
 #include "SimMonitor.h"
 
@@ -19,8 +21,24 @@
 #include <vector>
 
 struct SimOptions {
-  /// The controller's speed in bit/s; its resident monitor runs at 115200.
+  /// The resident monitor's speed in bit/s.
   int baud = 115200;
+  /// The controller runs its ORVEX firmware beside the monitor: it speaks
+  /// the robot protocol at robotBaud, hands the line to the monitor on
+  /// command 255 and takes it back after "FK". When false, the firmware
+  /// never answers: the monitor holds the line from start to end.
+  bool robotProtocol = false;
+  /// With robotProtocol: start in the monitor (as just after command 255)
+  /// instead of the firmware.
+  bool startInMonitor = false;
+  /// The firmware's host speed at start and whenever it takes the line
+  /// back, in bit/s: 9600, 19200, 38400, 57600 or 115200.
+  int robotBaud = 9600;
+  /// The CONFIG packet tells the host that it may change the speed
+  /// (ResetBaud 2); otherwise ResetBaud is 0 and the host keeps it.
+  bool resetBaud = false;
+  /// The controller's speed on the line at start.
+  int startBaud() const { return robotProtocol && !startInMonitor ? robotBaud : baud; }
   /// Emulate wire time: 10 bits per byte at the line's speed in both
   /// directions.
   bool pace = false;
@@ -61,8 +79,19 @@ public:
   std::vector<uint8_t> readMemory(uint32_t address, size_t length) const;
   std::array<uint8_t, SimMemory::PARAM_SIZE> block7() const;
 
+  /// The controller's counters (bytes of both firmware and monitor; the
+  /// rest are the monitor's).
   SimStats stats() const;
+  /// The monitor's command texts.
   std::vector<std::string> commandLog() const;
+  /// The firmware's counters and the robot packets it received.
+  SimRobotStats robotStats() const;
+  std::vector<std::vector<uint8_t>> robotPacketLog() const;
+  /// True while the resident monitor holds the line, false while the
+  /// firmware does.
+  bool inMonitor() const;
+  /// The controller's speed on the line now, in bit/s.
+  int lineBaud() const;
   /// The log lines made so far (the most recent 10000), when verbose.
   std::vector<std::string> logLines() const;
   /// Writes the memory to the state file now; true when there is none.
@@ -87,10 +116,15 @@ private:
   void queueOutput(const uint8_t *bytes, size_t length);
   void addLogLine(const std::string &line);
   void saveIfIdle(int64_t now);
+  int currentBaud() const { return myInMonitor ? myOptions.baud : myFirmware.rate(); }
+  void handOver(bool toMonitor);
+  int64_t tickFirmware(int64_t now);
 
   SimOptions myOptions;
   SimMemory myMemory;
   SimMonitor myMonitor;
+  SimFirmware myFirmware;
+  bool myInMonitor = true;
   LogSink myLogSink;
   mutable std::mutex myMutex; // guards the monitor, memory and log while running
   std::thread myThread;
@@ -110,6 +144,7 @@ private:
   // Bytes to send, with the time at which each has fully crossed the line.
   std::vector<uint8_t> myTxBytes;
   std::vector<int64_t> myTxDue;
+  std::vector<int> myTxBaud; // the controller's speed when the byte was sent
   size_t myTxHead = 0, myTxCount = 0;
   int64_t myTxLineFree = 0;
   int64_t myNow = 0; // time of the byte being handled
@@ -118,6 +153,7 @@ private:
   long myTxDropped = 0;
   uint32_t myNoiseState = 0x9e3779b9u;
   int myLastHostBaud = -1;
+  int myLastLineBaud = -1;
 
   std::vector<std::string> myLogLines;
   size_t myLogNext = 0;

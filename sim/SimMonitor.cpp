@@ -262,12 +262,37 @@ void SimMonitor::receive(uint8_t byte, bool noise) {
     break;
   }
 
+  checkPower();
+}
+
+void SimMonitor::checkPower() {
   if (myFaults.dieAfterBytes >= 0 && myStats.bytesReceived >= myFaults.dieAfterBytes) {
     flushLog();
     myStats.poweredOff = true;
     log("** power lost after %ld received bytes: the controller is silent from now on",
         myStats.bytesReceived);
   }
+}
+
+void SimMonitor::countFirmwareByte(bool noise) {
+  if (myStats.poweredOff)
+    return;
+  myStats.bytesReceived++;
+  if (noise)
+    myStats.noiseReceived++;
+  checkPower();
+}
+
+void SimMonitor::resetLine() {
+  flushLog();
+  myDecoder.reset();
+  myReplyOutstanding = false;
+}
+
+bool SimMonitor::takeLeaveRequest() {
+  bool was = myLeaveRequest;
+  myLeaveRequest = false;
+  return was;
 }
 
 void SimMonitor::execute() {
@@ -301,8 +326,13 @@ void SimMonitor::execute() {
   }
 
   // Commands answered by the acknowledgement alone.
-  if (strcmp(text, "FR") == 0 || strcmp(text, "FK") == 0) {
-    log("   %s: acknowledged, nothing else to say", text);
+  if (strcmp(text, "FR") == 0) {
+    log("   FR: acknowledged, nothing else to say");
+    return;
+  }
+  if (strcmp(text, "FK") == 0) {
+    log("   FK: acknowledged, the monitor's work is done");
+    myLeaveRequest = true;
     return;
   }
 

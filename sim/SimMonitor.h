@@ -112,6 +112,18 @@ public:
   void receive(uint8_t byte, bool noise = false);
   /// Logs a summary of stray or noise bytes collected so far.
   void flushLog();
+  /// Forgets a packet half received and a reply not yet answered: the
+  /// monitor takes (or gives up) the line.
+  void resetLine();
+  /// True once after "FK" was acknowledged: the monitor's work is done and
+  /// the firmware may take the line again.
+  bool takeLeaveRequest();
+
+  /// Bytes the controller's firmware received and sent while it held the
+  /// line: they count in the byte counters and towards --die-after like
+  /// the monitor's own.
+  void countFirmwareByte(bool noise);
+  void countFirmwareOutput(size_t length) { myStats.bytesSent += static_cast<long>(length); }
 
   const SimStats &stats() const { return myStats; }
   /// Texts of the commands received, oldest first (the most recent 20000);
@@ -132,6 +144,7 @@ private:
   void log(const char *format, ...) __attribute__((format(printf, 2, 3)));
   void setDetail(const char *format, ...) __attribute__((format(printf, 2, 3)));
   void recordCommand(const char *text, size_t length);
+  void checkPower();
   bool triggered(const SimFaultTrigger &trigger, long &count, const char *text);
   const char *doRead(const char *args, size_t &length);
   const char *doErase(const char *args);
@@ -153,6 +166,7 @@ private:
   size_t myCommandCount = 0;
   std::string myIdentityBody;
   bool myReplyOutstanding = false;
+  bool myLeaveRequest = false;
   bool myDirty = false;
   long myBadChecksumCount = 0;
   long myDropAckCount = 0;

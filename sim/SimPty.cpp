@@ -83,7 +83,7 @@ void SimPty::close() {
 
 SimSession::SimSession(const SimOptions &options, const std::string &linkPath)
     : myController(new SimController(options)) {
-  if (!myPty.open(options.baud, linkPath, &myError))
+  if (!myPty.open(options.startBaud(), linkPath, &myError))
     return;
   myOk = myController->start(myPty.master(), myPty.slaveKeep(), &myError);
 }

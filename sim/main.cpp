@@ -30,7 +30,7 @@ int main(int argc, char **argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   SimPty pty;
-  if (!pty.open(cmd.options.baud, cmd.linkPath, &error)) {
+  if (!pty.open(cmd.options.startBaud(), cmd.linkPath, &error)) {
     fprintf(stderr, "orvexsim: %s\n", error.c_str());
     return 1;
   }
@@ -49,8 +49,18 @@ int main(int argc, char **argv) {
   fflush(stdout);
   {
     std::lock_guard<std::mutex> lock(stderrLock);
-    fprintf(stderr, "orvexsim: controller at %d bit/s on %s%s%s; start the tool with -rp %s\n",
-            cmd.options.baud, pty.slavePath().c_str(), cmd.linkPath.empty() ? "" : ", linked from ",
+    const SimOptions &o = cmd.options;
+    char who[160];
+    if (!o.robotProtocol)
+      snprintf(who, sizeof(who), "monitor alone at %d bit/s (the firmware never answers)", o.baud);
+    else if (o.startInMonitor)
+      snprintf(who, sizeof(who), "monitor at %d bit/s (firmware at %d bit/s after FK)", o.baud,
+               o.robotBaud);
+    else
+      snprintf(who, sizeof(who), "firmware at %d bit/s (monitor at %d bit/s after command 255)",
+               o.robotBaud, o.baud);
+    fprintf(stderr, "orvexsim: controller with %s on %s%s%s; start the tool with -rp %s\n", who,
+            pty.slavePath().c_str(), cmd.linkPath.empty() ? "" : ", linked from ",
             cmd.linkPath.c_str(),
             cmd.linkPath.empty() ? pty.slavePath().c_str() : cmd.linkPath.c_str());
     if (!cmd.options.stateFile.empty())
@@ -61,8 +71,11 @@ int main(int argc, char **argv) {
   sigwait(&signals, &signal);
   controller.stop();
   SimStats stats = controller.stats();
-  fprintf(stderr, "orvexsim: stopped by signal %d after %ld command(s), %ld byte(s) in, %ld out\n",
-          signal, stats.commands, stats.bytesReceived, stats.bytesSent);
+  SimRobotStats robot = controller.robotStats();
+  fprintf(stderr,
+          "orvexsim: stopped by signal %d after %ld robot packet(s), %ld monitor command(s), "
+          "%ld byte(s) in, %ld out\n",
+          signal, robot.packets, stats.commands, stats.bytesReceived, stats.bytesSent);
   pty.close();
   return 0;
 }
