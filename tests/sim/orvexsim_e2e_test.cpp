@@ -126,7 +126,8 @@ TEST(OrvexsimE2eTest, ServesThroughItsLinkAndEndsOnSignal) {
   unlink(link.c_str());
   unlink(state.c_str());
   {
-    SimProcess sim({"-v", "--link", link, "--state", state, "--firmware-version", "2.9"});
+    SimProcess sim(
+        {"-v", "--monitor", "--link", link, "--state", state, "--firmware-version", "2.9"});
     std::string path = sim.firstLine(5000);
     ASSERT_EQ(0u, path.find("/dev/pts/")) << path;
     char target[256] = {0};
@@ -149,6 +150,7 @@ TEST(OrvexsimE2eTest, ServesThroughItsLinkAndEndsOnSignal) {
     EXPECT_EQ(0, sim.finish(SIGTERM, 5000));
     std::string err = sim.errorText();
     EXPECT_NE(std::string::npos, err.find("start the tool with -rp " + link)) << err;
+    EXPECT_NE(std::string::npos, err.find("controller with monitor at 115200 bit/s")) << err;
     EXPECT_NE(std::string::npos, err.find("<- command \"FE7\"")) << err;
     EXPECT_NE(std::string::npos, err.find("-> reply \"OK0\" checksum ca: erased block 7")) << err;
     EXPECT_NE(std::string::npos, err.find("host closed the port")) << err;
@@ -159,7 +161,7 @@ TEST(OrvexsimE2eTest, ServesThroughItsLinkAndEndsOnSignal) {
 
   // The next run starts from the memory the last one left.
   {
-    SimProcess sim({"--state", state});
+    SimProcess sim({"--state", state, "--no-robot"});
     std::string path = sim.firstLine(5000);
     ASSERT_EQ(0u, path.find("/dev/pts/")) << path;
     RawMonitorClient host(path);
@@ -168,6 +170,41 @@ TEST(OrvexsimE2eTest, ServesThroughItsLinkAndEndsOnSignal) {
     EXPECT_EQ(0, sim.finish(SIGINT, 5000));
   }
   unlink(state.c_str());
+}
+
+TEST(OrvexsimE2eTest, StartsInTheFirmwareAndHandsOverToTheMonitor) {
+  SimProcess sim({"-v", "--robot-baud", "19200"});
+  std::string path = sim.firstLine(5000);
+  ASSERT_EQ(0u, path.find("/dev/pts/")) << path;
+  {
+    RawMonitorClient host(path, B19200);
+    const char sync0[] = {'\xFA', '\xFB', 3, 0, 0, 0};
+    host.write(std::string(sync0, 6));
+    EXPECT_EQ(std::string(sync0, 6), host.read(6, 1000));
+    const char sync1[] = {'\xFA', '\xFB', 3, 1, 0, 1};
+    host.write(std::string(sync1, 6));
+    EXPECT_EQ(std::string(sync1, 6), host.read(6, 1000));
+    host.write(std::string("\xFA\xFB\x03\x02\x00\x02", 6));
+    EXPECT_NE(std::string::npos, host.drain(200).find("simbot"));
+    host.write(std::string("\xFA\xFB\x03\xFF\x00\xFF", 6));
+    host.drain(100);
+    ASSERT_TRUE(host.setSpeed(B115200));
+    EXPECT_EQ("OK0", host.command("F?0,0"));
+    host.write(RawMonitorClient::frame("FK"));
+    EXPECT_EQ("+", host.read(1, 1000));
+  }
+  EXPECT_EQ(0, sim.finish(SIGTERM, 5000));
+  std::string err = sim.errorText();
+  EXPECT_NE(std::string::npos,
+            err.find("controller with firmware at 19200 bit/s (monitor at 115200 bit/s after "
+                     "command 255)"))
+      << err;
+  for (const char *line : {"<- SYNC2, answered with name \"simbot\", type \"Marlock\"",
+                           "<- command 255: the resident monitor takes the line",
+                           "the resident monitor holds the line at 115200 bit/s",
+                           "the firmware holds the line again at 19200 bit/s",
+                           "after 4 robot packet(s), 2 monitor command(s)"})
+    EXPECT_NE(std::string::npos, err.find(line)) << line << "\n" << err;
 }
 
 TEST(OrvexsimE2eTest, BadOptionsAndHelp) {
@@ -186,5 +223,11 @@ TEST(OrvexsimE2eTest, BadOptionsAndHelp) {
     SimProcess sim({"--help"});
     EXPECT_EQ(0, sim.finish(0, 5000));
     EXPECT_EQ(0u, sim.outputText().find("Usage: orvexsim [options]"));
+  }
+  {
+    SimProcess sim({"--robot-baud", "4800"});
+    EXPECT_EQ(1, sim.finish(0, 5000));
+    EXPECT_EQ(0u, sim.errorText().find("orvexsim: Option --robot-baud: '4800' is not a serial "
+                                       "speed; use one of 9600, 19200, 38400, 57600, 115200"));
   }
 }

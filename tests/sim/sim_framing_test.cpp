@@ -211,7 +211,12 @@ TEST(SimCommandLineTest, OptionsAndValues) {
                      "12",
                      "--die-after",
                      "300",
-                     "--silent"},
+                     "--silent",
+                     "-r",
+                     "38400",
+                     "--monitor",
+                     "--reset-baud",
+                     "--no-robot"},
                     c, error))
       << error;
   EXPECT_EQ("/tmp/robot", c.linkPath);
@@ -229,7 +234,20 @@ TEST(SimCommandLineTest, OptionsAndValues) {
   EXPECT_EQ(12, c.options.faults.noiseBytes);
   EXPECT_EQ(300, c.options.faults.dieAfterBytes);
   EXPECT_TRUE(c.options.faults.silent);
+  EXPECT_EQ(38400, c.options.robotBaud);
+  EXPECT_TRUE(c.options.startInMonitor);
+  EXPECT_TRUE(c.options.resetBaud);
+  EXPECT_FALSE(c.options.robotProtocol);
   EXPECT_FALSE(c.help);
+
+  // Without options the program plays the whole controller, firmware first.
+  SimCommandLine plain;
+  ASSERT_TRUE(parse({}, plain, error)) << error;
+  EXPECT_TRUE(plain.options.robotProtocol);
+  EXPECT_FALSE(plain.options.startInMonitor);
+  EXPECT_EQ(9600, plain.options.robotBaud);
+  EXPECT_EQ(115200, plain.options.baud);
+  EXPECT_EQ(9600, plain.options.startBaud());
 }
 
 TEST(SimCommandLineTest, ErrorsNameTheOption) {
@@ -239,6 +257,8 @@ TEST(SimCommandLineTest, ErrorsNameTheOption) {
   } cases[] = {
       {{"--baud", "12345"}, "Option --baud: '12345' is not a serial speed"},
       {{"--baud"}, "Option --baud needs a value"},
+      {{"--robot-baud", "230400"}, "Option --robot-baud: '230400' is not a serial speed"},
+      {{"--monitor=1"}, "Option --monitor takes no value"},
       {{"--monitor-version", "19"}, "Option --monitor-version: '19' is not a version"},
       {{"--firmware", "TOOLONG"}, "Option --firmware: 'TOOLONG' is not a firmware name"},
       {{"--identity", "a#b"}, "Option --identity: the reply must have"},
