@@ -1,6 +1,7 @@
 // End-to-end runs of orvexconf against the controller simulator on a pty:
-// connection, identity check, FLASH read and write, uploads, the shell with a
-// link, and the exit statuses of the failures along the way.
+// the three ways of connecting (client connection, direct probe, autobaud),
+// identity check, FLASH read and write, uploads, the shell with a link, and
+// the exit statuses of the failures along the way.
 #include "ProcessRunner.h"
 #include "SimPty.h"
 
@@ -30,6 +31,24 @@ bool contains(const std::vector<std::string> &commands, const std::string &prefi
   return false;
 }
 
+/// A controller as it comes: its firmware speaks the robot protocol at
+/// robotBaud and hands the line to the monitor on command 255.
+SimOptions controller(int robotBaud = 9600) {
+  SimOptions options;
+  options.robotProtocol = true;
+  options.robotBaud = robotBaud;
+  return options;
+}
+
+/// The run connected by a client connection, without the other ways.
+void expectClientConnection(const std::string &out) {
+  EXPECT_NE(out.find("Trying client connection...\nConnected with controller.\n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("Trying direct connection..."), std::string::npos) << out;
+  EXPECT_EQ(out.find("Trying autobaud..."), std::string::npos) << out;
+}
+
 std::string field(const std::array<uint8_t, SimMemory::PARAM_SIZE> &block, size_t offset,
                   size_t size) {
   std::string text(reinterpret_cast<const char *>(block.data()) + offset, size);
@@ -39,17 +58,42 @@ std::string field(const std::array<uint8_t, SimMemory::PARAM_SIZE> &block, size_
 
 TEST(DriverWithController, BatchRunWritesChangedParametersAndKeepsTheRestOfTheBlock) {
   TempDir dir;
-  SimSession sim;
+  SimSession sim(controller());
   ASSERT_TRUE(sim.ok()) << sim.error();
   auto before = sim.controller().block7();
   RunResult r =
       runTool({"-rp", sim.path(), "-b", "Name", "Foo", "RevCount", "70000", "-s", "out.rop"}, dir);
   EXPECT_EQ(r.status, 0) << r.out;
-  for (const char *line :
-       {"Entering batch mode.", "Trying client connection...", "Trying direct connection...",
-        "Connected with controller.", "Reading FLASH parameters from controller.",
-        "Your robot's name is Foo", "Revcount set to 4464.", "Saving to file 'out.rop'."})
+  expectClientConnection(r.out);
+  for (const char *line : {"Entering batch mode.", "Connected with controller.",
+                           "Reading FLASH parameters from controller.", "Your robot's name is Foo",
+                           "Revcount set to 4464.", "Saving to file 'out.rop'."})
     EXPECT_TRUE(hasLine(r.out, line)) << line << "\n" << r.out;
+
+  // On the wire: the handshake, then exactly one command packet, command
+  // 255 without argument, and then only the monitor dialogue.
+  auto packets = sim.controller().robotPacketLog();
+  const std::vector<uint8_t> to255 = {0xFA, 0xFB, 0x03, 0xFF, 0x00, 0xFF};
+  const std::vector<uint8_t> sync2 = {0xFA, 0xFB, 0x03, 0x02, 0x00, 0x02};
+  ASSERT_GE(packets.size(), 5u);
+  EXPECT_EQ(std::count(packets.begin(), packets.end(), to255), 1);
+  EXPECT_EQ(packets.back(), to255);
+  auto lastSync2 = std::find(packets.rbegin(), packets.rend(), sync2);
+  ASSERT_NE(lastSync2, packets.rend());
+  // Between the SYNC2 and command 255 the handshake's OPEN and CONFIG
+  // request(s) only.
+  for (auto p = lastSync2.base(); p != packets.end() - 1; ++p) {
+    ASSERT_GE(p->size(), 4u);
+    EXPECT_TRUE((*p)[3] == 1 || (*p)[3] == 18) << "packet " << int((*p)[3]);
+  }
+  SimRobotStats robot = sim.controller().robotStats();
+  EXPECT_EQ(robot.handOvers, 1);
+  EXPECT_EQ(robot.strayBytes, 5); // the raw "WMS2\r"
+  EXPECT_EQ(robot.noiseReceived, 0);
+  SimStats monitor = sim.controller().stats();
+  EXPECT_EQ(monitor.strayBytes, 0);
+  EXPECT_EQ(monitor.noiseReceived, 0);
+  EXPECT_EQ(monitor.badChecksums, 0);
   EXPECT_NE(r.out.find("FLASH parameters written to the controller."), std::string::npos);
   EXPECT_NE(r.out.find("\rWriting 0x7f80 to 0x8000"), std::string::npos);
 
@@ -73,22 +117,73 @@ TEST(DriverWithController, BatchRunWritesChangedParametersAndKeepsTheRestOfTheBl
   EXPECT_NE(saved.find("\nName Foo "), std::string::npos) << saved;
 }
 
-TEST(DriverWithController, UnchangedParametersAreNotWritten) {
+TEST(DriverWithController, UnchangedParametersAreNotWrittenAndTheNextRunConnectsAgain) {
   TempDir dir;
-  SimSession sim;
+  SimSession sim(controller());
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  // After "FK" the firmware holds the line again, so a second run connects
+  // the same way as the first.
+  for (int run = 1; run <= 2; run++) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    RunResult r = runTool({"-rp", sim.path(), "-b"}, dir);
+    EXPECT_EQ(r.status, 0) << r.out;
+    expectClientConnection(r.out);
+    EXPECT_TRUE(hasLine(r.out, "Not writing parameters to controler since they have not changed"));
+    auto commands = sim.controller().commandLog();
+    EXPECT_FALSE(contains(commands, "FE"));
+    ASSERT_FALSE(commands.empty());
+    EXPECT_EQ(commands.back(), "FK");
+    EXPECT_FALSE(sim.controller().inMonitor());
+  }
+  EXPECT_EQ(sim.controller().robotStats().handOvers, 2);
+}
+
+TEST(DriverWithController, ClientConnectionAtTheControllersOwnSpeed) {
+  TempDir dir;
+  SimSession sim(controller(38400));
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  RunResult r = runTool({"-rp", sim.path(), "-rb", "38400", "-b"}, dir);
+  EXPECT_EQ(r.status, 0) << r.out;
+  expectClientConnection(r.out);
+  EXPECT_EQ(sim.controller().robotStats().noiseReceived, 0);
+  EXPECT_EQ(sim.controller().commandLog().back(), "FK");
+}
+
+TEST(DriverWithController, AutobaudFindsAControllerAtAnotherSpeed) {
+  TempDir dir;
+  SimSession sim(controller(38400));
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  RunResult r = runTool({"-rp", sim.path(), "-rb", "9600", "-b"}, dir);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("Trying client connection...\nTrying direct connection...\n"
+                       "Trying autobaud...\n115200... 57600... 38400... \n"
+                       "Connected with controller.\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(sim.controller().robotStats().handOvers, 1);
+  EXPECT_EQ(sim.controller().commandLog().back(), "FK");
+}
+
+TEST(DriverWithController, ControllerIgnoringTheRobotProtocolIsReachedDirectly) {
+  TempDir dir;
+  SimSession sim; // the firmware never answers; the monitor holds the line
   ASSERT_TRUE(sim.ok()) << sim.error();
   RunResult r = runTool({"-rp", sim.path(), "-b"}, dir);
   EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_TRUE(hasLine(r.out, "Not writing parameters to controler since they have not changed"));
+  EXPECT_NE(r.out.find("Trying client connection...\nTrying direct connection...\n"
+                       "Connected with controller.\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("Trying autobaud..."), std::string::npos) << r.out;
   auto commands = sim.controller().commandLog();
-  EXPECT_FALSE(contains(commands, "FE"));
   ASSERT_FALSE(commands.empty());
+  EXPECT_EQ(commands.front(), "F?0,0");
   EXPECT_EQ(commands.back(), "FK");
 }
 
 TEST(DriverWithController, WrongFirmwareStopsWithStatusSix) {
   TempDir dir;
-  SimOptions options;
+  SimOptions options = controller();
   options.identity.firmwareName = "OTHER";
   SimSession sim(options);
   ASSERT_TRUE(sim.ok()) << sim.error();
@@ -103,7 +198,7 @@ TEST(DriverWithController, WrongFirmwareStopsWithStatusSix) {
 
 TEST(DriverWithController, NewerFirmwareShowsTheCautionAndGoesOn) {
   TempDir dir;
-  SimOptions options;
+  SimOptions options = controller();
   options.identity.firmwareMinor = '9';
   SimSession sim(options);
   ASSERT_TRUE(sim.ok()) << sim.error();
@@ -121,7 +216,7 @@ TEST(DriverWithController, NewerFirmwareShowsTheCautionAndGoesOn) {
 
 TEST(DriverWithController, FailedFlashReadEndsWithStatusThreeWithoutClosingCommand) {
   TempDir dir;
-  SimOptions options;
+  SimOptions options = controller();
   options.faults.badChecksum.prefix = "m7000";
   options.faults.badChecksum.occurrence = SimFaultTrigger::EVERY;
   SimSession sim(options);
@@ -136,7 +231,7 @@ TEST(DriverWithController, UploadsFirmwareAndReportsARefusedErase) {
   TempDir dir;
   std::string sample = std::string(ORVEX_SOURCE_DIR) + "/params/sample.mot";
   {
-    SimSession sim;
+    SimSession sim(controller());
     ASSERT_TRUE(sim.ok()) << sim.error();
     RunResult r = runTool({"-rp", sim.path(), "-b", "-u", sample}, dir);
     EXPECT_EQ(r.status, 0) << r.out;
@@ -148,7 +243,7 @@ TEST(DriverWithController, UploadsFirmwareAndReportsARefusedErase) {
     EXPECT_EQ(commands.back(), "FK");
   }
   {
-    SimOptions options;
+    SimOptions options = controller();
     options.faults.refuse.prefix = "FE8";
     options.faults.refuse.occurrence = 1;
     SimSession sim(options);
@@ -163,7 +258,7 @@ TEST(DriverWithController, UploadsFirmwareAndReportsARefusedErase) {
 
 TEST(DriverWithController, ShellAsksBeforeQuittingWithUnsavedChangesAndSaves) {
   TempDir dir;
-  SimSession sim;
+  SimSession sim(controller());
   ASSERT_TRUE(sim.ok()) << sim.error();
   RunResult r = runTool({"-rp", sim.path()}, dir, "Name Bar\nq\n\nsave\nq\n");
   EXPECT_EQ(r.status, 0) << r.out;
