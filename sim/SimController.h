@@ -79,8 +79,8 @@ public:
   std::vector<uint8_t> readMemory(uint32_t address, size_t length) const;
   std::array<uint8_t, SimMemory::PARAM_SIZE> block7() const;
 
-  /// The controller's counters (bytes of both firmware and monitor; the
-  /// rest are the monitor's).
+  /// The controller's counters: bytes received and sent, noise and power
+  /// cover firmware and monitor alike; the rest are the monitor's.
   SimStats stats() const;
   /// The monitor's command texts.
   std::vector<std::string> commandLog() const;

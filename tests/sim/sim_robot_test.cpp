@@ -602,3 +602,29 @@ TEST(SimRobotTest, LibraryConnectsAndSwitchesSpeedWhenAllowed) {
     port.close();
   }
 }
+
+// A host that went away with its connection still open (no CLOSE, no
+// command 255): the next one hears status packets in place of a SYNC0
+// answer, closes the old connection and connects anew.
+TEST(SimRobotTest, LibraryClosesAConnectionLeftOpenAndConnectsAgain) {
+  LogCapture log;
+  SimSession sim(firmwareAt(9600));
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  for (int round = 1; round <= 2; round++) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    ZySerialConnection port;
+    port.setPortName(sim.path().c_str());
+    ZyRobot robot("simulated", true, false, false, false);
+    robot.setDeviceConnection(&port);
+    robot.setGoOnWithoutParams(true);
+    ASSERT_TRUE(robot.blockingConnect());
+    EXPECT_STREQ("simbot", robot.getRobotName());
+    robot.cancelConnection();
+    port.close();
+  }
+  EXPECT_TRUE(log.hasLine("Attempting to close previous connection."));
+  SimRobotStats s = sim.controller().robotStats();
+  EXPECT_EQ(2, s.opens);
+  EXPECT_GE(s.closes, 1);
+  EXPECT_FALSE(sim.controller().inMonitor());
+}
