@@ -5,11 +5,16 @@
 #include "ZyLog.h"
 #include "ZyTime.h"
 
+#include <atomic>
 #include <cstring>
+
+namespace {
+std::atomic<unsigned long> nextSerial{1};
+} // namespace
 
 ZySyncTask::ZySyncTask(const char *name, ZyFunctor *functor, int *statePointer, ZySyncTask *parent)
     : myStatePointer(statePointer), myFunctor(functor), myName(name != nullptr ? name : ""),
-      myParent(parent) {
+      myParent(parent), mySerial(nextSerial++) {
   if (myParent != nullptr) {
     myWarningTimeCB = myParent->getWarningTimeCB();
     myNoTimeWarningCB = myParent->getNoTimeWarningCB();
@@ -119,12 +124,13 @@ void ZySyncTask::run() {
 
   myRunOrder.clear();
   for (auto it = myChildren.rbegin(); it != myChildren.rend(); ++it)
-    myRunOrder.push_back(it->second);
+    myRunOrder.emplace_back(it->second, it->second->mySerial);
   const unsigned long generation = myGeneration;
   for (size_t i = 0; i < myRunOrder.size(); i++) {
-    ZySyncTask *child = myRunOrder[i];
-    // A child taken off (and perhaps deleted) by an earlier one is skipped.
-    if (myGeneration != generation && !hasChild(child))
+    ZySyncTask *child = myRunOrder[i].first;
+    // A child taken off (and perhaps deleted) by an earlier one is skipped;
+    // it is looked at only once it is known to be a live child.
+    if (myGeneration != generation && (!hasChild(child) || child->mySerial != myRunOrder[i].second))
       continue;
     child->run();
   }

@@ -9,6 +9,7 @@
 
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 class ZySyncTask {
@@ -89,11 +90,13 @@ private:
   ZyRetFunctor<unsigned int> *myWarningTimeCB = nullptr;
   ZyRetFunctor<bool> *myNoTimeWarningCB = nullptr;
 
-  // Children of the current pass, kept between passes so that a pass
-  // allocates nothing once the tree has settled. A child added or removed
-  // during the pass bumps the generation, and each remaining child is then
-  // checked to still belong here before it runs.
-  std::vector<ZySyncTask *> myRunOrder;
+  // Children of the current pass with their serial numbers, kept between
+  // passes so that a pass allocates nothing once the tree has settled. A
+  // child added or removed during the pass bumps the generation, and each
+  // remaining child is then checked to still belong here (and to be the same
+  // task, not a new one at a reused address) before it runs.
+  std::vector<std::pair<ZySyncTask *, unsigned long>> myRunOrder;
+  unsigned long mySerial;
   unsigned long myGeneration = 0;
   bool myInRun = false;
 };
