@@ -1011,8 +1011,10 @@ void ZyRobot::packetHandlerTask() {
   if (myOrigConfig != nullptr && myOrigConfig->hasConfigArrived() &&
       myOrigConfig->getSipCycleTime() > 0)
     catchUp = myOrigConfig->getSipCycleTime() / 2;
+  // A pass stops reading once the connection is lost (the controller's
+  // reset): the device is closed by then.
   ZyRobotPacket *packet;
-  while ((packet = myReceiver.receivePacket(0)) != nullptr) {
+  while (myIsConnected && (packet = myReceiver.receivePacket(0)) != nullptr) {
     int id = packet->getID();
     if (trace)
       ZyLog::log(ZyLog::Normal, "Rcvd: prePacket (%ld) 0x%x at %ld (%ld)", myReceivedCount++, id,
@@ -1029,7 +1031,8 @@ void ZyRobot::packetHandlerTask() {
   if (myCycleChained) {
     const long window = 2 * static_cast<long>(myCycleTime);
     long wait = window - start.msSince();
-    while (myCycleChained && !sawStatus && mySyncLoop.getRunningWithLock() && wait > 0) {
+    while (myCycleChained && myIsConnected && !sawStatus && mySyncLoop.getRunningWithLock() &&
+           wait > 0) {
       packet = myReceiver.receivePacket(static_cast<unsigned int>(wait));
       if (packet == nullptr)
         break;
