@@ -880,6 +880,22 @@ bool ZyRobot::motorPacketHandler(ZyRobotPacket *packet) {
   return true;
 }
 
+ZyTime ZyRobot::getLastStatusPacketTime() {
+  bool locked = lockUnlessHeld();
+  ZyTime t = myLastStatusPacketTime;
+  if (locked)
+    unlock();
+  return t;
+}
+
+ZyTime ZyRobot::getLastPacketTime() {
+  bool locked = lockUnlessHeld();
+  ZyTime t = myLastPacketTime;
+  if (locked)
+    unlock();
+  return t;
+}
+
 bool ZyRobot::encoderPacketHandler(ZyRobotPacket *packet) {
   return packet->getID() == ID_ENCODER;
 }

@@ -135,8 +135,9 @@ public:
   /// it reads and the time it took; switching it on restarts its count.
   void setPacketsReceivedTracking(bool on);
   bool getPacketsReceivedTracking() const { return myLogReceived; }
-  /// The time of the last motor status packet (IDs 0x32, 0x33).
-  ZyTime getLastStatusPacketTime() const { return myLastStatusPacketTime; }
+  /// The time of the last motor status packet (IDs 0x32, 0x33); read under
+  /// the robot lock, since the cycle sets it.
+  ZyTime getLastStatusPacketTime();
 
   // Commands, forwarded to the sender; traced while the send trace is on.
   bool com(uint8_t command);
@@ -231,7 +232,7 @@ public:
   void setNoTimeWarningThisCycle(bool noWarning) { myNoTimeWarningThisCycle = noWarning; }
 
   /// The time of the last packet from the controller.
-  ZyTime getLastPacketTime() const { return myLastPacketTime; }
+  ZyTime getLastPacketTime();
 
   // The robot lock, which serialises connection and cycle.
   int lock();

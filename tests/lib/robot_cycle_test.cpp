@@ -54,14 +54,14 @@ struct Counter {
 
 // Index of the first line equal to text, or -1.
 int lineIndex(const LogCapture &log, const std::string &text) {
-  const auto &lines = log.lines();
+  const auto lines = log.snapshot();
   auto it = std::find(lines.begin(), lines.end(), text);
   return it == lines.end() ? -1 : static_cast<int>(it - lines.begin());
 }
 
 int countLines(const LogCapture &log, const std::string &text) {
   int n = 0;
-  for (const auto &l : log.lines())
+  for (const auto &l : log.snapshot())
     n += l == text;
   return n;
 }
@@ -443,7 +443,7 @@ TEST(RobotCycle, SlowCyclesAndWaitsForTheLockAreWarnedAbout) {
       },
       5000));
   bool detail = false;
-  for (const auto &l : log.lines())
+  for (const auto &l : log.snapshot())
     detail = detail || std::regex_match(l, std::regex("\tThe cycle took [0-9]+ ms, \\(20 ms "
                                                       "normal 60 ms warning\\)"));
   EXPECT_TRUE(detail);
@@ -616,7 +616,7 @@ TEST(RobotCycle, TheReceiveTraceLogsEachPacketAndTheTimeTaken) {
       [&] {
         numbers.clear();
         bool taken = false;
-        for (const auto &l : log.lines()) {
+        for (const auto &l : log.snapshot()) {
           std::smatch m;
           if (std::regex_match(l, m, packetLine))
             numbers.push_back(std::stol(m[2]));
