@@ -65,6 +65,8 @@ public:
   ZyDeviceConnection *getDeviceConnection() const { return myConn; }
 
   /// Runs the whole handshake under the robot lock; true when connected.
+  /// While the cycle runs, connect with asyncConnect and end a connection
+  /// with stopRunning(true): the cycle reads the device outside the lock.
   bool blockingConnect();
   /// One step of the handshake: CONNECT_NOT_DONE, CONNECT_DONE or
   /// CONNECT_FAILED.
