@@ -1,7 +1,10 @@
 // The robot object: construction and naming, the SYNC handshake with its
 // configuration, baud switch and stabilizing states, the ways a connection
 // ends, command forwarding with the send trace, the callback lists, velocity
-// limits and the loading of robot parameter sets.
+// limits, the loading of robot parameter sets, and the robot cycle: its task
+// tree, the packet handler task with packet dispatch and the connection
+// time-out, the asynchronous connection, and starting, stopping and waiting
+// for the cycle.
 #include "ZyRobot.h"
 
 #include "ZyDeviceConnection.h"
@@ -11,6 +14,7 @@
 #include "ZyRobotParams.h"
 #include "ZyRobotTypes.h"
 #include "ZySerialConnection.h"
+#include "ZySyncTask.h"
 #include "ZyUtil.h"
 #include "Zyla.h"
 
@@ -42,6 +46,19 @@ const int IDENTITY_LIMIT = 512;
 const int MAX_SYNC_TRIES = 50;
 // Speeds of the CLOSE round that dislodges an old connection.
 const int CLOSE_ROUND_BAUDS[] = {9600, 38400, 115200, 19200, 57600};
+// The controller announces its reset with this packet ID.
+const int ID_ROBOT_RESET = 0xFF;
+// Packet IDs of the robot's own handlers.
+const int ID_MOTOR_STATUS_ALT = 0x33;
+const int ID_ENCODER = 0x90;
+const int ID_IO = 0xF0;
+// stopRunning waits at most this long for the cycle to end before it
+// disconnects.
+const unsigned int RUN_EXIT_WAIT_MS = 5000;
+// Waits on the robot's conditions wake up at least this often to look at
+// the state they wait for, so that a wake-up given just before the wait
+// began is not lost.
+const unsigned int WAIT_SLICE_MS = 50;
 
 bool safeFileStem(const std::string &stem) {
   return !stem.empty() && stem.find('/') == std::string::npos;
@@ -50,7 +67,17 @@ bool safeFileStem(const std::string &stem) {
 
 ZyRobot::ZyRobot(const char *name, bool, bool addToLibrary, bool doInit, bool addExitCallback)
     : mySender(0xfa, 0xfb), myReceiver(false, 0xfa, 0xfb), myParams(new ZyRobotGeneric),
-      myRobotExitCB(this, &ZyRobot::robotExit) {
+      myRobotExitCB(this, &ZyRobot::robotExit),
+      myPacketHandlerCB(this, &ZyRobot::packetHandlerTask),
+      myRobotLockerCB(this, &ZyRobot::robotLockerTask),
+      myRobotUnlockerCB(this, &ZyRobot::robotUnlockerTask),
+      myActionHandlerCB(this, &ZyRobot::actionHandlerTask),
+      myStateReflectorCB(this, &ZyRobot::stateReflectorTask),
+      myWarningTimeCB(this, &ZyRobot::cycleWarningTimeCB),
+      myNoTimeWarningCB(this, &ZyRobot::noTimeWarningCB),
+      myMotorPacketCB(this, &ZyRobot::motorPacketHandler),
+      myEncoderPacketCB(this, &ZyRobot::encoderPacketHandler),
+      myIOPacketCB(this, &ZyRobot::ioPacketHandler) {
   myMutex.setLogName("ZyRobot::myMutex");
   reset();
   if (name != nullptr) {
@@ -75,9 +102,9 @@ ZyRobot::ZyRobot(const char *name, bool, bool addToLibrary, bool doInit, bool ad
       snprintf(formed, sizeof formed, "robot%d", static_cast<int>(robots->size()));
     myName = formed;
   }
-  // The robot's own packet handlers and task tree belong to the robot
-  // cycle, which this robot does not run yet; doInit has nothing to set up.
-  (void)doInit;
+  if (doInit)
+    initCycle();
+  mySyncLoop.setRobot(this);
   if (addToLibrary) {
     Zyla::addRobot(this);
     myAddedToLibrary = true;
@@ -91,6 +118,17 @@ ZyRobot::ZyRobot(const char *name, bool, bool addToLibrary, bool doInit, bool ad
 
 ZyRobot::~ZyRobot() {
   stopRunning(true);
+  // The loop's thread runs the task tree and calls into this object: it
+  // has to be over before either goes away. A run in a thread of the
+  // caller's is waited for (bounded); a thread of the loop's own is joined.
+  if (isRunning() && !mySyncLoop.isLoopThread())
+    waitForRunExit(RUN_EXIT_WAIT_MS);
+  mySyncLoop.reapThread();
+  delete mySyncTaskRoot;
+  mySyncTaskRoot = nullptr;
+  for (ZySyncTask *task : myTasksToDelete)
+    delete task;
+  myTasksToDelete.clear();
   if (myExitCBAdded)
     Zyla::remExitCallback(&myRobotExitCB);
   if (myAddedToLibrary)
@@ -106,6 +144,9 @@ void ZyRobot::setName(const char *name) {
 }
 
 void ZyRobot::robotExit() {
+  // The disconnect below is no lost connection that should end the run
+  // with its own message.
+  mySyncLoop.stopRunIfNotConnected(false);
   disconnect();
 }
 
@@ -150,7 +191,17 @@ bool ZyRobot::blockingConnect() {
 bool ZyRobot::asyncConnect() {
   // The handshake runs one step per cycle inside the robot cycle; without a
   // running cycle there is nobody to take the steps.
-  return false;
+  bool locked = lockUnlessHeld();
+  bool started = false;
+  if (isRunning() && mySyncLoop.getRunningWithLock() && !myIsConnected) {
+    myAsyncConnectFlag = true;
+    myBlockingConnectRun = false;
+    myConnectState = -1;
+    started = true;
+  }
+  if (locked)
+    unlock();
+  return started;
 }
 
 void ZyRobot::drainPackets() {
@@ -438,8 +489,8 @@ void ZyRobot::completeConnection() {
   myBlockingConnectRun = false;
   invokeList(myConnectCBList);
   myLastPacketTime.setToNow();
-  myConnectCond.broadcast();
-  myConnOrFailCond.broadcast();
+  wake(myConnectCond, myConnectGen);
+  wake(myConnOrFailCond, myConnOrFailGen);
 }
 
 void ZyRobot::failConnection() {
@@ -449,7 +500,7 @@ void ZyRobot::failConnection() {
   invokeList(myFailedConnectCBList);
   if (myConn != nullptr)
     myConn->close();
-  myConnOrFailCond.broadcast();
+  wake(myConnOrFailCond, myConnOrFailGen);
 }
 
 bool ZyRobot::disconnect() {
@@ -491,17 +542,6 @@ void ZyRobot::cancelConnection() {
   myIsConnected = false;
   myIsStabilizing = false;
   myNoTimeWarningThisCycle = true;
-}
-
-void ZyRobot::stopRunning(bool doDisconnect) {
-  // No cycle runs on this robot yet, so there is no run to wait for.
-  myBlockingConnectRun = false;
-  myAsyncConnectFlag = false;
-  if (doDisconnect && (myIsConnected || myIsStabilizing))
-    disconnect();
-  myConnectCond.broadcast();
-  myConnOrFailCond.broadcast();
-  myRunExitCond.broadcast();
 }
 
 // ---------------------------------------------------------------------------
@@ -769,4 +809,492 @@ bool ZyRobot::loadParamFile(const char *file) {
   ZyLog::log(ZyLog::Normal, "ZyRobot::loadParamFile: Could not find file '%s' to load.",
              file != nullptr ? file : "");
   return false;
+}
+
+// ---------------------------------------------------------------------------
+// The robot lock
+
+int ZyRobot::lock() {
+  int ret = myMutex.lock();
+  if (ret == 0) {
+    myLockOwner = pthread_self();
+    myLockHeld = true;
+  }
+  return ret;
+}
+
+int ZyRobot::tryLock() {
+  int ret = myMutex.tryLock();
+  if (ret == 0) {
+    myLockOwner = pthread_self();
+    myLockHeld = true;
+  }
+  return ret;
+}
+
+int ZyRobot::unlock() {
+  if (myLockHeld && pthread_equal(myLockOwner.load(), pthread_self()))
+    myLockHeld = false;
+  return myMutex.unlock();
+}
+
+bool ZyRobot::lockUnlessHeld() {
+  if (myLockHeld && pthread_equal(myLockOwner.load(), pthread_self()))
+    return false;
+  return lock() == 0;
+}
+
+// ---------------------------------------------------------------------------
+// The robot cycle
+
+void ZyRobot::initCycle() {
+  addPacketHandler(&myMotorPacketCB, FIRST);
+  addPacketHandler(&myEncoderPacketCB, LAST);
+  addPacketHandler(&myIOPacketCB, LAST);
+
+  mySyncTaskRoot = new ZySyncTask("SyncTasks");
+  // Set before the children are made, so that they inherit both.
+  mySyncTaskRoot->setWarningTimeCB(&myWarningTimeCB);
+  mySyncTaskRoot->setNoTimeWarningCB(&myNoTimeWarningCB);
+  mySyncTaskRoot->addNewLeaf("Packet Handler", 85, &myPacketHandlerCB);
+  mySyncTaskRoot->addNewLeaf("Robot Locker", 70, &myRobotLockerCB);
+  mySyncTaskRoot->addNewBranch("Sensor Interp", 65);
+  // The action handler and the state reflector drive the robot's motion,
+  // which this library does not model: their places in the tree are kept
+  // and they do nothing.
+  mySyncTaskRoot->addNewLeaf("Action Handler", 55, &myActionHandlerCB);
+  mySyncTaskRoot->addNewLeaf("State Reflector", 45, &myStateReflectorCB);
+  mySyncTaskRoot->addNewBranch("User Tasks", 25);
+  mySyncTaskRoot->addNewLeaf("Robot Unlocker", 20, &myRobotUnlockerCB);
+}
+
+// The motor status, encoder and IO packets feed the robot's sensor state,
+// which this library does not model. The handlers claim their packets so
+// that they are not reported as unwanted, and the motor status handler
+// notes when the controller last reported its state.
+bool ZyRobot::motorPacketHandler(ZyRobotPacket *packet) {
+  int id = packet->getID();
+  if (id != ID_MOTOR_STATUS && id != ID_MOTOR_STATUS_ALT)
+    return false;
+  myLastStatusPacketTime = packet->getReceivedTime();
+  return true;
+}
+
+ZyTime ZyRobot::getLastStatusPacketTime() {
+  bool locked = lockUnlessHeld();
+  ZyTime t = myLastStatusPacketTime;
+  if (locked)
+    unlock();
+  return t;
+}
+
+ZyTime ZyRobot::getLastPacketTime() {
+  bool locked = lockUnlessHeld();
+  ZyTime t = myLastPacketTime;
+  if (locked)
+    unlock();
+  return t;
+}
+
+bool ZyRobot::encoderPacketHandler(ZyRobotPacket *packet) {
+  return packet->getID() == ID_ENCODER;
+}
+
+bool ZyRobot::ioPacketHandler(ZyRobotPacket *packet) {
+  return packet->getID() == ID_IO;
+}
+
+void ZyRobot::run(bool stopRunIfNotConnected) {
+  if (!mySyncLoop.claimRun()) {
+    ZyLog::log(ZyLog::Terse, "The robot is already running, cannot run it again.");
+    return;
+  }
+  mySyncLoop.stopRunIfNotConnected(stopRunIfNotConnected);
+  mySyncLoop.runHere();
+}
+
+void ZyRobot::runAsync(bool stopRunIfNotConnected) {
+  if (!mySyncLoop.claimRun()) {
+    ZyLog::log(ZyLog::Terse, "The robot is already running, cannot run it again.");
+    return;
+  }
+  mySyncLoop.stopRunIfNotConnected(stopRunIfNotConnected);
+  mySyncLoop.startAsync();
+}
+
+bool ZyRobot::isRunning() const {
+  return mySyncLoop.isInRun();
+}
+
+void ZyRobot::stopRunning(bool doDisconnect) {
+  mySyncLoop.stopRunning();
+  myBlockingConnectRun = false;
+  myAsyncConnectFlag = false;
+  if (doDisconnect && (myIsConnected || myIsStabilizing)) {
+    // The cycle must be over before the device goes: it reads from it. From
+    // the cycle's own thread (a task or callback stopping it) there is
+    // nothing to wait for.
+    if (isRunning() && !mySyncLoop.isLoopThread() &&
+        waitForRunExit(RUN_EXIT_WAIT_MS) != WAIT_RUN_EXIT)
+      ZyLog::log(ZyLog::Terse,
+                 "ZyRobot::stopRunning: The robot cycle did not end within %u ms; disconnecting "
+                 "anyway.",
+                 RUN_EXIT_WAIT_MS);
+    disconnect();
+  }
+  wake(myConnectCond, myConnectGen);
+  wake(myConnOrFailCond, myConnOrFailGen);
+  wake(myRunExitCond, myRunExitGen);
+}
+
+void ZyRobot::runExited(bool callCallbacks) {
+  bool locked = lockUnlessHeld();
+  wake(myRunExitCond, myRunExitGen);
+  CallbackList copy;
+  if (callCallbacks)
+    copy = myRunExitCBList;
+  if (locked)
+    unlock();
+  for (ZyFunctor *functor : copy)
+    functor->invoke();
+}
+
+void ZyRobot::loopOnce() {
+  runTaskTree();
+  myCounter++;
+}
+
+void ZyRobot::runTaskTree() {
+  if (mySyncTaskRoot != nullptr)
+    mySyncTaskRoot->run();
+  // A suspended "Robot Unlocker" must not leave the robot locked for good.
+  if (myCycleLocked) {
+    myCycleLocked = false;
+    unlock();
+  }
+  if (!myTasksToDelete.empty()) {
+    bool locked = lockUnlessHeld();
+    std::list<ZySyncTask *> doomed;
+    doomed.swap(myTasksToDelete);
+    if (locked)
+      unlock();
+    for (ZySyncTask *task : doomed)
+      delete task;
+  }
+}
+
+void ZyRobot::robotLockerTask() {
+  myCycleLocked = lockUnlessHeld();
+}
+
+void ZyRobot::robotUnlockerTask() {
+  if (myCycleLocked) {
+    myCycleLocked = false;
+    unlock();
+  }
+}
+
+void ZyRobot::setPacketsReceivedTracking(bool on) {
+  if (on)
+    myReceivedTraceRestart = true;
+  myLogReceived = on;
+}
+
+void ZyRobot::packetHandlerTask() {
+  ZyTime start;
+  if (myAsyncConnectFlag) {
+    bool locked = lockUnlessHeld();
+    // stopRunning may have called the connection off meanwhile.
+    if (myAsyncConnectFlag && connectStep(false) != CONNECT_NOT_DONE)
+      myAsyncConnectFlag = false;
+    if (locked)
+      unlock();
+    return;
+  }
+  if (!myIsConnected)
+    return;
+
+  const bool trace = myLogReceived;
+  if (trace && myReceivedTraceRestart.exchange(false)) {
+    myReceivedCount = 0;
+    myReceivedTraceStart.setToNow();
+  }
+
+  // Catch up with what has come in since the last cycle, for at most half
+  // the controller's status period (half a cycle before that is known).
+  bool sawStatus = false;
+  long catchUp = static_cast<long>(myCycleTime) / 2;
+  if (myOrigConfig != nullptr && myOrigConfig->hasConfigArrived() &&
+      myOrigConfig->getSipCycleTime() > 0)
+    catchUp = myOrigConfig->getSipCycleTime() / 2;
+  // A pass stops reading once the connection is lost (the controller's
+  // reset): the device is closed by then.
+  ZyRobotPacket *packet;
+  while (myIsConnected && (packet = myReceiver.receivePacket(0)) != nullptr) {
+    int id = packet->getID();
+    if (trace)
+      ZyLog::log(ZyLog::Normal, "Rcvd: prePacket (%ld) 0x%x at %ld (%ld)", myReceivedCount++, id,
+                 myReceivedTraceStart.msSince(), start.msSince());
+    handlePacket(packet);
+    if ((id & 0xF0) == 0x30)
+      sawStatus = true;
+    if (start.msSince() > catchUp)
+      break;
+  }
+
+  // Chained, the cycle waits for the controller's next status packet, at
+  // most until twice the cycle time has passed since the task began.
+  if (myCycleChained) {
+    const long window = 2 * static_cast<long>(myCycleTime);
+    long wait = window - start.msSince();
+    while (myCycleChained && myIsConnected && !sawStatus && mySyncLoop.getRunningWithLock() &&
+           wait > 0) {
+      packet = myReceiver.receivePacket(static_cast<unsigned int>(wait));
+      if (packet == nullptr)
+        break;
+      int id = packet->getID();
+      if (trace)
+        ZyLog::log(ZyLog::Normal, "Rcvd: Packet (%ld) 0x%x at %ld (%ld)", myReceivedCount++, id,
+                   myReceivedTraceStart.msSince(), start.msSince());
+      handlePacket(packet);
+      if ((id & 0xF0) == 0x30)
+        sawStatus = true;
+      wait = window - start.msSince();
+    }
+  }
+
+  const int timeout = myConnectionTimeoutTime;
+  if (timeout > 0) {
+    bool locked = lockUnlessHeld();
+    if (myIsConnected && myLastPacketTime.msSince() > timeout) {
+      ZyLog::log(ZyLog::Terse,
+                 "Losing connection because nothing received from robot in %d milliseconds.",
+                 timeout);
+      loseConnection();
+    }
+    if (locked)
+      unlock();
+  }
+
+  if (trace)
+    ZyLog::log(ZyLog::Normal, "Rcvd: time taken %ld", start.msSince());
+}
+
+bool ZyRobot::handlePacket(ZyRobotPacket *packet) {
+  if (packet == nullptr)
+    return false;
+  bool locked = lockUnlessHeld();
+  myLastPacketTime = packet->getReceivedTime();
+  if (packet->getID() == ID_ROBOT_RESET) {
+    ZyLog::log(ZyLog::Terse, "Losing connection because robot was reset.");
+    loseConnection();
+    if (locked)
+      unlock();
+    return false;
+  }
+  bool handled = false;
+  // The next handler is taken before a handler runs, so that a handler may
+  // take itself off the list.
+  for (auto it = myPacketHandlerList.begin(); it != myPacketHandlerList.end();) {
+    PacketHandler *handler = *it++;
+    if (handler != nullptr && handler->invokeR(packet)) {
+      handled = true;
+      break;
+    }
+    packet->rewindRead();
+  }
+  if (!handled)
+    ZyLog::log(ZyLog::Normal, "No packet handler wanted packet with ID: 0x%x", packet->getID());
+  if (locked)
+    unlock();
+  return handled;
+}
+
+void ZyRobot::wake(ZyCondition &cond, std::atomic<unsigned int> &generation) {
+  generation++;
+  cond.broadcast();
+}
+
+int ZyRobot::waitOn(ZyCondition &cond, std::atomic<unsigned int> &generation, unsigned int msecs,
+                    bool (ZyRobot::*done)() const) {
+  const unsigned int startGeneration = generation;
+  ZyTime deadline;
+  deadline.addMsec(static_cast<long>(msecs));
+  for (;;) {
+    if (generation != startGeneration || (this->*done)())
+      return 0;
+    int slice = static_cast<int>(WAIT_SLICE_MS);
+    if (msecs != 0) {
+      long left = deadline.msTo();
+      if (left <= 0)
+        return WAIT_TIMEDOUT;
+      if (left < slice)
+        slice = static_cast<int>(left);
+    }
+    int ret = cond.timedWait(slice);
+    // A time-out of a slice, or a wake-up without a change, waits on.
+    if (ret == 0 || ret == ZyCondition::STATUS_WAIT_TIMEDOUT)
+      continue;
+    if (ret == ZyCondition::STATUS_WAIT_INTR)
+      return WAIT_INTR;
+    return WAIT_FAIL;
+  }
+}
+
+int ZyRobot::waitForConnect(unsigned int msecs) {
+  if (myIsConnected)
+    return WAIT_CONNECTED;
+  int ret = waitOn(myConnectCond, myConnectGen, msecs, &ZyRobot::isConnected);
+  return ret == 0 ? WAIT_CONNECTED : ret;
+}
+
+int ZyRobot::waitForConnectOrConnFail(unsigned int msecs) {
+  if (myIsConnected)
+    return WAIT_CONNECTED;
+  int ret = waitOn(myConnOrFailCond, myConnOrFailGen, msecs, &ZyRobot::isConnected);
+  if (ret != 0)
+    return ret;
+  return myIsConnected ? WAIT_CONNECTED : WAIT_FAILED_CONN;
+}
+
+int ZyRobot::waitForRunExit(unsigned int msecs) {
+  if (!isRunning())
+    return WAIT_RUN_EXIT;
+  int ret = waitOn(myRunExitCond, myRunExitGen, msecs, &ZyRobot::runHasEnded);
+  return ret == 0 ? WAIT_RUN_EXIT : ret;
+}
+
+// ---------------------------------------------------------------------------
+// The task tree
+
+bool ZyRobot::addSensorInterpTask(const char *name, int position, ZyFunctor *functor, int *state) {
+  bool locked = lockUnlessHeld();
+  ZySyncTask *branch =
+      mySyncTaskRoot != nullptr ? mySyncTaskRoot->findNonRecursive("Sensor Interp") : nullptr;
+  if (branch != nullptr)
+    branch->addNewLeaf(name, position, functor, state);
+  if (locked)
+    unlock();
+  return branch != nullptr;
+}
+
+bool ZyRobot::addUserTask(const char *name, int position, ZyFunctor *functor, int *state) {
+  bool locked = lockUnlessHeld();
+  ZySyncTask *branch =
+      mySyncTaskRoot != nullptr ? mySyncTaskRoot->findNonRecursive("User Tasks") : nullptr;
+  if (branch != nullptr)
+    branch->addNewLeaf(name, position, functor, state);
+  if (locked)
+    unlock();
+  return branch != nullptr;
+}
+
+void ZyRobot::removeTask(ZySyncTask *task) {
+  if (task->isInRun()) {
+    // A task taking itself off: it is detached now and deleted once the
+    // pass it runs in is over.
+    if (task->getParent() != nullptr)
+      task->getParent()->remove(task);
+    myTasksToDelete.push_back(task);
+  } else {
+    delete task;
+  }
+}
+
+void ZyRobot::remSensorInterpTask(const char *name) {
+  bool locked = lockUnlessHeld();
+  ZySyncTask *branch =
+      mySyncTaskRoot != nullptr ? mySyncTaskRoot->findNonRecursive("Sensor Interp") : nullptr;
+  ZySyncTask *task = branch != nullptr ? branch->findNonRecursive(name) : nullptr;
+  if (task != nullptr)
+    removeTask(task);
+  if (locked)
+    unlock();
+}
+
+void ZyRobot::remSensorInterpTask(ZyFunctor *functor) {
+  bool locked = lockUnlessHeld();
+  ZySyncTask *branch =
+      mySyncTaskRoot != nullptr ? mySyncTaskRoot->findNonRecursive("Sensor Interp") : nullptr;
+  ZySyncTask *task = branch != nullptr ? branch->findNonRecursive(functor) : nullptr;
+  if (task != nullptr)
+    removeTask(task);
+  if (locked)
+    unlock();
+}
+
+void ZyRobot::remUserTask(const char *name) {
+  bool locked = lockUnlessHeld();
+  ZySyncTask *branch =
+      mySyncTaskRoot != nullptr ? mySyncTaskRoot->findNonRecursive("User Tasks") : nullptr;
+  ZySyncTask *task = branch != nullptr ? branch->findNonRecursive(name) : nullptr;
+  if (task != nullptr)
+    removeTask(task);
+  if (locked)
+    unlock();
+}
+
+void ZyRobot::remUserTask(ZyFunctor *functor) {
+  bool locked = lockUnlessHeld();
+  ZySyncTask *branch =
+      mySyncTaskRoot != nullptr ? mySyncTaskRoot->findNonRecursive("User Tasks") : nullptr;
+  ZySyncTask *task = branch != nullptr ? branch->findNonRecursive(functor) : nullptr;
+  if (task != nullptr)
+    removeTask(task);
+  if (locked)
+    unlock();
+}
+
+ZySyncTask *ZyRobot::findUserTask(const char *name) {
+  bool locked = lockUnlessHeld();
+  ZySyncTask *branch =
+      mySyncTaskRoot != nullptr ? mySyncTaskRoot->findNonRecursive("User Tasks") : nullptr;
+  ZySyncTask *task = branch != nullptr ? branch->find(name) : nullptr;
+  if (locked)
+    unlock();
+  return task;
+}
+
+ZySyncTask *ZyRobot::findUserTask(ZyFunctor *functor) {
+  bool locked = lockUnlessHeld();
+  ZySyncTask *branch =
+      mySyncTaskRoot != nullptr ? mySyncTaskRoot->findNonRecursive("User Tasks") : nullptr;
+  ZySyncTask *task = branch != nullptr ? branch->find(functor) : nullptr;
+  if (locked)
+    unlock();
+  return task;
+}
+
+ZySyncTask *ZyRobot::findTask(const char *name) {
+  bool locked = lockUnlessHeld();
+  ZySyncTask *task = mySyncTaskRoot != nullptr ? mySyncTaskRoot->find(name) : nullptr;
+  if (locked)
+    unlock();
+  return task;
+}
+
+ZySyncTask *ZyRobot::findTask(ZyFunctor *functor) {
+  bool locked = lockUnlessHeld();
+  ZySyncTask *task = mySyncTaskRoot != nullptr ? mySyncTaskRoot->find(functor) : nullptr;
+  if (locked)
+    unlock();
+  return task;
+}
+
+void ZyRobot::logUserTasks() {
+  bool locked = lockUnlessHeld();
+  ZySyncTask *branch =
+      mySyncTaskRoot != nullptr ? mySyncTaskRoot->findNonRecursive("User Tasks") : nullptr;
+  if (branch != nullptr)
+    branch->print(0);
+  if (locked)
+    unlock();
+}
+
+void ZyRobot::logAllTasks() {
+  bool locked = lockUnlessHeld();
+  if (mySyncTaskRoot != nullptr)
+    mySyncTaskRoot->print(0);
+  if (locked)
+    unlock();
 }

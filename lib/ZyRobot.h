@@ -2,7 +2,9 @@
 // device connection with the SYNC handshake, takes the controller's identity,
 // loads the robot parameter set for its subtype, optionally switches the
 // serial speed, sends commands, and ends the connection normally, on
-// failure, on error or by cancellation.
+// failure, on error or by cancellation. Once connected it is driven by its
+// cycle: a task tree run once per cycle, whose first task reads the
+// controller's packets and hands them to the packet handlers.
 #ifndef ZYROBOT_H
 #define ZYROBOT_H
 
@@ -11,8 +13,10 @@
 #include "ZyMutex.h"
 #include "ZyRobotPacketReceiver.h"
 #include "ZyRobotPacketSender.h"
+#include "ZySyncLoop.h"
 #include "ZyTime.h"
 
+#include <atomic>
 #include <cstdint>
 #include <list>
 #include <map>
@@ -23,6 +27,7 @@ class ZyRobotConfigPacketReader;
 class ZyRobotPacket;
 class ZyRobotParams;
 class ZySerialConnection;
+class ZySyncTask;
 
 class ZyRobot {
 public:
@@ -30,14 +35,23 @@ public:
   enum ListPos { FIRST = 1, LAST = 2 };
   /// Results of connectStep.
   enum ConnectResult { CONNECT_NOT_DONE = 0, CONNECT_DONE = 1, CONNECT_FAILED = 2 };
+  /// Results of waitForConnect, waitForConnectOrConnFail and waitForRunExit.
+  enum WaitResult {
+    WAIT_CONNECTED = 0,
+    WAIT_FAILED_CONN = 1,
+    WAIT_RUN_EXIT = 2,
+    WAIT_TIMEDOUT = 3,
+    WAIT_INTR = 4,
+    WAIT_FAIL = 5
+  };
 
   typedef ZyRetFunctor1<bool, ZyRobotPacket *> PacketHandler;
 
   /// name: the object's name, or nullptr to form one from the library's
   /// robot list; the second flag is not used; addToLibrary registers the
-  /// robot with Zyla; doInit sets up the robot's own cycle parts;
-  /// addExitCallback registers "ZyRobotExit" with the library's exit
-  /// callbacks at position 0.
+  /// robot with Zyla; doInit installs the robot's own packet handlers and
+  /// its task tree; addExitCallback registers "ZyRobotExit" with the
+  /// library's exit callbacks at position 0.
   ZyRobot(const char *name = nullptr, bool notUsed = true, bool addToLibrary = true,
           bool doInit = true, bool addExitCallback = true);
   virtual ~ZyRobot();
@@ -51,12 +65,14 @@ public:
   ZyDeviceConnection *getDeviceConnection() const { return myConn; }
 
   /// Runs the whole handshake under the robot lock; true when connected.
+  /// While the cycle runs, connect with asyncConnect and end a connection
+  /// with stopRunning(true): the cycle reads the device outside the lock.
   bool blockingConnect();
   /// One step of the handshake: CONNECT_NOT_DONE, CONNECT_DONE or
   /// CONNECT_FAILED.
   int connectStep(bool tryHarder);
-  /// Starts the handshake inside the robot cycle; false while the cycle is
-  /// not running (it does not run yet on this robot) or when connected.
+  /// Starts the handshake inside the robot cycle, one connectStep(false)
+  /// per cycle; false when the cycle is not running or when connected.
   bool asyncConnect();
   /// Ends a made connection with CLOSE and closes the device; true at once
   /// when neither connected nor stabilizing.
@@ -74,9 +90,56 @@ public:
   bool isBlockingConnectRunning() const { return myBlockingConnectRun; }
   int getConnectState() const { return myConnectState; }
 
-  /// Stops the cycle and, with doDisconnect, disconnects a connected or
-  /// stabilizing robot; wakes every waiting thread.
+  // The robot cycle.
+  /// Runs the cycle in the calling thread until it is stopped (or, with
+  /// stopRunIfNotConnected, until a cycle leaves the robot not connected).
+  void run(bool stopRunIfNotConnected);
+  /// The same in a thread of its own.
+  void runAsync(bool stopRunIfNotConnected);
+  /// True while a run of the cycle is under way.
+  bool isRunning() const;
+  /// Stops the cycle and, with doDisconnect, waits for the run to end and
+  /// disconnects a connected or stabilizing robot; wakes every waiting
+  /// thread.
   void stopRunning(bool doDisconnect = true);
+  /// Runs the task tree once and counts the cycle.
+  void loopOnce();
+  /// Number of cycles so far.
+  unsigned int getCounter() const { return myCounter; }
+  /// Hands a packet to the packet handlers (0xFF, the controller's reset,
+  /// loses the connection instead); true when a handler took it.
+  bool handlePacket(ZyRobotPacket *packet);
+
+  // Waits; msecs 0 waits without limit. Results are WaitResult values.
+  int waitForConnect(unsigned int msecs = 0);
+  int waitForConnectOrConnFail(unsigned int msecs = 0);
+  int waitForRunExit(unsigned int msecs = 0);
+
+  // The task tree. Change it while holding the robot lock, or while the
+  // cycle does not run.
+  ZySyncTask *getSyncTaskRoot() const { return mySyncTaskRoot; }
+  bool addSensorInterpTask(const char *name, int position, ZyFunctor *functor,
+                           int *state = nullptr);
+  void remSensorInterpTask(const char *name);
+  void remSensorInterpTask(ZyFunctor *functor);
+  bool addUserTask(const char *name, int position, ZyFunctor *functor, int *state = nullptr);
+  void remUserTask(const char *name);
+  void remUserTask(ZyFunctor *functor);
+  ZySyncTask *findUserTask(const char *name);
+  ZySyncTask *findUserTask(ZyFunctor *functor);
+  ZySyncTask *findTask(const char *name);
+  ZySyncTask *findTask(ZyFunctor *functor);
+  /// Log the "User Tasks" subtree, or the whole tree, at Terse.
+  void logUserTasks();
+  void logAllTasks();
+
+  /// With the receive trace on, the packet handler task logs each packet
+  /// it reads and the time it took; switching it on restarts its count.
+  void setPacketsReceivedTracking(bool on);
+  bool getPacketsReceivedTracking() const { return myLogReceived; }
+  /// The time of the last motor status packet (IDs 0x32, 0x33); read under
+  /// the robot lock, since the cycle sets it.
+  ZyTime getLastStatusPacketTime();
 
   // Commands, forwarded to the sender; traced while the send trace is on.
   bool com(uint8_t command);
@@ -150,6 +213,10 @@ public:
 
   // Timing of the handshake and the cycle.
   void setCycleTime(unsigned int ms) { myCycleTime = ms; }
+  /// Chained, a connected robot's cycle follows the controller's status
+  /// packets instead of sleeping out the cycle time.
+  void setCycleChained(bool chained) { myCycleChained = chained; }
+  bool isCycleChained() const { return myCycleChained; }
   unsigned int getCycleTime() const { return myCycleTime; }
   void setCycleWarningTime(unsigned int ms) { myCycleWarningTime = ms; }
   unsigned int getCycleWarningTime() const { return myCycleWarningTime; }
@@ -167,18 +234,57 @@ public:
   void setNoTimeWarningThisCycle(bool noWarning) { myNoTimeWarningThisCycle = noWarning; }
 
   /// The time of the last packet from the controller.
-  ZyTime getLastPacketTime() const { return myLastPacketTime; }
+  ZyTime getLastPacketTime();
 
   // The robot lock, which serialises connection and cycle.
-  int lock() { return myMutex.lock(); }
-  int tryLock() { return myMutex.tryLock(); }
-  int unlock() { return myMutex.unlock(); }
+  int lock();
+  int tryLock();
+  int unlock();
 
   ZyRobot(const ZyRobot &) = delete;
   ZyRobot &operator=(const ZyRobot &) = delete;
 
 private:
+  friend class ZySyncLoop;
   typedef std::list<ZyFunctor *> CallbackList;
+
+  /// Takes the robot lock unless the calling thread holds it already; true
+  /// when it was taken here (and is to be released here).
+  bool lockUnlessHeld();
+  /// Builds the task tree and installs the robot's own packet handlers.
+  void initCycle();
+  /// One pass of the task tree, and the deletion of tasks that asked to be
+  /// removed during it.
+  void runTaskTree();
+  void incCounter() { myCounter++; }
+  /// Called by the loop once it has been left: wakes the run-exit waiters
+  /// and, when asked, calls the run-exit callbacks outside the lock.
+  void runExited(bool callCallbacks);
+  /// Removes a task of a branch, deferring the deletion of one that is
+  /// running right now to the end of the pass.
+  void removeTask(ZySyncTask *task);
+  /// Wakes the waiters of a condition; the generation lets waiters that
+  /// missed the broadcast see it.
+  void wake(ZyCondition &cond, std::atomic<unsigned int> &generation);
+  /// The common wait: until the generation moves, done() holds, or msecs
+  /// pass. 0 when woken, else a WaitResult.
+  int waitOn(ZyCondition &cond, std::atomic<unsigned int> &generation, unsigned int msecs,
+             bool (ZyRobot::*done)() const);
+  bool runHasEnded() const { return !isRunning(); }
+
+  // The tasks of the tree.
+  void packetHandlerTask();
+  void robotLockerTask();
+  void robotUnlockerTask();
+  void actionHandlerTask() {}
+  void stateReflectorTask() {}
+  unsigned int cycleWarningTimeCB() { return myCycleWarningTime; }
+  bool noTimeWarningCB() { return myNoTimeWarningThisCycle; }
+
+  // The robot's own packet handlers.
+  bool motorPacketHandler(ZyRobotPacket *packet);
+  bool encoderPacketHandler(ZyRobotPacket *packet);
+  bool ioPacketHandler(ZyRobotPacket *packet);
 
   /// Clears the connection flags and replaces the config reader.
   void reset();
@@ -217,10 +323,10 @@ private:
   std::string myRobotSubType;
   ZyRobotConfigPacketReader *myOrigConfig = nullptr;
 
-  bool myIsConnected = false;
-  bool myIsStabilizing = false;
-  bool myBlockingConnectRun = false;
-  bool myAsyncConnectFlag = false;
+  std::atomic<bool> myIsConnected{false};
+  std::atomic<bool> myIsStabilizing{false};
+  std::atomic<bool> myBlockingConnectRun{false};
+  std::atomic<bool> myAsyncConnectFlag{false};
   int myConnectState = -1;
   bool mySentBaudChange = false;
   int myStartBaud = 0;
@@ -232,12 +338,14 @@ private:
   ZyTime myStartedConnection;
   ZyTime myLastPacketTime;
 
-  unsigned int myCycleTime = 100;
-  unsigned int myCycleWarningTime = 250;
-  unsigned int myConnectionCycleMultiplier = 2;
-  int myConnectionTimeoutTime = 8000;
-  int myStabilizingTime = 0;
-  bool myNoTimeWarningThisCycle = false;
+  std::atomic<unsigned int> myCycleTime{100};
+  std::atomic<unsigned int> myCycleWarningTime{250};
+  std::atomic<unsigned int> myConnectionCycleMultiplier{2};
+  std::atomic<int> myConnectionTimeoutTime{8000};
+  std::atomic<int> myStabilizingTime{0};
+  std::atomic<bool> myNoTimeWarningThisCycle{false};
+  std::atomic<bool> myCycleChained{true};
+  std::atomic<unsigned int> myCounter{0};
   bool myLogSent = false;
   bool myGoOnWithoutParams = false;
   bool myRequestIOPackets = false;
@@ -275,6 +383,41 @@ private:
   ZyCondition myRunExitCond;
   ZyFunctorC<ZyRobot> myRobotExitCB;
   bool myExitCBAdded = false;
+
+  // Who holds the robot lock, so that the robot's own operations can take
+  // it whether or not their caller already holds it.
+  std::atomic<bool> myLockHeld{false};
+  std::atomic<pthread_t> myLockOwner{};
+
+  // Generations of the three conditions, moved by every wake.
+  std::atomic<unsigned int> myConnectGen{0};
+  std::atomic<unsigned int> myConnOrFailGen{0};
+  std::atomic<unsigned int> myRunExitGen{0};
+
+  // The cycle.
+  ZySyncLoop mySyncLoop;
+  ZySyncTask *mySyncTaskRoot = nullptr;
+  std::list<ZySyncTask *> myTasksToDelete;
+  bool myCycleLocked = false;
+  ZyFunctorC<ZyRobot> myPacketHandlerCB;
+  ZyFunctorC<ZyRobot> myRobotLockerCB;
+  ZyFunctorC<ZyRobot> myRobotUnlockerCB;
+  ZyFunctorC<ZyRobot> myActionHandlerCB;
+  ZyFunctorC<ZyRobot> myStateReflectorCB;
+  ZyRetFunctorC<unsigned int, ZyRobot> myWarningTimeCB;
+  ZyRetFunctorC<bool, ZyRobot> myNoTimeWarningCB;
+  ZyRetFunctor1C<bool, ZyRobot, ZyRobotPacket *> myMotorPacketCB;
+  ZyRetFunctor1C<bool, ZyRobot, ZyRobotPacket *> myEncoderPacketCB;
+  ZyRetFunctor1C<bool, ZyRobot, ZyRobotPacket *> myIOPacketCB;
+  ZyTime myLastStatusPacketTime;
+
+  // The receive trace.
+  std::atomic<bool> myLogReceived{false};
+  // Set when the trace is switched on; the packet handler task then starts
+  // its count and clock afresh, so that only the cycle touches them.
+  std::atomic<bool> myReceivedTraceRestart{false};
+  long myReceivedCount = 0;
+  ZyTime myReceivedTraceStart;
 };
 
 #endif

@@ -1,7 +1,11 @@
-// Shows that the robot packet path allocates nothing per packet: global
-// operator new is replaced by a counting one, and only allocations made on
-// the test's own thread are counted.
+// Shows that the robot packet path allocates nothing per packet, from the
+// sender and receiver up to the robot cycle's dispatch: global operator new
+// is replaced by a counting one, and only allocations made on the test's own
+// thread are counted.
+#include "LogCapture.h"
 #include "PtyPair.h"
+#include "RobotPeer.h"
+#include "ZyRobot.h"
 #include "ZyRobotPacket.h"
 #include "ZyRobotPacketReceiver.h"
 #include "ZyRobotPacketSender.h"
@@ -13,6 +17,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <unistd.h>
 
 namespace {
 thread_local bool tCounting = false;
@@ -111,4 +116,52 @@ TEST(RobotPacketPath, AnAllocatingReceiverAllocatesOnePacketPerCall) {
   }
   // The packet object and its buffer, for each of the three calls.
   EXPECT_EQ(allocations, 6);
+}
+
+// The robot cycle's packet handler task reads the waiting status packets and
+// hands each to the handler list; once a first pass has set up the task
+// tree's bookkeeping, passes allocate nothing however many packets they take.
+TEST(RobotPacketPath, TheCycleDispatchesPacketsWithoutAllocating) {
+  LogCapture log;
+  PtyPair pty;
+  ZySerialConnection port;
+  port.setPortName(pty.slavePath().c_str());
+  ZyRobot robot("allocRobot", true, false, true, false);
+  robot.setDeviceConnection(&port);
+  Peer peer(pty, syncingController("Bobby", "Marlock", "compact", configPacket(0)));
+  ASSERT_TRUE(robot.blockingConnect());
+  struct Tally {
+    int n = 0;
+    bool take(ZyRobotPacket *p) {
+      if (p->getID() != 0x32)
+        return false;
+      n++;
+      return true;
+    }
+  } tally;
+  ZyRetFunctor1C<bool, Tally, ZyRobotPacket *> tallyCB(&tally, &Tally::take);
+  robot.addPacketHandler(&tallyCB, ZyRobot::FIRST);
+  robot.loopOnce(); // first pass: the tree's run lists are made
+
+  std::string burst;
+  for (int i = 0; i < PACKETS; i++)
+    burst += frame(0x32, std::string("\x01\x02", 2));
+  pty.write(burst);
+  usleep(100 * 1000);
+  long allocations;
+  int passes = 0;
+  {
+    CountAllocations counting;
+    ZyTime start;
+    while (tally.n < PACKETS && start.msSince() < 5000) {
+      robot.loopOnce();
+      passes++;
+    }
+    allocations = counting.count();
+  }
+  EXPECT_EQ(tally.n, PACKETS);
+  EXPECT_GE(passes, 1);
+  EXPECT_EQ(allocations, 0);
+  EXPECT_FALSE(log.contains("No packet handler"));
+  robot.cancelConnection();
 }

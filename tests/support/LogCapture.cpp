@@ -27,6 +27,11 @@ const std::vector<std::string> &LogCapture::lines() const {
   return gLines;
 }
 
+std::vector<std::string> LogCapture::snapshot() const {
+  std::lock_guard<std::mutex> guard(gMutex);
+  return gLines;
+}
+
 std::string LogCapture::text() const {
   std::lock_guard<std::mutex> guard(gMutex);
   std::string all;

@@ -16,6 +16,9 @@ public:
   ~LogCapture();
 
   const std::vector<std::string> &lines() const;
+  /// A copy of the lines, taken under the capture's lock: use it while
+  /// another thread may still be logging.
+  std::vector<std::string> snapshot() const;
   /// All lines joined with "\n" (each followed by a newline).
   std::string text() const;
   /// True when some line equals the text exactly.

@@ -1,0 +1,136 @@
+// Tests of the interactive shell without a controller: paging through the
+// tables, keywords before command words, quitting, and the messages of the
+// commands that need a controller or a file.
+#include "LogCapture.h"
+#include "ParamCommands.h"
+#include "ParamTable.h"
+#include "Shell.h"
+#include "Zyla.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+class Shell : public ::testing::Test {
+protected:
+  void SetUp() override {
+    Zyla::init(Zyla::SIGHANDLE_NONE, false, false);
+    std::memset(flashImage, 0, FLASH_IMAGE_SIZE);
+    std::memset(referenceImage, 0, FLASH_IMAGE_SIZE);
+  }
+
+  /// Runs the shell on the given input; returns its standard output.
+  std::string run(const std::string &input) {
+    FILE *in = fmemopen(const_cast<char *>(input.data()), input.size(), "r");
+    if (input.empty())
+      in = fopen("/dev/null", "r");
+    EXPECT_NE(in, nullptr);
+    FILE *saved = stdin;
+    stdin = in;
+    testing::internal::CaptureStdout();
+    runShell(nullptr, nullptr);
+    fflush(stdout);
+    std::string out = testing::internal::GetCapturedStdout();
+    stdin = saved;
+    fclose(in);
+    return out;
+  }
+
+  static size_t count(const std::string &text, const std::string &part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+      n++;
+    return n;
+  }
+
+  LogCapture log{ZyLog::Normal};
+};
+
+const char kPagingPrompt[] = "[** Press Enter to continue viewing list or type command **]\n";
+} // namespace
+
+TEST_F(Shell, ArmListingPagesByTwentyOneRows) {
+  std::string out = run("a\n\n\nq\n");
+  // Rows 0 to 20 (up to Max5), the paging prompt, rows 21 to 39, no prompt.
+  EXPECT_EQ(count(out, "Keyword and description"), 2u) << out;
+  EXPECT_EQ(count(out, kPagingPrompt), 1u) << out;
+  size_t max5 = out.find("Max5 ");
+  size_t prompt = out.find(kPagingPrompt);
+  size_t max6 = out.find("Max6 ");
+  ASSERT_NE(max5, std::string::npos);
+  ASSERT_NE(max6, std::string::npos);
+  EXPECT_LT(max5, prompt);
+  EXPECT_GT(max6, prompt);
+  EXPECT_NE(out.find("TicksPer90Deg6"), std::string::npos);
+  EXPECT_EQ(count(out, "command> "), 4u);
+}
+
+TEST_F(Shell, AnyLineEndsPagingBeforeItIsHandled) {
+  std::string out = run("v\nHostBaud 4\n\nq\n");
+  EXPECT_EQ(count(out, "Keyword and description"), 1u) << out;
+  EXPECT_TRUE(log.hasLine("HostBaud is 115200."));
+  EXPECT_EQ(flashImage[179], 4);
+}
+
+TEST_F(Shell, KeywordsValuesAndUnknownWords) {
+  run("hostbaud 4 5\nHOSTBAUD\nTempThreshold 5\nName my\\ bot\nSonar1 \"1 2\"\nq\n");
+  EXPECT_EQ(flashImage[179], 4);
+  EXPECT_EQ(log.text().find("HostBaud is 115200.\nHostBaud is 115200.\n") != std::string::npos,
+            true)
+      << log.text();
+  EXPECT_TRUE(log.hasLine("Could not understand command 'TempThreshold'. Type 'h' for help."));
+  EXPECT_EQ(flashImage[403], 0) << "the power table is not reachable from the shell";
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(flashImage) + 141), "my bot");
+  // Double quotes are ordinary characters; the blank splits the words.
+  EXPECT_TRUE(log.hasLine("Your robot's first sonar array pings in this order:  \"1"))
+      << log.text();
+}
+
+TEST_F(Shell, CommandsThatNeedAControllerOrAFile) {
+  std::string out = run("save\nrestore\nupload\nhelp\nq\n");
+  EXPECT_TRUE(log.hasLine("Not interacting with controller; cannot save."));
+  EXPECT_TRUE(log.hasLine("Not interacting with controller; cannot restore."));
+  EXPECT_TRUE(log.hasLine("Must provide <filename.mot> to upload new ORVEX image to controller."));
+  EXPECT_NE(out.find("\n\n====================================\n"
+                     "\n========== Config Commands ===================\n"),
+            std::string::npos)
+      << out;
+  EXPECT_TRUE(log.hasLine("No connection, so didn't save your changes to a controller."));
+}
+
+TEST_F(Shell, EndOfInputQuitsAndEmptyLinesOnlyPrompt) {
+  std::string out = run("\n\n");
+  EXPECT_EQ(count(out, "command> "), 3u) << out;
+  EXPECT_EQ(count(out, "Keyword and description"), 0u);
+  EXPECT_TRUE(log.hasLine("No connection, so didn't save your changes to a controller."));
+}
+
+TEST_F(Shell, QuitAnswerDefaultsToStaying) {
+  FILE *in = fmemopen(const_cast<char *>("\n  Yes\n"), 7, "r");
+  FILE *saved = stdin;
+  stdin = in;
+  EXPECT_TRUE(askKeepRunning()) << "an empty answer stays";
+  EXPECT_FALSE(askKeepRunning()) << "an answer starting with y quits";
+  EXPECT_FALSE(askKeepRunning()) << "end of input quits";
+  stdin = saved;
+  fclose(in);
+}
+
+TEST_F(Shell, CautionBoxTexts) {
+  printCaution(-1);
+  printCaution(2);
+  EXPECT_EQ(log.text(), "                CAUTION!\n"
+                        "========================================================\n"
+                        "Unidentified, probably old controller stub.\n"
+                        "'q'uit without saving or proceed with caution.\n"
+                        "========================================================\n"
+                        "                CAUTION!\n"
+                        "========================================================\n"
+                        "Unidentified, probably very old controller stub version.\n"
+                        "'q'uit without saving or proceed with caution.\n"
+                        "========================================================\n");
+}
