@@ -2,6 +2,7 @@
 // sender and receiver up to the robot cycle's dispatch: global operator new
 // is replaced by a counting one, and only allocations made on the test's own
 // thread are counted.
+#include "CountAllocations.h"
 #include "LogCapture.h"
 #include "PtyPair.h"
 #include "RobotPeer.h"
@@ -20,43 +21,9 @@
 #include <unistd.h>
 
 namespace {
-thread_local bool tCounting = false;
-thread_local long tAllocations = 0;
-
-struct CountAllocations {
-  CountAllocations() {
-    tAllocations = 0;
-    tCounting = true;
-  }
-  ~CountAllocations() { tCounting = false; }
-  long count() const { return tAllocations; }
-};
 
 const int PACKETS = 100;
 } // namespace
-
-void *operator new(std::size_t size) {
-  if (tCounting)
-    tAllocations++;
-  if (void *p = std::malloc(size != 0 ? size : 1))
-    return p;
-  throw std::bad_alloc();
-}
-void *operator new[](std::size_t size) {
-  return operator new(size);
-}
-void operator delete(void *p) noexcept {
-  std::free(p);
-}
-void operator delete[](void *p) noexcept {
-  std::free(p);
-}
-void operator delete(void *p, std::size_t) noexcept {
-  std::free(p);
-}
-void operator delete[](void *p, std::size_t) noexcept {
-  std::free(p);
-}
 
 TEST(RobotPacketPath, SendingAndReceivingAllocateNothingPerPacket) {
   PtyPair pty;

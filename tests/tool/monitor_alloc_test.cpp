@@ -1,6 +1,7 @@
 // Shows that the monitor wire path allocates nothing per byte or per packet:
 // global operator new is replaced by a counting one, and only allocations
 // made on the test's own thread (not the peer's) are counted.
+#include "CountAllocations.h"
 #include "MonitorLink.h"
 #include "MonitorPeer.h"
 #include "PtyPair.h"
@@ -12,43 +13,6 @@
 #include <cstring>
 #include <new>
 #include <string>
-
-namespace {
-thread_local bool tCounting = false;
-thread_local long tAllocations = 0;
-
-struct CountAllocations {
-  CountAllocations() {
-    tAllocations = 0;
-    tCounting = true;
-  }
-  ~CountAllocations() { tCounting = false; }
-  long count() const { return tAllocations; }
-};
-} // namespace
-
-void *operator new(std::size_t size) {
-  if (tCounting)
-    tAllocations++;
-  if (void *p = std::malloc(size != 0 ? size : 1))
-    return p;
-  throw std::bad_alloc();
-}
-void *operator new[](std::size_t size) {
-  return operator new(size);
-}
-void operator delete(void *p) noexcept {
-  std::free(p);
-}
-void operator delete[](void *p) noexcept {
-  std::free(p);
-}
-void operator delete(void *p, std::size_t) noexcept {
-  std::free(p);
-}
-void operator delete[](void *p, std::size_t) noexcept {
-  std::free(p);
-}
 
 TEST(MonitorWirePath, NoAllocationPerByteOrPacket) {
   PtyPair pty;
