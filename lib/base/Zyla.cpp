@@ -3,8 +3,6 @@
 // the process with exit() cannot pull it away from under another thread.
 #include "Zyla.h"
 
-#include "ZyRobot.h"
-
 #include "ZyArgumentParser.h"
 #include "ZyConfig.h"
 #include "ZyCriticalSection.h"
@@ -31,6 +29,8 @@ struct ZylaState {
   bool sigHandleExitNotShutdown = false;
   std::string directory;
   std::list<ZyRobot *> robots;
+  Zyla::RobotNameFunction robotName = nullptr;
+  std::list<ZyFunctor *> signalStopCallbacks;
   std::list<ZyFunctor *> initCallbacks;
   std::list<ZyFunctor *> uninitCallbacks;
   ZyMutex exitLock;
@@ -104,10 +104,10 @@ void reactToSignal(int sig) {
     // Every registered robot stops running and disconnects, so that a
     // connected controller is told the client is gone.
     s.stateLock.lock();
-    std::list<ZyRobot *> robots = s.robots;
+    std::list<ZyFunctor *> stops = s.signalStopCallbacks;
     s.stateLock.unlock();
-    for (ZyRobot *robot : robots)
-      robot->stopRunning(true);
+    for (ZyFunctor *stop : stops)
+      stop->invoke();
   }
   Zyla::shutdown();
 }
@@ -310,7 +310,7 @@ ZyRobot *Zyla::findRobot(const char *name) {
   ZyRobot *found = nullptr;
   s.stateLock.lock();
   for (ZyRobot *robot : s.robots)
-    if (strcmp(robot->getName(), name) == 0) {
+    if (s.robotName != nullptr && strcmp(s.robotName(robot), name) == 0) {
       found = robot;
       break;
     }
@@ -320,4 +320,25 @@ ZyRobot *Zyla::findRobot(const char *name) {
 
 std::list<ZyRobot *> *Zyla::getRobotList() {
   return &state().robots;
+}
+
+void Zyla::setRobotNameFunction(RobotNameFunction function) {
+  ZylaState &s = state();
+  s.stateLock.lock();
+  s.robotName = function;
+  s.stateLock.unlock();
+}
+
+void Zyla::addSignalStopCallback(ZyFunctor *callback) {
+  ZylaState &s = state();
+  s.stateLock.lock();
+  s.signalStopCallbacks.push_back(callback);
+  s.stateLock.unlock();
+}
+
+void Zyla::remSignalStopCallback(ZyFunctor *callback) {
+  ZylaState &s = state();
+  s.stateLock.lock();
+  s.signalStopCallbacks.remove(callback);
+  s.stateLock.unlock();
 }

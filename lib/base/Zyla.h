@@ -50,11 +50,22 @@ public:
   static bool getRunning();
   static bool getSigHandleExitNotShutdown();
 
+  // The library knows robots only as pointers: the robot layer sits above
+  // this one, and tells it how to name a robot and how to stop one.
   static void addRobot(ZyRobot *robot);
   static void delRobot(ZyRobot *robot);
-  /// The registered robot whose object name equals name, or nullptr.
+  /// The registered robot whose object name equals name, or nullptr; needs
+  /// the robot layer's name function (set when the first robot is made).
   static ZyRobot *findRobot(const char *name);
   static std::list<ZyRobot *> *getRobotList();
+  /// How findRobot reads a robot's name.
+  typedef const char *(*RobotNameFunction)(ZyRobot *robot);
+  static void setRobotNameFunction(RobotNameFunction function);
+  /// Callbacks run, in the order added, when SIGHUP, SIGINT or SIGTERM
+  /// begins a shut-down: each registered robot joins with its stop and
+  /// disconnect, so a connected controller is told the client is gone.
+  static void addSignalStopCallback(ZyFunctor *callback);
+  static void remSignalStopCallback(ZyFunctor *callback);
 
   /// The library's reaction to a handled signal (registered with
   /// ZySignalHandler by init).

@@ -60,6 +60,10 @@ const unsigned int RUN_EXIT_WAIT_MS = 5000;
 // began is not lost.
 const unsigned int WAIT_SLICE_MS = 50;
 
+const char *robotName(ZyRobot *robot) {
+  return robot->getName();
+}
+
 bool safeFileStem(const std::string &stem) {
   return !stem.empty() && stem.find('/') == std::string::npos;
 }
@@ -67,7 +71,7 @@ bool safeFileStem(const std::string &stem) {
 
 ZyRobot::ZyRobot(const char *name, bool, bool addToLibrary, bool doInit, bool addExitCallback)
     : mySender(0xfa, 0xfb), myReceiver(false, 0xfa, 0xfb), myParams(new ZyRobotGeneric),
-      myRobotExitCB(this, &ZyRobot::robotExit),
+      myRobotExitCB(this, &ZyRobot::robotExit), mySignalStopCB(this, &ZyRobot::signalStop),
       myPacketHandlerCB(this, &ZyRobot::packetHandlerTask),
       myRobotLockerCB(this, &ZyRobot::robotLockerTask),
       myRobotUnlockerCB(this, &ZyRobot::robotUnlockerTask),
@@ -106,7 +110,10 @@ ZyRobot::ZyRobot(const char *name, bool, bool addToLibrary, bool doInit, bool ad
     initCycle();
   mySyncLoop.setRobot(this);
   if (addToLibrary) {
+    Zyla::setRobotNameFunction(&robotName);
     Zyla::addRobot(this);
+    mySignalStopCB.setName("ZyRobotSignalStop");
+    Zyla::addSignalStopCallback(&mySignalStopCB);
     myAddedToLibrary = true;
   }
   if (addExitCallback) {
@@ -131,8 +138,10 @@ ZyRobot::~ZyRobot() {
   myTasksToDelete.clear();
   if (myExitCBAdded)
     Zyla::remExitCallback(&myRobotExitCB);
-  if (myAddedToLibrary)
+  if (myAddedToLibrary) {
+    Zyla::remSignalStopCallback(&mySignalStopCB);
     Zyla::delRobot(this);
+  }
   delete myOrigConfig;
   myOrigConfig = nullptr;
   delete myParams;
@@ -141,6 +150,10 @@ ZyRobot::~ZyRobot() {
 
 void ZyRobot::setName(const char *name) {
   myName = name != nullptr ? name : "";
+}
+
+void ZyRobot::signalStop() {
+  stopRunning(true);
 }
 
 void ZyRobot::robotExit() {

@@ -312,6 +312,8 @@ private:
   void invokeList(const CallbackList &list);
   /// The exit callback: ends a made connection before the process ends.
   void robotExit();
+  /// Run by the library when a terminating signal begins a shut-down.
+  void signalStop();
 
   std::string myName;
   ZyDeviceConnection *myConn = nullptr;
@@ -382,6 +384,7 @@ private:
   ZyCondition myConnOrFailCond;
   ZyCondition myRunExitCond;
   ZyFunctorC<ZyRobot> myRobotExitCB;
+  ZyFunctorC<ZyRobot> mySignalStopCB;
   bool myExitCBAdded = false;
 
   // Who holds the robot lock, so that the robot's own operations can take
