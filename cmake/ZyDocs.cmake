@@ -52,3 +52,8 @@ if(ZY_TESTS)
     target_link_libraries(param_reference_test PRIVATE orvexparamdoc)
   endif()
 endif()
+
+# The benchmark of runs without a controller edits the sample parameter file.
+if(TARGET offline_run_bench)
+  target_compile_definitions(offline_run_bench PRIVATE ORVEX_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+endif()
