@@ -8,6 +8,12 @@ command -v g++ >/dev/null || need+=(g++)
 command -v objcopy >/dev/null || need+=(binutils)
 command -v srec_cat >/dev/null || need+=(srecord)
 command -v clang-format >/dev/null || need+=(clang-format)
+# Installation checks (scripts/test-install.sh): package tools, man lint.
+command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+command -v file >/dev/null || need+=(file)
+command -v groff >/dev/null || need+=(groff-base)
+command -v man >/dev/null || need+=(man-db)
+command -v pkg-config >/dev/null || need+=(pkgconf)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 if [ ${#need[@]} -gt 0 ]; then

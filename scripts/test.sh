@@ -12,3 +12,5 @@ for f in ${flavours[@]}; do
   echo "=== $f tests ==="
   ctest --preset "$f" </dev/null
 done
+# Installation, package, man pages, completion, version and help.
+if [ $# -eq 0 ]; then echo "=== install checks ===" && scripts/test-install.sh; fi

@@ -12,6 +12,7 @@
 #include "ParamFile.h"
 #include "ParamTable.h"
 #include "Shell.h"
+#include "Usage.h"
 #include "ZyArgumentParser.h"
 #include "ZyConfig.h"
 #include "ZyLog.h"
@@ -45,10 +46,12 @@ void logBadArguments(bool batchMode) {
 }
 
 /// Sends the monitor's closing command after a pause, when connected.
+/// Without a controller there is nothing to give time to: no pause.
 void closeMonitor(MonitorLink *link) {
+  if (link == nullptr)
+    return;
   ZyUtil::sleepMs(500);
-  if (link != nullptr)
-    link->sendCommand("FK");
+  link->sendCommand("FK");
 }
 
 /// Writes the save file at the end of a run; false when it failed.
@@ -63,6 +66,10 @@ namespace {
 /// objects are still alive.
 int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
   ZyArgumentParser parser(&argc, argv);
+  if (parser.takeArgument("-version")) {
+    printVersion(stdout);
+    return EXIT_OK;
+  }
 
   bool batchMode = false;
   bool noInteraction = false;
@@ -102,9 +109,13 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
   parser.takeParameterArgument("-rb", false);
   parser.takeParameterArgument("-robotBaud", false);
 
-  if (!options.readOptions() || parser.takeArgument("-h") || parser.takeArgument("-help") ||
-      parser.takeArgument("/?")) {
+  bool optionsRead = options.readOptions();
+  bool helpAsked = optionsRead && (parser.takeArgument("-h") || parser.takeArgument("-help") ||
+                                   parser.takeArgument("/?"));
+  if (!optionsRead || helpAsked) {
     options.printOptions();
+    if (helpAsked)
+      printUsage(stdout);
     return EXIT_OPTIONS;
   }
 
@@ -190,7 +201,8 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
 
   bool saveFailed = false;
   if (batchMode) {
-    ZyUtil::sleepMs(500);
+    if (controller != nullptr)
+      ZyUtil::sleepMs(500);
     if (!argumentError) {
       if (imageChanged()) {
         if (controller == nullptr)

@@ -2,6 +2,7 @@
 // keyword/value pairs, parameter files, firmware validation, batch and
 // interactive endings, and exit statuses.
 #include "ProcessRunner.h"
+#include "ZyVersion.h"
 
 #include <gtest/gtest.h>
 
@@ -32,17 +33,35 @@ int countLinesStartingWith(const std::string &text, const std::string &prefix) {
 }
 } // namespace
 
-TEST(DriverOptions, HelpPrintsOnlyTheFiveConnectionOptionLines) {
+TEST(DriverOptions, HelpPrintsTheFiveConnectionOptionLinesThenTheFullHelp) {
   TempDir dir;
+  const std::string connectionLines = "Options for connecting (see docs for more details):\n"
+                                      "-robotPort <robotSerialPort>\n"
+                                      "-rp <robotSerialPort>\n"
+                                      "-robotBaud <baud>\n"
+                                      "-rb <baud>\n";
   for (const char *help : {"-h", "-help", "/?", "--HELP"}) {
     RunResult r = runTool({help}, dir);
     EXPECT_EQ(r.status, 1) << help;
-    EXPECT_EQ(r.out, "Options for connecting (see docs for more details):\n"
-                     "-robotPort <robotSerialPort>\n"
-                     "-rp <robotSerialPort>\n"
-                     "-robotBaud <baud>\n"
-                     "-rb <baud>\n")
-        << help;
+    EXPECT_EQ(r.out.rfind(connectionLines, 0), 0u) << help << r.out;
+    for (const char *line :
+         {"  -b, -batchmode              apply the command line, write the FLASH block if",
+          "  -restoreBlock FILE, -rB FILE",
+          "  -version                    print the version and exit",
+          "Exit statuses:", "  7    batch mode ended with unprocessed command-line arguments",
+          "  8    writing the FLASH parameter block failed",
+          "  128+n  ended by signal n (130 for Ctrl-C)"})
+      EXPECT_TRUE(hasLine(r.out, line)) << help << ": " << line;
+  }
+}
+
+TEST(DriverOptions, VersionPrintsTheVersionAndTouchesNoPort) {
+  TempDir dir;
+  // A port that cannot be opened: trying it would print connection lines.
+  for (const char *version : {"-version", "--version", "-VERSION"}) {
+    RunResult r = runTool({version, "-rp", "/nonexistent/port", "-b"}, dir);
+    EXPECT_EQ(r.status, 0) << version;
+    EXPECT_EQ(r.out, std::string("orvexconf ") + ZYLA_VERSION + "\n") << version;
   }
 }
 
@@ -53,6 +72,7 @@ TEST(DriverOptions, BadConnectionOptionsEndWithStatusOne) {
   EXPECT_TRUE(hasLine(r.out, "Argument given to -rb was not an integer it was the string fast"))
       << r.out;
   EXPECT_TRUE(hasLine(r.out, "-rb <baud>"));
+  EXPECT_EQ(r.out.find("Exit statuses:"), std::string::npos) << "full help only when asked";
 
   r = runTool({"-n", "-b", "-rp"}, dir);
   EXPECT_EQ(r.status, 1);

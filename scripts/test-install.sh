@@ -1,0 +1,156 @@
+#!/usr/bin/env bash
+# Checks what an operator or integrator gets from an installation: builds
+# the install targets in their own build directory, installs into a
+# temporary prefix, compiles every installed header alone, builds a small
+# program against the installed library with find_package(Zyla) and with
+# pkg-config and runs it, checks the installed programs (version, help, a
+# run whose output is not a terminal has no carriage return), lints the man
+# pages, tests the completion, and builds and inspects the Debian package.
+# With ORVEX_APT_INSTALL=1 (as root) it also installs the package with apt
+# and removes it again.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+src=$PWD
+build=${ORVEX_INSTALL_BUILD_DIR:-$src/build-install}
+work=$(mktemp -d)
+sim_pid=
+cleanup() {
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+step() { echo "=== $* ==="; }
+
+step "build ($build)"
+cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DZY_TESTS=OFF -DZY_BENCH=OFF -DZY_WERROR=ON >/dev/null
+cmake --build "$build"
+
+step "install into a temporary prefix"
+prefix=$work/prefix
+cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+version=$(sed -n 's/^constexpr const char ZYLA_VERSION\[\] = "\(.*\)";$/\1/p' "$prefix/include/zyla/ZyVersion.h")
+[ -n "$version" ] || fail "no version in the installed ZyVersion.h"
+for f in bin/orvexconf bin/orvexsim share/man/man1/orvexconf.1 share/man/man1/orvexsim.1 \
+  share/bash-completion/completions/orvexconf include/zyla/ZyRobot.h include/zyla/ZyLog.h \
+  lib/libzylabase.a lib/libzylarobot.a lib/cmake/Zyla/ZylaConfig.cmake \
+  lib/cmake/Zyla/ZylaConfigVersion.cmake lib/cmake/Zyla/ZylaTargets.cmake lib/pkgconfig/zyla.pc; do
+  [ -e "$prefix/$f" ] || fail "not installed: $f"
+done
+for p in "$src"/params/*.p; do
+  [ -e "$p" ] || continue
+  cmp -s "$p" "$prefix/share/zyla/params/$(basename "$p")" || fail "not installed: params/$(basename "$p")"
+done
+echo "installed $(find "$prefix" -type f | wc -l) files, version $version"
+
+step "every installed header compiles alone"
+for h in "$prefix"/include/zyla/*.h; do
+  echo "#include <$(basename "$h")>" |
+    g++ -std=c++17 -fsyntax-only -Wall -Wextra -Werror -I"$prefix/include/zyla" -x c++ - ||
+    fail "$(basename "$h") does not compile from the install tree"
+done
+
+step "a program built against the installed library"
+mkdir -p "$work/consumer"
+cat >"$work/consumer/consumer.cpp" <<'CPP'
+#include "ZyArgumentParser.h"
+#include "ZyRobotPacket.h"
+#include "ZyVersion.h"
+#include <cstdio>
+int main(int argc, char **argv) {
+  ZyArgumentParser parser(&argc, argv);
+  bool hello = parser.takeArgument("-hello");
+  ZyRobotPacket packet;
+  packet.setID(0x20);
+  packet.uint16ToBuf(300);
+  packet.finishPacket();
+  printf("zyla %s hello %d checksum %s\n", ZYLA_VERSION, hello, packet.checksumOk() ? "ok" : "bad");
+  return hello && packet.checksumOk() ? 0 : 1;
+}
+CPP
+cat >"$work/consumer/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.16)
+project(consumer CXX)
+set(CMAKE_CXX_STANDARD 17)
+find_package(Zyla 1.0 REQUIRED)
+add_executable(consumer consumer.cpp)
+target_link_libraries(consumer PRIVATE Zyla::zyla)
+CMAKE
+want="zyla $version hello 1 checksum ok"
+cmake -S "$work/consumer" -B "$work/consumer/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/consumer/build" >/dev/null
+out=$("$work/consumer/build/consumer" --hello) || fail "find_package consumer: $out"
+[ "$out" = "$want" ] || fail "find_package consumer printed '$out'"
+echo "find_package(Zyla): $out"
+export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+[ "$(pkg-config --modversion zyla)" = "$version" ] || fail "pkg-config version"
+# shellcheck disable=SC2046
+g++ -std=c++17 "$work/consumer/consumer.cpp" -o "$work/consumer/pc" $(pkg-config --cflags --libs zyla)
+out=$("$work/consumer/pc" -hello) || fail "pkg-config consumer: $out"
+[ "$out" = "$want" ] || fail "pkg-config consumer printed '$out'"
+echo "pkg-config zyla: $out"
+
+step "installed programs"
+bin=$prefix/bin
+out=$("$bin/orvexconf" --version) || fail "--version status $?"
+[ "$out" = "orvexconf $version" ] || fail "--version printed '$out'"
+status=0
+out=$("$bin/orvexconf" -h) || status=$?
+[ $status -eq 1 ] || fail "-h ended with status $status"
+[ "$(printf '%s\n' "$out" | head -n 5)" = "Options for connecting (see docs for more details):
+-robotPort <robotSerialPort>
+-rp <robotSerialPort>
+-robotBaud <baud>
+-rb <baud>" ] || fail "-h does not begin with the five connection-option lines"
+grep -q '^Exit statuses:' <<<"$out" || fail "-h has no exit statuses"
+echo "version and help: ok"
+# A run against the simulator with standard output in a file: the FLASH
+# write shows its progress without carriage returns.
+"$bin/orvexsim" --link "$work/robot" --state "$work/robot.mem" >"$work/sim.out" 2>&1 &
+sim_pid=$!
+for _ in $(seq 100); do [ -e "$work/robot" ] && break; sleep 0.1; done
+[ -e "$work/robot" ] || fail "orvexsim did not start: $(cat "$work/sim.out")"
+status=0
+(cd "$work" && timeout 120 "$bin/orvexconf" -rp "$work/robot" -b Name Piped7 >"$work/run.out" 2>&1) ||
+  status=$?
+[ $status -eq 0 ] || fail "batch run against orvexsim ended with $status: $(cat "$work/run.out")"
+grep -q 'Writing 0x7000 to 0x8000' "$work/run.out" || fail "no progress line: $(cat "$work/run.out")"
+if grep -q $'\r' "$work/run.out"; then
+  fail "a run whose output is not a terminal printed carriage returns: $(od -c "$work/run.out" | head)"
+fi
+echo "non-terminal run: no carriage return"
+
+step "man pages and completion"
+"$src/tests/tool/man_lint.sh" "$prefix/share/man/man1/orvexconf.1" "$prefix/share/man/man1/orvexsim.1"
+bash "$src/tests/tool/completion_test.sh" "$prefix/share/bash-completion/completions/orvexconf"
+
+step "Debian package"
+rm -f "$build"/orvexconf_*.deb
+(cd "$build" && cpack -G DEB >"$work/cpack.log") || { cat "$work/cpack.log"; fail "cpack"; }
+deb=$(ls "$build"/orvexconf_"$version"_*.deb)
+dpkg-deb --info "$deb"
+dpkg-deb --contents "$deb"
+fields=$(dpkg-deb --field "$deb" Package Version Maintainer Depends Description)
+for f in "Package: orvexconf" "Version: $version" "Maintainer: " "Depends: .*libc6" "Description: "; do
+  grep -q "^$f" <<<"$fields" || fail "package field missing: $f"
+done
+contents=$(dpkg-deb --contents "$deb")
+for f in ./usr/bin/orvexconf ./usr/bin/orvexsim ./usr/share/man/man1/orvexconf.1 \
+  ./usr/share/bash-completion/completions/orvexconf ./usr/include/zyla/ZyRobot.h \
+  ./usr/lib/cmake/Zyla/ZylaConfig.cmake ./usr/lib/pkgconfig/zyla.pc; do
+  grep -q " $f\$" <<<"$contents" || fail "package lacks $f"
+done
+dpkg-deb -x "$deb" "$work/unpacked"
+[ "$("$work/unpacked/usr/bin/orvexconf" --version)" = "orvexconf $version" ] || fail "packaged orvexconf"
+echo "package: $(basename "$deb") ok"
+if [ "${ORVEX_APT_INSTALL:-0}" = 1 ]; then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$deb" </dev/null
+  [ "$(orvexconf --version)" = "orvexconf $version" ] || fail "apt-installed orvexconf"
+  man -w orvexconf >/dev/null || fail "apt-installed man page"
+  DEBIAN_FRONTEND=noninteractive apt-get remove -y -q orvexconf </dev/null
+fi
+echo "install checks passed"
