@@ -172,6 +172,7 @@ int ZySerialConnection::open() {
   int fd = ::open(myPortName.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
     recordOpenFailure(errno);
+    releasePort();
     ZyLog::log(ZyLog::Terse, "ZySerialConnection::open: Could not open serial port '%s'",
                myPortName.c_str());
     return OPEN_COULD_NOT_OPEN_PORT;
@@ -184,6 +185,7 @@ int ZySerialConnection::open() {
       recordOpenFailure(ENOTTY);
     ZyLog::log(ZyLog::Terse, "ZySerialConnection::open: Could not get port data to set up port");
     close();
+    releasePort();
     myStatus = STATUS_OPEN_FAILED;
     return OPEN_COULD_NOT_SET_UP_PORT;
   }
@@ -241,10 +243,18 @@ bool ZySerialConnection::close() {
   myStatus = STATUS_CLOSED_NORMALLY;
   if (myFd == -1)
     return true;
-  // The settings go back as they were, and the exclusive mode is lifted so
-  // that this process's own next open is not refused.
-  if (mySettingsSaved)
+  // The settings go back as they were, once the bytes still queued have
+  // gone out at the rate they were meant for, and the exclusive mode is
+  // lifted so that this process's own next open is not refused.
+  if (mySettingsSaved) {
+    ZyTime deadline;
+    deadline.setToNow();
+    deadline.addMsec(writeDeadlineMs(0, myBaudRate));
+    int queued = 0;
+    while (ioctl(myFd, TIOCOUTQ, &queued) == 0 && queued > 0 && deadline.msTo() >= 0)
+      usleep(1000);
     tcsetattr(myFd, TCSANOW, &mySavedSettings);
+  }
   mySettingsSaved = false;
   ioctl(myFd, TIOCNXCL);
   bool closed = ::close(myFd) == 0;

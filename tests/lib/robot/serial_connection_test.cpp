@@ -410,6 +410,10 @@ TEST(SerialConnection, OpenFailuresSayThePortTheReasonAndTheFix) {
     EXPECT_TRUE(port.openFailureIsFinal()) << c.port;
     EXPECT_EQ(port.openFailureText().compare(0, c.text.size(), c.text), 0)
         << port.openFailureText();
+    // A port this run could not use is not kept from others.
+    ZySerialConnection other;
+    EXPECT_NE(other.open(c.port.c_str()), 0);
+    EXPECT_EQ(other.openFailure(), c.failure) << other.openFailureText();
   }
   unlink(file);
 
