@@ -96,18 +96,24 @@ int findOpenHolder(const struct stat &port) {
   return holder;
 }
 
-/// The serial ports present on this machine, separated by ", ".
+/// The serial ports present on this machine, separated by ", "; a long
+/// list (a PC has many /dev/ttyS* places) is cut after the first few.
 std::string presentSerialPorts() {
+  const size_t shown = 8;
   std::string list;
+  size_t count = 0;
   for (const char *pattern :
        {"/dev/serial/by-id/*", "/dev/ttyUSB*", "/dev/ttyACM*", "/dev/ttyS*"}) {
     glob_t found;
     if (glob(pattern, 0, nullptr, &found) == 0) {
-      for (size_t i = 0; i < found.gl_pathc; i++)
-        list += (list.empty() ? "" : ", ") + std::string(found.gl_pathv[i]);
+      for (size_t i = 0; i < found.gl_pathc; i++, count++)
+        if (count < shown)
+          list += (list.empty() ? "" : ", ") + std::string(found.gl_pathv[i]);
     }
     globfree(&found);
   }
+  if (count > shown)
+    list += " and " + std::to_string(count - shown) + " more";
   return list;
 }
 
