@@ -518,6 +518,17 @@ TEST(DriverWithController, ASignalEndsTheRunWith128PlusItsNumber) {
     EXPECT_FALSE(hasCommand(sim, "FK"));
     EXPECT_FALSE(hasCommand(sim, "FR"));
   }
+  {
+    // During the parameter write the whole transaction is carried out.
+    SimSession sim(controller());
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    BackgroundTool tool({"-rp", sim.path(), "-b", "Name", "Foo"}, dir);
+    ASSERT_TRUE(BackgroundTool::waitFor([&] { return hasCommand(sim, "FE7"); }, 60000))
+        << tool.out();
+    tool.signal(SIGINT);
+    EXPECT_EQ(tool.wait(60000), 130) << tool.out();
+    EXPECT_EQ(field(sim.controller().block7(), 141, 19), "Foo") << tool.out();
+  }
 }
 
 TEST(DriverWithController, InterruptingTheShellSaysUnsavedChangesWereNotWritten) {
