@@ -391,6 +391,8 @@ int runDriver(int argc, char **argv) {
   ZyRobot robot(nullptr, true, true, true, true);
   ConnectOptions options(&argc, argv);
   int status = runBody(argc, argv, robot, options);
+  // The port gets back the settings it had before the run.
+  options.serialConnection()->close();
   // A run a signal stopped did not succeed, whatever else happened.
   if (Zyla::stopRequest() != 0)
     status = Zyla::exitStatusForSignal(Zyla::stopRequest());

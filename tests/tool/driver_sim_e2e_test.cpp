@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -69,9 +70,15 @@ TEST(DriverWithController, BatchRunWritesChangedParametersAndKeepsTheRestOfTheBl
   SimSession sim(controller());
   ASSERT_TRUE(sim.ok()) << sim.error();
   auto before = sim.controller().block7();
+  struct termios lineBefore, lineAfter;
+  ASSERT_EQ(tcgetattr(sim.pty().slaveKeep(), &lineBefore), 0);
   RunResult r =
       runTool({"-rp", sim.path(), "-b", "Name", "Foo", "RevCount", "70000", "-s", "out.rop"}, dir);
   EXPECT_EQ(r.status, 0) << r.out;
+  // The port's settings are as the run found them.
+  ASSERT_EQ(tcgetattr(sim.pty().slaveKeep(), &lineAfter), 0);
+  EXPECT_EQ(cfgetospeed(&lineAfter), cfgetospeed(&lineBefore));
+  EXPECT_EQ(lineAfter.c_cflag, lineBefore.c_cflag);
   expectClientConnection(r.out);
   for (const char *line : {"Entering batch mode.", "Connected with controller.",
                            "Reading FLASH parameters from controller.", "Your robot's name is Foo",
