@@ -30,6 +30,18 @@ void handOverToMonitor(ZyRobot *robot, ZySerialConnection *serial, unsigned int 
   serial->setBaud(MONITOR_RATE);
   robot->cancelConnection();
 }
+/// Opens the port unless it is open; false, after telling the operator on
+/// standard error what is wrong and what to do, when the port cannot be
+/// opened at all (the log is silent while connecting).
+bool portCanBeOpened(ZySerialConnection *serial) {
+  if (serial->status() == ZyDeviceConnection::STATUS_OPEN)
+    return true;
+  if (serial->open() == ZySerialConnection::OPEN_OK || !serial->openFailureIsFinal())
+    return true;
+  fprintf(stderr, "%s\n", serial->openFailureText().c_str());
+  fflush(stderr);
+  return false;
+}
 } // namespace
 
 bool askRetry() {
@@ -48,6 +60,18 @@ bool runConnectionSequence(ZyRobot *robot, ConnectOptions *options, MonitorLink 
   bool connected = false;
   while (!connected && Zyla::getRunning()) {
     say("Trying client connection...\n");
+    if (!portCanBeOpened(serial)) {
+      // Walking the rates cannot help a port that cannot be opened.
+      say("\nCould not connect with controller.\n");
+      if (batchMode)
+        return false;
+      say("Retry? (y)/n? ");
+      if (!askRetry()) {
+        say("Exiting...\n");
+        return false;
+      }
+      continue;
+    }
     if (robot->blockingConnect()) {
       handOverToMonitor(robot, serial, 1000);
       connected = true;

@@ -15,13 +15,21 @@
 #include "Usage.h"
 #include "ZyArgumentParser.h"
 #include "ZyConfig.h"
+#include "ZyFunctor.h"
 #include "ZyLog.h"
 #include "ZyRobot.h"
 #include "ZyUtil.h"
 #include "Zyla.h"
 
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 const int REPLY_BUFFER_SIZE = 1024;
@@ -58,6 +66,138 @@ void closeMonitor(MonitorLink *link) {
 bool saveToFile(const char *saveFile) {
   ZyLog::log(ZyLog::Normal, "Saving to file '%s'.", saveFile);
   return Zyla::getConfig()->writeFile(saveFile, false, nullptr, false);
+}
+} // namespace
+
+namespace {
+// Checks a batch run makes before it touches the controller, and the end of
+// a run that a signal stopped.
+
+/// True when a file can be created where the save file goes (it is written
+/// to a new file next to it and renamed over it).
+bool saveDestinationUsable(const char *saveFile) {
+  std::string full = saveFile;
+  if (full.empty() || (full[0] != '/' && full[0] != '\\'))
+    full = "./" + full;
+  struct stat info;
+  bool exists = stat(full.c_str(), &info) == 0;
+  bool usable;
+  if (exists && S_ISDIR(info.st_mode)) {
+    usable = false;
+  } else if (exists && !S_ISREG(info.st_mode)) {
+    usable = access(full.c_str(), W_OK) == 0;
+  } else {
+    size_t slash = full.rfind('/');
+    std::vector<char> probe;
+    std::string pattern = full.substr(0, slash + 1) + ".orvexconf-check.XXXXXX";
+    probe.assign(pattern.begin(), pattern.end());
+    probe.push_back('\0');
+    int fd = mkostemp(probe.data(), O_CLOEXEC);
+    usable = fd >= 0;
+    if (usable) {
+      close(fd);
+      unlink(probe.data());
+    }
+  }
+  if (!usable)
+    ZyLog::log(ZyLog::Terse, "ZyConfig: Cannot open file '%s' for writing", full.c_str());
+  return usable;
+}
+
+/// The keyword/value pairs and left-over arguments: every keyword must be
+/// known to a table; with apply, the values are set too. Logs the bad
+/// arguments and returns false when one is not known or one is left over.
+/// The pairs are removed from the parser when applied.
+bool processPairs(ZyArgumentParser &parser, bool batchMode, bool apply, char *reply,
+                  size_t replySize) {
+  bool argumentError = false;
+  size_t i = 1;
+  while (parser.getArgc() > i + 1) {
+    const char *keyword = parser.getArg(i);
+    const char *value = parser.getArg(i + 1);
+    bool known;
+    if (apply)
+      known = setParameter(robotTable, keyword, value) || setParameter(armTable, keyword, value) ||
+              setParameter(powerTable, keyword, value);
+    else
+      known = knowsKeyword(robotTable, keyword) || knowsKeyword(armTable, keyword) ||
+              knowsKeyword(powerTable, keyword);
+    if (!known) {
+      logBadArguments(batchMode);
+      ZyLog::log(ZyLog::Terse, "Could not process: %s %s\n", keyword, value);
+      argumentError = true;
+    }
+    if (apply) {
+      parser.removeArg(1);
+      parser.removeArg(1);
+    } else {
+      i += 2;
+    }
+  }
+  if (parser.getArgc() > i) {
+    logBadArguments(batchMode);
+    // Built in the reply buffer; a text too long for it is cut.
+    int used = snprintf(reply, replySize, "Could not process: ");
+    for (size_t k = i; k < parser.getArgc() && used < static_cast<int>(replySize); k++)
+      used += snprintf(reply + used, replySize - used, " %s", parser.getArg(k));
+    ZyLog::log(ZyLog::Terse, "%s", reply);
+    argumentError = true;
+  }
+  return !argumentError;
+}
+
+/// Everything a batch run can check before connecting, in the order of the
+/// statuses' precedence; EXIT_OK when all is well. The firmware files are
+/// read into the images given, for the run to write later.
+int checkBatchRun(ZyArgumentParser &parser, const char *restoreFile, const char *imageFile,
+                  const char *uploadFile, const char *saveFile, FirmwareImage &image,
+                  FirmwareImage &upload, char *reply, size_t replySize) {
+  if (restoreFile != nullptr) {
+    // Read into a registry of its own: the values land in the image, which
+    // the FLASH read replaces; the restore step applies the file again.
+    ZyConfig check(nullptr, false, false, false, true);
+    check.setBaseDirectory("./");
+    registerTable(robotTable, &check);
+    registerTable(armTable, &check);
+    if (!check.parseFile(restoreFile, true, false, nullptr, 0))
+      return EXIT_FLASH_READ;
+  }
+  if (imageFile != nullptr && !image.load(imageFile))
+    return EXIT_IMAGE_UPLOAD;
+  if (uploadFile != nullptr && !upload.load(uploadFile))
+    return EXIT_UPLOAD;
+  if (!processPairs(parser, true, false, reply, replySize))
+    return EXIT_BAD_ARGUMENTS;
+  if (saveFile != nullptr && !saveDestinationUsable(saveFile))
+    return EXIT_SAVE_FAILED;
+  return EXIT_OK;
+}
+
+/// The end of a run after a terminating signal became a stop request: the
+/// work in hand is done; the monitor is closed unless a download stopped
+/// part way (a half-written firmware must not be started). Returns 128 + the
+/// signal number.
+int endStoppedRun(MonitorLink *controller, const FirmwareImage *download) {
+  int sig = Zyla::stopRequest();
+  if (download != nullptr && download->stopped())
+    download->logStoppedBlocks();
+  if (download != nullptr && download->stoppedPartWay()) {
+    ZyLog::log(ZyLog::Normal,
+               "The controller holds part of the new firmware; it is not started. Download the "
+               "whole file again.");
+  } else if (controller != nullptr) {
+    closeMonitor(controller);
+  }
+  return Zyla::exitStatusForSignal(sig);
+}
+
+/// Exit callback of an interactive run: a signal that ends it while the
+/// parameters have changes not written to the controller says so.
+void warnOfUnsavedChanges() {
+  if (Zyla::signalReceived() != 0 && imageChanged()) {
+    printf("\nYour changes were not written to the controller.\n");
+    fflush(stdout);
+  }
 }
 } // namespace
 
@@ -119,13 +259,24 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
     return EXIT_OPTIONS;
   }
 
+  static char reply[REPLY_BUFFER_SIZE + 1];
+  // A batch run checks all it can before the controller is touched; the
+  // firmware files are read here, once.
+  FirmwareImage imageFirmware;
+  FirmwareImage uploadFirmware;
+  if (batchMode) {
+    int checked = checkBatchRun(parser, restoreFile, imageFile, uploadFile, saveFile, imageFirmware,
+                                uploadFirmware, reply, sizeof(reply));
+    if (checked != EXIT_OK)
+      return checked;
+  }
+
   options.attachTo(&robot);
   MonitorLink link(options.serialConnection());
   FirmwareImage firmware;
   robot.setGoOnWithoutParams(true);
   ZyLog::init(ZyLog::None, ZyLog::Terse, "", false, false, false);
 
-  static char reply[REPLY_BUFFER_SIZE + 1];
   if (!noInteraction &&
       !runConnectionSequence(&robot, &options, &link, batchMode, reply, REPLY_BUFFER_SIZE))
     return EXIT_NO_CONNECTION;
@@ -154,7 +305,12 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
 
   if (restoreFile != nullptr) {
     ZyLog::log(ZyLog::Normal, "Restoring FLASH params from rop file '%s'.", restoreFile);
+    // A batch run has read the file and shown its messages already.
+    if (batchMode)
+      ZyLog::init(ZyLog::None, ZyLog::Terse, "", false, false, false);
     bool parsed = config->parseFile(restoreFile, true, false, nullptr, 0);
+    if (batchMode)
+      ZyLog::init(ZyLog::StdOut, ZyLog::Normal, "", false, false, false);
     if (!parsed && batchMode) {
       if (controller != nullptr)
         closeMonitor(controller);
@@ -165,38 +321,33 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
     storeTextBuffers(powerTable);
   }
 
-  bool argumentError = false;
-  while (parser.getArgc() > 2) {
-    const char *keyword = parser.getArg(1);
-    const char *value = parser.getArg(2);
-    if (!setParameter(robotTable, keyword, value) && !setParameter(armTable, keyword, value) &&
-        !setParameter(powerTable, keyword, value)) {
-      logBadArguments(batchMode);
-      ZyLog::log(ZyLog::Terse, "Could not process: %s %s\n", keyword, value);
-      argumentError = true;
-    }
-    parser.removeArg(1);
-    parser.removeArg(1);
-  }
-  if (parser.getArgc() > 1) {
-    logBadArguments(batchMode);
-    // Built in the reply buffer; a text too long for it is cut.
-    int used = snprintf(reply, sizeof(reply), "Could not process: ");
-    for (size_t i = 1; i < parser.getArgc() && used < static_cast<int>(sizeof(reply)); i++)
-      used += snprintf(reply + used, sizeof(reply) - used, " %s", parser.getArg(i));
-    ZyLog::log(ZyLog::Terse, "%s", reply);
-    argumentError = true;
-  }
+  bool argumentError = !processPairs(parser, batchMode, true, reply, sizeof(reply));
 
-  if (imageFile != nullptr && !firmware.downloadFirmware(controller, imageFile)) {
-    if (controller != nullptr)
-      closeMonitor(controller);
-    return EXIT_IMAGE_UPLOAD;
+  // Batch runs write the images read before connecting; interactive runs
+  // read the files now.
+  FirmwareImage &imageToWrite = batchMode ? imageFirmware : firmware;
+  FirmwareImage &uploadToWrite = batchMode ? uploadFirmware : firmware;
+  if (imageFile != nullptr) {
+    bool written = batchMode ? imageToWrite.downloadLoaded(controller)
+                             : imageToWrite.downloadFirmware(controller, imageFile);
+    if (imageToWrite.stopped() || Zyla::stopRequest() != 0)
+      return endStoppedRun(controller, &imageToWrite);
+    if (!written) {
+      if (controller != nullptr)
+        closeMonitor(controller);
+      return EXIT_IMAGE_UPLOAD;
+    }
   }
-  if (uploadFile != nullptr && !firmware.downloadFirmware(controller, uploadFile)) {
-    if (controller != nullptr)
-      closeMonitor(controller);
-    return EXIT_UPLOAD;
+  if (uploadFile != nullptr) {
+    bool written = batchMode ? uploadToWrite.downloadLoaded(controller)
+                             : uploadToWrite.downloadFirmware(controller, uploadFile);
+    if (uploadToWrite.stopped() || Zyla::stopRequest() != 0)
+      return endStoppedRun(controller, &uploadToWrite);
+    if (!written) {
+      if (controller != nullptr)
+        closeMonitor(controller);
+      return EXIT_UPLOAD;
+    }
   }
 
   bool saveFailed = false;
@@ -209,6 +360,9 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
           ZyLog::log(ZyLog::Normal, "Not interacting with controller. Cannot save.");
         else
           writeFlashParameters(controller);
+        // A signal during the write let it finish; the run ends here.
+        if (Zyla::stopRequest() != 0)
+          return endStoppedRun(controller, nullptr);
       } else {
         ZyLog::log(ZyLog::Normal,
                    "Not writing parameters to controler since they have not changed");
@@ -223,7 +377,14 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
   }
 
   printHelp();
+  static ZyGlobalFunctor unsavedWarning(&warnOfUnsavedChanges);
+  unsavedWarning.setName("warnOfUnsavedChanges");
+  Zyla::addExitCallback(&unsavedWarning, 60);
   runShell(controller, &firmware);
+  // Ended by a signal that came while a shell command worked (the exit
+  // callback above tells of unsaved changes).
+  if (Zyla::stopRequest() != 0)
+    return endStoppedRun(controller, &firmware);
   if (saveFile != nullptr)
     saveFailed = !saveToFile(saveFile);
   closeMonitor(controller);
@@ -234,11 +395,19 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
 } // namespace
 
 int runDriver(int argc, char **argv) {
+  // A file-size limit makes a write fail (and the save keep the old file)
+  // instead of killing the process half way.
+  signal(SIGXFSZ, SIG_IGN);
   Zyla::setDirectory("./");
   Zyla::init(Zyla::SIGHANDLE_THREAD, true, true);
   ZyRobot robot(nullptr, true, true, true, true);
   ConnectOptions options(&argc, argv);
   int status = runBody(argc, argv, robot, options);
+  // The port gets back the settings it had before the run.
+  options.serialConnection()->close();
+  // A run a signal stopped did not succeed, whatever else happened.
+  if (Zyla::stopRequest() != 0)
+    status = Zyla::exitStatusForSignal(Zyla::stopRequest());
   // The run ends here, with every object of the driver still alive for the
   // library's exit callbacks.
   fflush(stdout);

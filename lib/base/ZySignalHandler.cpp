@@ -7,11 +7,14 @@
 #include "ZyLog.h"
 #include "ZyMutex.h"
 
+#include <atomic>
 #include <csignal>
+#include <cstring>
 #include <list>
 #include <map>
 #include <pthread.h>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -37,6 +40,30 @@ struct HandlerState {
   std::map<int, std::string> names;
   ZySignalHandler *handler = nullptr;
 };
+
+// What the crash handler sends to a device before the process dies: a
+// prebuilt packet in static storage, published by its length.
+const size_t CRASH_PACKET_MAX = 32;
+char gCrashPacket[CRASH_PACKET_MAX];
+std::atomic<int> gCrashFd{-1};
+std::atomic<size_t> gCrashLength{0};
+
+void installFaultHandler(int sig, void (*handler)(int)) {
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  // The default action is back in place as the handler starts, and the
+  // signal is not held back while it runs, so raising it again ends the
+  // process by it at once.
+  action.sa_flags = SA_RESETHAND | SA_NODEFER;
+  sigaction(sig, &action, nullptr);
+}
+
+void installFaultHandlers(void (*handler)(int)) {
+  for (int sig : {SIGSEGV, SIGFPE, SIGBUS, SIGILL})
+    installFaultHandler(sig, handler);
+}
 
 HandlerState &state() {
   static HandlerState &s = *new HandlerState;
@@ -68,8 +95,7 @@ ZySignalHandler::ZySignalHandler() {
 }
 
 void ZySignalHandler::createHandlerNonThreaded() {
-  signal(SIGSEGV, &ZySignalHandler::faultCB);
-  signal(SIGFPE, &ZySignalHandler::faultCB);
+  installFaultHandlers(&ZySignalHandler::faultCB);
   bool locked = lockState();
   sigset_t blocked = state().blocked;
   sigset_t handled = state().handled;
@@ -83,8 +109,7 @@ void ZySignalHandler::createHandlerNonThreaded() {
 }
 
 void ZySignalHandler::createHandlerThreaded() {
-  signal(SIGSEGV, &ZySignalHandler::faultCB);
-  signal(SIGFPE, &ZySignalHandler::faultCB);
+  installFaultHandlers(&ZySignalHandler::faultCB);
   getHandler()->create(false, true);
 }
 
@@ -218,12 +243,51 @@ void ZySignalHandler::signalCB(int sig) {
     func->invoke(sig);
 }
 
+void ZySignalHandler::setCrashPacket(int fd, const char *bytes, size_t length) {
+  gCrashLength.store(0);
+  if (fd < 0 || bytes == nullptr || length == 0 || length > CRASH_PACKET_MAX) {
+    gCrashFd.store(-1);
+    return;
+  }
+  gCrashFd.store(fd);
+  memcpy(gCrashPacket, bytes, length);
+  gCrashLength.store(length);
+}
+
+void ZySignalHandler::clearCrashPacket() {
+  gCrashLength.store(0);
+  gCrashFd.store(-1);
+}
+
 void ZySignalHandler::faultCB(int sig) {
-  // Returning from a fault would repeat the faulting instruction: restore
-  // the default action first, so the process ends by this very signal (and
-  // with a failing status) once the callbacks have had their say.
+  // The process may have faulted anywhere, with any lock held, inside the
+  // allocator too: only async-signal-safe calls on static data from here.
+  const char *text = "Zyla: Fatal error (signal). Exiting.\n";
+  switch (sig) {
+  case SIGSEGV:
+    text = "Zyla: Fatal error (SIGSEGV). Exiting.\n";
+    break;
+  case SIGFPE:
+    text = "Zyla: Fatal error (SIGFPE). Exiting.\n";
+    break;
+  case SIGBUS:
+    text = "Zyla: Fatal error (SIGBUS). Exiting.\n";
+    break;
+  case SIGILL:
+    text = "Zyla: Fatal error (SIGILL). Exiting.\n";
+    break;
+  default:
+    break;
+  }
+  ssize_t ignored = write(2, text, strlen(text));
+  size_t length = gCrashLength.load();
+  int fd = gCrashFd.load();
+  if (length > 0 && fd >= 0)
+    ignored = write(fd, gCrashPacket, length);
+  (void)ignored;
+  // The default action is in place again (SA_RESETHAND); end by the signal
+  // so the failure shows in the process's status.
   signal(sig, SIG_DFL);
-  signalCB(sig);
   raise(sig);
 }
 

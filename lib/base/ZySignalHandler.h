@@ -9,16 +9,20 @@
 #include "ZyASyncTask.h"
 #include "ZyFunctor.h"
 
+#include <cstddef>
+
 class ZySignalHandler : public ZyASyncTask {
 public:
   /// Positions for addHandler.
   enum Position { FIRST = 1, LAST = 2 };
 
-  /// Installs classic handlers: the dispatch for SIGSEGV and SIGFPE, then
+  /// Installs classic handlers: the crash handler for SIGSEGV, SIGFPE,
+  /// SIGBUS and SIGILL, then
   /// for signals 1 to 30 "ignore" for blocked ones and the dispatch for
   /// handled ones.
   static void createHandlerNonThreaded();
-  /// Installs the dispatch for SIGSEGV and SIGFPE and starts the detached
+  /// Installs the crash handler for SIGSEGV, SIGFPE, SIGBUS and SIGILL and
+  /// starts the detached
   /// handler thread that waits for the handled signals.
   static void createHandlerThreaded();
 
@@ -58,10 +62,18 @@ public:
 
   void *runThread(void *arg) override;
 
+  /// A packet (at most 32 bytes) the crash handler writes to fd before the
+  /// process dies, such as a robot's stop command; copied. Replaces any
+  /// earlier one.
+  static void setCrashPacket(int fd, const char *bytes, size_t length);
+  static void clearCrashPacket();
+
 private:
   ZySignalHandler();
-  /// Classic handler for SIGSEGV and SIGFPE: the callbacks run once, then
-  /// the signal's default action ends the process.
+  /// Handler for SIGSEGV, SIGFPE, SIGBUS and SIGILL: writes one fixed
+  /// message to standard error and the crash packet, if any, then ends the
+  /// process by the signal. It neither allocates, nor locks, nor logs, nor
+  /// runs callbacks: the fault may have struck inside any of them.
   static void faultCB(int sig);
 };
 

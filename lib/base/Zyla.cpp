@@ -13,6 +13,7 @@
 #include "ZyThread.h"
 #include "ZyUtil.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -46,8 +47,17 @@ ZylaState &state() {
   return s;
 }
 
+// Plain atomics, readable from exit callbacks and signal reactions alike.
+std::atomic<int> gSignalReceived{0};
+std::atomic<int> gStopRequest{0};
+
+void noteSignal(int sig) {
+  int none = 0;
+  gSignalReceived.compare_exchange_strong(none, sig);
+}
+
 bool isFault(int sig) {
-  return sig == SIGSEGV || sig == SIGFPE;
+  return sig == SIGSEGV || sig == SIGFPE || sig == SIGBUS || sig == SIGILL;
 }
 
 // Runs the exit callbacks unless an exit already began; false when it had.
@@ -90,8 +100,11 @@ void reactToSignal(int sig) {
     return;
   }
   if (s.sigHandleExitNotShutdown) {
+    // A run ended by a signal did not succeed: callers such as timeout or a
+    // service manager must see which signal ended it.
+    noteSignal(sig);
     ZyLog::log(ZyLog::Normal, "Zyla: Received signal '%s'. Exiting.", name);
-    Zyla::exit(0);
+    Zyla::exit(Zyla::exitStatusForSignal(sig));
     return;
   }
   s.stateLock.lock();
@@ -111,7 +124,35 @@ void reactToSignal(int sig) {
   }
   Zyla::shutdown();
 }
+
+// A signal that came during a critical section, acted on when the last
+// section closes: it becomes a stop request. The work that opened the
+// section finishes its transaction, sees the request and winds up; the
+// library stops running so that waiting loops end.
+void requestStop(int sig) {
+  ZylaState &s = state();
+  if (!s.sigHandleExitNotShutdown) {
+    reactToSignal(sig);
+    return;
+  }
+  noteSignal(sig);
+  int none = 0;
+  gStopRequest.compare_exchange_strong(none, sig);
+  ZyLog::log(ZyLog::Normal, "Zyla: Received signal '%s'. Stopping.",
+             ZySignalHandler::signalName(sig));
+  s.stateLock.lock();
+  s.running = false;
+  s.stateLock.unlock();
+}
 } // namespace
+
+int Zyla::signalReceived() {
+  return gSignalReceived.load();
+}
+
+int Zyla::stopRequest() {
+  return gStopRequest.load();
+}
 
 void Zyla::signalHandlerCB(int sig) {
   if (!isFault(sig) && ZyCriticalSection::deferSignal(sig)) {
@@ -154,7 +195,7 @@ void Zyla::init(SigHandleMethod method, bool /*initSockets*/, bool sigHandleExit
   // The flag decides the reaction; it is in place before any signal can
   // reach the reaction.
   s.sigHandleExitNotShutdown = sigHandleExitNotShutdown;
-  ZyCriticalSection::setDeferredAction(&reactToSignal);
+  ZyCriticalSection::setDeferredAction(&requestStop);
 
   if (method != SIGHANDLE_NONE) {
     ZySignalHandler::addHandler(&s.signalCallback, ZySignalHandler::LAST);

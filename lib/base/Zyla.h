@@ -68,8 +68,21 @@ public:
   static void remSignalStopCallback(ZyFunctor *callback);
 
   /// The library's reaction to a handled signal (registered with
-  /// ZySignalHandler by init).
+  /// ZySignalHandler by init). With sigHandleExitNotShutdown the process
+  /// ends with 128 + the signal number after the exit callbacks; during a
+  /// critical section the signal only becomes a stop request.
   static void signalHandlerCB(int sig);
+  /// The terminating signal this process received (the first one), or 0.
+  /// Set before the exit callbacks run, so they can tell a run ended by a
+  /// signal; also set by a stop request.
+  static int signalReceived();
+  /// The signal of a stop request: a terminating signal that came during a
+  /// critical section. Once the section is done, the library's running flag
+  /// is cleared and the work in hand is expected to wind up and end the
+  /// process with exitStatusForSignal. 0 when none.
+  static int stopRequest();
+  /// The exit status of a run ended by a signal: 128 + its number.
+  static int exitStatusForSignal(int sig) { return 128 + sig; }
 };
 
 #endif

@@ -18,7 +18,10 @@ bool ZyRobotPacketSender::connectionOpen() const {
 
 bool ZyRobotPacketSender::send() {
   myPacket.finishPacket();
-  return myDeviceConn->write(myPacket.getBuf(), myPacket.getLength()) >= 0;
+  // A packet that went out only in part is a failure: the controller sees
+  // a cut command, so the caller must not take it as sent.
+  return myDeviceConn->write(myPacket.getBuf(), myPacket.getLength()) ==
+         static_cast<int>(myPacket.getLength());
 }
 
 bool ZyRobotPacketSender::com(uint8_t command) {

@@ -1,7 +1,10 @@
 // ZySerialConnection: a POSIX serial port in raw mode as a device
 // connection, with a table of supported rates, optional RTS/CTS flow
 // control, the modem lines and, where the serial driver offers it, arrival
-// time stamps of received bytes.
+// time stamps of received bytes. The port is owned exclusively: an advisory
+// lock on it is held from the first successful open until the object is
+// destroyed (or opens another port), so closing and reopening the port
+// within one run never lets another program in between.
 #ifndef ZYSERIALCONNECTION_H
 #define ZYSERIALCONNECTION_H
 
@@ -9,6 +12,8 @@
 
 #include <map>
 #include <string>
+#include <sys/types.h>
+#include <termios.h>
 
 class ZySerialConnection : public ZyDeviceConnection {
 public:
@@ -20,6 +25,16 @@ public:
     OPEN_INVALID_BAUD_RATE = 3,
     OPEN_COULD_NOT_SET_BAUD = 4,
     OPEN_ALREADY_OPEN = 5
+  };
+
+  /// Why the last open failed, in more detail than its OpenResult.
+  enum OpenFailure {
+    FAILURE_NONE = 0,
+    FAILURE_NO_SUCH_PORT,
+    FAILURE_PERMISSION_DENIED,
+    FAILURE_NOT_A_PORT,
+    FAILURE_BUSY,
+    FAILURE_OTHER
   };
 
   ZySerialConnection();
@@ -44,8 +59,19 @@ public:
   /// Bytes read before msWait ms passed (never more than size), 0 when none
   /// came, -1 when the port is not open.
   int read(char *buffer, unsigned int size, unsigned int msWait = 0) override;
-  /// Bytes written (possibly fewer than size), or -1.
+  /// size when every byte went out before a deadline derived from the
+  /// line speed; -1 otherwise (not open, error, or the line did not take
+  /// them all in time). A partial write is a failure.
   int write(const char *buffer, unsigned int size) override;
+
+  /// Why the last open failed; FAILURE_NONE after a successful one.
+  OpenFailure openFailure() const { return myOpenFailure; }
+  /// True when retrying the same port at other rates cannot help: the
+  /// port does not exist, may not be opened, is no serial port or is busy.
+  bool openFailureIsFinal() const;
+  /// The operator's explanation of the last failed open: the port, the
+  /// reason and what to do about it; "" when there is none.
+  const std::string &openFailureText() const { return myOpenFailureText; }
 
   /// Stores the rate and, on an open port, applies it at once.
   bool setBaud(int rate);
@@ -73,8 +99,22 @@ public:
   bool dcdLine();
   bool ringLine();
 
+protected:
+  /// One write call on the port; a hook so that tests can make the driver
+  /// refuse or cut writes the way a full output queue does.
+  virtual ssize_t systemWrite(int fd, const char *buffer, size_t size);
+
 private:
   bool modemLine(int bit);
+  /// Takes the advisory lock on the port unless already held; false (with
+  /// the failure recorded) when the port cannot be opened or is busy.
+  bool lockPort();
+  void releasePort();
+  /// Records why opening the port failed with errno value error.
+  void recordOpenFailure(int error);
+  void recordBusy(int holderPid);
+  /// Asks the driver for low-latency mode when it offers one.
+  void requestLowLatency();
 
   bool myTimeStamping = false;
   std::map<int, std::string> myOpenErrorTexts;
@@ -83,6 +123,15 @@ private:
   int myStatus = STATUS_NEVER_OPENED;
   bool myHardwareControl = false;
   int myFd = -1;
+  // A descriptor of the port that holds the advisory lock, and the port it
+  // was opened for.
+  int myLockFd = -1;
+  std::string myLockedPort;
+  // The port's settings before open, put back on close.
+  struct termios mySavedSettings;
+  bool mySettingsSaved = false;
+  OpenFailure myOpenFailure = FAILURE_NONE;
+  std::string myOpenFailureText;
 };
 
 #endif

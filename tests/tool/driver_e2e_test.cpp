@@ -146,13 +146,12 @@ TEST(DriverBatch, UnknownKeywordEndsWithStatusSevenAndSavesNothing) {
   EXPECT_EQ(readFile(dir.file("out.rop")), "");
 }
 
-TEST(DriverBatch, LeftOverArgumentIsReportedAfterThePairs) {
+TEST(DriverBatch, LeftOverArgumentEndsTheRunBeforeAnyPairIsApplied) {
   TempDir dir;
   RunResult r = runTool({"-n", "-b", "Name", "Foo", "extra"}, dir);
   EXPECT_EQ(r.status, 7) << r.out;
-  EXPECT_TRUE(hasLine(r.out, "Your robot's name is Foo"));
   EXPECT_TRUE(hasLine(r.out, "Could not process:  extra")) << r.out;
-  EXPECT_LT(r.out.find("Your robot's name is Foo"), r.out.find("Could not process:  extra"));
+  EXPECT_FALSE(hasLine(r.out, "Your robot's name is Foo")) << r.out;
 }
 
 TEST(DriverBatch, SecondFormOfAnOptionStaysAsUnprocessedPair) {
@@ -208,11 +207,14 @@ TEST(DriverFiles, FailedRestoreInBatchModeEndsWithStatusThree) {
   EXPECT_EQ(readFile(dir.file("out.rop")), "");
 }
 
-TEST(DriverFiles, UnwritableSaveFileIsNotASuccess) {
+TEST(DriverFiles, UnwritableSaveFileIsNotASuccessAndIsFoundFirst) {
   TempDir dir;
-  RunResult r = runTool({"-n", "-b", "-s", "no/such/dir/out.rop"}, dir);
+  RunResult r = runTool({"-n", "-b", "Name", "Foo", "-s", "no/such/dir/out.rop"}, dir);
   EXPECT_EQ(r.status, 9) << r.out;
-  EXPECT_TRUE(hasLine(r.out, "Saving to file 'no/such/dir/out.rop'."));
+  EXPECT_TRUE(hasLine(r.out, "ZyConfig: Cannot open file './no/such/dir/out.rop' for writing"))
+      << r.out;
+  EXPECT_FALSE(hasLine(r.out, "Your robot's name is Foo")) << "found before anything is done";
+  EXPECT_FALSE(hasLine(r.out, "Saving to file 'no/such/dir/out.rop'."));
 }
 
 TEST(DriverFiles, FirmwareFilesAreValidatedWithoutAController) {

@@ -1,14 +1,23 @@
 // End-to-end runs of orvexconf against the controller simulator on a pty:
 // the three ways of connecting (client connection, direct probe, autobaud),
-// identity check, FLASH read and write, uploads, the shell with a link, and
-// the exit statuses of the failures along the way.
+// identity check, FLASH read and write, uploads, the shell with a link, the
+// exit statuses of the failures along the way, the checks made before the
+// controller is touched, port problems, and runs ended by signals.
 #include "ProcessRunner.h"
 #include "SimPty.h"
+#include "ZySerialConnection.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 const std::map<std::string, std::string> kCleanEnv = {
@@ -61,9 +70,15 @@ TEST(DriverWithController, BatchRunWritesChangedParametersAndKeepsTheRestOfTheBl
   SimSession sim(controller());
   ASSERT_TRUE(sim.ok()) << sim.error();
   auto before = sim.controller().block7();
+  struct termios lineBefore, lineAfter;
+  ASSERT_EQ(tcgetattr(sim.pty().slaveKeep(), &lineBefore), 0);
   RunResult r =
       runTool({"-rp", sim.path(), "-b", "Name", "Foo", "RevCount", "70000", "-s", "out.rop"}, dir);
   EXPECT_EQ(r.status, 0) << r.out;
+  // The port's settings are as the run found them.
+  ASSERT_EQ(tcgetattr(sim.pty().slaveKeep(), &lineAfter), 0);
+  EXPECT_EQ(cfgetospeed(&lineAfter), cfgetospeed(&lineBefore));
+  EXPECT_EQ(lineAfter.c_cflag, lineBefore.c_cflag);
   expectClientConnection(r.out);
   for (const char *line : {"Entering batch mode.", "Connected with controller.",
                            "Reading FLASH parameters from controller.", "Your robot's name is Foo",
@@ -271,15 +286,28 @@ TEST(DriverWithController, ShellAsksBeforeQuittingWithUnsavedChangesAndSaves) {
   EXPECT_EQ(sim.controller().commandLog().back(), "FK");
 }
 
-TEST(DriverWithoutController, NoConnectionInBatchModeEndsWithStatusTwo) {
+TEST(DriverWithoutController, PortsThatCannotBeOpenedEndABatchRunAtOnce) {
   TempDir dir;
-  RunResult r = runTool({"-rp", dir.file("no-such-port"), "-b"}, dir);
-  EXPECT_EQ(r.status, 2) << r.out;
-  EXPECT_NE(r.out.find("Trying autobaud...\n115200... 57600... 38400... 19200... 9600... \n"
-                       "Could not connect with controller.\n"),
-            std::string::npos)
-      << r.out;
-  EXPECT_EQ(r.out.find("Retry?"), std::string::npos);
+  ASSERT_TRUE(writeFile(dir.file("plain"), "not a port\n"));
+  struct Case {
+    std::string port;
+    std::string error;
+  } cases[] = {
+      {dir.file("no-such-port"), "Port '" + dir.file("no-such-port") + "': no such port. "},
+      {dir.file("plain"), "Port '" + dir.file("plain") + "' is not a serial port.\n"},
+  };
+  for (const Case &c : cases) {
+    RunResult r = runTool({"-rp", c.port, "-b"}, dir);
+    EXPECT_EQ(r.status, 2) << r.out;
+    EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("Trying client connection...\n\nCould not connect with controller.\n"),
+              std::string::npos)
+        << r.out;
+    // Final: no other way of connecting is tried on it.
+    EXPECT_EQ(r.out.find("Trying direct connection..."), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Trying autobaud..."), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Retry?"), std::string::npos);
+  }
 }
 
 TEST(DriverWithoutController, OperatorDeclinesToRetry) {
@@ -291,4 +319,237 @@ TEST(DriverWithoutController, OperatorDeclinesToRetry) {
   ASSERT_NE(first, std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Retry? (y)/n? ", first + 1), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Exiting...\n"), std::string::npos);
+}
+
+namespace {
+/// The bytes the host sent the simulated controller, by any protocol.
+long bytesFromHost(SimSession &sim) {
+  SimStats monitor = sim.controller().stats();
+  SimRobotStats robot = sim.controller().robotStats();
+  return monitor.bytesReceived + monitor.noiseReceived + robot.packets + robot.badChecksums +
+         robot.strayBytes + robot.noiseReceived;
+}
+
+/// An S2 record of data at address, with its checksum.
+std::string s2Record(unsigned long address, const std::string &data) {
+  std::string bytes;
+  bytes += static_cast<char>(3 + data.size() + 1);
+  bytes += static_cast<char>((address >> 16) & 0xFF);
+  bytes += static_cast<char>((address >> 8) & 0xFF);
+  bytes += static_cast<char>(address & 0xFF);
+  bytes += data;
+  unsigned sum = 0;
+  std::string line = "S2";
+  char hex[3];
+  for (unsigned char b : bytes) {
+    sum += b;
+    snprintf(hex, sizeof hex, "%02X", b);
+    line += hex;
+  }
+  snprintf(hex, sizeof hex, "%02X", ~sum & 0xFF);
+  return line + hex + "\n";
+}
+
+/// orvexconf running in the background, its output going to files, for
+/// runs that the test signals.
+class BackgroundTool {
+public:
+  BackgroundTool(const std::vector<std::string> &args, const TempDir &dir) : myDir(dir) {
+    int input[2];
+    if (pipe(input) != 0)
+      return;
+    myPid = fork();
+    if (myPid == 0) {
+      dup2(input[0], 0);
+      ::close(input[1]);
+      int out = ::open(dir.file("tool.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int err = ::open(dir.file("tool.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(out, 1);
+      dup2(err, 2);
+      if (chdir(dir.path().c_str()) != 0)
+        _exit(126);
+      for (const char *name : {"ZYLAARGS", "ZYLOG_LEVEL", "ZYLA_SIGHANDLE_METHOD", "ZYLA"})
+        unsetenv(name);
+      std::string program = binPath("orvexconf");
+      std::vector<char *> argv;
+      argv.push_back(const_cast<char *>(program.c_str()));
+      for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(program.c_str(), argv.data());
+      _exit(127);
+    }
+    ::close(input[0]);
+    myInput = input[1];
+  }
+  ~BackgroundTool() {
+    if (myPid > 0 && myStatus == -1) {
+      kill(myPid, SIGKILL);
+      waitpid(myPid, nullptr, 0);
+    }
+    if (myInput >= 0)
+      ::close(myInput);
+  }
+  void type(const std::string &text) {
+    if (::write(myInput, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+      ADD_FAILURE() << "could not type " << text;
+  }
+  std::string out() const { return readFile(myDir.file("tool.out")); }
+  /// Waits up to msWait for pred; true when it held.
+  template <class Pred> static bool waitFor(Pred pred, int msWait) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(msWait);
+    while (!pred()) {
+      if (std::chrono::steady_clock::now() > end)
+        return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+  }
+  /// The exit status once the tool ended, -1 when it did not within msWait
+  /// or was killed by a signal.
+  int wait(int msWait) {
+    waitFor(
+        [this] {
+          int status;
+          if (waitpid(myPid, &status, WNOHANG) != myPid)
+            return false;
+          myStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+          return true;
+        },
+        msWait);
+    return myStatus;
+  }
+  void signal(int sig) { kill(myPid, sig); }
+
+private:
+  const TempDir &myDir;
+  pid_t myPid = -1;
+  int myInput = -1;
+  int myStatus = -1;
+};
+
+bool hasCommand(SimSession &sim, const std::string &prefix) {
+  return contains(sim.controller().commandLog(), prefix);
+}
+} // namespace
+
+TEST(DriverChecksFirst, FailuresFoundBeforeConnectingEndTheRunWithoutAByteSent) {
+  TempDir dir;
+  ASSERT_TRUE(writeFile(dir.file("bad.mot"), "S1130000ZZ\n"));
+  ASSERT_TRUE(writeFile(dir.file("good.mot"), s2Record(0x8000, "ABCD")));
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string line;
+  } cases[] = {
+      {{"Nmae", "Foo"}, 7, "Could not process: Nmae Foo\n"},
+      {{"Name", "Foo", "extra"}, 7, "Could not process:  extra"},
+      {{"-u", "bad.mot"}, 5, ""},
+      {{"-m", "bad.mot"}, 4, ""},
+      {{"-u", "missing.mot"}, 5, "Cannot open file 'missing.mot' for download."},
+      {{"-s", "no/dir/out.rop"}, 9, "ZyConfig: Cannot open file './no/dir/out.rop' for writing"},
+      {{"-r", "missing.rop"}, 3, ""},
+      // Precedence: 3, then 4, 5, 7 and 9.
+      {{"-r", "missing.rop", "-m", "bad.mot", "Nmae", "Foo", "-s", "no/dir/x"}, 3, ""},
+      {{"-m", "bad.mot", "-u", "bad.mot", "Nmae", "Foo"}, 4, ""},
+      {{"-u", "bad.mot", "Nmae", "Foo", "-s", "no/dir/x"}, 5, ""},
+      {{"-m", "good.mot", "Nmae", "Foo", "-s", "no/dir/x"}, 7, ""},
+  };
+  for (const Case &c : cases) {
+    SimSession sim(controller());
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    std::vector<std::string> args = {"-rp", sim.path(), "-b"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    RunResult r = runTool(args, dir);
+    EXPECT_EQ(r.status, c.status) << c.args[0] << "\n" << r.out;
+    EXPECT_EQ(r.out.find("Trying client connection..."), std::string::npos) << r.out;
+    if (!c.line.empty()) {
+      EXPECT_NE(r.out.find(c.line), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(bytesFromHost(sim), 0) << c.args[0];
+  }
+}
+
+TEST(DriverWithController, ABusyPortIsRefusedAtOnceNamingItsHolder) {
+  TempDir dir;
+  SimSession sim(controller());
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  ZySerialConnection holder; // this test process plays the other program
+  ASSERT_EQ(holder.open(sim.path().c_str()), 0);
+  RunResult r = runTool({"-rp", sim.path(), "-b", "Name", "Foo"}, dir);
+  EXPECT_EQ(r.status, 2) << r.out;
+  EXPECT_NE(r.err.find("Port '" + sim.path() + "' is in use by another program (process " +
+                       std::to_string(getpid()) + ").\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.out.find("Trying direct connection..."), std::string::npos) << r.out;
+  EXPECT_EQ(bytesFromHost(sim), 0);
+}
+
+TEST(DriverWithController, ASignalEndsTheRunWith128PlusItsNumber) {
+  TempDir dir;
+  {
+    // Outside any critical work the run ends at once, after its exit
+    // callbacks.
+    SimSession sim(controller());
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    BackgroundTool tool({"-rp", sim.path(), "-b", "Name", "Foo"}, dir);
+    ASSERT_TRUE(
+        BackgroundTool::waitFor([&] { return !sim.controller().commandLog().empty(); }, 30000));
+    tool.signal(SIGTERM);
+    EXPECT_EQ(tool.wait(30000), 143) << tool.out();
+    EXPECT_NE(tool.out().find("Zyla: Received signal 'SIGTERM'. Exiting."), std::string::npos)
+        << tool.out();
+  }
+  {
+    // During a download the block in hand is finished, then the download
+    // stops; the half-new firmware is not started ("FK").
+    SimSession sim(controller());
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    // The byte at the end of block 8 makes the whole block go out: long
+    // enough to signal while it is written.
+    ASSERT_TRUE(writeFile(dir.file("three.mot"), s2Record(0xFFF0, "ABCD") +
+                                                     s2Record(0x10000, "EFGH") +
+                                                     s2Record(0x20000, "IJKL")));
+    BackgroundTool tool({"-rp", sim.path(), "-b", "-u", "three.mot"}, dir);
+    ASSERT_TRUE(BackgroundTool::waitFor([&] { return hasCommand(sim, "FE8"); }, 60000))
+        << tool.out();
+    tool.signal(SIGINT);
+    EXPECT_EQ(tool.wait(60000), 130) << tool.out();
+    std::string out = tool.out();
+    EXPECT_NE(out.find("Download of 'three.mot' stopped before block 0x"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("Blocks written with the new firmware: 0x8"), std::string::npos) << out;
+    EXPECT_NE(out.find("Blocks still holding the old firmware:"), std::string::npos) << out;
+    EXPECT_FALSE(hasCommand(sim, "FEa")) << "the last block was never started";
+    EXPECT_FALSE(hasCommand(sim, "FK"));
+    EXPECT_FALSE(hasCommand(sim, "FR"));
+  }
+  {
+    // During the parameter write the whole transaction is carried out.
+    SimSession sim(controller());
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    BackgroundTool tool({"-rp", sim.path(), "-b", "Name", "Foo"}, dir);
+    ASSERT_TRUE(BackgroundTool::waitFor([&] { return hasCommand(sim, "FE7"); }, 60000))
+        << tool.out();
+    tool.signal(SIGINT);
+    EXPECT_EQ(tool.wait(60000), 130) << tool.out();
+    EXPECT_EQ(field(sim.controller().block7(), 141, 19), "Foo") << tool.out();
+  }
+}
+
+TEST(DriverWithController, InterruptingTheShellSaysUnsavedChangesWereNotWritten) {
+  TempDir dir;
+  SimSession sim(controller());
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  BackgroundTool tool({"-rp", sim.path()}, dir);
+  tool.type("Name Bar\n");
+  ASSERT_TRUE(BackgroundTool::waitFor(
+      [&] { return tool.out().find("Your robot's name is Bar") != std::string::npos; }, 60000))
+      << tool.out();
+  tool.signal(SIGINT);
+  EXPECT_EQ(tool.wait(30000), 130) << tool.out();
+  EXPECT_NE(tool.out().find("Your changes were not written to the controller."), std::string::npos)
+      << tool.out();
+  EXPECT_NE(field(sim.controller().block7(), 141, 19), "Bar");
 }

@@ -5,6 +5,7 @@
 #include "MonitorLink.h"
 #include "ZyCriticalSection.h"
 #include "ZyLog.h"
+#include "Zyla.h"
 
 #include <cerrno>
 #include <climits>
@@ -73,13 +74,24 @@ void FirmwareImage::reset() {
 }
 
 bool FirmwareImage::downloadFirmware(MonitorLink *link, const char *path) {
+  // The whole file is read and validated before anything goes to the
+  // controller, so a malformed file never causes an erase.
+  if (!load(path))
+    return false;
+  return downloadLoaded(link);
+}
+
+bool FirmwareImage::load(const char *path) {
   if (path == nullptr)
     path = "";
   reset();
-  // The whole file is read and validated before anything goes to the
-  // controller, so a malformed file never causes an erase.
-  if (!readFile(path))
-    return false;
+  myPath = path;
+  return readFile(path);
+}
+
+bool FirmwareImage::downloadLoaded(MonitorLink *link) {
+  const char *path = myPath.c_str();
+  myStoppedAt = -1;
   if (link == nullptr) {
     ZyLog::log(ZyLog::Normal, "Not interacting with microcontroller so cannot download '%s'.",
                path);
@@ -275,12 +287,47 @@ bool FirmwareImage::storeRecordData(unsigned long address, const char *dataDigit
   return true;
 }
 
+bool FirmwareImage::stoppedPartWay() const {
+  if (myStoppedAt < 0)
+    return false;
+  for (int i = 0; i < myStoppedAt; i++)
+    if (myBlocks[i].touched && i != PARAMETER_BLOCK)
+      return true;
+  return false;
+}
+
+void FirmwareImage::logStoppedBlocks() const {
+  if (myStoppedAt < 0)
+    return;
+  std::string written, old;
+  char name[8];
+  for (int i = 0; i < NUM_BLOCKS; i++) {
+    if (!myBlocks[i].touched || i == PARAMETER_BLOCK)
+      continue;
+    snprintf(name, sizeof name, " 0x%x", i);
+    (i < myStoppedAt ? written : old) += name;
+  }
+  ZyLog::log(ZyLog::Normal, "Download of '%s' stopped before block 0x%x.", myPath.c_str(),
+             myStoppedAt);
+  ZyLog::log(ZyLog::Normal, "Blocks written with the new firmware:%s",
+             written.empty() ? " none" : written.c_str());
+  ZyLog::log(ZyLog::Normal, "Blocks still holding the old firmware:%s",
+             old.empty() ? " none" : old.c_str());
+}
+
 bool FirmwareImage::writeBlocks(MonitorLink *link) {
   char reply[kReplyLength + 1];
+  // The whole download is one stretch that a terminating signal does not
+  // cut: the signal is seen between blocks, and the download stops there.
+  ZyCriticalSection download;
   for (int i = 0; i < NUM_BLOCKS; i++) {
     const FlashBlock &block = myBlocks[i];
     if (!block.touched || i == PARAMETER_BLOCK)
       continue;
+    if (ZyCriticalSection::pendingSignal() != 0 || Zyla::stopRequest() != 0) {
+      myStoppedAt = i;
+      return false;
+    }
     ZyLog::log(ZyLog::Normal, "Erasing and writing block 0x%x (0x%lx to 0x%lx).", i, block.start,
                block.highest);
     // A terminating signal waits until the block is written again, so the

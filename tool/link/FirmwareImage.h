@@ -6,6 +6,7 @@
 #define FIRMWAREIMAGE_H
 
 #include <memory>
+#include <string>
 
 class MonitorLink;
 
@@ -37,6 +38,21 @@ public:
   /// True when the file was valid and every touched block was written, or,
   /// without a link (nullptr), when the file was valid.
   bool downloadFirmware(MonitorLink *link, const char *path);
+  /// Reads and validates the whole file into memory, nothing else; false
+  /// (with the reason logged) when it cannot be read or is malformed.
+  bool load(const char *path);
+  /// Writes the image that load read (see downloadFirmware). A terminating
+  /// signal during the download lets the block in hand finish; the download
+  /// then ends with false and stopped() true.
+  bool downloadLoaded(MonitorLink *link);
+  /// The last download ended early on a stop request.
+  bool stopped() const { return myStoppedAt >= 0; }
+  /// It ended early after writing some of its blocks but not all: the
+  /// controller holds a mix of new and old firmware.
+  bool stoppedPartWay() const;
+  /// Logs which touched blocks hold the new firmware and which the old,
+  /// after a stopped download.
+  void logStoppedBlocks() const;
 
   /// Checks one line (already cut at its end-of-line): length, hexadecimal
   /// digits from the byte count on, and the checksum. Logs the reason and
@@ -63,6 +79,9 @@ private:
 
   std::unique_ptr<unsigned char[]> myMemory;
   FlashBlock myBlocks[NUM_BLOCKS];
+  std::string myPath;
+  // The block a stopped download did not start, -1 when none stopped.
+  int myStoppedAt = -1;
 };
 
 #endif

@@ -64,22 +64,27 @@ bool MonitorLink::sendCommand(const char *text) {
   if (text == nullptr)
     text = "";
   unsigned char sum = 0;
-  writeChar('$');
-  for (const char *p = text; *p != '\0'; p++) {
+  // Every character must go out whole: a command cut on the wire is a
+  // failed command, not one waiting for its acknowledgement.
+  bool sent = writeChar('$') == 1;
+  for (const char *p = text; *p != '\0' && sent; p++) {
     unsigned char c = static_cast<unsigned char>(*p);
     if (c == '}' || c == '#' || c == '$') {
       unsigned char escaped = static_cast<unsigned char>(c ^ 0x20);
-      writeChar('}');
-      writeChar(escaped);
+      sent = writeChar('}') == 1 && writeChar(escaped) == 1;
       sum = static_cast<unsigned char>(sum + '}' + escaped);
     } else {
-      writeChar(c);
+      sent = writeChar(c) == 1;
       sum = static_cast<unsigned char>(sum + c);
     }
   }
-  writeChar('#');
-  writeChar(hexDigit(sum >> 4));
-  writeChar(hexDigit(sum & 0xF));
+  sent = sent && writeChar('#') == 1 && writeChar(hexDigit(sum >> 4)) == 1 &&
+         writeChar(hexDigit(sum & 0xF)) == 1;
+  if (!sent) {
+    ZyLog::log(ZyLog::Terse, "Could not send command to controller: the serial line did not "
+                             "take it.");
+    return false;
+  }
 
   if (readChar(ACK_WAIT_MS) == '+') {
     ZyLog::log(ZyLog::Verbose, "Ack");

@@ -111,6 +111,10 @@ void setInteger(const ParamEntry &entry, const char *value) {
 
 } // namespace
 
+bool knowsKeyword(ParamEntry *table, const char *keyword) {
+  return table != nullptr && keyword != nullptr && findEntry(table, keyword) != nullptr;
+}
+
 bool setParameter(ParamEntry *table, const char *keyword, const char *value) {
   if (table == nullptr || keyword == nullptr)
     return false;

@@ -11,6 +11,10 @@
 /// also when the value was refused; false when it does not.
 bool setParameter(ParamEntry *table, const char *keyword, const char *value);
 
+/// True when the table knows the keyword (name or alias, letter case
+/// ignored); nothing is shown or changed.
+bool knowsKeyword(ParamEntry *table, const char *keyword);
+
 /// Prints the table to standard output from row first, at most limit + 1
 /// rows (limit 0: no limit). Returns the index of the next row to list, or 0
 /// once the table's last entry has been listed.

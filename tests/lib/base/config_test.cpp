@@ -9,13 +9,18 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -517,6 +522,75 @@ TEST(ConfigWrite, FullDiskIsReportedAsFailure) {
   ASSERT_EQ(access("/dev/full", W_OK), 0);
   EXPECT_FALSE(config.writeFile("/dev/full"));
   EXPECT_TRUE(log.contains("ZyConfig: Could not write file '/dev/full' completely"));
+}
+
+namespace {
+std::string fileText(const std::string &path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+// Names in a directory other than "." and "..".
+std::vector<std::string> entries(const std::string &dir) {
+  std::vector<std::string> names;
+  DIR *d = opendir(dir.c_str());
+  for (struct dirent *e; d != nullptr && (e = readdir(d)) != nullptr;)
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+      names.push_back(e->d_name);
+  if (d != nullptr)
+    closedir(d);
+  return names;
+}
+} // namespace
+
+TEST(ConfigWrite, AFailedSaveKeepsTheOldFileAndASaveKeepsItsPermissions) {
+  char dirName[] = "/tmp/config_save_XXXXXX";
+  ASSERT_NE(mkdtemp(dirName), nullptr);
+  const std::string dir = dirName;
+  const std::string path = dir + "/params.rop";
+  const std::string old = std::string(6000, ';') + "\n";
+  {
+    std::ofstream out(path);
+    out << old;
+  }
+  ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+
+  // Under a file-size limit smaller than the new file, the write fails and
+  // the process lives on (SIGXFSZ ignored, as the tool does).
+  pid_t child = fork();
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {4096, 4096};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    ZyConfig config;
+    std::vector<int> values(400, 7);
+    for (size_t i = 0; i < values.size(); i++)
+      config.addParam(ZyConfigArg(("Value" + std::to_string(i)).c_str(), &values[i],
+                                  "a value with a description long enough to fill the file"));
+    _exit(config.writeFile(path.c_str()) ? 1 : 0);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  EXPECT_EQ(fileText(path), old) << "the old file is untouched";
+  EXPECT_EQ(entries(dir), std::vector<std::string>{"params.rop"}) << "no temporary file left";
+
+  // A save that succeeds replaces the file whole and keeps its mode.
+  LogCapture log;
+  ZyConfig config;
+  int v = 5;
+  config.addParam(ZyConfigArg("V", &v, "a value"));
+  ASSERT_TRUE(config.writeFile(path.c_str()));
+  EXPECT_EQ(fileText(path).find(';'), fileText(path).find("; a value"));
+  EXPECT_NE(fileText(path).find("V 5"), std::string::npos) << fileText(path);
+  struct stat info;
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  EXPECT_EQ(entries(dir), std::vector<std::string>{"params.rop"});
+
+  unlink(path.c_str());
+  rmdir(dir.c_str());
 }
 
 TEST_F(ConfigFiles, FullTextBufferWithoutTerminatorIsWrittenWithinItsBounds) {

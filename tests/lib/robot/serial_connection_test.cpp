@@ -1,15 +1,24 @@
 // Tests of the serial device over a pseudo-terminal: opening and status,
-// rates on open and closed ports, raw mode, reads with a deadline, writes,
-// texts and the absence of time stamps on an ordinary driver.
+// ownership of the port, open failures, rates on open and closed ports, raw
+// mode, reads with a deadline, complete writes, texts and the absence of time
+// stamps on an ordinary driver.
 #include "LogCapture.h"
 #include "PtyPair.h"
+#include "ZyRobotPacketSender.h"
 #include "ZySerialConnection.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -312,4 +321,328 @@ TEST(SerialConnection, DestructorClosesThePort) {
     EXPECT_EQ(port.write("hi", 2), 2);
   }
   EXPECT_EQ(pty.read(2, 1000), "hi");
+}
+
+namespace {
+// Descriptors of this process open on path that are closed on exec, and all.
+std::pair<int, int> descriptorsOn(const std::string &path) {
+  int closing = 0, all = 0;
+  for (int fd = 0; fd < 4096; fd++) {
+    char link[64], target[256];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, target, sizeof target - 1);
+    if (n <= 0)
+      continue;
+    target[n] = '\0';
+    if (path != target)
+      continue;
+    all++;
+    if ((fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0)
+      closing++;
+  }
+  return {closing, all};
+}
+} // namespace
+
+TEST(SerialConnection, OnePortOneOwnerForTheWholeRun) {
+  PtyPair pty; // its own slave descriptor is open without a lock: not busy
+  ZySerialConnection first;
+  ZySerialConnection second;
+  ASSERT_EQ(first.open(pty.slavePath().c_str()), 0);
+  EXPECT_EQ(first.openFailure(), ZySerialConnection::FAILURE_NONE);
+
+  const std::string busy = "Port '" + pty.slavePath() + "' is in use by another program (process " +
+                           std::to_string(getpid()) + ").";
+  EXPECT_EQ(second.open(pty.slavePath().c_str()), 1);
+  EXPECT_EQ(second.openFailure(), ZySerialConnection::FAILURE_BUSY);
+  EXPECT_TRUE(second.openFailureIsFinal());
+  EXPECT_EQ(second.openFailureText(), busy);
+
+  // Closing the port within the run keeps it owned; the owner's own reopen
+  // is not refused.
+  first.close();
+  EXPECT_EQ(second.open(), 1);
+  EXPECT_EQ(second.openFailureText(), busy);
+  ASSERT_EQ(first.open(), 0);
+  EXPECT_EQ(first.write("ok", 2), 2);
+  EXPECT_EQ(pty.read(2, 1000), "ok");
+
+  // A second process is refused the same way, and names this one.
+  pid_t child = fork();
+  if (child == 0) {
+    ZySerialConnection other;
+    bool refused = other.open(pty.slavePath().c_str()) == 1 &&
+                   other.openFailure() == ZySerialConnection::FAILURE_BUSY &&
+                   other.openFailureText() == busy;
+    _exit(refused ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+  // Once the owner is gone, the port is free.
+  first.close();
+  first.setPortName("/nonexistent/ttyQ9"); // another port: the lock goes
+  EXPECT_EQ(second.open(), 0);
+}
+
+TEST(SerialConnection, OpenFailuresSayThePortTheReasonAndTheFix) {
+  char file[] = "/tmp/serial_regular_XXXXXX";
+  int fd = mkstemp(file);
+  ASSERT_GE(fd, 0);
+  ::close(fd);
+  struct Case {
+    std::string port;
+    ZySerialConnection::OpenFailure failure;
+    std::string text;
+  } cases[] = {
+      {"/nonexistent/ttyQ9", ZySerialConnection::FAILURE_NO_SUCH_PORT,
+       "Port '/nonexistent/ttyQ9': no such port. "},
+      {file, ZySerialConnection::FAILURE_NOT_A_PORT,
+       std::string("Port '") + file + "' is not a serial port."},
+      {"/dev/null", ZySerialConnection::FAILURE_NOT_A_PORT,
+       "Port '/dev/null' is not a serial port."},
+  };
+  for (const Case &c : cases) {
+    ZySerialConnection port;
+    EXPECT_NE(port.open(c.port.c_str()), 0) << c.port;
+    EXPECT_EQ(port.openFailure(), c.failure) << c.port;
+    EXPECT_TRUE(port.openFailureIsFinal()) << c.port;
+    EXPECT_EQ(port.openFailureText().compare(0, c.text.size(), c.text), 0)
+        << port.openFailureText();
+    // A port this run could not use is not kept from others.
+    ZySerialConnection other;
+    EXPECT_NE(other.open(c.port.c_str()), 0);
+    EXPECT_EQ(other.openFailure(), c.failure) << other.openFailureText();
+  }
+  unlink(file);
+
+  // A port this user may not open names its group and how to join it.
+  PtyPair pty;
+  ASSERT_EQ(chmod(pty.slavePath().c_str(), 0660), 0);
+  ASSERT_EQ(chown(pty.slavePath().c_str(), 0, 20), 0); // group "dialout" on Debian
+  pid_t child = fork();
+  if (child == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0)
+      _exit(2);
+    ZySerialConnection port;
+    bool ok = port.open(pty.slavePath().c_str()) == 1 &&
+              port.openFailure() == ZySerialConnection::FAILURE_PERMISSION_DENIED &&
+              port.openFailureText().find("permission denied") != std::string::npos &&
+              port.openFailureText().find("sudo usermod -aG ") != std::string::npos &&
+              port.openFailureText().find("then log in again") != std::string::npos;
+    if (!ok)
+      fprintf(stderr, "%s\n", port.openFailureText().c_str());
+    _exit(ok ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST(SerialConnection, WholeRawModeAndSettingsPutBack) {
+  PtyPair pty;
+  // Another program left the port translating and stripping.
+  struct termios preset = slaveSettings(pty);
+  preset.c_iflag |= INLCR | IGNCR | IXON | ISTRIP | PARMRK;
+  preset.c_oflag |= OPOST | ONLCR;
+  preset.c_cflag &= ~static_cast<tcflag_t>(CLOCAL);
+  {
+    int fd = ::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &preset), 0);
+    ::close(fd);
+  }
+  preset = slaveSettings(pty); // as the driver took them
+  EXPECT_EQ(descriptorsOn(pty.slavePath()).first, 0);
+  ZySerialConnection port;
+  ASSERT_EQ(port.open(pty.slavePath().c_str()), 0);
+  // The port and its lock are not handed to programs this one starts.
+  EXPECT_EQ(descriptorsOn(pty.slavePath()).first, 2);
+
+  struct termios raw = slaveSettings(pty);
+  EXPECT_EQ(raw.c_iflag & (IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON), 0u);
+  EXPECT_EQ(raw.c_oflag & OPOST, 0u);
+  EXPECT_EQ(raw.c_lflag & (ECHO | ECHONL | ICANON | ISIG | IEXTEN), 0u);
+  EXPECT_EQ(raw.c_cflag & (CSIZE | PARENB | CLOCAL | CREAD),
+            static_cast<tcflag_t>(CS8 | CLOCAL | CREAD));
+
+  const char packet[] = {static_cast<char>(0xFA), static_cast<char>(0xFB), 0x0D, 0x0A, 0x41};
+  pty.write(std::string(packet, sizeof packet));
+  char in[8] = {};
+  EXPECT_EQ(port.read(in, sizeof packet, 1000), static_cast<int>(sizeof packet));
+  EXPECT_EQ(std::string(in, sizeof packet), std::string(packet, sizeof packet));
+
+  port.close();
+  struct termios back = slaveSettings(pty);
+  EXPECT_EQ(back.c_iflag, preset.c_iflag);
+  EXPECT_EQ(back.c_oflag, preset.c_oflag);
+  EXPECT_EQ(back.c_cflag, preset.c_cflag);
+  EXPECT_EQ(back.c_lflag, preset.c_lflag);
+}
+
+TEST(SerialConnection, LowLatencyModeIsAskedForAndItsAbsenceLogged) {
+  PtyPair pty;
+  LogCapture log(ZyLog::Verbose);
+  ZySerialConnection port;
+  ASSERT_EQ(port.open(pty.slavePath().c_str()), 0);
+  EXPECT_TRUE(log.hasLine(
+      "ZySerialConnection::open: The driver offers no low-latency mode; going on without."))
+      << log.text();
+}
+
+namespace {
+// A port whose driver refuses or cuts writes as a full output queue does:
+// the first cuts calls take at most cut bytes, the next refusals calls fail
+// with EAGAIN (all of them when negative).
+class CongestedPort : public ZySerialConnection {
+public:
+  int refusals = 0;
+  int cuts = 0;
+  size_t cut = 1;
+  int calls = 0;
+
+protected:
+  ssize_t systemWrite(int fd, const char *buffer, size_t size) override {
+    calls++;
+    if (cuts > 0) {
+      cuts--;
+      return ZySerialConnection::systemWrite(fd, buffer, std::min(size, cut));
+    }
+    if (refusals != 0) {
+      if (refusals > 0)
+        refusals--;
+      errno = EAGAIN;
+      return -1;
+    }
+    return ZySerialConnection::systemWrite(fd, buffer, size);
+  }
+};
+} // namespace
+
+TEST(SerialConnection, WritesAreCompleteOrFailed) {
+  PtyPair pty;
+  CongestedPort port;
+  ASSERT_TRUE(port.setBaud(115200));
+  ASSERT_EQ(port.open(pty.slavePath().c_str()), 0);
+
+  // Refusals and cut writes are waited out until every byte is out.
+  port.refusals = 3;
+  port.cuts = 4;
+  EXPECT_EQ(port.write("0123456789", 10), 10);
+  EXPECT_EQ(pty.read(10, 1000), "0123456789");
+  EXPECT_GE(port.calls, 3 + 4 + 1);
+
+  // A line that never takes the rest fails within its deadline, and the
+  // robot packet sender does not count the cut packet as sent.
+  port.cuts = 1;
+  port.cut = 2;
+  port.refusals = -1;
+  ZyRobotPacketSender sender(&port);
+  auto start = Clock::now();
+  EXPECT_FALSE(sender.com(5));
+  EXPECT_LT(msSince(start), 5000);
+  EXPECT_EQ(pty.drain().size(), 2u) << "the cut packet's first bytes went out";
+  EXPECT_EQ(port.write("x", 1), -1);
+
+  // A real pty whose queue is full: the write fails at its deadline
+  // instead of hanging or cutting the bytes.
+  port.refusals = 0;
+  char block[4096];
+  std::memset(block, 'f', sizeof block);
+  int fullAfter = -1;
+  for (int i = 0; i < 64 && fullAfter < 0; i++)
+    if (port.write(block, sizeof block) != static_cast<int>(sizeof block))
+      fullAfter = i;
+  EXPECT_GT(fullAfter, 0) << "the queue never filled";
+  start = Clock::now();
+  EXPECT_EQ(port.write(block, sizeof block), -1);
+  EXPECT_LT(msSince(start), 5000);
+}
+
+namespace {
+std::atomic<int> gSignalsSeen{0};
+void countSignal(int) {
+  gSignalsSeen++;
+}
+// The scheduler state of a thread of this process ('S' while it sleeps).
+char threadState(pid_t tid) {
+  char path[64], line[512];
+  snprintf(path, sizeof path, "/proc/self/task/%d/stat", static_cast<int>(tid));
+  FILE *f = fopen(path, "r");
+  if (f == nullptr)
+    return '?';
+  char state = '?';
+  if (fgets(line, sizeof line, f) != nullptr) {
+    const char *end = strrchr(line, ')');
+    if (end != nullptr && end[1] == ' ')
+      state = end[2];
+  }
+  fclose(f);
+  return state;
+}
+} // namespace
+
+TEST(SerialConnection, ASignalNeitherEndsAWaitEarlyNorLosesTheNextByte) {
+  struct sigaction action = {}, old = {};
+  action.sa_handler = &countSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0; // no restart: the wait sees EINTR
+  ASSERT_EQ(sigaction(SIGUSR1, &action, &old), 0);
+
+  PtyPair pty;
+  ZySerialConnection port;
+  ASSERT_EQ(port.open(pty.slavePath().c_str()), 0);
+  std::atomic<pid_t> tid{0};
+  std::atomic<bool> done{false};
+  char got = 0;
+  int count = -2;
+  std::thread reader([&] {
+    tid = static_cast<pid_t>(syscall(SYS_gettid));
+    count = port.read(&got, 1, 5000);
+    done = true;
+  });
+  auto start = Clock::now();
+  while ((tid == 0 || threadState(tid) != 'S') && msSince(start) < 3000)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  int seen = gSignalsSeen;
+  pthread_kill(reader.native_handle(), SIGUSR1);
+  while (gSignalsSeen == seen && msSince(start) < 3000)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  EXPECT_GT(gSignalsSeen.load(), seen);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(done) << "the wait ended at the signal";
+  pty.write("Z");
+  reader.join();
+  EXPECT_EQ(count, 1);
+  EXPECT_EQ(got, 'Z');
+  sigaction(SIGUSR1, &old, nullptr);
+}
+
+TEST(SerialConnection, DescriptorsAbove1024) {
+  struct rlimit limit;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_cur < 1200 && limit.rlim_max >= 1200) {
+    limit.rlim_cur = 1200;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  if (limit.rlim_cur < 1200)
+    GTEST_SKIP() << "this process may not open 1200 files";
+  PtyPair pty;
+  std::vector<int> filler;
+  int fd;
+  while ((fd = ::open("/dev/null", O_RDONLY)) >= 0 && fd < 1100)
+    filler.push_back(fd);
+  if (fd >= 0)
+    filler.push_back(fd);
+  ZySerialConnection port;
+  ASSERT_EQ(port.open(pty.slavePath().c_str()), 0);
+  char buf[4];
+  EXPECT_EQ(port.read(buf, sizeof buf, 50), 0);
+  pty.write("abcd");
+  EXPECT_EQ(port.read(buf, sizeof buf, 1000), 4);
+  EXPECT_EQ(std::string(buf, 4), "abcd");
+  port.close();
+  for (int f : filler)
+    ::close(f);
 }

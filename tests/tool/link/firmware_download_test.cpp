@@ -315,20 +315,33 @@ void recordDeferredSignal(int signal) {
   gDeferredSignal = signal;
 }
 
-TEST_F(FirmwareDownload, EraseAndWriteRunInsideACriticalSection) {
+TEST_F(FirmwareDownload, ASignalFinishesTheBlockInHandThenStopsTheDownload) {
   gDeferredSignal = 0;
   ZyCriticalSection::setDeferredAction(recordDeferredSignal);
   peer.signalOn("FE8", SIGTERM);
-  bool ok =
-      download(lines({dataRecord('2', 0x8000, bytes(16)), dataRecord('2', 0x10000, bytes(16))}));
+  bool ok = download(lines({dataRecord('2', 0x8000, bytes(16)), dataRecord('2', 0x10000, bytes(16)),
+                            dataRecord('2', 0x20000, bytes(16))}));
   ZyCriticalSection::setDeferredAction(nullptr);
-  ASSERT_TRUE(ok);
+  EXPECT_FALSE(ok);
+  EXPECT_TRUE(image.stopped());
+  EXPECT_TRUE(image.stoppedPartWay());
 
   EXPECT_EQ(peer.deferResult(), 1); // the signal was held back during the erase
-  EXPECT_EQ(gDeferredSignal.load(), SIGTERM);
+  EXPECT_EQ(gDeferredSignal.load(), SIGTERM) << "acted on once the download was over";
+  // Block 8 was finished; the next one was not started, and no "FR" went.
+  EXPECT_EQ(eraseCommands(), std::vector<std::string>{"FE8"});
+  EXPECT_TRUE(flashHolds(0x8000, 0x8010));
+  EXPECT_NE(peer.commands().back(), "FR");
   for (const auto &r : peer.received())
-    EXPECT_EQ(r.inCriticalSection, r.text != "FR") << r.text;
+    EXPECT_TRUE(r.inCriticalSection) << r.text;
   EXPECT_FALSE(ZyCriticalSection::isActive());
+
+  log.clear();
+  image.logStoppedBlocks();
+  EXPECT_EQ(log.lines(),
+            (std::vector<std::string>{"Download of '" + path + "' stopped before block 0x9.",
+                                      "Blocks written with the new firmware: 0x8",
+                                      "Blocks still holding the old firmware: 0x9 0xa"}));
 }
 
 TEST_F(FirmwareDownload, RefusedEraseStopsTheDownload) {

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -341,4 +343,41 @@ TEST_F(MonitorLinkTest, EmptyFlashWriteOnlyClearsTheLine) {
   EXPECT_TRUE(link.writeFlash(nullptr, 0, 0x7000));
   EXPECT_EQ(testing::internal::GetCapturedStdout(), CLEAR_LINE);
   EXPECT_EQ(pty.drain(), "");
+}
+
+namespace {
+// A line that takes the first bytes of a command and then fails.
+class FailingPort : public ZySerialConnection {
+public:
+  int bytesTaken = 3;
+
+protected:
+  ssize_t systemWrite(int fd, const char *buffer, size_t size) override {
+    if (bytesTaken <= 0) {
+      errno = EIO;
+      return -1;
+    }
+    size = std::min(size, static_cast<size_t>(bytesTaken));
+    bytesTaken -= static_cast<int>(size);
+    return ZySerialConnection::systemWrite(fd, buffer, size);
+  }
+};
+} // namespace
+
+TEST(MonitorLinkWrites, ACommandCutOnTheWireFailsWithoutWaitingForItsAck) {
+  PtyPair pty;
+  FailingPort port;
+  ASSERT_TRUE(port.setBaud(115200));
+  ASSERT_EQ(port.open(pty.slavePath().c_str()), 0);
+  MonitorLink link(&port);
+  LogCapture log;
+  pty.write("+"); // an acknowledgement that must not be taken for this command
+  EXPECT_FALSE(link.sendCommand("FE8"));
+  EXPECT_EQ(pty.drain(), "$FE");
+  EXPECT_TRUE(log.hasLine("Could not send command to controller: the serial line did not take it."))
+      << log.text();
+  EXPECT_FALSE(log.hasLine("Ack"));
+  char left = 0;
+  EXPECT_EQ(port.read(&left, 1, 100), 1);
+  EXPECT_EQ(left, '+');
 }
