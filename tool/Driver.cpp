@@ -11,6 +11,7 @@
 #include "ParamCommands.h"
 #include "ParamFile.h"
 #include "ParamTable.h"
+#include "ProgressPrinter.h"
 #include "Shell.h"
 #include "ZyArgumentParser.h"
 #include "ZyConfig.h"
@@ -92,6 +93,13 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
   if (imageFile != nullptr)
     ZyLog::log(ZyLog::Normal, "Will upload ORVEX file '%s' to controller after connection.",
                imageFile);
+  // A rescue image of the whole parameter block, written back after the
+  // FLASH read.
+  static const char *const blockForms[] = {"-restoreBlock", nullptr};
+  const char *blockFile = takeFileOption(parser, blockForms);
+  if (blockFile != nullptr)
+    ZyLog::log(ZyLog::Normal, "Will write FLASH parameter block image '%s' to controller.",
+               blockFile);
 
   // The connection options read the port and rate from their own copy of
   // the command line; here every occurrence of them is removed together with
@@ -110,6 +118,8 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
 
   options.attachTo(&robot);
   MonitorLink link(options.serialConnection());
+  ProgressPrinter progress;
+  link.setProgress(&progress);
   FirmwareImage firmware;
   robot.setGoOnWithoutParams(true);
   ZyLog::init(ZyLog::None, ZyLog::Terse, "", false, false, false);
@@ -129,16 +139,36 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
 
   if (controller != nullptr) {
     ZyUtil::sleepMs(2000);
-    int identity = checkFirmwareIdentity(controller);
-    if (identity == 2) {
+    FirmwareIdentity identity = checkFirmwareIdentity(controller);
+    if (identity == FirmwareIdentity::NotOrvex) {
       ZyLog::log(ZyLog::Normal, "WRONG CONFIGURATION PROGRAM!  Stopping...");
       controller->sendCommand("FK");
       return EXIT_WRONG_FIRMWARE;
     }
-    if (identity == 1 || identity == -1)
+    if (identity == FirmwareIdentity::Newer || identity == FirmwareIdentity::Unidentified)
       printCaution(identity);
     if (!readFlashParameters(controller))
       return EXIT_FLASH_READ;
+  }
+
+  if (blockFile != nullptr) {
+    unsigned char block[FLASH_BLOCK_SIZE];
+    int length = 0;
+    if (!loadBlockFile(blockFile, block, &length)) {
+      if (controller != nullptr)
+        closeMonitor(controller);
+      return EXIT_FLASH_READ;
+    }
+    if (controller == nullptr) {
+      ZyLog::log(ZyLog::Normal, "Not interacting with controller. Cannot write '%s'.", blockFile);
+    } else {
+      ZyLog::log(ZyLog::Normal, "Writing FLASH parameter block image '%s' to controller.",
+                 blockFile);
+      if (!restoreFlashBlock(controller, block, length)) {
+        closeMonitor(controller);
+        return EXIT_FLASH_WRITE;
+      }
+    }
   }
 
   if (restoreFile != nullptr) {
@@ -189,6 +219,7 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
   }
 
   bool saveFailed = false;
+  bool writeFailed = false;
   if (batchMode) {
     ZyUtil::sleepMs(500);
     if (!argumentError) {
@@ -196,7 +227,7 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
         if (controller == nullptr)
           ZyLog::log(ZyLog::Normal, "Not interacting with controller. Cannot save.");
         else
-          writeFlashParameters(controller);
+          writeFailed = !writeFlashParameters(controller);
       } else {
         ZyLog::log(ZyLog::Normal,
                    "Not writing parameters to controler since they have not changed");
@@ -207,6 +238,8 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
     closeMonitor(controller);
     if (argumentError)
       return EXIT_BAD_ARGUMENTS;
+    if (writeFailed)
+      return EXIT_FLASH_WRITE;
     return saveFailed ? EXIT_SAVE_FAILED : EXIT_OK;
   }
 

@@ -67,6 +67,8 @@ public:
   /// the current time.
   ZyTime readTimeStamp(int index) override;
   bool timeStampingOn() override { return myTimeStamping; }
+  /// Flushes the port's pending input (tcflush), when open.
+  void discardInput() override;
 
   bool ctsLine();
   bool dsrLine();
