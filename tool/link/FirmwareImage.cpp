@@ -97,6 +97,7 @@ bool FirmwareImage::downloadFirmware(MonitorLink *link, const char *path) {
   }
   if (!writeBlocks(link))
     return false;
+  link->discardInput();
   link->sendCommand("FR");
   ZyLog::log(ZyLog::Normal, "Done downloading '%s'.", path);
   return true;
