@@ -446,3 +446,23 @@ TEST_F(FlashTransferTest, EraseAndWriteRunInsideACriticalSection) {
   EXPECT_EQ(gDeferredSignal, SIGTERM);
   EXPECT_EQ(gWritesBeforeSignalAction, 32) << "the signal is acted on once the block is written";
 }
+
+TEST_F(FlashTransferTest, RescueImageFilesMustHoldAWholeBlock) {
+  unsigned char block[FLASH_BLOCK_SIZE];
+  int length = 0;
+  for (size_t size : {0ul, 422ul, 4094ul, 4097ul}) {
+    ASSERT_TRUE(writeFile("image.blk", std::string(size, 'x')));
+    EXPECT_FALSE(loadBlockFile("image.blk", block, &length)) << size;
+    EXPECT_TRUE(log.hasLine("'image.blk' is not a FLASH parameter block image: it must hold 4096 "
+                            "bytes (or 4095)."))
+        << size;
+  }
+  for (int size : {4095, 4096}) {
+    ASSERT_TRUE(writeFile("image.blk", std::string(static_cast<size_t>(size), 'y')));
+    ASSERT_TRUE(loadBlockFile("image.blk", block, &length)) << size;
+    EXPECT_EQ(length, size);
+    EXPECT_EQ(block[size - 1], 'y');
+  }
+  EXPECT_FALSE(loadBlockFile("missing.blk", block, &length));
+  EXPECT_TRUE(log.contains("Cannot open block image 'missing.blk'"));
+}
