@@ -200,6 +200,26 @@ bool parseSimCommandLine(int argc, const char *const *argv, SimCommandLine &out,
                 "' is not CMD, CMD:N (N from 1) or CMD:* (for example FW7000 or FE:2)";
         return false;
       }
+    } else if (arg == "--pause-reply" || arg == "--cut-reply" || arg == "--short-read" ||
+               arg == "--stray") {
+      if (!takeValue(v))
+        return false;
+      SimFaults &f = o.faults;
+      bool ok = false;
+      int unused = 0;
+      if (arg == "--pause-reply")
+        ok = parseFaultWithNumbers(v, f.pauseReply, 2, 0, 600000, &f.pauseAfter, &f.pauseMs);
+      else if (arg == "--cut-reply")
+        ok = parseFaultWithNumbers(v, f.cutReply, 1, 0, 100000, &f.cutAfter, &unused);
+      else if (arg == "--short-read")
+        ok = parseFaultWithNumbers(v, f.shortRead, 1, 1, 4096, &f.shortReadBytes, &unused);
+      else
+        ok = parseFaultWithNumbers(v, f.stray, 1, 1, 4096, &f.strayBytes, &unused);
+      if (!ok) {
+        error = "Option " + arg + ": '" + v +
+                "' is not CMD[:N] followed by the number(s) it needs, for example m7000,600";
+        return false;
+      }
     } else if (arg == "--noise") {
       long n = 0;
       if (!takeValue(v))

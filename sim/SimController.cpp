@@ -75,6 +75,13 @@ SimController::SimController(const SimOptions &options)
       myFirmware(&myMemory, options.robotBaud, options.faults.silent, options.resetBaud),
       myInMonitor(!options.robotProtocol || options.startInMonitor) {
   myMonitor.setOutput([this](const uint8_t *bytes, size_t length) { queueOutput(bytes, length); });
+  myMonitor.setPause([this](int ms) {
+    // Bytes sent from now on leave the controller only after the pause.
+    int64_t from = std::max(std::max(nowNs(), myNow), std::max(myTxLineFree, myTxHold));
+    myTxHold = from + static_cast<int64_t>(ms) * MS;
+    if (myOptions.pace)
+      myTxLineFree = myTxHold;
+  });
   myFirmware.setOutput([this](const uint8_t *bytes, size_t length) {
     myMonitor.countFirmwareOutput(length);
     queueOutput(bytes, length);
@@ -523,6 +530,8 @@ void SimController::queueOutput(const uint8_t *bytes, size_t length) {
       due = std::max(myNow, myTxLineFree) + perByte;
       myTxLineFree = due;
     }
+    if (due < myTxHold)
+      due = myTxHold;
     myTxBytes[slot] = bytes[i];
     myTxDue[slot] = due;
     myTxBaud[slot] = baud;

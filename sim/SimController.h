@@ -147,7 +147,8 @@ private:
   std::vector<int> myTxBaud; // the controller's speed when the byte was sent
   size_t myTxHead = 0, myTxCount = 0;
   int64_t myTxLineFree = 0;
-  int64_t myNow = 0; // time of the byte being handled
+  int64_t myTxHold = 0; // no byte leaves before this time (a paused reply)
+  int64_t myNow = 0;    // time of the byte being handled
   bool myTxBlocked = false;
   int64_t myLastActivity = 0;
   long myTxDropped = 0;

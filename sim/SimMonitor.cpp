@@ -85,6 +85,32 @@ bool SimFaultTrigger::parse(const std::string &text) {
   return occurrence > 0;
 }
 
+bool parseFaultWithNumbers(const std::string &text, SimFaultTrigger &trigger, int count, long low,
+                           long high, int *first, int *second) {
+  size_t comma = text.find(',');
+  if (comma == std::string::npos || !trigger.parse(text.substr(0, comma)))
+    return false;
+  std::string rest = text.substr(comma + 1);
+  int *out[2] = {first, second};
+  for (int i = 0; i < count; i++) {
+    size_t end = rest.find(',');
+    bool last = i == count - 1;
+    if (last != (end == std::string::npos))
+      return false;
+    std::string number = rest.substr(0, end);
+    if (number.empty() || number.size() > 9 ||
+        number.find_first_not_of("0123456789") != std::string::npos)
+      return false;
+    long value = atol(number.c_str());
+    if (value < low || value > high)
+      return false;
+    *out[i] = static_cast<int>(value);
+    if (!last)
+      rest = rest.substr(end + 1);
+  }
+  return true;
+}
+
 std::string SimFaultTrigger::describe() const {
   std::string who = prefix.empty() ? "any command" : "commands starting \"" + prefix + "\"";
   if (occurrence == EVERY)
@@ -316,6 +342,11 @@ void SimMonitor::execute() {
     return;
   }
 
+  if (myFaults.strayBytes > 0 && triggered(myFaults.stray, myStrayCount, text)) {
+    myStats.strayBursts++;
+    sendNoise(myFaults.strayBytes);
+    log("-> %d stray byte(s) before the acknowledgement (fault)", myFaults.strayBytes);
+  }
   if (triggered(myFaults.dropAck, myDropAckCount, text)) {
     myStats.acksDropped++;
     log("-> (fault: the \"+\" is lost on the line)");
@@ -367,24 +398,62 @@ void SimMonitor::execute() {
 
   bool corrupt = triggered(myFaults.badChecksum, myBadChecksumCount, text);
   if (myFaults.noiseBytes > 0) {
-    uint8_t noise[256];
-    int left = myFaults.noiseBytes;
-    while (left > 0) {
-      int n = left < 256 ? left : 256;
-      for (int i = 0; i < n; i++)
-        noise[i] = noiseByte(myNoiseState);
-      send(noise, static_cast<size_t>(n));
-      left -= n;
-    }
+    sendNoise(myFaults.noiseBytes);
     log("-> %d noise byte(s) (fault)", myFaults.noiseBytes);
   }
-  sendReply(body, bodyLength, corrupt);
+  sendReply(body, bodyLength, corrupt, text);
 }
 
-void SimMonitor::sendReply(const char *body, size_t length, bool corrupt) {
+void SimMonitor::sendNoise(int count) {
+  uint8_t noise[256];
+  int left = count;
+  while (left > 0) {
+    int n = left < 256 ? left : 256;
+    for (int i = 0; i < n; i++)
+      noise[i] = noiseByte(myNoiseState);
+    send(noise, static_cast<size_t>(n));
+    left -= n;
+  }
+}
+
+void SimMonitor::sendReply(const char *body, size_t length, bool corrupt, const char *text) {
   size_t n = simframe::encodeReply(body, length, myFrame.data(), myFrame.size());
   if (n == 0)
     return;
+  if (triggered(myFaults.cutReply, myCutCount, text)) {
+    // "$" and the first characters of the body, then nothing.
+    size_t keep = 1 + (static_cast<size_t>(myFaults.cutAfter) < length
+                           ? static_cast<size_t>(myFaults.cutAfter)
+                           : length);
+    send(myFrame.data(), keep);
+    myStats.repliesCut++;
+    myStats.repliesSent++;
+    log("-> reply cut after %zu of %zu characters (fault)", keep - 1, length);
+    return;
+  }
+  if (triggered(myFaults.pauseReply, myPauseCount, text) &&
+      static_cast<size_t>(myFaults.pauseAfter) < n - 1) {
+    size_t first = 1 + static_cast<size_t>(myFaults.pauseAfter);
+    send(myFrame.data(), first);
+    if (myPause)
+      myPause(myFaults.pauseMs);
+    myStats.repliesPaused++;
+    log("-> reply pauses %d ms after %d characters (fault)", myFaults.pauseMs, myFaults.pauseAfter);
+    memmove(myFrame.data(), myFrame.data() + first, n - first);
+    n -= first;
+    if (corrupt) {
+      unsigned sum = simframe::checksum(reinterpret_cast<const uint8_t *>(body), length);
+      sum = (sum + 1) & 0xff;
+      myFrame[n - 2] = static_cast<uint8_t>(simframe::hexDigit(sum >> 4));
+      myFrame[n - 1] = static_cast<uint8_t>(simframe::hexDigit(sum));
+      myStats.checksumsCorrupted++;
+      corrupt = false;
+    }
+    send(myFrame.data(), n);
+    myStats.repliesSent++;
+    myReplyOutstanding = true;
+    return;
+  }
   if (corrupt) {
     // The checksum digits of the sum plus one: always wrong.
     unsigned sum = simframe::checksum(reinterpret_cast<const uint8_t *>(body), length);
@@ -417,6 +486,15 @@ const char *SimMonitor::doRead(const char *args, size_t &length) {
     return simreply::BAD_COMMAND;
   }
   uint32_t count = last + 1;
+  if (myFaults.shortRead.enabled() && triggered(myFaults.shortRead, myShortReadCount, args - 1)) {
+    uint32_t most = static_cast<uint32_t>(myFaults.shortReadBytes);
+    if (most > SimMemory::SIZE - address)
+      most = SimMemory::SIZE - address;
+    if (most > MAX_READ)
+      most = MAX_READ;
+    count = most;
+    myStats.shortReads++;
+  }
   const uint8_t *bytes = myMemory->bytes() + address;
   char *out = myBody.data();
   for (uint32_t i = 0; i < count; i++) {

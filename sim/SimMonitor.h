@@ -61,7 +61,30 @@ struct SimFaults {
   /// Power is lost once this many bytes have been received (-1: never):
   /// the controller handles no further byte and sends nothing more.
   long dieAfterBytes = -1;
+  /// The reply to the selected command pauses pauseMs after its
+  /// pauseAfter-th body character.
+  SimFaultTrigger pauseReply;
+  int pauseAfter = 0;
+  int pauseMs = 0;
+  /// The reply to the selected command stops after cutAfter body
+  /// characters: no "#", no checksum.
+  SimFaultTrigger cutReply;
+  int cutAfter = 0;
+  /// The reply to the selected read ("m") carries shortReadBytes bytes
+  /// from the address asked for instead of the count asked, with a good
+  /// checksum.
+  SimFaultTrigger shortRead;
+  int shortReadBytes = 0;
+  /// strayBytes noise bytes go out just before the "+" of the selected
+  /// command.
+  SimFaultTrigger stray;
+  int strayBytes = 0;
 };
+
+/// Parses "CMD[:N],V1[,V2]" (a trigger and one or two numbers from low to
+/// high); false when malformed.
+bool parseFaultWithNumbers(const std::string &text, SimFaultTrigger &trigger, int count, long low,
+                           long high, int *first, int *second);
 
 /// Counters of what the monitor has seen and done.
 struct SimStats {
@@ -83,6 +106,10 @@ struct SimStats {
   long refused = 0;
   long acksDropped = 0;
   long checksumsCorrupted = 0;
+  long repliesPaused = 0;
+  long repliesCut = 0;
+  long shortReads = 0;
+  long strayBursts = 0;
   bool poweredOff = false;
 };
 
@@ -100,10 +127,13 @@ public:
   /// Receives the bytes the monitor sends, in order.
   using Output = std::function<void(const uint8_t *bytes, size_t length)>;
   using LogSink = std::function<void(const std::string &line)>;
+  /// Holds the monitor's further output back for ms milliseconds.
+  using Pause = std::function<void(int ms)>;
 
   SimMonitor(SimMemory *memory, const SimIdentity &identity, const SimFaults &faults);
 
   void setOutput(Output output) { myOutput = std::move(output); }
+  void setPause(Pause pause) { myPause = std::move(pause); }
   /// Installs a log line consumer; with none, no log text is made.
   void setLogSink(LogSink sink) { myLog = std::move(sink); }
 
@@ -140,7 +170,8 @@ public:
 private:
   void execute();
   void send(const uint8_t *bytes, size_t length);
-  void sendReply(const char *body, size_t length, bool corrupt);
+  void sendReply(const char *body, size_t length, bool corrupt, const char *text);
+  void sendNoise(int count);
   void log(const char *format, ...) __attribute__((format(printf, 2, 3)));
   void setDetail(const char *format, ...) __attribute__((format(printf, 2, 3)));
   void recordCommand(const char *text, size_t length);
@@ -154,6 +185,7 @@ private:
   SimIdentity myIdentity;
   SimFaults myFaults;
   Output myOutput;
+  Pause myPause;
   LogSink myLog;
   CommandDecoder myDecoder;
   SimStats myStats;
@@ -171,6 +203,10 @@ private:
   long myBadChecksumCount = 0;
   long myDropAckCount = 0;
   long myRefuseCount = 0;
+  long myPauseCount = 0;
+  long myCutCount = 0;
+  long myShortReadCount = 0;
+  long myStrayCount = 0;
   uint32_t myNoiseState = 0x1234567u;
   long myPendingStray = 0;
   long myPendingNoise = 0;

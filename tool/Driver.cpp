@@ -11,6 +11,7 @@
 #include "ParamCommands.h"
 #include "ParamFile.h"
 #include "ParamTable.h"
+#include "ProgressPrinter.h"
 #include "Shell.h"
 #include "Usage.h"
 #include "ZyArgumentParser.h"
@@ -239,6 +240,13 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
   if (imageFile != nullptr)
     ZyLog::log(ZyLog::Normal, "Will upload ORVEX file '%s' to controller after connection.",
                imageFile);
+  // A rescue image of the whole parameter block, written back after the
+  // FLASH read.
+  static const char *const blockForms[] = {"-restoreBlock", nullptr};
+  const char *blockFile = takeFileOption(parser, blockForms);
+  if (blockFile != nullptr)
+    ZyLog::log(ZyLog::Normal, "Will write FLASH parameter block image '%s' to controller.",
+               blockFile);
 
   // The connection options read the port and rate from their own copy of
   // the command line; here every occurrence of them is removed together with
@@ -273,6 +281,8 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
 
   options.attachTo(&robot);
   MonitorLink link(options.serialConnection());
+  std::unique_ptr<ProgressPrinter> progress = makeStdoutProgress();
+  link.setProgress(progress.get());
   FirmwareImage firmware;
   robot.setGoOnWithoutParams(true);
   ZyLog::init(ZyLog::None, ZyLog::Terse, "", false, false, false);
@@ -291,16 +301,40 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
 
   if (controller != nullptr) {
     ZyUtil::sleepMs(2000);
-    int identity = checkFirmwareIdentity(controller);
-    if (identity == 2) {
+    FirmwareIdentity identity = checkFirmwareIdentity(controller);
+    if (identity == FirmwareIdentity::NotOrvex) {
       ZyLog::log(ZyLog::Normal, "WRONG CONFIGURATION PROGRAM!  Stopping...");
       controller->sendCommand("FK");
       return EXIT_WRONG_FIRMWARE;
     }
-    if (identity == 1 || identity == -1)
+    if (identity == FirmwareIdentity::Newer || identity == FirmwareIdentity::Unidentified)
       printCaution(identity);
     if (!readFlashParameters(controller))
       return EXIT_FLASH_READ;
+  }
+
+  if (blockFile != nullptr) {
+    unsigned char block[FLASH_BLOCK_SIZE];
+    int length = 0;
+    if (!loadBlockFile(blockFile, block, &length)) {
+      if (controller != nullptr)
+        closeMonitor(controller);
+      return EXIT_FLASH_READ;
+    }
+    if (controller == nullptr) {
+      ZyLog::log(ZyLog::Normal, "Not interacting with controller. Cannot write '%s'.", blockFile);
+    } else {
+      ZyLog::log(ZyLog::Normal, "Writing FLASH parameter block image '%s' to controller.",
+                 blockFile);
+      bool restored = restoreFlashBlock(controller, block, length);
+      // A signal during the write let it finish; the run ends here.
+      if (Zyla::stopRequest() != 0)
+        return endStoppedRun(controller, nullptr);
+      if (!restored) {
+        closeMonitor(controller);
+        return EXIT_FLASH_WRITE;
+      }
+    }
   }
 
   if (restoreFile != nullptr) {
@@ -351,6 +385,7 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
   }
 
   bool saveFailed = false;
+  bool writeFailed = false;
   if (batchMode) {
     if (controller != nullptr)
       ZyUtil::sleepMs(500);
@@ -359,7 +394,7 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
         if (controller == nullptr)
           ZyLog::log(ZyLog::Normal, "Not interacting with controller. Cannot save.");
         else
-          writeFlashParameters(controller);
+          writeFailed = !writeFlashParameters(controller);
         // A signal during the write let it finish; the run ends here.
         if (Zyla::stopRequest() != 0)
           return endStoppedRun(controller, nullptr);
@@ -373,6 +408,8 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
     closeMonitor(controller);
     if (argumentError)
       return EXIT_BAD_ARGUMENTS;
+    if (writeFailed)
+      return EXIT_FLASH_WRITE;
     return saveFailed ? EXIT_SAVE_FAILED : EXIT_OK;
   }
 

@@ -56,12 +56,12 @@ void printHelp() {
   fflush(stdout);
 }
 
-void printCaution(int identity) {
+void printCaution(FirmwareIdentity identity) {
   const char *text;
-  if (identity == -1)
+  if (identity == FirmwareIdentity::Unidentified)
     text = "Unidentified, probably old controller stub.\n'q'uit without saving or proceed with "
            "caution.";
-  else if (identity == 1)
+  else if (identity == FirmwareIdentity::Newer)
     text = "The firmware is newer than this configuration program.\nYou could lose "
            "parameters.\n'q'uit without saving or proceed with caution.";
   else
@@ -115,8 +115,8 @@ void runShell(MonitorLink *link, FirmwareImage *firmware) {
     if (isWord(command, "?") || isWord(command, "h") || isWord(command, "help")) {
       printf("\n\n====================================\n");
       if (link != nullptr) {
-        int identity = checkFirmwareIdentity(link);
-        if (identity != 0)
+        FirmwareIdentity identity = checkFirmwareIdentity(link);
+        if (identity != FirmwareIdentity::Known)
           printCaution(identity);
       }
       printHelp();
@@ -136,8 +136,8 @@ void runShell(MonitorLink *link, FirmwareImage *firmware) {
     } else if (isWord(command, "save")) {
       if (value != nullptr)
         Zyla::getConfig()->writeFile(value, false, nullptr, false);
-      else if (link != nullptr)
-        writeFlashParameters(link);
+      else if (link != nullptr && !writeFlashParameters(link))
+        ZyLog::log(ZyLog::Normal, "Your changes are still here: 'save' tries again.");
       else
         ZyLog::log(ZyLog::Normal, "Not interacting with controller; cannot save.");
     } else if (isWord(command, "r") || isWord(command, "restore")) {

@@ -5,13 +5,15 @@
 #ifndef SHELL_H
 #define SHELL_H
 
+#include "FlashTransfer.h"
+
 class MonitorLink;
 class FirmwareImage;
 
 /// Prints the command summary to standard output.
 void printHelp();
 /// Logs the caution box for a non-zero firmware identity result.
-void printCaution(int identity);
+void printCaution(FirmwareIdentity identity);
 /// Reads the answer to "Quit anyway? y/(n)?"; true means stay in the shell.
 bool askKeepRunning();
 /// Runs the shell until the operator quits, input ends or the library stops

@@ -33,6 +33,9 @@ public:
   virtual const char *openErrorText(int code) = 0;
   virtual ZyTime readTimeStamp(int index) = 0;
   virtual bool timeStampingOn() = 0;
+  /// Drops input already received and not yet read, without waiting. A
+  /// device that keeps no input of its own has nothing to drop.
+  virtual void discardInput() {}
 
   /// Text of a status value, or nullptr outside 1 to 5.
   static const char *statusText(int status);

@@ -581,3 +581,10 @@ bool ZySerialConnection::dcdLine() {
 bool ZySerialConnection::ringLine() {
   return modemLine(TIOCM_RI);
 }
+
+void ZySerialConnection::discardInput() {
+  // The port reads straight from the descriptor and keeps no bytes of its
+  // own, so the driver's input queue is all there is to drop.
+  if (myStatus == STATUS_OPEN && myFd >= 0)
+    tcflush(myFd, TCIFLUSH);
+}

@@ -93,6 +93,8 @@ public:
   /// the current time.
   ZyTime readTimeStamp(int index) override;
   bool timeStampingOn() override { return myTimeStamping; }
+  /// Flushes the port's pending input (tcflush), when open.
+  void discardInput() override;
 
   bool ctsLine();
   bool dsrLine();

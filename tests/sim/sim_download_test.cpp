@@ -99,13 +99,17 @@ TEST_F(SimDownloadTest, BlocksAreProgrammedAndTheParameterBlockIsLeftAlone) {
 
 TEST_F(SimDownloadTest, RefusedEraseStopsTheDownload) {
   SimOptions options;
-  ASSERT_TRUE(options.faults.refuse.parse("FE9"));
+  ASSERT_TRUE(options.faults.refuse.parse("FE9:*"));
   start(options);
   std::vector<uint8_t> block10 = sim->controller().readMemory(0x20000, 0x100);
   std::string path = writeImage(0x8000, 0x30000);
   EXPECT_FALSE(download(path));
   unlink(path.c_str());
   EXPECT_TRUE(log.contains("Erase flash command for block 9 not accepted: ER2")) << log.text();
+  EXPECT_EQ(sim->controller().stats().refused, 3) << "block 9 is tried three times";
+  EXPECT_TRUE(log.contains("Blocks already written: 0x8. Blocks still holding the old firmware: "
+                           "0xa."))
+      << log.text();
   // Block 8 was written before; block 10 never reached.
   EXPECT_EQ((0x8000 * 7 + 3) & 0xff, sim->controller().readMemory(0x8000, 1)[0]);
   EXPECT_EQ(block10, sim->controller().readMemory(0x20000, 0x100));

@@ -182,3 +182,71 @@ TEST(SimFaultsTest, PowerLossInTheMiddleOfAWrite) {
   EXPECT_EQ("0102ffff", host.command("m7000,3"));
   unlink(state.c_str());
 }
+
+TEST(SimFaultsTest, ReplyPausesAfterItsKthCharacter) {
+  SimFaults faults;
+  faults.pauseReply.parse("m7000");
+  faults.pauseAfter = 100;
+  faults.pauseMs = 300;
+  SimSession sim(withFaults(faults));
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  RawMonitorClient host(sim.path());
+  host.write(RawMonitorClient::frame("m7000,FFF"));
+  ASSERT_EQ("+", host.read(1, 1000));
+  // "$" and 100 digits come at once, then nothing for the pause.
+  EXPECT_EQ(101u, host.read(101, 1000).size());
+  EXPECT_EQ("", host.read(1, 150));
+  std::string rest = host.read(8092 + 3, 3000);
+  ASSERT_EQ(8095u, rest.size());
+  EXPECT_EQ('#', rest[8092]);
+  host.write("+");
+  // Only the selected reply pauses.
+  std::string body, digits;
+  host.write(RawMonitorClient::frame("m7000,FFF"));
+  ASSERT_EQ("+", host.read(1, 1000));
+  ASSERT_TRUE(host.readReply(body, digits, 2000));
+  EXPECT_EQ(8192u, body.size());
+  EXPECT_EQ(1, sim.controller().stats().repliesPaused);
+}
+
+TEST(SimFaultsTest, ReplyCutShortOrShortReadOrStrayBytes) {
+  SimFaults faults;
+  faults.cutReply.parse("m7000:1");
+  faults.cutAfter = 600;
+  faults.shortRead.parse("m7000:2");
+  faults.shortReadBytes = 200;
+  faults.stray.parse("FE7");
+  faults.strayBytes = 4;
+  SimSession sim(withFaults(faults));
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  auto block = sim.controller().block7();
+  RawMonitorClient host(sim.path());
+  host.write(RawMonitorClient::frame("m7000,FFF"));
+  std::string cut = host.drain(200);
+  ASSERT_EQ(1u + 1 + 600, cut.size()) << "'+', '$' and 600 digits, no '#'";
+  EXPECT_EQ(cut.find('#'), std::string::npos);
+
+  host.write(RawMonitorClient::frame("m7000,FFF"));
+  ASSERT_EQ("+", host.read(1, 1000));
+  std::string body, digits;
+  ASSERT_TRUE(host.readReply(body, digits));
+  EXPECT_EQ(400u, body.size());
+  EXPECT_EQ(RawMonitorClient::hex2(RawMonitorClient::sum(body)), digits) << "a good checksum";
+  EXPECT_EQ(RawMonitorClient::fromHex(body),
+            std::string(reinterpret_cast<const char *>(block.data()), 200));
+  host.write("+");
+
+  host.write(RawMonitorClient::frame("FE7"));
+  std::string answer = host.read(5, 1000);
+  ASSERT_EQ(5u, answer.size());
+  EXPECT_EQ('+', answer[4]) << "four stray bytes, then the acknowledgement";
+  for (int i = 0; i < 4; i++)
+    EXPECT_TRUE(answer[i] != '+' && answer[i] != '$') << i;
+  ASSERT_TRUE(host.readReply(body, digits));
+  EXPECT_EQ("OK0", body);
+  SimStats s = sim.controller().stats();
+  EXPECT_EQ(1, s.repliesCut);
+  EXPECT_EQ(1, s.shortReads);
+  EXPECT_EQ(1, s.strayBursts);
+  EXPECT_EQ(1, s.erases);
+}

@@ -279,3 +279,36 @@ TEST(SimCommandLineTest, ErrorsNameTheOption) {
   EXPECT_TRUE(c.help);
   EXPECT_NE(nullptr, strstr(simUsage(), "--die-after N"));
 }
+
+TEST(SimCommandLineTest, FaultsWithNumbers) {
+  SimCommandLine c;
+  std::string error;
+  ASSERT_TRUE(parse({"--pause-reply", "m7000:2,1000,300", "--cut-reply=m7000:*,600", "--short-read",
+                     "m,200", "--stray", "FE7,3"},
+                    c, error))
+      << error;
+  const SimFaults &f = c.options.faults;
+  EXPECT_EQ("m7000", f.pauseReply.prefix);
+  EXPECT_EQ(2, f.pauseReply.occurrence);
+  EXPECT_EQ(1000, f.pauseAfter);
+  EXPECT_EQ(300, f.pauseMs);
+  EXPECT_EQ(SimFaultTrigger::EVERY, f.cutReply.occurrence);
+  EXPECT_EQ(600, f.cutAfter);
+  EXPECT_EQ("m", f.shortRead.prefix);
+  EXPECT_EQ(200, f.shortReadBytes);
+  EXPECT_EQ("FE7", f.stray.prefix);
+  EXPECT_EQ(3, f.strayBytes);
+
+  for (std::vector<const char *> bad : {std::vector<const char *>{"--pause-reply", "m7000,1000"},
+                                        {"--pause-reply", "m7000,1000,300,4"},
+                                        {"--cut-reply", "m7000"},
+                                        {"--cut-reply", "m7000,x"},
+                                        {"--short-read", "m7000,0"},
+                                        {"--short-read", "m7000,4097"},
+                                        {"--stray", "FE7:0,3"},
+                                        {"--stray"}}) {
+    SimCommandLine d;
+    EXPECT_FALSE(parse(bad, d, error)) << bad[0] << " " << (bad.size() > 1 ? bad[1] : "");
+    EXPECT_FALSE(error.empty());
+  }
+}

@@ -144,6 +144,9 @@ void MonitorPeer::answer(const std::string &text) {
     myPty.write(frameReply(identity));
   } else if (text == "m7000,FFF") {
     std::string digits = toHex(block, BLOCK_SIZE);
+    int read = myReads++;
+    if (read == corruptReadAt || corruptReadAt == EVERY_READ)
+      digits[1] = digits[1] == '0' ? '1' : '0';
     if (upperCaseBlock)
       for (char &d : digits)
         d = static_cast<char>(toupper(static_cast<unsigned char>(d)));
@@ -167,7 +170,8 @@ void MonitorPeer::answer(const std::string &text) {
     size_t comma = text.find(',');
     unsigned long address = strtoul(text.c_str() + 2, nullptr, 16);
     std::string data = comma == std::string::npos ? "" : text.substr(comma + 1);
-    bool ok = index != failWriteAt && address >= BLOCK_ADDRESS && data.size() % 2 == 0 &&
+    bool failed = failWriteAt >= 0 && index >= failWriteAt && index < failWriteAt + failWriteCount;
+    bool ok = !failed && address >= BLOCK_ADDRESS && data.size() % 2 == 0 &&
               address - BLOCK_ADDRESS + data.size() / 2 <= BLOCK_SIZE;
     if (ok) {
       for (size_t i = 0; i < data.size() / 2; i++)

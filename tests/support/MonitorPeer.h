@@ -45,8 +45,16 @@ public:
   bool upperCaseBlock = false;
   /// The erase command is acknowledged but answered as failed.
   bool refuseErase = false;
-  /// The write packet with this index (from 0) is answered as failed.
+  /// The write packet with this index (from 0) is answered as failed, and
+  /// so are the failWriteCount - 1 write packets after it.
   int failWriteAt = -1;
+  int failWriteCount = 1;
+  /// The reply to the block read ("m7000,FFF") with this index (from 0)
+  /// carries corruptReadByte XOR 0x01 in place of byte 0 (a good
+  /// checksum over what is sent): a read back that differs. EVERY_READ
+  /// changes every one.
+  int corruptReadAt = -1;
+  static const int EVERY_READ = -2;
 
   /// Called on the peer thread with each command before it is answered.
   std::function<void(const std::string &)> onCommand;
@@ -73,6 +81,7 @@ private:
   std::vector<std::string> myCommands;
   std::string myHostAnswers;
   int myWrites = 0;
+  int myReads = 0;
   std::thread myThread;
 };
 

@@ -9,7 +9,7 @@ failures=0
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
-touch a.rop b.rop c.mot d.txt
+touch a.rop b.rop c.mot d.blk d.txt
 mkdir sub
 
 # complete WORDS...: the last word is the one being completed.
@@ -48,7 +48,7 @@ expect_has "-version" orvexconf -
 expect_has "-restoreBlock" orvexconf -b -
 expect "a.rop b.rop sub" orvexconf -r ""
 expect "a.rop b.rop sub" orvexconf -saveToFile ""
-expect "a.rop b.rop sub" orvexconf -rB ""
+expect "d.blk sub" orvexconf -restoreBlock ""
 expect "c.mot sub" orvexconf -u ""
 expect "c.mot sub" orvexconf -B -MOT ""
 expect "115200 19200 38400 57600 9600" orvexconf -rb ""

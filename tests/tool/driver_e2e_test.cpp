@@ -46,7 +46,7 @@ TEST(DriverOptions, HelpPrintsTheFiveConnectionOptionLinesThenTheFullHelp) {
     EXPECT_EQ(r.out.rfind(connectionLines, 0), 0u) << help << r.out;
     for (const char *line :
          {"  -b, -batchmode              apply the command line, write the FLASH block if",
-          "  -restoreBlock FILE, -rB FILE",
+          "  -restoreBlock FILE          write a rescue image (.blk) of the parameter",
           "  -version                    print the version and exit",
           "Exit statuses:", "  7    batch mode ended with unprocessed command-line arguments",
           "  8    writing the FLASH parameter block failed",

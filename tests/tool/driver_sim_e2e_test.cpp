@@ -260,12 +260,15 @@ TEST(DriverWithController, UploadsFirmwareAndReportsARefusedErase) {
   {
     SimOptions options = controller();
     options.faults.refuse.prefix = "FE8";
-    options.faults.refuse.occurrence = 1;
+    options.faults.refuse.occurrence = SimFaultTrigger::EVERY; // a block is tried three times
     SimSession sim(options);
     ASSERT_TRUE(sim.ok()) << sim.error();
     RunResult r = runTool({"-rp", sim.path(), "-b", "-m", sample}, dir);
     EXPECT_EQ(r.status, 4) << r.out;
     EXPECT_NE(r.out.find("Erase flash command for block 8 not accepted: "), std::string::npos)
+        << r.out;
+    EXPECT_EQ(sim.controller().stats().refused, 3);
+    EXPECT_NE(r.out.find("Running the upload again repairs the controller."), std::string::npos)
         << r.out;
     EXPECT_EQ(sim.controller().commandLog().back(), "FK");
   }

@@ -121,8 +121,8 @@ TEST_F(Shell, QuitAnswerDefaultsToStaying) {
 }
 
 TEST_F(Shell, CautionBoxTexts) {
-  printCaution(-1);
-  printCaution(2);
+  printCaution(FirmwareIdentity::Unidentified);
+  printCaution(FirmwareIdentity::NotOrvex);
   EXPECT_EQ(log.text(), "                CAUTION!\n"
                         "========================================================\n"
                         "Unidentified, probably old controller stub.\n"

@@ -3,6 +3,7 @@
 #include "FirmwareImage.h"
 
 #include "MonitorLink.h"
+#include "TransferProgress.h"
 #include "ZyCriticalSection.h"
 #include "ZyLog.h"
 #include "Zyla.h"
@@ -11,6 +12,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -51,6 +53,11 @@ const size_t kChunk = 64 * 1024;
 /// Length of a reply buffer for erase answers.
 const int kReplyLength = 2048;
 
+/// Before a block is tried again, the rest of the failed exchange may still
+/// be arriving: wait until the line is quiet this long (at most the limit).
+const int kRetryQuietMs = 200;
+const int kRetryQuietLimitMs = 5000;
+
 struct FileCloser {
   void operator()(FILE *file) const { fclose(file); }
 };
@@ -71,6 +78,9 @@ void FirmwareImage::reset() {
     myBlocks[i].highest = kBlockStart[i];
     myBlocks[i].touched = false;
   }
+  myDataRecords = 0;
+  myCountRecord = -1;
+  myLastRecord = 0;
 }
 
 bool FirmwareImage::downloadFirmware(MonitorLink *link, const char *path) {
@@ -86,7 +96,7 @@ bool FirmwareImage::load(const char *path) {
     path = "";
   reset();
   myPath = path;
-  return readFile(path);
+  return readFile(path) && checkWholeFile(path);
 }
 
 bool FirmwareImage::downloadLoaded(MonitorLink *link) {
@@ -99,6 +109,7 @@ bool FirmwareImage::downloadLoaded(MonitorLink *link) {
   }
   if (!writeBlocks(link))
     return false;
+  link->discardInput();
   link->sendCommand("FR");
   ZyLog::log(ZyLog::Normal, "Done downloading '%s'.", path);
   return true;
@@ -201,12 +212,43 @@ bool FirmwareImage::checkRecordLine(const char *line, int lineNumber) {
   return true;
 }
 
+bool FirmwareImage::checkWholeFile(const char *path) {
+  bool anything = false;
+  for (int i = 0; i < NUM_BLOCKS; i++)
+    anything = anything || (myBlocks[i].touched && i != PARAMETER_BLOCK);
+  if (!anything) {
+    ZyLog::log(ZyLog::Terse, "Nothing to download in '%s': no data outside the parameter block.",
+               path);
+    return false;
+  }
+  if (myCountRecord >= 0 && static_cast<unsigned long>(myCountRecord) != myDataRecords) {
+    ZyLog::log(ZyLog::Terse,
+               "'%s' holds %lu data records but its count record says %ld: the file may be "
+               "damaged.",
+               path, myDataRecords, myCountRecord);
+    return false;
+  }
+  // Some S-record writers end a file without a start address with its
+  // count record instead of an end record; the count then shows that
+  // nothing is missing.
+  bool endRecord = myLastRecord == '7' || myLastRecord == '8' || myLastRecord == '9';
+  bool countLast = (myLastRecord == '5' || myLastRecord == '6') &&
+                   static_cast<unsigned long>(myCountRecord) == myDataRecords;
+  if (!endRecord && !countLast) {
+    ZyLog::log(ZyLog::Terse, "'%s' has no end record: the file may be cut short.", path);
+    return false;
+  }
+  return true;
+}
+
 // Loads one line that passed checkRecordLine: data records go into memory,
-// every other record type is skipped.
+// count records are remembered, every other record type is skipped.
 bool FirmwareImage::loadLine(const char *line, int lineNumber) {
   size_t length = strlen(line) - 2; // without the checksum
   size_t addressDigits = 0;
-  if (line[0] == 'S' || line[0] == 's') {
+  bool isRecord = line[0] == 'S' || line[0] == 's';
+  myLastRecord = isRecord && line[1] >= '0' && line[1] <= '9' ? line[1] : 0;
+  if (isRecord) {
     if (line[1] == '1')
       addressDigits = 4;
     else if (line[1] == '2')
@@ -214,8 +256,17 @@ bool FirmwareImage::loadLine(const char *line, int lineNumber) {
     else if (line[1] == '3')
       addressDigits = 8;
   }
+  if (myLastRecord == '5' || myLastRecord == '6') {
+    // The count of data records stands where a data record's address does.
+    size_t digits = myLastRecord == '5' ? 4 : 6;
+    long count = 0;
+    for (size_t i = 4; i < 4 + digits && i < length; i++)
+      count = count * 16 + hexOf(line[i]);
+    myCountRecord = count;
+  }
   if (addressDigits == 0)
     return true;
+  myDataRecords++;
 
   // The address field starts after type and byte count; a line may end
   // inside it, and then there are no data digits.
@@ -316,7 +367,6 @@ void FirmwareImage::logStoppedBlocks() const {
 }
 
 bool FirmwareImage::writeBlocks(MonitorLink *link) {
-  char reply[kReplyLength + 1];
   // The whole download is one stretch that a terminating signal does not
   // cut: the signal is seen between blocks, and the download stops there.
   ZyCriticalSection download;
@@ -333,25 +383,69 @@ bool FirmwareImage::writeBlocks(MonitorLink *link) {
     // A terminating signal waits until the block is written again, so the
     // controller is not left with an erased block.
     ZyCriticalSection section;
-    char command[16];
-    snprintf(command, sizeof(command), "FE%x", i);
-    if (!link->sendCommand(command)) {
-      ZyLog::log(ZyLog::Terse, "Erase flash command for block %x didn't go.", i);
+    if (!writeBlock(link, i)) {
+      reportFailedDownload(i);
       return false;
+    }
+  }
+  return true;
+}
+
+// Erases one block and writes it from its start; an erase or a piece that
+// is not acknowledged or is refused starts the block over.
+bool FirmwareImage::writeBlock(MonitorLink *link, int index) {
+  const FlashBlock &block = myBlocks[index];
+  char reply[kReplyLength + 1];
+  char command[16];
+  snprintf(command, sizeof(command), "FE%x", index);
+  for (int attempt = 0; attempt < BLOCK_ATTEMPTS; attempt++) {
+    if (attempt > 0) {
+      ZyLog::log(ZyLog::Normal, "Erasing and writing block 0x%x again (try %d of %d).", index,
+                 attempt + 1, BLOCK_ATTEMPTS);
+      link->waitForQuiet(kRetryQuietMs, kRetryQuietLimitMs);
+    }
+    link->discardInput();
+    if (!link->sendCommand(command)) {
+      ZyLog::log(ZyLog::Terse, "Erase flash command for block %x didn't go.", index);
+      continue;
     }
     reply[0] = '\0';
     reply[2] = '\0';
     reply[kReplyLength] = '\0';
     if (!link->readPacket(reply, kReplyLength, 1000) || reply[2] != '0') {
-      ZyLog::log(ZyLog::Terse, "Erase flash command for block %x not accepted: %s", i, reply);
-      return false;
+      ZyLog::log(ZyLog::Terse, "Erase flash command for block %x not accepted: %s", index, reply);
+      continue;
     }
-    if (!link->writeFlash(myMemory.get() + block.start,
-                          static_cast<int>(block.highest - block.start),
-                          static_cast<unsigned int>(block.start))) {
-      ZyLog::log(ZyLog::Normal, "Could not write block 0x%x to microcontroller", i);
-      return false;
-    }
+    if (link->progress() != nullptr)
+      link->progress()->blockStarted(index, static_cast<unsigned int>(block.start),
+                                     static_cast<unsigned int>(block.highest - block.start));
+    if (link->writeFlash(myMemory.get() + block.start,
+                         static_cast<int>(block.highest - block.start),
+                         static_cast<unsigned int>(block.start)))
+      return true;
+    ZyLog::log(ZyLog::Normal, "Could not write block 0x%x to microcontroller", index);
   }
-  return true;
+  return false;
+}
+
+// Says what the controller holds after a download failed at block failed:
+// the blocks before it are new, it may be erased or partly written, the
+// ones after it are as they were.
+void FirmwareImage::reportFailedDownload(int failed) {
+  std::string written, old;
+  for (int i = 0; i < NUM_BLOCKS; i++) {
+    if (!myBlocks[i].touched || i == PARAMETER_BLOCK || i == failed)
+      continue;
+    std::string &list = i < failed ? written : old;
+    char number[8];
+    snprintf(number, sizeof number, "%s0x%x", list.empty() ? "" : ", ", i);
+    list += number;
+  }
+  ZyLog::log(ZyLog::Terse,
+             "The download failed at block 0x%x, which may now be erased or partly "
+             "written.",
+             failed);
+  ZyLog::log(ZyLog::Terse, "Blocks already written: %s. Blocks still holding the old firmware: %s.",
+             written.empty() ? "none" : written.c_str(), old.empty() ? "none" : old.c_str());
+  ZyLog::log(ZyLog::Terse, "Running the upload again repairs the controller.");
 }

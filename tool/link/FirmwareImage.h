@@ -33,8 +33,10 @@ public:
   FirmwareImage(const FirmwareImage &) = delete;
   FirmwareImage &operator=(const FirmwareImage &) = delete;
 
-  /// Reads and validates the whole S-record file, then (with a link) erases
-  /// and writes every touched block but the parameter block and sends "FR".
+  /// Reads and validates the whole S-record file (which must carry data
+  /// outside the parameter block and end with an end record), then (with a
+  /// link) erases and writes every touched block but the parameter block,
+  /// each tried up to BLOCK_ATTEMPTS times, and sends "FR".
   /// True when the file was valid and every touched block was written, or,
   /// without a link (nullptr), when the file was valid.
   bool downloadFirmware(MonitorLink *link, const char *path);
@@ -72,16 +74,32 @@ public:
   /// Block table row 0 to NUM_BLOCKS - 1.
   const FlashBlock &block(int index) const { return myBlocks[index]; }
 
+  /// Times a block is tried in all (erase, then write from its start)
+  /// before a download fails.
+  static const int BLOCK_ATTEMPTS = 3;
+
 private:
   bool readFile(const char *path);
+  /// After the file was read: refuses a file with nothing to write, one
+  /// that ends neither with an end record (S7, S8, S9) nor with a count
+  /// record (S5, S6) that matches, and one whose count record disagrees.
+  bool checkWholeFile(const char *path);
   bool loadLine(const char *line, int lineNumber);
   bool writeBlocks(MonitorLink *link);
+  bool writeBlock(MonitorLink *link, int index);
+  void reportFailedDownload(int failed);
 
   std::unique_ptr<unsigned char[]> myMemory;
   FlashBlock myBlocks[NUM_BLOCKS];
   std::string myPath;
   // The block a stopped download did not start, -1 when none stopped.
   int myStoppedAt = -1;
+  /// Data records (S1, S2, S3) in the file, loaded or skipped.
+  unsigned long myDataRecords = 0;
+  /// The record count of the last S5 or S6 record, or -1 without one.
+  long myCountRecord = -1;
+  /// The type digit of the last record ('0' to '9'), or 0 before any.
+  char myLastRecord = 0;
 };
 
 #endif

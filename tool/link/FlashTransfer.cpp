@@ -1,14 +1,21 @@
 // Transfer of the FLASH parameter block: the firmware identity check, the
-// read of block 7 into the FLASH image and the erase-and-write back.
+// checked read of block 7 into the FLASH image, the erase-write-verify
+// transaction back, and the rescue image kept when that fails.
 #include "FlashTransfer.h"
 
 #include "MonitorLink.h"
 #include "ParamTable.h"
+#include "TransferProgress.h"
+#include "ZyConfig.h"
 #include "ZyCriticalSection.h"
 #include "ZyLog.h"
 #include "ZyUtil.h"
+#include "Zyla.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -16,11 +23,25 @@ const int IDENTITY_PAUSE_MS = 1000;
 const int IDENTITY_WAIT_MS = 2000;
 const int BLOCK_READ_WAIT_MS = 20000;
 const int ERASE_REPLY_WAIT_MS = 1000;
+// Before a retry the rest of a failed exchange may still be arriving (a
+// whole block reply takes 0.7 s at 115200 bit/s): wait until the line has
+// been quiet this long, but no longer than the limit, then drop it all.
+const int RETRY_QUIET_MS = 200;
+const int RETRY_QUIET_LIMIT_MS = 5000;
+// The last byte of the block may be missing from a reply to "m7000,FFF",
+// which names 0xFFF as the last offset.
+const int SHORTEST_BLOCK_REPLY = FLASH_BLOCK_SIZE - 1;
+const int NAME_OFFSET = 141;
+const int NAME_SIZE = 19;
 
 // The whole of block 7 as last read from (or written to) the controller.
 // Bytes 422 to 4095 go back exactly as they came.
 unsigned char transferBuffer[FLASH_BLOCK_SIZE];
+// The block as read back to verify a write.
+unsigned char verifyBuffer[FLASH_BLOCK_SIZE];
 char eraseReply[MonitorLink::MAX_REPLY_TEXT + 1];
+std::string rescueImage;
+std::string rescueParameters;
 
 void swapAllTables() {
   swapWordOrder(robotTable);
@@ -32,9 +53,166 @@ char at(const char *reply, size_t length, size_t position) {
   return position < length ? reply[position] : '\0';
 }
 
+/// Reads block 7 with one more try after a failure. On success the block
+/// is in into (a 4095-byte reply leaves the last byte 0xFF) and *bytes is
+/// the number of bytes the reply carried; otherwise into is untouched.
+bool readBlock(MonitorLink *link, unsigned char *into, int *bytes) {
+  for (int attempt = 0; attempt < 2; attempt++) {
+    if (attempt > 0) {
+      ZyLog::log(ZyLog::Normal, "Reading the FLASH parameter block again.");
+      link->waitForQuiet(RETRY_QUIET_MS, RETRY_QUIET_LIMIT_MS);
+    }
+    link->discardInput();
+    link->sendCommand("m7000,FFF");
+    MonitorLink::ReplyResult result = link->readCheckedBinaryPacket(
+        verifyBuffer, SHORTEST_BLOCK_REPLY, FLASH_BLOCK_SIZE, BLOCK_READ_WAIT_MS, bytes);
+    if (result == MonitorLink::ReplyResult::Ok) {
+      if (into != verifyBuffer)
+        memcpy(into, verifyBuffer, static_cast<size_t>(*bytes));
+      if (*bytes < FLASH_BLOCK_SIZE)
+        memset(into + *bytes, 0xFF, static_cast<size_t>(FLASH_BLOCK_SIZE - *bytes));
+      return true;
+    }
+    static const char *const reasons[] = {"", "no reply", "the reply stopped or ran over",
+                                          "wrong checksum", "wrong number of digits"};
+    ZyLog::log(ZyLog::Normal, "Reading the FLASH parameter block failed: %s.",
+               reasons[static_cast<int>(result)]);
+  }
+  return false;
+}
+
+bool allErased(const unsigned char *block, int length) {
+  for (int i = 0; i < length; i++)
+    if (block[i] != 0xFF)
+      return false;
+  return true;
+}
+
+/// Erases block 7. An erase that is not acknowledged or whose reply is
+/// missing, garbled or refusing may still have happened; erasing twice is
+/// harmless, so it is sent once more before giving up.
+bool eraseBlock(MonitorLink *link) {
+  bool acknowledged = false;
+  for (int attempt = 0; attempt < 2; attempt++) {
+    if (attempt > 0) {
+      ZyLog::log(ZyLog::Normal, "Erase of the FLASH parameter block not confirmed; erasing again.");
+      link->waitForQuiet(RETRY_QUIET_MS, RETRY_QUIET_LIMIT_MS);
+    }
+    link->discardInput();
+    acknowledged = link->sendCommand("FE7");
+    if (!acknowledged)
+      continue;
+    eraseReply[0] = '\0';
+    eraseReply[2] = '\0';
+    if (link->readPacket(eraseReply, MonitorLink::MAX_REPLY_TEXT, ERASE_REPLY_WAIT_MS) &&
+        eraseReply[2] == '0')
+      return true;
+  }
+  if (!acknowledged)
+    ZyLog::log(ZyLog::Terse, "Erase FLASH command didn't work.");
+  else
+    ZyLog::log(ZyLog::Terse, "Erase FLASH command not accepted: %s", eraseReply);
+  return false;
+}
+
+/// Erases block 7, writes block (all 4096 bytes) and reads it back; a
+/// failed piece, a failed read back or a difference restarts the whole
+/// block once.
+bool writeBlockVerified(MonitorLink *link, const unsigned char *block) {
+  for (int attempt = 0; attempt < 2; attempt++) {
+    if (attempt > 0) {
+      ZyLog::log(ZyLog::Normal, "Writing the FLASH parameter block again from its start.");
+      link->waitForQuiet(RETRY_QUIET_MS, RETRY_QUIET_LIMIT_MS);
+    }
+    // The erase has had its second try already.
+    if (!eraseBlock(link))
+      return false;
+    if (link->progress() != nullptr)
+      link->progress()->blockStarted(7, FLASH_BLOCK_ADDRESS, FLASH_BLOCK_SIZE);
+    if (!link->writeFlash(block, FLASH_BLOCK_SIZE, FLASH_BLOCK_ADDRESS))
+      continue;
+    int bytes = 0;
+    if (!readBlock(link, verifyBuffer, &bytes)) {
+      ZyLog::log(ZyLog::Terse, "Could not read the FLASH parameter block back to verify it.");
+      continue;
+    }
+    int difference = -1;
+    for (int i = 0; i < bytes && difference < 0; i++)
+      if (verifyBuffer[i] != block[i])
+        difference = i;
+    if (difference < 0)
+      return true;
+    ZyLog::log(ZyLog::Terse,
+               "The FLASH parameter block read back differs from what was written (byte %d).",
+               difference);
+  }
+  return false;
+}
+
+/// The robot's name in a block, reduced to letters, digits, "-" and "_".
+std::string fileNamePart(const unsigned char *block) {
+  std::string name;
+  for (int i = 0; i < NAME_SIZE && block[NAME_OFFSET + i] != 0; i++) {
+    unsigned char c = block[NAME_OFFSET + i];
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+        c == '_')
+      name.push_back(static_cast<char>(c));
+  }
+  return name.empty() ? "unnamed" : name;
+}
+
+/// Saves the block as it should be (raw bytes) and, beside it, the
+/// parameters of flashImage as a parameter file; logs what was saved.
+void saveRescueImage(const unsigned char *block) {
+  char stamp[32];
+  time_t now = time(nullptr);
+  struct tm local;
+  localtime_r(&now, &local);
+  strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+  std::string base = "orvexconf-rescue-" + fileNamePart(block) + "-" + stamp;
+  // Never overwrite an earlier rescue image.
+  FILE *file = nullptr;
+  std::string name;
+  for (int n = 1; n < 100 && file == nullptr; n++) {
+    name = base + (n == 1 ? std::string() : "-" + std::to_string(n));
+    file = fopen((name + ".blk").c_str(), "wbx");
+    if (file == nullptr && errno != EEXIST)
+      break;
+  }
+  bool saved = file != nullptr &&
+               fwrite(block, 1, FLASH_BLOCK_SIZE, file) == static_cast<size_t>(FLASH_BLOCK_SIZE);
+  if (file != nullptr && fclose(file) != 0)
+    saved = false;
+  if (!saved) {
+    ZyLog::log(ZyLog::Terse, "Could not save a rescue image '%s.blk' (%s).", name.c_str(),
+               strerror(errno));
+    rescueImage.clear();
+    rescueParameters.clear();
+    return;
+  }
+  rescueImage = name + ".blk";
+  rescueParameters = name + ".rop";
+  Zyla::getConfig()->writeFile(rescueParameters.c_str(), false, nullptr, false);
+  ZyLog::log(ZyLog::Terse, "The block as it should be is saved in '%s' (its parameters in '%s').",
+             rescueImage.c_str(), rescueParameters.c_str());
+  ZyLog::log(ZyLog::Terse, "To put it back, run: orvexconf -rp <port> -b -restoreBlock %s",
+             rescueImage.c_str());
+}
+
+void takeBlockAsRead(const unsigned char *block) {
+  if (block != transferBuffer)
+    memcpy(transferBuffer, block, FLASH_BLOCK_SIZE);
+  memcpy(flashImage, transferBuffer, FLASH_IMAGE_SIZE);
+  swapAllTables();
+  memcpy(referenceImage, flashImage, FLASH_IMAGE_SIZE);
+  loadTextBuffers(robotTable);
+  loadTextBuffers(armTable);
+  loadTextBuffers(powerTable);
+}
+
 } // namespace
 
-int firmwareIdentityResult(const char *reply) {
+FirmwareIdentity firmwareIdentityResult(const char *reply) {
   size_t length = strlen(reply);
   char monitorMajor = at(reply, length, 12);
   char monitorMinor = at(reply, length, 14);
@@ -42,25 +220,26 @@ int firmwareIdentityResult(const char *reply) {
   char firmwareMinor = at(reply, length, 28);
 
   if (monitorMajor == '1' && monitorMinor <= '7')
-    return -1;
+    return FirmwareIdentity::Unidentified;
   if (monitorMajor < '1' || monitorMajor > '2')
-    return -1;
+    return FirmwareIdentity::Unidentified;
   if (length < 24 || strncmp(reply + 19, "ORVEX", 5) != 0)
-    return 2;
+    return FirmwareIdentity::NotOrvex;
   if ((firmwareMinor > '8' && firmwareMajor > '1') || firmwareMajor > '2')
-    return 1;
-  return 0;
+    return FirmwareIdentity::Newer;
+  return FirmwareIdentity::Known;
 }
 
-int checkFirmwareIdentity(MonitorLink *link) {
+FirmwareIdentity checkFirmwareIdentity(MonitorLink *link) {
   if (link == nullptr)
-    return -1;
+    return FirmwareIdentity::Unidentified;
+  link->discardInput();
   link->sendCommand("V");
   // The monitor needs a moment before it answers.
   ZyUtil::sleepMs(IDENTITY_PAUSE_MS);
   char reply[IDENTITY_LENGTH + 1] = {};
   if (!link->readPacket(reply, IDENTITY_LENGTH, IDENTITY_WAIT_MS))
-    return -1;
+    return FirmwareIdentity::Unidentified;
   ZyLog::log(ZyLog::Normal, "%s", reply[0] != '\0' ? reply + 1 : reply);
   return firmwareIdentityResult(reply);
 }
@@ -71,19 +250,22 @@ bool readFlashParameters(MonitorLink *link) {
     return false;
   }
   ZyLog::log(ZyLog::Normal, "Reading FLASH parameters from controller.");
-  link->sendCommand("m7000,FFF");
-  // The buffer is only decoded into when the reply's checksum was right (or
-  // the reply ran past the block), so a failed read leaves it as it was.
-  if (!link->readBinaryPacket(transferBuffer, FLASH_BLOCK_SIZE, BLOCK_READ_WAIT_MS)) {
+  // Only a reply of exactly the block's digits with a matching checksum is
+  // taken; a failed read leaves the transfer buffer as it was.
+  int bytes = 0;
+  if (!readBlock(link, transferBuffer, &bytes)) {
     ZyLog::log(ZyLog::Terse, "Could not read FLASH parameters from controller.");
     return false;
   }
-  memcpy(flashImage, transferBuffer, FLASH_IMAGE_SIZE);
-  swapAllTables();
-  memcpy(referenceImage, flashImage, FLASH_IMAGE_SIZE);
-  loadTextBuffers(robotTable);
-  loadTextBuffers(armTable);
-  loadTextBuffers(powerTable);
+  if (allErased(transferBuffer, bytes)) {
+    ZyLog::log(ZyLog::Terse,
+               "Warning: the controller's FLASH parameter block is erased (every byte reads "
+               "0xFF).");
+    ZyLog::log(ZyLog::Terse,
+               "If a write failed earlier, put its rescue image back with: orvexconf -rp <port> "
+               "-b -restoreBlock orvexconf-rescue-<name>-<date-time>.blk");
+  }
+  takeBlockAsRead(transferBuffer);
   return true;
 }
 
@@ -95,20 +277,9 @@ bool writeFlashParameters(MonitorLink *link) {
   ZyLog::log(ZyLog::Verbose, "Writing FLASH parameters to controller.");
 
   {
-    // A terminating signal waits until the block is written again, so it
+    // A terminating signal waits until the transaction is over, so it
     // cannot leave the controller with an erased parameter block.
     ZyCriticalSection section;
-
-    if (!link->sendCommand("FE7")) {
-      ZyLog::log(ZyLog::Terse, "Erase FLASH command didn't work.");
-      return false;
-    }
-    eraseReply[2] = '\0';
-    if (!link->readPacket(eraseReply, MonitorLink::MAX_REPLY_TEXT, ERASE_REPLY_WAIT_MS) ||
-        eraseReply[2] != '0') {
-      ZyLog::log(ZyLog::Terse, "Erase FLASH command not accepted: %s", eraseReply);
-      return false;
-    }
 
     // Kept so that a failed write leaves the image exactly as it was; the
     // text buffers still hold any edits that were not in it yet.
@@ -119,18 +290,89 @@ bool writeFlashParameters(MonitorLink *link) {
     storeTextBuffers(robotTable);
     storeTextBuffers(armTable);
     storeTextBuffers(powerTable);
-    memcpy(transferBuffer, flashImage, FLASH_IMAGE_SIZE);
+    // The transfer buffer keeps the block as last read until the write is
+    // known to have succeeded.
+    unsigned char intended[FLASH_BLOCK_SIZE];
+    memcpy(intended, transferBuffer, FLASH_BLOCK_SIZE);
+    memcpy(intended, flashImage, FLASH_IMAGE_SIZE);
 
-    if (!link->writeFlash(transferBuffer, FLASH_BLOCK_SIZE, FLASH_BLOCK_ADDRESS)) {
+    if (!writeBlockVerified(link, intended)) {
       ZyLog::log(ZyLog::Terse, "Could not write to the controller.");
       memcpy(flashImage, hostImage, FLASH_IMAGE_SIZE);
+      ZyLog::log(ZyLog::Terse, "The FLASH parameter block on the controller may now be erased or "
+                               "partly written.");
+      saveRescueImage(intended);
       return false;
     }
+    memcpy(transferBuffer, intended, FLASH_BLOCK_SIZE);
     swapAllTables();
     memcpy(referenceImage, flashImage, FLASH_IMAGE_SIZE);
   }
 
   ZyLog::log(ZyLog::Normal, "FLASH parameters written to the controller.");
+  link->discardInput();
   link->sendCommand("FR");
   return true;
+}
+
+bool restoreFlashBlock(MonitorLink *link, const unsigned char *block, int length) {
+  if (link == nullptr) {
+    ZyLog::log(ZyLog::Terse, "No controller to write to. Try 'connect'.");
+    return false;
+  }
+  if (length != FLASH_BLOCK_SIZE && length != SHORTEST_BLOCK_REPLY)
+    return false;
+  unsigned char image[FLASH_BLOCK_SIZE];
+  memcpy(image, block, static_cast<size_t>(length));
+  if (length < FLASH_BLOCK_SIZE)
+    image[FLASH_BLOCK_SIZE - 1] = 0xFF;
+  {
+    ZyCriticalSection section;
+    if (!writeBlockVerified(link, image)) {
+      ZyLog::log(ZyLog::Terse, "Could not write to the controller.");
+      ZyLog::log(ZyLog::Terse, "The FLASH parameter block on the controller may now be erased or "
+                               "partly written; the image to write is still there to try again.");
+      return false;
+    }
+    takeBlockAsRead(image);
+  }
+  ZyLog::log(ZyLog::Normal, "FLASH parameters written to the controller.");
+  link->discardInput();
+  link->sendCommand("FR");
+  return true;
+}
+
+bool loadBlockFile(const char *path, unsigned char *block, int *length) {
+  FILE *file = fopen(path, "rb");
+  if (file == nullptr) {
+    ZyLog::log(ZyLog::Terse, "Cannot open block image '%s' (%s).", path, strerror(errno));
+    return false;
+  }
+  // One byte more than a block, to tell a larger file.
+  unsigned char buffer[FLASH_BLOCK_SIZE + 1];
+  size_t got = fread(buffer, 1, sizeof buffer, file);
+  bool failed = ferror(file) != 0;
+  fclose(file);
+  if (failed) {
+    ZyLog::log(ZyLog::Terse, "Cannot read block image '%s'.", path);
+    return false;
+  }
+  if (got != static_cast<size_t>(FLASH_BLOCK_SIZE) &&
+      got != static_cast<size_t>(SHORTEST_BLOCK_REPLY)) {
+    ZyLog::log(ZyLog::Terse,
+               "'%s' is not a FLASH parameter block image: it must hold 4096 bytes (or 4095).",
+               path);
+    return false;
+  }
+  memcpy(block, buffer, got);
+  *length = static_cast<int>(got);
+  return true;
+}
+
+const std::string &lastRescueImage() {
+  return rescueImage;
+}
+
+const std::string &lastRescueParameters() {
+  return rescueParameters;
 }

@@ -3,6 +3,7 @@
 // text, and FLASH writes in 128-byte pieces.
 #include "MonitorLink.h"
 
+#include "TransferProgress.h"
 #include "ZyDeviceConnection.h"
 #include "ZyLog.h"
 #include "ZyTime.h"
@@ -14,8 +15,6 @@
 namespace {
 
 const int ACK_WAIT_MS = 1000;
-// Longest pause between two characters inside a packet.
-const int CHAR_WAIT_MS = 10;
 // Stray characters before a reply's "$" may hold the search up for at most
 // this long beyond the caller's wait, so a line full of noise cannot keep
 // the program waiting for ever.
@@ -24,6 +23,14 @@ const int FLASH_PIECE = 128;
 const int WRITE_REPLY_WAIT_MS = 1000;
 
 } // namespace
+
+// Longest pause between two characters of a reply, after which the reply
+// counts as broken. USB serial adapters hold received bytes for up to 16 ms
+// (their latency timer) before passing them on, and a loaded machine may
+// not run this program for tens of milliseconds more; 100 ms rides out
+// both with room to spare, yet a reply that really stopped fails within a
+// tenth of a second.
+const int MonitorLink::CHAR_WAIT_MS = 100;
 
 char hexDigit(int nibble) {
   return "0123456789abcdef"[nibble & 0xF];
@@ -94,8 +101,19 @@ bool MonitorLink::sendCommand(const char *text) {
   return false;
 }
 
-bool MonitorLink::readPacket(char *buffer, int maxLength, int msWait) {
+int MonitorLink::readByte(int msWait) {
+  if (myDevice == nullptr)
+    return -1;
+  char c;
+  if (myDevice->read(&c, 1, msWait < 0 ? 0u : static_cast<unsigned int>(msWait)) != 1)
+    return -1;
+  return static_cast<unsigned char>(c);
+}
+
+MonitorLink::ReplyResult MonitorLink::receivePacket(char *buffer, int maxLength, int msWait,
+                                                    int *length, bool allowLonger) {
   buffer[0] = '\0';
+  *length = 0;
   if (maxLength < 0)
     maxLength = 0;
 
@@ -104,47 +122,112 @@ bool MonitorLink::readPacket(char *buffer, int maxLength, int msWait) {
   ZyTime giveUp;
   giveUp.addMsec(static_cast<long>(msWait) + CHAR_WAIT_MS + NOISE_ALLOWANCE_MS);
   while (true) {
-    int c = readChar(CHAR_WAIT_MS);
+    int c = readByte(CHAR_WAIT_MS);
     if (c == -1) {
-      c = readChar(msWait);
+      c = readByte(msWait);
       if (c == -1)
-        return false;
+        return ReplyResult::NoReply;
     }
     if (c == '$')
       break;
     if (giveUp.msTo() < 0)
-      return false;
+      return ReplyResult::NoReply;
   }
 
+  // A pause longer than the character bound ends the packet as broken: a
+  // time-out is never taken for a character.
   unsigned char sum = 0;
   int stored = 0;
-  bool sawEnd = false;
-  while (stored < maxLength) {
-    int c = readChar(CHAR_WAIT_MS);
-    if (c == '#') {
-      sawEnd = true;
+  while (true) {
+    int c = readByte(CHAR_WAIT_MS);
+    if (c == -1) {
+      buffer[stored] = '\0';
+      *length = stored;
+      return ReplyResult::Broken;
+    }
+    if (c == '#')
       break;
+    if (stored == maxLength) {
+      buffer[stored] = '\0';
+      *length = stored;
+      // The rest of an over-long body stays on the line, unacknowledged.
+      return allowLonger ? ReplyResult::Ok : ReplyResult::Broken;
     }
     buffer[stored++] = static_cast<char>(c);
-    sum = static_cast<unsigned char>(sum + static_cast<unsigned char>(c));
+    sum = static_cast<unsigned char>(sum + c);
   }
   buffer[stored] = '\0';
+  *length = stored;
 
-  // A body that fills the buffer is still checked when its "#" follows at
-  // once; otherwise the reply is longer than asked for and the rest of it
-  // stays on the line, unacknowledged.
-  if (!sawEnd && readChar(CHAR_WAIT_MS) != '#')
-    return true;
-
-  int high = hexValue(readChar(CHAR_WAIT_MS));
-  int low = hexValue(readChar(CHAR_WAIT_MS));
+  int first = readByte(CHAR_WAIT_MS);
+  int second = first == -1 ? -1 : readByte(CHAR_WAIT_MS);
+  if (second == -1)
+    return ReplyResult::Broken;
+  int high = hexValue(first);
+  int low = hexValue(second);
   // A checksum character that is not a digit never matches.
   if (high >= 0 && low >= 0 && high * 16 + low == sum) {
     writeChar('+');
-    return true;
+    return ReplyResult::Ok;
   }
   writeChar('-');
-  return false;
+  return ReplyResult::BadChecksum;
+}
+
+bool MonitorLink::readPacket(char *buffer, int maxLength, int msWait) {
+  int length = 0;
+  return receivePacket(buffer, maxLength, msWait, &length, true) == ReplyResult::Ok;
+}
+
+MonitorLink::ReplyResult MonitorLink::readCheckedBinaryPacket(unsigned char *buffer, int minBytes,
+                                                              int maxBytes, int msWait,
+                                                              int *bytesRead) {
+  if (maxBytes < 0 || minBytes < 0 || minBytes > maxBytes || 2L * maxBytes > MAX_PACKET_TEXT) {
+    ZyLog::log(ZyLog::Terse, "Binary length too long for readBinaryPacket");
+    return ReplyResult::BadLength;
+  }
+  // Room for one digit more than allowed, so an over-long body is seen as
+  // such and not cut to size.
+  int digits = 0;
+  ReplyResult result = receivePacket(myText, 2 * maxBytes + 1, msWait, &digits, false);
+  if (result != ReplyResult::Ok)
+    return result;
+  if (digits % 2 != 0 || digits < 2 * minBytes || digits > 2 * maxBytes)
+    return ReplyResult::BadLength;
+  for (int i = 0; i < digits; i++)
+    if (hexValue(static_cast<unsigned char>(myText[i])) < 0)
+      return ReplyResult::BadLength;
+  for (int i = 0; i < digits / 2; i++)
+    buffer[i] =
+        static_cast<unsigned char>(hexValue(static_cast<unsigned char>(myText[2 * i])) * 16 +
+                                   hexValue(static_cast<unsigned char>(myText[2 * i + 1])));
+  *bytesRead = digits / 2;
+  return ReplyResult::Ok;
+}
+
+void MonitorLink::discardInput() {
+  if (myDevice != nullptr)
+    myDevice->discardInput();
+}
+
+bool MonitorLink::waitForQuiet(int quietMs, int limitMs) {
+  if (myDevice == nullptr)
+    return true;
+  ZyTime giveUp;
+  giveUp.addMsec(limitMs);
+  bool quiet = false;
+  while (true) {
+    char chunk[256];
+    int got = myDevice->read(chunk, sizeof chunk, static_cast<unsigned int>(quietMs));
+    if (got <= 0) {
+      quiet = true;
+      break;
+    }
+    if (giveUp.msTo() < 0)
+      break;
+  }
+  discardInput();
+  return quiet;
 }
 
 bool MonitorLink::writeBinaryPacket(const unsigned char *data, int length, const char *format,
@@ -195,23 +278,27 @@ bool MonitorLink::writeFlash(const unsigned char *data, int length, unsigned int
   for (int offset = 0; offset < length; offset += FLASH_PIECE) {
     int piece = length - offset < FLASH_PIECE ? length - offset : FLASH_PIECE;
     unsigned int at = address + static_cast<unsigned int>(offset);
+    // A stale byte must not be taken for this piece's acknowledgement.
+    discardInput();
     if (!writeBinaryPacket(data + offset, piece, "FW%x,", at)) {
-      printf("\n");
+      if (myProgress != nullptr)
+        myProgress->blockEnded(false);
       ZyLog::log(ZyLog::Terse, "Trouble writing binary packet to microcontroller");
       return false;
     }
-    printf("\rWriting 0x%x to 0x%x", at, at + static_cast<unsigned int>(piece));
-    fflush(stdout);
+    if (myProgress != nullptr)
+      myProgress->pieceSent(at, at + static_cast<unsigned int>(piece));
 
     myReply[2] = '\0';
     if (!readPacket(myReply, MAX_REPLY_TEXT, WRITE_REPLY_WAIT_MS) || myReply[2] != '0') {
-      printf("\n");
+      if (myProgress != nullptr)
+        myProgress->blockEnded(false);
       ZyLog::log(ZyLog::Terse, "Binary packet didn't write 0x%x bytes to 0x%x: %s", piece, at,
                  myReply);
       return false;
     }
   }
-  printf("\r%60s\r", " ");
-  fflush(stdout);
+  if (myProgress != nullptr)
+    myProgress->blockEnded(true);
   return true;
 }

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 
+class TransferProgress;
 class ZyDeviceConnection;
 
 /// Nibble (0-15) to lower-case hexadecimal digit.
@@ -32,8 +33,38 @@ public:
       __attribute__((format(printf, 4, 5)));
   /// Reads one binary reply and decodes length bytes into buffer.
   bool readBinaryPacket(unsigned char *buffer, int length, int msWait);
+
+  /// How a checked binary read ended.
+  enum class ReplyResult {
+    Ok,          ///< a whole packet of the right length, checksum matched ("+" sent)
+    NoReply,     ///< no "$" within the wait
+    Broken,      ///< the packet stopped (a pause longer than the character bound) or overran
+    BadChecksum, ///< a whole packet whose checksum did not match ("-" sent)
+    BadLength    ///< a whole packet with a good checksum but the wrong number of digits
+  };
+  /// Reads one binary reply that must hold between minBytes and maxBytes
+  /// bytes as hexadecimal digits, nothing else, then "#" and a matching
+  /// checksum. Only then are the bytes decoded into buffer (maxBytes long)
+  /// and their number stored in *bytesRead; otherwise buffer is untouched.
+  ReplyResult readCheckedBinaryPacket(unsigned char *buffer, int minBytes, int maxBytes, int msWait,
+                                      int *bytesRead);
+
   /// Writes length bytes into controller memory at address, 128 at a time.
+  /// Each piece is reported to the progress receiver, and so is the end.
   bool writeFlash(const unsigned char *data, int length, unsigned int address);
+
+  /// Drops input already received (the device's and its driver's), without
+  /// waiting, so the next answer read belongs to the next command sent.
+  void discardInput();
+  /// Before a retry: reads and drops whatever still arrives until the line
+  /// has been quiet for quietMs, at most limitMs in all; then discards.
+  /// True when the line fell quiet within the limit.
+  bool waitForQuiet(int quietMs, int limitMs);
+
+  /// Receiver of FLASH write progress; nullptr (the default) reports to
+  /// nobody. Not owned.
+  void setProgress(TransferProgress *progress) { myProgress = progress; }
+  TransferProgress *progress() const { return myProgress; }
 
   ZyDeviceConnection *device() const { return myDevice; }
 
@@ -44,11 +75,24 @@ public:
   MonitorLink(const MonitorLink &) = delete;
   MonitorLink &operator=(const MonitorLink &) = delete;
 
+  /// Longest pause between two characters of a reply.
+  static const int CHAR_WAIT_MS;
+
 private:
+  /// One received byte, 0 to 255, or -1 when none came within msWait.
+  int readByte(int msWait);
+  /// Waits for "$" and reads the body (at most maxLength characters) and
+  /// checksum; the body stays in buffer, NUL-terminated, *length its size.
+  /// With allowLonger, a body that fills the buffer without "#" following
+  /// at once is Ok unchecked (the rest stays on the line).
+  ReplyResult receivePacket(char *buffer, int maxLength, int msWait, int *length, bool allowLonger);
+
   ZyDeviceConnection *myDevice;
+  TransferProgress *myProgress = nullptr;
   // Fixed buffers, so nothing is allocated per packet: the hexadecimal text
   // of a binary packet in either direction, and the reply to a FLASH write.
-  char myText[MAX_PACKET_TEXT + 1];
+  // One more than a whole block's digits, so an over-long reply shows.
+  char myText[MAX_PACKET_TEXT + 2];
   char myReply[MAX_REPLY_TEXT + 1];
 };
 

@@ -60,6 +60,8 @@ public:
   }
   /// Commands with this text are answered "-" instead of "+".
   void refuse(const std::string &command) { myRefused.insert(command); }
+  /// The first command with this text is carried out but its "+" is lost.
+  void loseAckOnce(const std::string &command) { myAckLost.insert(command); }
   /// The reply body for commands starting with prefix (default "000").
   void replyTo(const std::string &prefix, const std::string &body) { myBodies[prefix] = body; }
   /// Signal handed to ZyCriticalSection::deferSignal when command arrives.
@@ -150,7 +152,8 @@ private:
       myPty.write("-");
       return;
     }
-    myPty.write("+");
+    if (myAckLost.erase(text) == 0)
+      myPty.write("+");
     std::string prefix = text.substr(0, 2);
     if (prefix == "FE")
       erase(text);
@@ -206,6 +209,7 @@ private:
   std::vector<Received> myReceived;
   std::vector<std::string> myErrors;
   std::set<std::string> myRefused;
+  std::set<std::string> myAckLost;
   std::map<std::string, std::string> myBodies;
   std::string mySignalCommand;
   int mySignal = 0;
@@ -348,17 +352,24 @@ TEST_F(FirmwareDownload, RefusedEraseStopsTheDownload) {
   peer.refuse("FEa");
   EXPECT_FALSE(
       download(lines({dataRecord('2', 0x20000, bytes(16)), dataRecord('1', 0x1000, bytes(16))})));
-  EXPECT_EQ(eraseCommands(), (std::vector<std::string>{"FE1", "FEa"}));
+  EXPECT_EQ(eraseCommands(), (std::vector<std::string>{"FE1", "FEa", "FEa", "FEa"}))
+      << "the block is tried twice more";
   EXPECT_EQ(writeAddresses(), std::vector<unsigned long>{0x1000});
   EXPECT_EQ(peer.commands().back(), "FEa"); // no "FR"
   EXPECT_TRUE(log.hasLine("Erase flash command for block a didn't go."));
   EXPECT_FALSE(log.contains("Done downloading"));
+  EXPECT_TRUE(
+      log.hasLine("The download failed at block 0xa, which may now be erased or partly written."))
+      << log.text();
+  EXPECT_TRUE(log.hasLine("Blocks already written: 0x1. Blocks still holding the old firmware: "
+                          "none."));
+  EXPECT_TRUE(log.hasLine("Running the upload again repairs the controller."));
 }
 
 TEST_F(FirmwareDownload, EraseNotAcceptedStopsTheDownload) {
   peer.replyTo("FE", "E01");
   EXPECT_FALSE(download(lines({dataRecord('1', 0x8000, bytes(16))})));
-  EXPECT_EQ(peer.commands(), std::vector<std::string>{"FE8"});
+  EXPECT_EQ(peer.commands(), (std::vector<std::string>{"FE8", "FE8", "FE8"}));
   EXPECT_TRUE(log.hasLine("Erase flash command for block 8 not accepted: E01"));
 }
 
@@ -366,9 +377,26 @@ TEST_F(FirmwareDownload, FailedWriteStopsTheDownload) {
   peer.replyTo("FW", "001");
   EXPECT_FALSE(
       download(lines({dataRecord('1', 0x8000, bytes(16)), dataRecord('2', 0x10000, bytes(4))})));
-  EXPECT_EQ(eraseCommands(), std::vector<std::string>{"FE8"});
-  EXPECT_EQ(writeAddresses(), std::vector<unsigned long>{0x8000});
+  EXPECT_EQ(eraseCommands(), (std::vector<std::string>{"FE8", "FE8", "FE8"}));
+  EXPECT_EQ(writeAddresses(), (std::vector<unsigned long>{0x8000, 0x8000, 0x8000}));
   EXPECT_TRUE(log.hasLine("Could not write block 0x8 to microcontroller"));
+  EXPECT_TRUE(log.hasLine("Blocks already written: none. Blocks still holding the old firmware: "
+                          "0x9."))
+      << log.text();
+}
+
+TEST_F(FirmwareDownload, ALostAcknowledgementRestartsTheBlockAndTheDownloadGoesOn) {
+  std::vector<std::string> records;
+  for (unsigned long a = 0x10000; a < 0x10800; a += 32)
+    records.push_back(dataRecord('2', a, bytes(32, static_cast<unsigned char>(a >> 5))));
+  records.push_back(dataRecord('1', 0x8000, bytes(16, 7)));
+  peer.loseAckOnce("FE9");
+  ASSERT_TRUE(download(lines(records))) << log.text();
+  EXPECT_EQ(eraseCommands(), (std::vector<std::string>{"FE8", "FE9", "FE9"}));
+  EXPECT_TRUE(flashHolds(0x8000, 0x8010));
+  EXPECT_TRUE(flashHolds(0x10000, 0x10800));
+  EXPECT_TRUE(log.hasLine("Erasing and writing block 0x9 again (try 2 of 3).")) << log.text();
+  EXPECT_EQ(peer.commands().back(), "FR");
 }
 
 TEST_F(FirmwareDownload, NothingIsSentForAMalformedOrMissingFile) {

@@ -134,7 +134,7 @@ TEST_F(FirmwareLoad, LineEndsCarriageReturnsNulAndMissingFinalNewline) {
   auto b = bytes(4, 9);
   auto c = bytes(4, 17);
   std::string content = dataRecord('1', 0x1000, a) + "\r\n" + dataRecord('1', 0x2000, b) +
-                        std::string("\0zz", 3) + "\n" + dataRecord('1', 0x3000, c);
+                        std::string("\0zz", 3) + "\n" + dataRecord('1', 0x3000, c) + "\nS9030000FC";
   ASSERT_TRUE(load(content));
   EXPECT_TRUE(holds(0x1000, a));
   EXPECT_TRUE(holds(0x2000, b));
@@ -296,8 +296,46 @@ TEST_F(FirmwareLoad, ArbitraryBytesNeverBreakTheLoader) {
 
 TEST_F(FirmwareLoad, BeyondMemoryMessageIsVerboseOnly) {
   LogCapture normal(ZyLog::Normal);
-  ASSERT_TRUE(load(lines({dataRecord('3', 0x40000, bytes(4))})));
+  ASSERT_TRUE(load(lines({dataRecord('3', 0x40000, bytes(4)), dataRecord('1', 0x1000, bytes(4))})));
   EXPECT_FALSE(normal.contains("goes beyond"));
 }
 
 } // namespace
+
+TEST_F(FirmwareLoad, FilesThatCarryNothingOrAreCutShortAreRefused) {
+  std::string nothing = "Nothing to download in '%s': no data outside the parameter block.";
+  std::string noEnd = "'%s' has no end record: the file may be cut short.";
+  std::string block7 = dataRecord('1', 0x7100, bytes(16));
+  std::string beyond = dataRecord('3', 0x40000, bytes(16));
+  std::string data = dataRecord('1', 0x8000, bytes(16));
+  struct Case {
+    std::string content;
+    std::string message; // with %s for the path; empty: accepted
+  } cases[] = {
+      {"", nothing},
+      {records::rawLines({"S00600004844521B", "S9030000FC"}), nothing},
+      {lines({block7}), nothing},
+      {lines({beyond}), nothing},
+      {records::rawLines({data}), noEnd},
+      {records::rawLines({data, "S9030000FC", dataRecord('1', 0x8010, bytes(16))}), noEnd},
+      {lines({data, "S5030002FA"}),
+       "'%s' holds 1 data records but its count record says 2: the file may be damaged."},
+      {lines({data, "S5030001FB"}), ""},
+      // A count record that matches may stand last in place of an end record.
+      {records::rawLines({data, "S5030001FB"}), ""},
+      {records::rawLines({data, data, "S5030001FB"}),
+       "'%s' holds 2 data records but its count record says 1: the file may be damaged."},
+      {lines({data, "S804000000FB"}), ""},
+      {lines({data}), ""},
+  };
+  for (const Case &c : cases) {
+    log.clear();
+    bool loaded = load(c.content);
+    EXPECT_EQ(loaded, c.message.empty()) << c.content;
+    if (!c.message.empty()) {
+      std::string message = c.message;
+      message.replace(message.find("%s"), 2, path);
+      EXPECT_TRUE(log.hasLine(message)) << c.content << "\n" << log.text();
+    }
+  }
+}

@@ -103,12 +103,22 @@ private:
   std::string myPath;
 };
 
-/// Lines joined with line feeds, each one ended.
-inline std::string lines(const std::vector<std::string> &all) {
+/// Lines joined with line feeds, each one ended, without anything added.
+inline std::string rawLines(const std::vector<std::string> &all) {
   std::string out;
   for (const auto &line : all)
     out += line + "\n";
   return out;
+}
+
+/// A whole file: the lines, then an S9 end record unless the last line
+/// already is an end record (S7, S8 or S9).
+inline std::string lines(const std::vector<std::string> &all) {
+  std::string out = rawLines(all);
+  bool ended = !all.empty() && all.back().size() >= 2 &&
+               (all.back()[0] == 'S' || all.back()[0] == 's') &&
+               (all.back()[1] == '7' || all.back()[1] == '8' || all.back()[1] == '9');
+  return ended ? out : out + "S9030000FC\n";
 }
 
 } // namespace records

@@ -5,12 +5,15 @@
 #include "LogCapture.h"
 #include "MonitorLink.h"
 #include "ParamTable.h"
+#include "ProcessRunner.h"
 #include "SimPty.h"
 #include "ZySerialConnection.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 
@@ -22,10 +25,38 @@ protected:
     port.setBaud(115200);
     ASSERT_EQ(port.open(session->slavePath().c_str()), 0);
   }
+  void SetUp() override {
+    // Rescue images of failed writes go to the current directory.
+    ASSERT_NE(getcwd(myOldDirectory, sizeof myOldDirectory), nullptr);
+    ASSERT_EQ(chdir(rescueDir.path().c_str()), 0);
+  }
   void TearDown() override {
     port.close();
     session.reset();
+    EXPECT_EQ(chdir(myOldDirectory), 0);
   }
+
+  /// Reads, changes one value and writes back; true when the controller
+  /// then holds exactly the block as read with that change.
+  bool changeAndWrite() {
+    std::array<uint8_t, SimMemory::PARAM_SIZE> before = session->controller().block7();
+    if (!readFlashParameters(&link))
+      return false;
+    setHostWordAt(278, 0x4321);
+    testing::internal::CaptureStdout();
+    bool written = writeFlashParameters(&link);
+    testing::internal::GetCapturedStdout();
+    auto after = session->controller().block7();
+    before[278] = 0x43;
+    before[279] = 0x21;
+    return written && after == before;
+  }
+  static void setHostWordAt(int offset, unsigned short value) {
+    memcpy(flashImage + offset, &value, sizeof value);
+  }
+
+  TempDir rescueDir;
+  char myOldDirectory[4096] = {};
 
   std::unique_ptr<SimSession> session;
   ZySerialConnection port;
@@ -81,27 +112,21 @@ TEST_F(FlashSimTest, ReadChangeAndWriteBack) {
   EXPECT_EQ(session->controller().stats().writes, 32);
 }
 
-TEST_F(FlashSimTest, CorruptedBlockReplyIsRefused) {
+TEST_F(FlashSimTest, CorruptedBlockReplyIsRefusedAndReadAgain) {
   SimOptions options;
   options.faults.badChecksum.parse("m7000:1");
   start(options);
   memset(flashImage, 0x33, FLASH_IMAGE_SIZE);
-  memset(referenceImage, 0x44, FLASH_IMAGE_SIZE);
-  EXPECT_FALSE(readFlashParameters(&link));
-  EXPECT_TRUE(log.hasLine("Could not read FLASH parameters from controller."));
-  for (int i = 0; i < FLASH_IMAGE_SIZE; i++) {
-    ASSERT_EQ(flashImage[i], 0x33);
-    ASSERT_EQ(referenceImage[i], 0x44);
-  }
-
-  // The next, intact reply is taken; by then the simulator has seen the "-".
+  // The retry's intact reply is taken; the simulator has seen the "-".
   EXPECT_TRUE(readFlashParameters(&link));
   EXPECT_EQ(session->controller().stats().replyNaks, 1);
+  EXPECT_EQ(session->controller().stats().reads, 2);
+  EXPECT_EQ(memcmp(flashImage + 141, session->controller().block7().data() + 141, 19), 0);
 }
 
 TEST_F(FlashSimTest, RefusedPieceLeavesTheImage) {
   SimOptions options;
-  options.faults.refuse.parse("FW:5");
+  options.faults.refuse.parse("FW7200:*");
   start(options);
   ASSERT_TRUE(readFlashParameters(&link));
   setHostWord(278, 0x4321);
@@ -123,5 +148,159 @@ TEST_F(FlashSimTest, IdentityOfTheSimulatedController) {
   SimOptions options;
   options.identity.firmwareMinor = '9';
   start(options);
-  EXPECT_EQ(checkFirmwareIdentity(&link), 1);
+  EXPECT_EQ(checkFirmwareIdentity(&link), FirmwareIdentity::Newer);
+}
+
+namespace {
+using Clock = std::chrono::steady_clock;
+long msSince(Clock::time_point start) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+SimOptions withFault(SimFaultTrigger SimFaults::*trigger, const char *text) {
+  SimOptions options;
+  EXPECT_TRUE((options.faults.*trigger).parse(text));
+  return options;
+}
+} // namespace
+
+// A block reply that pauses is never taken with a time-out stored as data:
+// a pause under the bound is ridden out; a longer one fails the read and
+// the one retry brings the block intact.
+TEST_F(FlashSimTest, PausedBlockReplyIsRiddenOutOrReadAgain) {
+  for (int pauseMs : {30, 400}) {
+    SimOptions options = withFault(&SimFaults::pauseReply, "m7000");
+    options.faults.pauseAfter = 1000;
+    options.faults.pauseMs = pauseMs;
+    start(options);
+    memset(flashImage, 0, FLASH_IMAGE_SIZE);
+    ASSERT_TRUE(readFlashParameters(&link)) << pauseMs << "\n" << log.text();
+    auto block = session->controller().block7();
+    EXPECT_EQ(flashImage[141], block[141]) << pauseMs; // the name, never shifted
+    EXPECT_EQ(memcmp(flashImage + 141, block.data() + 141, 19), 0) << pauseMs;
+    EXPECT_EQ(session->controller().stats().reads, pauseMs < MonitorLink::CHAR_WAIT_MS ? 1 : 2);
+    TearDown();
+    SetUp();
+  }
+}
+
+// A reply cut short is refused in bounded time (not after 78 s), and a
+// short reply with a good checksum is refused too; the image stays.
+TEST_F(FlashSimTest, CutOrShortBlockRepliesAreRefused) {
+  struct Case {
+    SimFaultTrigger SimFaults::*trigger;
+    int SimFaults::*number;
+    int value;
+  } cases[] = {{&SimFaults::cutReply, &SimFaults::cutAfter, 8000},
+               {&SimFaults::cutReply, &SimFaults::cutAfter, 600},
+               {&SimFaults::shortRead, &SimFaults::shortReadBytes, 200}};
+  for (const Case &c : cases) {
+    SimOptions options = withFault(c.trigger, "m7000:*");
+    options.faults.*c.number = c.value;
+    start(options);
+    memset(flashImage, 0x33, FLASH_IMAGE_SIZE);
+    auto begin = Clock::now();
+    EXPECT_FALSE(readFlashParameters(&link)) << c.value;
+    EXPECT_LT(msSince(begin), 8000) << c.value;
+    EXPECT_TRUE(log.hasLine("Could not read FLASH parameters from controller."));
+    for (int i = 0; i < FLASH_IMAGE_SIZE; i++)
+      ASSERT_EQ(flashImage[i], 0x33) << c.value << " byte " << i;
+    EXPECT_EQ(session->controller().stats().reads, 2) << "one more try";
+    EXPECT_EQ(session->controller().stats().erases, 0);
+    TearDown();
+    SetUp();
+  }
+}
+
+// Bytes left over on the line are never taken as the answer to the erase.
+TEST_F(FlashSimTest, StaleBytesAreNotTakenForTheEraseAcknowledgement) {
+  start();
+  ASSERT_TRUE(readFlashParameters(&link));
+  // What a reply cut off earlier leaves behind: "#" and its checksum.
+  std::string stale = "#5a";
+  ASSERT_EQ(write(session->pty().master(), stale.data(), stale.size()),
+            static_cast<ssize_t>(stale.size()));
+  usleep(100000);
+  setHostWordAt(278, 0x1111);
+  testing::internal::CaptureStdout();
+  EXPECT_TRUE(writeFlashParameters(&link)) << log.text();
+  testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(log.hasLine("Erase FLASH command didn't work."));
+  EXPECT_EQ(session->controller().stats().erases, 1);
+  EXPECT_EQ(session->controller().block7()[278], 0x11);
+}
+
+// An erase whose "+" is lost, stray bytes before the "+", a lost "+" of a
+// piece: the write still ends with exactly the intended block.
+TEST_F(FlashSimTest, LostOrGarbledAnswersStillEndWithTheIntendedBlock) {
+  struct Case {
+    SimFaultTrigger SimFaults::*trigger;
+    const char *text;
+  } cases[] = {{&SimFaults::dropAck, "FE7"},        {&SimFaults::stray, "FE7"},
+               {&SimFaults::badChecksum, "FE7"},    {&SimFaults::dropAck, "FW7080"},
+               {&SimFaults::stray, "FW7f80"},       {&SimFaults::refuse, "FW7100"},
+               {&SimFaults::badChecksum, "m7000:2"}};
+  for (const Case &c : cases) {
+    SimOptions options = withFault(c.trigger, c.text);
+    options.faults.strayBytes = 3;
+    start(options);
+    EXPECT_TRUE(changeAndWrite()) << c.text << "\n" << log.text();
+    EXPECT_FALSE(log.contains("is saved in")) << c.text << ": no rescue image was needed";
+    TearDown();
+    SetUp();
+  }
+}
+
+// When the write fails for good, the rescue image holds exactly the block
+// that was meant, and writing it back restores the controller.
+TEST_F(FlashSimTest, FailedWriteLeavesARescueImageThatPutsTheBlockBack) {
+  SimOptions options = withFault(&SimFaults::refuse, "FW7200:*");
+  start(options);
+  auto before = session->controller().block7();
+  ASSERT_TRUE(readFlashParameters(&link));
+  setHostWordAt(278, 0x5678);
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(writeFlashParameters(&link));
+  testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(log.hasLine("The FLASH parameter block on the controller may now be erased or "
+                          "partly written."))
+      << log.text();
+  ASSERT_FALSE(lastRescueImage().empty());
+  EXPECT_EQ(lastRescueParameters(),
+            lastRescueImage().substr(0, lastRescueImage().size() - 4) + ".rop");
+  unsigned char rescued[FLASH_BLOCK_SIZE];
+  int length = 0;
+  ASSERT_TRUE(loadBlockFile(lastRescueImage().c_str(), rescued, &length));
+  auto expected = before;
+  expected[278] = 0x56;
+  expected[279] = 0x78;
+  EXPECT_EQ(memcmp(rescued, expected.data(), FLASH_BLOCK_SIZE), 0);
+  EXPECT_NE(session->controller().block7(), expected);
+
+  // The next read warns only when the block is wholly erased; here it is
+  // partly written, so the image is put back with a controller that works.
+  TearDown();
+  SetUp();
+  start();
+  testing::internal::CaptureStdout();
+  EXPECT_TRUE(restoreFlashBlock(&link, rescued, length)) << log.text();
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(session->controller().block7(), expected);
+  EXPECT_FALSE(imageChanged());
+}
+
+TEST_F(FlashSimTest, ErasedBlockIsReportedWhenRead) {
+  start();
+  ASSERT_TRUE(readFlashParameters(&link));
+  EXPECT_FALSE(log.contains("erased"));
+  // The block is left erased, as by a write that stopped after its erase.
+  link.discardInput();
+  ASSERT_TRUE(link.sendCommand("FE7"));
+  char reply[8];
+  ASSERT_TRUE(link.readPacket(reply, 7, 1000));
+  ASSERT_TRUE(readFlashParameters(&link));
+  EXPECT_TRUE(log.hasLine("Warning: the controller's FLASH parameter block is erased (every byte "
+                          "reads 0xFF)."))
+      << log.text();
+  EXPECT_TRUE(log.contains("-restoreBlock"));
 }

@@ -7,6 +7,8 @@
 #include "MonitorLink.h"
 #include "MonitorPeer.h"
 #include "ParamTable.h"
+#include "ProcessRunner.h"
+#include "ClassicProgress.h"
 #include "PtyPair.h"
 #include "ZyCriticalSection.h"
 #include "ZySerialConnection.h"
@@ -16,6 +18,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 
@@ -51,7 +54,12 @@ protected:
   void SetUp() override {
     ASSERT_EQ(port.open(pty.slavePath().c_str()), 0);
     ensureTextBuffer(findEntry(robotTable, "Sonar1"));
+    link.setProgress(&printer);
+    // Rescue images of failed writes go to the current directory.
+    ASSERT_NE(getcwd(myOldDirectory, sizeof myOldDirectory), nullptr);
+    ASSERT_EQ(chdir(rescueDir.path().c_str()), 0);
   }
+  void TearDown() override { EXPECT_EQ(chdir(myOldDirectory), 0); }
 
   // Reads the peer's block into the image through a peer of its own.
   void readBlock(const unsigned char *block) {
@@ -83,7 +91,10 @@ protected:
   PtyPair pty;
   ZySerialConnection port;
   MonitorLink link{&port};
+  ClassicProgress printer;
   LogCapture log;
+  TempDir rescueDir;
+  char myOldDirectory[4096] = {};
 };
 
 std::string identity(char monMajor, char monMinor, const char *name, char fwMajor, char fwMinor) {
@@ -108,35 +119,49 @@ void recordSignal(int signal) {
 } // namespace
 
 TEST(FirmwareIdentity, ResultsOfTheReply) {
-  EXPECT_EQ(firmwareIdentityResult(identity('1', '7', "ORVEX", '2', '8').c_str()), -1);
-  EXPECT_EQ(firmwareIdentityResult(identity('1', '0', "ORVEX", '2', '8').c_str()), -1);
-  EXPECT_EQ(firmwareIdentityResult(identity('1', '8', "ORVEX", '2', '8').c_str()), 0);
-  EXPECT_EQ(firmwareIdentityResult(identity('1', '8', "OTHER", '2', '8').c_str()), 2)
+  EXPECT_EQ(firmwareIdentityResult(identity('1', '7', "ORVEX", '2', '8').c_str()),
+            FirmwareIdentity::Unidentified);
+  EXPECT_EQ(firmwareIdentityResult(identity('1', '0', "ORVEX", '2', '8').c_str()),
+            FirmwareIdentity::Unidentified);
+  EXPECT_EQ(firmwareIdentityResult(identity('1', '8', "ORVEX", '2', '8').c_str()),
+            FirmwareIdentity::Known);
+  EXPECT_EQ(firmwareIdentityResult(identity('1', '8', "OTHER", '2', '8').c_str()),
+            FirmwareIdentity::NotOrvex)
       << "1.8 goes on to the name test";
-  EXPECT_EQ(firmwareIdentityResult(identity('3', '0', "ORVEX", '2', '8').c_str()), -1);
-  EXPECT_EQ(firmwareIdentityResult(identity('3', '9', "OTHER", '2', '8').c_str()), -1);
-  EXPECT_EQ(firmwareIdentityResult(identity('0', '9', "ORVEX", '2', '8').c_str()), -1);
-  EXPECT_EQ(firmwareIdentityResult(identity('2', '0', "orvex", '2', '8').c_str()), 2);
-  EXPECT_EQ(firmwareIdentityResult(identity('2', '0', "ORVEX", '2', '8').c_str()), 0);
-  EXPECT_EQ(firmwareIdentityResult(identity('2', '0', "ORVEX", '2', '9').c_str()), 1);
-  EXPECT_EQ(firmwareIdentityResult(identity('2', '0', "ORVEX", '1', '9').c_str()), 0);
-  EXPECT_EQ(firmwareIdentityResult(identity('2', '0', "ORVEX", '3', '0').c_str()), 1);
+  EXPECT_EQ(firmwareIdentityResult(identity('3', '0', "ORVEX", '2', '8').c_str()),
+            FirmwareIdentity::Unidentified);
+  EXPECT_EQ(firmwareIdentityResult(identity('3', '9', "OTHER", '2', '8').c_str()),
+            FirmwareIdentity::Unidentified);
+  EXPECT_EQ(firmwareIdentityResult(identity('0', '9', "ORVEX", '2', '8').c_str()),
+            FirmwareIdentity::Unidentified);
+  EXPECT_EQ(firmwareIdentityResult(identity('2', '0', "orvex", '2', '8').c_str()),
+            FirmwareIdentity::NotOrvex);
+  EXPECT_EQ(firmwareIdentityResult(identity('2', '0', "ORVEX", '2', '8').c_str()),
+            FirmwareIdentity::Known);
+  EXPECT_EQ(firmwareIdentityResult(identity('2', '0', "ORVEX", '2', '9').c_str()),
+            FirmwareIdentity::Newer);
+  EXPECT_EQ(firmwareIdentityResult(identity('2', '0', "ORVEX", '1', '9').c_str()),
+            FirmwareIdentity::Known);
+  EXPECT_EQ(firmwareIdentityResult(identity('2', '0', "ORVEX", '3', '0').c_str()),
+            FirmwareIdentity::Newer);
 
   std::string full = identity('2', '0', "ORVEX", '2', '8');
-  EXPECT_EQ(firmwareIdentityResult(full.substr(0, 12).c_str()), -1) << "shorter than 13";
-  EXPECT_EQ(firmwareIdentityResult(full.substr(0, 22).c_str()), 2) << "name cut short";
-  EXPECT_EQ(firmwareIdentityResult(full.substr(0, 24).c_str()), 0)
+  EXPECT_EQ(firmwareIdentityResult(full.substr(0, 12).c_str()), FirmwareIdentity::Unidentified)
+      << "shorter than 13";
+  EXPECT_EQ(firmwareIdentityResult(full.substr(0, 22).c_str()), FirmwareIdentity::NotOrvex)
+      << "name cut short";
+  EXPECT_EQ(firmwareIdentityResult(full.substr(0, 24).c_str()), FirmwareIdentity::Known)
       << "missing version digits count as NUL";
-  EXPECT_EQ(firmwareIdentityResult(""), -1);
+  EXPECT_EQ(firmwareIdentityResult(""), FirmwareIdentity::Unidentified);
 }
 
 TEST_F(FlashTransferTest, IdentityCheckOverTheLine) {
-  EXPECT_EQ(checkFirmwareIdentity(nullptr), -1);
+  EXPECT_EQ(checkFirmwareIdentity(nullptr), FirmwareIdentity::Unidentified);
 
   MonitorPeer peer(pty);
   peer.identity = identity('2', '1', "ORVEX", '2', '9');
   peer.start();
-  EXPECT_EQ(checkFirmwareIdentity(&link), 1);
+  EXPECT_EQ(checkFirmwareIdentity(&link), FirmwareIdentity::Newer);
   peer.stop();
   EXPECT_EQ(peer.commands(), std::vector<std::string>{"V"});
   EXPECT_EQ(peer.hostAnswers(), "+");
@@ -144,7 +169,7 @@ TEST_F(FlashTransferTest, IdentityCheckOverTheLine) {
 
   // An identity reply that does not arrive intact: no identity.
   pty.write("+$xORVEX#00");
-  EXPECT_EQ(checkFirmwareIdentity(&link), -1);
+  EXPECT_EQ(checkFirmwareIdentity(&link), FirmwareIdentity::Unidentified);
 }
 
 TEST_F(FlashTransferTest, NoLinkChangesNothing) {
@@ -206,10 +231,11 @@ TEST_F(FlashTransferTest, WriteSendsTheBlockBackWithOnlyTheChanges) {
   ASSERT_TRUE(writeBlock(peer, &progress)) << log.text();
 
   std::vector<std::string> commands = peer.commands();
-  ASSERT_EQ(commands.size(), 34u);
+  ASSERT_EQ(commands.size(), 35u);
   EXPECT_EQ(commands.front(), "FE7");
   EXPECT_EQ(commands[1].substr(0, 7), "FW7000,");
   EXPECT_EQ(commands[32].substr(0, 7), "FW7f80,");
+  EXPECT_EQ(commands[33], "m7000,FFF") << "read back before FR";
   EXPECT_EQ(commands.back(), "FR");
   EXPECT_EQ(peer.badPackets(), 0);
   EXPECT_EQ(progress.substr(0, 25), "\rWriting 0x7000 to 0x7080");
@@ -247,9 +273,26 @@ TEST_F(FlashTransferTest, FailedWriteLeavesTheImages) {
   MonitorPeer peer(pty);
   memcpy(peer.block, block, sizeof block);
   peer.failWriteAt = 3;
+  peer.failWriteCount = 1000;
   EXPECT_FALSE(writeBlock(peer));
   EXPECT_TRUE(log.hasLine("Could not write to the controller."));
-  EXPECT_EQ(peer.commands().size(), 5u) << "erase and four pieces, no reset";
+  EXPECT_EQ(peer.commands().size(), 7u)
+      << "erase and four pieces, then erase and one piece again, no reset";
+  EXPECT_TRUE(log.hasLine("Writing the FLASH parameter block again from its start."));
+  // The block as it should have been is kept, raw, and can be loaded back.
+  ASSERT_FALSE(lastRescueImage().empty());
+  unsigned char rescued[FLASH_BLOCK_SIZE];
+  int length = 0;
+  ASSERT_TRUE(loadBlockFile(lastRescueImage().c_str(), rescued, &length));
+  EXPECT_EQ(length, FLASH_BLOCK_SIZE);
+  EXPECT_EQ(rescued[278], 0x12);
+  EXPECT_EQ(rescued[279], 0x34);
+  EXPECT_EQ(memcmp(rescued + 186, "edited in buffer", 16), 0);
+  EXPECT_EQ(memcmp(rescued + 422, block + 422, MonitorPeer::BLOCK_SIZE - 422), 0);
+  EXPECT_EQ(lastRescueImage().compare(0, 17, "orvexconf-rescue-"), 0) << lastRescueImage();
+  EXPECT_TRUE(log.hasLine("To put it back, run: orvexconf -rp <port> -b -restoreBlock " +
+                          lastRescueImage()))
+      << log.text();
   EXPECT_EQ(memcmp(flashImage, before, sizeof before), 0);
   EXPECT_EQ(memcmp(referenceImage, reference, sizeof reference), 0);
   EXPECT_EQ(hostWord(278), 0x1234);
@@ -279,7 +322,8 @@ TEST_F(FlashTransferTest, RefusedEraseChangesNothing) {
   peer.refuseErase = true;
   EXPECT_FALSE(writeBlock(peer));
   EXPECT_TRUE(log.hasLine("Erase FLASH command not accepted: ER1")) << log.text();
-  EXPECT_EQ(peer.commands(), std::vector<std::string>{"FE7"});
+  EXPECT_EQ(peer.commands(), (std::vector<std::string>{"FE7", "FE7"}))
+      << "an erase that may have happened is sent once more";
   EXPECT_EQ(memcmp(flashImage, before, sizeof before), 0);
   EXPECT_EQ(memcmp(peer.block, block, sizeof block), 0);
 }
@@ -300,7 +344,7 @@ TEST_F(FlashTransferTest, CorruptedReadNeverBecomesTheImage) {
   bad.start();
   EXPECT_FALSE(readFlashParameters(&link));
   bad.stop();
-  EXPECT_EQ(bad.hostAnswers(), "-");
+  EXPECT_EQ(bad.hostAnswers(), "--") << "answered and tried once more";
   EXPECT_TRUE(log.hasLine("Could not read FLASH parameters from controller."));
   EXPECT_EQ(memcmp(flashImage, image, sizeof image), 0);
   EXPECT_EQ(memcmp(referenceImage, reference, sizeof reference), 0);
@@ -311,18 +355,62 @@ TEST_F(FlashTransferTest, CorruptedReadNeverBecomesTheImage) {
   EXPECT_EQ(memcmp(peer.block, good, sizeof good), 0);
 }
 
-TEST_F(FlashTransferTest, ShortReadFillsTheRestWithErasedBytes) {
+TEST_F(FlashTransferTest, BlockReplyOfAnyOtherLengthIsRefused) {
   static unsigned char block[MonitorPeer::BLOCK_SIZE];
   patternBlock(block, 7);
+  memset(flashImage, 0x33, FLASH_IMAGE_SIZE);
+  // 200 bytes with a good checksum, one digit short, one digit over.
+  for (int digits : {400, 8191, 8193, 8194}) {
+    MonitorPeer peer(pty);
+    memcpy(peer.block, block, sizeof block);
+    peer.blockDigits = digits;
+    peer.start();
+    EXPECT_FALSE(readFlashParameters(&link)) << digits;
+    peer.stop();
+    EXPECT_EQ(peer.commands().size(), 2u) << "tried once more";
+    for (int i = 0; i < FLASH_IMAGE_SIZE; i++)
+      ASSERT_EQ(flashImage[i], 0x33) << digits << " byte " << i;
+  }
+  // 4095 bytes, the length the command names, are taken; the last byte
+  // stays erased.
   MonitorPeer peer(pty);
   memcpy(peer.block, block, sizeof block);
-  peer.blockDigits = 600; // 300 bytes
+  peer.blockDigits = 8190;
   peer.start();
   ASSERT_TRUE(readFlashParameters(&link));
   peer.stop();
   EXPECT_EQ(flashImage[295], block[295]); // a reserved byte, never swapped
-  for (int i = 300; i < FLASH_IMAGE_SIZE; i++)
-    ASSERT_EQ(flashImage[i], 0xFF) << i;
+  MonitorPeer writer(pty);
+  memcpy(writer.block, block, sizeof block);
+  writer.blockDigits = 8190;
+  ASSERT_TRUE(writeBlock(writer)) << log.text();
+  EXPECT_EQ(memcmp(writer.block, block, MonitorPeer::BLOCK_SIZE - 1), 0);
+  EXPECT_EQ(writer.block[MonitorPeer::BLOCK_SIZE - 1], 0xFF);
+}
+
+TEST_F(FlashTransferTest, VerifyDifferenceRestartsTheBlockOnce) {
+  static unsigned char block[MonitorPeer::BLOCK_SIZE];
+  patternBlock(block, 9);
+  readBlock(block);
+  setHostWord(278, 0x2345);
+
+  MonitorPeer once(pty);
+  memcpy(once.block, block, sizeof block);
+  once.corruptReadAt = 0;
+  ASSERT_TRUE(writeBlock(once)) << log.text();
+  EXPECT_EQ(once.commands().size(), 1u + 32 + 1 + 1 + 32 + 1 + 1) << "restarted once";
+  EXPECT_EQ(once.block[278], 0x23);
+
+  setHostWord(278, 0x3456);
+  MonitorPeer always(pty);
+  memcpy(always.block, block, sizeof block);
+  always.corruptReadAt = MonitorPeer::EVERY_READ;
+  EXPECT_FALSE(writeBlock(always));
+  EXPECT_TRUE(
+      log.hasLine("The FLASH parameter block read back differs from what was written (byte 0)."))
+      << log.text();
+  EXPECT_FALSE(lastRescueImage().empty());
+  EXPECT_TRUE(imageChanged());
 }
 
 TEST_F(FlashTransferTest, EraseAndWriteRunInsideACriticalSection) {
@@ -357,4 +445,24 @@ TEST_F(FlashTransferTest, EraseAndWriteRunInsideACriticalSection) {
   EXPECT_EQ(activeAtReset, 0);
   EXPECT_EQ(gDeferredSignal, SIGTERM);
   EXPECT_EQ(gWritesBeforeSignalAction, 32) << "the signal is acted on once the block is written";
+}
+
+TEST_F(FlashTransferTest, RescueImageFilesMustHoldAWholeBlock) {
+  unsigned char block[FLASH_BLOCK_SIZE];
+  int length = 0;
+  for (size_t size : {0ul, 422ul, 4094ul, 4097ul}) {
+    ASSERT_TRUE(writeFile("image.blk", std::string(size, 'x')));
+    EXPECT_FALSE(loadBlockFile("image.blk", block, &length)) << size;
+    EXPECT_TRUE(log.hasLine("'image.blk' is not a FLASH parameter block image: it must hold 4096 "
+                            "bytes (or 4095)."))
+        << size;
+  }
+  for (int size : {4095, 4096}) {
+    ASSERT_TRUE(writeFile("image.blk", std::string(static_cast<size_t>(size), 'y')));
+    ASSERT_TRUE(loadBlockFile("image.blk", block, &length)) << size;
+    EXPECT_EQ(length, size);
+    EXPECT_EQ(block[size - 1], 'y');
+  }
+  EXPECT_FALSE(loadBlockFile("missing.blk", block, &length));
+  EXPECT_TRUE(log.contains("Cannot open block image 'missing.blk'"));
 }

@@ -1,6 +1,7 @@
 // Tests of the monitor link over a pseudo-terminal: byte-exact command
 // framing, escaping and checksums, reply parsing and acknowledgements,
 // binary packets in both directions and FLASH writes in 128-byte pieces.
+#include "ClassicProgress.h"
 #include "LogCapture.h"
 #include "MonitorLink.h"
 #include "MonitorPeer.h"
@@ -29,11 +30,13 @@ protected:
   void SetUp() override {
     port.setBaud(115200);
     ASSERT_EQ(port.open(pty.slavePath().c_str()), 0);
+    link.setProgress(&printer);
   }
 
   PtyPair pty;
   ZySerialConnection port;
   MonitorLink link{&port};
+  ClassicProgress printer;
   LogCapture log;
 };
 
@@ -321,12 +324,20 @@ TEST_F(MonitorLinkTest, FlashWriteStopsAtARefusedPiece) {
 
 TEST_F(MonitorLinkTest, FlashWriteReplyShorterThanThreeCharactersFails) {
   unsigned char data[1] = {0x42};
-  pty.write("+" + frameReply("0"));
+  // Answered only once the command is in: input pending before it is
+  // dropped.
+  std::thread answer([&] {
+    pty.readUntil("#", 2000);
+    pty.read(2, 2000);
+    pty.write("+" + frameReply("0"));
+  });
+  pty.write("+" + frameReply("OK0"));
   testing::internal::CaptureStdout();
   EXPECT_FALSE(link.writeFlash(data, 1, 0x1234));
   testing::internal::GetCapturedStdout();
+  answer.join();
   EXPECT_TRUE(log.hasLine("Binary packet didn't write 0x1 bytes to 0x1234: 0")) << log.text();
-  EXPECT_EQ(pty.drain(), frameReply("FW1234,42") + "+");
+  EXPECT_EQ(pty.drain(), "+");
 }
 
 TEST_F(MonitorLinkTest, FlashWriteWithoutAcknowledgementFails) {
@@ -380,4 +391,89 @@ TEST(MonitorLinkWrites, ACommandCutOnTheWireFailsWithoutWaitingForItsAck) {
   char left = 0;
   EXPECT_EQ(port.read(&left, 1, 100), 1);
   EXPECT_EQ(left, '+');
+}
+
+namespace {
+// Writes text to the pty in two parts with a pause between them.
+void writeWithPause(PtyPair &pty, const std::string &text, size_t before, int pauseMs) {
+  pty.write(text.substr(0, before));
+  std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+  pty.write(text.substr(before));
+}
+} // namespace
+
+TEST_F(MonitorLinkTest, APauseInsideAReplyNeverBecomesData) {
+  ASSERT_GE(MonitorLink::CHAR_WAIT_MS, 50) << "must ride out USB adapter latency";
+  std::string reply = frameReply("0123456789");
+  char buffer[64];
+  // A pause well under the bound (as a USB adapter's latency timer makes
+  // one) is ridden out; the body is exactly what was sent.
+  std::thread shortPause(writeWithPause, std::ref(pty), reply, 5, 20);
+  EXPECT_TRUE(link.readPacket(buffer, 63, 1000));
+  shortPause.join();
+  EXPECT_STREQ(buffer, "0123456789");
+  EXPECT_EQ(pty.drain(), "+");
+
+  // A longer one fails the read: nothing is stored for the silence, and
+  // nothing is acknowledged.
+  std::thread longPause(writeWithPause, std::ref(pty), reply, 5, 3 * MonitorLink::CHAR_WAIT_MS);
+  EXPECT_FALSE(link.readPacket(buffer, 63, 1000));
+  longPause.join();
+  EXPECT_STREQ(buffer, "0123");
+  EXPECT_EQ(pty.drain(), "");
+
+  // A byte 0xFF inside a body is data like any other.
+  unsigned char binary[3] = {'a', 0xFF, 'b'};
+  pty.write(frameReply(std::string(reinterpret_cast<char *>(binary), 3)));
+  EXPECT_TRUE(link.readPacket(buffer, 63, 1000));
+  EXPECT_EQ(static_cast<unsigned char>(buffer[1]), 0xFF);
+}
+
+TEST_F(MonitorLinkTest, CheckedBinaryReadTakesOnlyWholeReplies) {
+  unsigned char data[4] = {0x12, 0xab, 0x00, 0xff};
+  unsigned char out[4];
+  int bytes = 0;
+  using R = MonitorLink::ReplyResult;
+  struct Case {
+    std::string wire;
+    R result;
+    std::string answer;
+  } cases[] = {
+      {frameReply(toHex(data, 4)), R::Ok, "+"},
+      {frameReply(toHex(data, 3)), R::Ok, "+"},
+      {frameReply(toHex(data, 2)), R::BadLength, "+"},
+      {frameReply(toHex(data, 4) + "0"), R::BadLength, "+"},
+      {frameReply(toHex(data, 3) + "0"), R::BadLength, "+"},
+      {frameReply("12ab00fg"), R::BadLength, "+"},
+      {"$" + toHex(data, 4) + "#00", R::BadChecksum, "-"},
+      {"$" + toHex(data, 4), R::Broken, ""},
+      {"$" + toHex(data, 4) + "#1", R::Broken, ""},
+      {"$" + toHex(data, 4) + "0123", R::Broken, ""},
+      {"", R::NoReply, ""},
+  };
+  for (const Case &c : cases) {
+    memset(out, 0x5A, sizeof out);
+    pty.write(c.wire);
+    EXPECT_EQ(static_cast<int>(link.readCheckedBinaryPacket(out, 3, 4, 100, &bytes)),
+              static_cast<int>(c.result))
+        << c.wire;
+    EXPECT_EQ(pty.drain(), c.answer) << c.wire;
+    if (c.result == R::Ok) {
+      EXPECT_EQ(memcmp(out, data, static_cast<size_t>(bytes)), 0) << c.wire;
+    } else {
+      for (unsigned char b : out)
+        EXPECT_EQ(b, 0x5A) << "untouched: " << c.wire;
+    }
+  }
+}
+
+TEST_F(MonitorLinkTest, PendingInputIsDroppedBeforeEachPiece) {
+  unsigned char data[2] = {1, 2};
+  // A stale "+" and a good reply left from an earlier exchange must not
+  // answer the piece.
+  pty.write("+" + frameReply("OK0"));
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(link.writeFlash(data, 2, 0x8000));
+  testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(log.hasLine("Trouble writing binary packet to microcontroller"));
 }
