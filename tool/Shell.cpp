@@ -2,10 +2,11 @@
 #include "Shell.h"
 
 #include "FirmwareImage.h"
+#include "FlashImage.h"
 #include "FlashTransfer.h"
 #include "MonitorLink.h"
 #include "ParamCommands.h"
-#include "ParamTable.h"
+#include "ParamTables.h"
 #include "ZyArgumentBuilder.h"
 #include "ZyConfig.h"
 #include "ZyLog.h"

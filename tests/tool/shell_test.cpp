@@ -1,9 +1,9 @@
 // Tests of the interactive shell without a controller: paging through the
 // tables, keywords before command words, quitting, and the messages of the
 // commands that need a controller or a file.
+#include "FlashImage.h"
 #include "LogCapture.h"
 #include "ParamCommands.h"
-#include "ParamTable.h"
 #include "Shell.h"
 #include "Zyla.h"
 

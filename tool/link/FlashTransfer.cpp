@@ -2,8 +2,9 @@
 // read of block 7 into the FLASH image and the erase-and-write back.
 #include "FlashTransfer.h"
 
+#include "FlashImage.h"
 #include "MonitorLink.h"
-#include "ParamTable.h"
+#include "ParamTables.h"
 #include "ZyCriticalSection.h"
 #include "ZyLog.h"
 #include "ZyUtil.h"

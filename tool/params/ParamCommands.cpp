@@ -1,6 +1,7 @@
 // Showing, setting and listing parameters of the FLASH image by keyword.
 #include "ParamCommands.h"
 
+#include "FlashImage.h"
 #include "ZyLog.h"
 #include "ZyUtil.h"
 

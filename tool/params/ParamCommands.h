@@ -3,7 +3,7 @@
 #ifndef PARAMCOMMANDS_H
 #define PARAMCOMMANDS_H
 
-#include "ParamTable.h"
+#include "ParamTables.h"
 
 /// Finds the keyword (name or alias, letter case ignored) in the table and
 /// shows its value, or checks, stores and shows the new value when one is

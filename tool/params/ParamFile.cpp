@@ -2,6 +2,7 @@
 // and reads parameter files.
 #include "ParamFile.h"
 
+#include "FlashImage.h"
 #include "ZyConfig.h"
 #include "Zyla.h"
 

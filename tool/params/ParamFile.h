@@ -4,7 +4,7 @@
 #ifndef PARAMFILE_H
 #define PARAMFILE_H
 
-#include "ParamTable.h"
+#include "ParamTables.h"
 
 class ZyConfig;
 

@@ -1,6 +1,7 @@
 // Tests of showing, setting and listing parameters by keyword: range and
 // integer checks, storage widths, text fields, value texts and the exact
 // listing layout.
+#include "FlashImage.h"
 #include "LogCapture.h"
 #include "ParamCommands.h"
 

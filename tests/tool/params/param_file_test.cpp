@@ -2,6 +2,7 @@
 // configuration registry, the exact layout of a saved parameter file, and
 // restoring files into the FLASH image with the registry's range and length
 // rules.
+#include "FlashImage.h"
 #include "LogCapture.h"
 #include "ParamCommands.h"
 #include "ParamFile.h"
