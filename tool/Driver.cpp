@@ -144,15 +144,12 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
 
   if (restoreFile != nullptr) {
     ZyLog::log(ZyLog::Normal, "Restoring FLASH params from rop file '%s'.", restoreFile);
-    bool parsed = config->parseFile(restoreFile, true, false, nullptr, 0);
+    bool parsed = restoreParameterFile(restoreFile, config);
     if (!parsed && batchMode) {
       if (controller != nullptr)
         closeMonitor(controller);
       return EXIT_FLASH_READ;
     }
-    storeTextBuffers(robotTable);
-    storeTextBuffers(armTable);
-    storeTextBuffers(powerTable);
   }
 
   bool argumentError = false;
