@@ -1,9 +1,8 @@
 // libFuzzer target for the configuration reader and writer: reads arbitrary
 // bytes as a configuration file into a registry holding every parameter
-// kind (fixed text buffers among them), writes the registry back out, and
-// checks that the written file reads back to the same numbers. (An
-// unclosed quoted keyword is saved as an unknown line that reads back as a
-// keyword line, so inputs with double quotes are only read and written.)
+// kind (fixed text buffers among them), writes the registry back out, reads
+// that file into a second registry and writes it again: the values must
+// come back and the two written files must be identical.
 #include "ZyConfig.h"
 #include "ZyLog.h"
 
@@ -41,6 +40,19 @@ void registerAll(ZyConfig &config, Values &v) {
 std::string fileName(const char *tag) {
   return std::string("/tmp/fuzz_config_") + tag + "_" + std::to_string(getpid());
 }
+
+std::string readAll(const std::string &name) {
+  std::string text;
+  FILE *f = fopen(name.c_str(), "rb");
+  if (f == nullptr)
+    return text;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof(buffer), f)) > 0)
+    text.append(buffer, n);
+  fclose(f);
+  return text;
+}
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -57,21 +69,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   registerAll(config, v);
   config.parseFile(in.c_str(), true);
   // The buffers may now hold any accepted text; fill one completely, with
-  // no terminator, as an owner of a fixed field may do.
-  if (size > 0 && data[0] == 'X')
+  // no terminator, as an owner of a fixed field may do. Such a text does
+  // not fit a file line back (the writer warns), so the fixed point below
+  // is not asked of it.
+  bool filled = size > 0 && data[0] == 'X';
+  if (filled)
     memset(v.text, 'x', sizeof(v.text));
 
+  // Whatever was read, written, read again and written again gives the
+  // same file: every value and every kept unknown line reads back as it
+  // was written. (The text of section S shares its name with the unnamed
+  // section's, so only the first is written, by design.)
   std::string out = fileName("out");
-  bool quoted = memchr(data, '"', size) != nullptr;
-  if (config.writeFile(out.c_str()) && !quoted) {
+  std::string again = fileName("again");
+  if (config.writeFile(out.c_str())) {
     Values w;
-    ZyConfig again(nullptr, false, false, false, false);
-    registerAll(again, w);
-    again.parseFile(out.c_str(), true);
-    if (w.i != v.i || w.s != v.s || w.us != v.us || w.uc != v.uc || w.b != v.b)
-      __builtin_trap();
+    ZyConfig second;
+    registerAll(second, w);
+    second.parseFile(out.c_str(), true);
+    if (!filled) {
+      if (w.i != v.i || w.s != v.s || w.us != v.us || w.uc != v.uc || w.b != v.b || w.d != v.d ||
+          strcmp(w.text, v.text) != 0)
+        __builtin_trap();
+      if (!second.writeFile(again.c_str()) || readAll(out) != readAll(again))
+        __builtin_trap();
+    }
   }
   unlink(in.c_str());
   unlink(out.c_str());
+  unlink(again.c_str());
   return 0;
 }

@@ -3,6 +3,7 @@
 #include "ConnectionSequence.h"
 
 #include "ConnectOptions.h"
+#include "InputLine.h"
 #include "MonitorLink.h"
 #include "ZyRobot.h"
 #include "ZySerialConnection.h"
@@ -46,7 +47,15 @@ bool portCanBeOpened(ZySerialConnection *serial) {
 
 bool askRetry() {
   char line[256];
-  if (fgets(line, sizeof(line), stdin) == nullptr)
+  // An answer too long for the line is no answer: neither its first part
+  // nor its tail (which would reach the shell) is taken; the question is
+  // asked again.
+  InputLine read;
+  while ((read = readInputLine(stdin, line, sizeof(line))) == InputLine::tooLong) {
+    say((lineTooLongMessage(sizeof(line)) + "\n").c_str());
+    say("Retry? (y)/n? ");
+  }
+  if (read == InputLine::end)
     return false;
   const char *p = line;
   while (*p != '\0' && isspace(static_cast<unsigned char>(*p)))

@@ -6,11 +6,12 @@
 #include "ConnectOptions.h"
 #include "ConnectionSequence.h"
 #include "FirmwareImage.h"
+#include "FlashImage.h"
 #include "FlashTransfer.h"
 #include "MonitorLink.h"
 #include "ParamCommands.h"
 #include "ParamFile.h"
-#include "ParamTable.h"
+#include "ParamTables.h"
 #include "ProgressPrinter.h"
 #include "Shell.h"
 #include "Usage.h"
@@ -160,7 +161,7 @@ int checkBatchRun(ZyArgumentParser &parser, const char *restoreFile, const char 
     check.setBaseDirectory("./");
     registerTable(robotTable, &check);
     registerTable(armTable, &check);
-    if (!check.parseFile(restoreFile, true, false, nullptr, 0))
+    if (!restoreParameterFile(restoreFile, &check))
       return EXIT_FLASH_READ;
   }
   if (imageFile != nullptr && !image.load(imageFile))
@@ -342,7 +343,7 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
     // A batch run has read the file and shown its messages already.
     if (batchMode)
       ZyLog::init(ZyLog::None, ZyLog::Terse, "", false, false, false);
-    bool parsed = config->parseFile(restoreFile, true, false, nullptr, 0);
+    bool parsed = restoreParameterFile(restoreFile, config);
     if (batchMode)
       ZyLog::init(ZyLog::StdOut, ZyLog::Normal, "", false, false, false);
     if (!parsed && batchMode) {
@@ -350,9 +351,6 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
         closeMonitor(controller);
       return EXIT_FLASH_READ;
     }
-    storeTextBuffers(robotTable);
-    storeTextBuffers(armTable);
-    storeTextBuffers(powerTable);
   }
 
   bool argumentError = !processPairs(parser, batchMode, true, reply, sizeof(reply));

@@ -2,10 +2,13 @@
 #include "Shell.h"
 
 #include "FirmwareImage.h"
+#include "FlashImage.h"
 #include "FlashTransfer.h"
+#include "InputLine.h"
 #include "MonitorLink.h"
 #include "ParamCommands.h"
-#include "ParamTable.h"
+#include "ParamFile.h"
+#include "ParamTables.h"
 #include "ZyArgumentBuilder.h"
 #include "ZyConfig.h"
 #include "ZyLog.h"
@@ -19,16 +22,6 @@
 namespace {
 const int LINE_SIZE = 256; // 255 characters and the terminator
 const int PAGE_LIMIT = 20;
-
-/// Reads one line of at most 255 characters; false at end of input.
-bool readLine(char *line) {
-  if (fgets(line, LINE_SIZE, stdin) == nullptr) {
-    line[0] = '\0';
-    return false;
-  }
-  line[strcspn(line, "\r\n")] = '\0';
-  return true;
-}
 
 /// The first character of a line that is not white space, or '\0'.
 char firstNonBlank(const char *line) {
@@ -75,7 +68,14 @@ void printCaution(FirmwareIdentity identity) {
 
 bool askKeepRunning() {
   char line[LINE_SIZE];
-  if (!readLine(line))
+  // An answer too long for the line is no answer: neither its first part
+  // nor its tail is taken, and the question is asked again.
+  InputLine read;
+  while ((read = readInputLine(stdin, line, LINE_SIZE)) == InputLine::tooLong) {
+    ZyLog::log(ZyLog::Normal, "%s", lineTooLongMessage(LINE_SIZE).c_str());
+    ZyLog::log(ZyLog::Normal, "Quit anyway? y/(n)?");
+  }
+  if (read == InputLine::end)
     return false;
   char c = firstNonBlank(line);
   return !(c == 'y' || c == 'Y');
@@ -92,7 +92,14 @@ void runShell(MonitorLink *link, FirmwareImage *firmware) {
       printf("[** Press Enter to continue viewing list or type command **]\n");
     printf("command> ");
     fflush(stdout);
-    if (!readLine(line))
+    InputLine read = readInputLine(stdin, line, LINE_SIZE);
+    if (read == InputLine::tooLong) {
+      // Neither part of an over-long line runs: a first part cut short
+      // could save to a truncated file name, a tail could be "quit".
+      ZyLog::log(ZyLog::Normal, "%s", lineTooLongMessage(LINE_SIZE).c_str());
+      continue;
+    }
+    if (read == InputLine::end)
       snprintf(line, sizeof(line), "quit");
 
     delete args;
@@ -142,10 +149,7 @@ void runShell(MonitorLink *link, FirmwareImage *firmware) {
         ZyLog::log(ZyLog::Normal, "Not interacting with controller; cannot save.");
     } else if (isWord(command, "r") || isWord(command, "restore")) {
       if (value != nullptr) {
-        Zyla::getConfig()->parseFile(value, true, false, nullptr, 0);
-        storeTextBuffers(robotTable);
-        storeTextBuffers(armTable);
-        storeTextBuffers(powerTable);
+        restoreParameterFile(value);
       } else if (link != nullptr) {
         readFlashParameters(link);
       } else {

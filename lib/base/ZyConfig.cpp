@@ -89,6 +89,36 @@ std::string quotedName(const char *name) {
   return name;
 }
 
+// A text as the file carries it: a blank that the word splitting would
+// lose (leading, trailing, or next to another blank) is written as "\ ";
+// a single blank between two words reads back as it is and stays plain, so
+// files of such texts keep their old form.
+std::string escapedText(const std::string &text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == ' ' &&
+        (i == 0 || i + 1 == text.size() || text[i - 1] == ' ' || text[i + 1] == ' '))
+      out += '\\';
+    out += text[i];
+  }
+  return out;
+}
+
+// A double that reads back as the same value: the shortest of "%.6g" to
+// "%.17g" that converts back exactly (so values that "%g" carried keep
+// their old form), and the infinities as the reader takes them.
+std::string doubleText(double value) {
+  if (std::isinf(value))
+    return value > 0 ? "INF" : "-INF";
+  char buffer[64];
+  for (int precision = 6; precision <= 17; ++precision) {
+    snprintf(buffer, sizeof(buffer), "%.*g", precision, value);
+    if (std::isnan(value) || strtod(buffer, nullptr) == value)
+      break;
+  }
+  return buffer;
+}
+
 std::string formatted(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 std::string formatted(const char *format, ...) {
@@ -256,6 +286,22 @@ struct ZyConfig::FileWriter {
   }
 };
 
+const char *const ZyConfig::TEXT_RULE =
+    "a text may not hold ';', '#', a tab or line break, or a backslash before a blank or at its "
+    "end";
+
+bool ZyConfig::textFileCanCarry(const char *text) {
+  if (text == nullptr)
+    return true;
+  for (const char *p = text; *p != '\0'; ++p) {
+    if (*p == ';' || *p == '#' || (*p != ' ' && isWhite(*p)))
+      return false;
+    if (*p == '\\' && (p[1] == ' ' || p[1] == '\0'))
+      return false;
+  }
+  return true;
+}
+
 const char *ZyConfig::ProcessFileHolder::name() const {
   if (plain != nullptr)
     return plain->getName();
@@ -328,6 +374,7 @@ void ZyConfig::copySettingsAndSections(const ZyConfig &other) {
   myFailOnBadSection = other.myFailOnBadSection;
   mySaveUnknown = other.mySaveUnknown;
   mySectionBroken = other.mySectionBroken;
+  mySectionIgnored = other.mySectionIgnored;
   mySectionsSeen = other.mySectionsSeen;
   myDuplicateParams = other.myDuplicateParams;
   myProcessFileLogLevel = other.myProcessFileLogLevel;
@@ -359,6 +406,7 @@ void ZyConfig::clearAll() {
   deleteSections();
   mySection.clear();
   mySectionBroken = false;
+  mySectionIgnored = false;
   mySectionsSeen = false;
   myDuplicateParams = false;
 }
@@ -459,6 +507,8 @@ bool ZyConfig::parseFile(const char *fileName, bool continueOnErrors, bool noFil
   // stopped early inside one.
   mySection.clear();
   mySectionBroken = false;
+  mySectionIgnored = false;
+  myUnknownLines.clear();
 
   bool ret = myParser.parseFile(myFileName.c_str(), continueOnErrors, noFileNotFoundMessage,
                                 errorBuffer, errorBufferSize);
@@ -477,6 +527,7 @@ bool ZyConfig::parseFile(const char *fileName, bool continueOnErrors, bool noFil
   // The current section belongs to the read that just ended.
   mySection.clear();
   mySectionBroken = false;
+  mySectionIgnored = false;
   return ret;
 }
 
@@ -484,6 +535,7 @@ bool ZyConfig::parseSection(ZyArgumentBuilder *arg, char *errorBuffer, size_t er
   if (arg == nullptr)
     return false;
   std::string name = arg->getWholeText();
+  mySectionIgnored = false;
   ZyConfigSection *section = findSection(name.c_str());
   if (section != nullptr && mySavedOnlySections.count(section) == 0) {
     ZyLog::log(ZyLog::Verbose, "Config switching to section '%s'", name.c_str());
@@ -502,6 +554,14 @@ bool ZyConfig::parseSection(ZyArgumentBuilder *arg, char *errorBuffer, size_t er
     errorText(errorBuffer, errorBufferLen, "ZyConfig: Could not find section '%s'", name.c_str());
     ZyLog::log(ZyLog::Terse, "ZyConfig: Could not find section '%s', failing", name.c_str());
     return false;
+  }
+  if (mySaveUnknown && !textFileCanCarry(name.c_str())) {
+    // Its lines could be kept, but not the name they stand under: written
+    // back, they would come under some other section.
+    ZyLog::log(ZyLog::Normal, "ZyConfig: Ignoring section '%s' and its lines: a name, like %s.",
+               name.c_str(), TEXT_RULE);
+    mySectionIgnored = true;
+    return true;
   }
   if (mySaveUnknown) {
     mySection = name;
@@ -622,7 +682,12 @@ bool ZyConfig::parseArgument(ZyArgumentBuilder *arg, char *errorBuffer, size_t e
         }
         break;
       case ZyConfigArg::STRING:
-        if (param.setString(wholeText)) {
+        if (!textFileCanCarry(wholeText)) {
+          ZyLog::log(ZyLog::Normal, "ZyConfig: text '%s' for %s refused: %s.", wholeText, name,
+                     TEXT_RULE);
+          errorText(eb, el, "%s could not be set to '%s'.", name, wholeText);
+          ret = false;
+        } else if (param.setString(wholeText)) {
           ZyLog::log(ZyLog::Verbose, "Set parameter string '%s' to '%s'", name, wholeText);
         } else {
           ZyLog::log(ZyLog::Verbose, "Could not set string parameter '%s' to '%s'", name,
@@ -662,7 +727,19 @@ bool ZyConfig::parseArgument(ZyArgumentBuilder *arg, char *errorBuffer, size_t e
 bool ZyConfig::parseUnknown(ZyArgumentBuilder *arg, char *, size_t) {
   if (arg == nullptr)
     return false;
-  const char *line = arg->getWholeText();
+  if (mySectionIgnored) {
+    ZyLog::log(ZyLog::Verbose, "ZyConfig: Unknown '%s' in an ignored section, ignoring it",
+               arg->getWholeText());
+    return true;
+  }
+  // A line from a file is kept as it was written: its words joined again
+  // would lose the backslash of an escaped blank, and a line such as
+  // "\ Name x" would come back as a setting of Name.
+  const char *line = myParser.getLineText();
+  if (line != nullptr)
+    myUnknownLines.push_back(UnknownLine{myParser.getLineNumber(), line});
+  else
+    line = arg->getWholeText();
   if (!mySaveUnknown) {
     ZyLog::log(ZyLog::Verbose, "ZyConfig: Unknown '%s' in section '%s', ignoring it", line,
                mySection.c_str());
@@ -917,7 +994,7 @@ bool ZyConfig::writeFile(const char *fileName, bool append, std::set<std::string
 void ZyConfig::writeSection(FileWriter &writer, ZyConfigSection *section,
                             std::set<std::string> *alreadyWritten, bool writePriorities) {
   if (section->getName()[0] != '\0')
-    writer.put(std::string("Section ") + section->getName() + "\n");
+    writer.put(std::string("Section ") + escapedText(section->getName()) + "\n");
   if (section->getComment()[0] != '\0') {
     std::string line = "; ";
     writer.putWrapped(line, false, section->getComment(), "; ");
@@ -963,13 +1040,29 @@ void ZyConfig::writeSection(FileWriter &writer, ZyConfigSection *section,
         line += formatted("%d", param.getInt());
         break;
       case ZyConfigArg::DOUBLE:
-        line += formatted("%g", param.getDouble());
+        if (std::isnan(param.getDouble()))
+          ZyLog::log(ZyLog::Terse,
+                     "ZyConfig::writeFile: %s is not a number, which the file cannot carry; it "
+                     "will not read back",
+                     param.getName());
+        line += doubleText(param.getDouble());
         break;
       case ZyConfigArg::STRING: {
+        std::string value = param.getStringValue();
+        if (!textFileCanCarry(value.c_str()))
+          ZyLog::log(ZyLog::Terse,
+                     "ZyConfig::writeFile: %s holds the text '%s', which the file cannot carry "
+                     "(%s); it will not read back as it is",
+                     param.getName(), value.c_str(), TEXT_RULE);
+        else if (!param.getUsesOwnString() && value.size() + 1 > param.getMaxStrLen())
+          ZyLog::log(ZyLog::Terse,
+                     "ZyConfig::writeFile: %s holds %d characters, which fill its field; read "
+                     "back, a text may have at most %d, so it will not read back",
+                     param.getName(), static_cast<int>(value.size()),
+                     static_cast<int>(param.getMaxStrLen()) - 1);
         // A line break inside the text would turn its remainder into a line
         // of its own, read back as some other keyword: the value ends there.
-        std::string value = param.getStringValue();
-        line += value.substr(0, value.find_first_of("\r\n"));
+        line += escapedText(value.substr(0, value.find_first_of("\r\n")));
         break;
       }
       case ZyConfigArg::BOOL:

@@ -15,6 +15,7 @@
 #include <list>
 #include <set>
 #include <string>
+#include <vector>
 
 class ZyArgumentBuilder;
 class ZyArgumentParser;
@@ -28,6 +29,23 @@ public:
   static const size_t COMMENT_COLUMN = 25;
   /// Longest line written before a comment is wrapped.
   static const size_t MAX_LINE_LENGTH = 78;
+
+  /// What a text value may not hold: the file format cuts comments at ";"
+  /// and "#", splits words at white space, and knows only a backslash
+  /// before a blank as an escape (the writer escapes each blank that the
+  /// splitting would lose: leading, trailing and repeated ones).
+  static const char *const TEXT_RULE;
+  /// True when the text, written to a file, reads back unchanged: it holds
+  /// no ";", "#", tab or line break, and no backslash before a blank or at
+  /// its end. Texts read from a file must pass it too.
+  static bool textFileCanCarry(const char *text);
+
+  /// A line of the last file read that named no parameter: its number and
+  /// its text as written (kept as a saved line when saveUnknown is set).
+  struct UnknownLine {
+    int lineNumber;
+    std::string text;
+  };
 
   explicit ZyConfig(const char *baseDirectory = nullptr, bool noBlanksBetweenParams = false,
                     bool ignoreBounds = false, bool failOnBadSection = false,
@@ -87,6 +105,9 @@ public:
   bool parseArgumentParser(ZyArgumentParser *parser, bool continueOnErrors = false,
                            char *errorBuffer = nullptr, size_t errorBufferLen = 0);
 
+  /// The unknown lines of the last parseFile, in file order.
+  const std::vector<UnknownLine> &getUnknownLines() const { return myUnknownLines; }
+
   void setBaseDirectory(const char *baseDirectory);
   const char *getBaseDirectory() const { return myBaseDirectory.c_str(); }
   const char *getFileName() const { return myFileName.c_str(); }
@@ -130,6 +151,7 @@ private:
   HandlerCB myParseSectionCB;
   HandlerCB myParseUnknownCB;
   std::list<ProcessFileHolder> myProcessFileCBs;
+  std::vector<UnknownLine> myUnknownLines;
 
   std::string myBaseDirectory;
   std::string myFileName;
@@ -139,6 +161,9 @@ private:
   bool myFailOnBadSection = false;
   bool mySaveUnknown = true;
   bool mySectionBroken = false;
+  /// The last section line named a section whose name the file cannot
+  /// carry: its lines are neither applied nor kept.
+  bool mySectionIgnored = false;
   bool mySectionsSeen = false;
   bool myDuplicateParams = false;
   ZyArgumentParser *myArgumentParser = nullptr;

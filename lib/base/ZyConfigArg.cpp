@@ -428,8 +428,12 @@ bool ZyConfigArg::setString(const char *str, char *errorBuffer, size_t errorBuff
               static_cast<int>(length), static_cast<int>(myMaxStrLen));
     return false;
   }
-  if (!doNotSet)
-    memcpy(myStringPointer, str, length + 1);
+  // The rest of the buffer is zero-filled, so that the same value always
+  // leaves the same bytes, whatever the buffer held before.
+  if (!doNotSet) {
+    memcpy(myStringPointer, str, length);
+    memset(myStringPointer + length, 0, myMaxStrLen - length);
+  }
   return true;
 }
 

@@ -108,7 +108,8 @@ public:
 
   /// Setters: range or length checks, then store unless doNotSet. False on
   /// a failed check (the variable is unchanged); the error text goes to
-  /// errorBuffer when one is given.
+  /// errorBuffer when one is given. setString zero-fills a fixed buffer
+  /// after the text.
   bool setInt(int val, char *errorBuffer = nullptr, size_t errorBufferLen = 0,
               bool doNotSet = false);
   bool setDouble(double val, char *errorBuffer = nullptr, size_t errorBufferLen = 0,

@@ -23,6 +23,26 @@ char lowerAscii(char c) {
 bool bufferInUse(const char *errorBuffer, size_t errorBufferLen) {
   return errorBuffer != nullptr && errorBufferLen > 0;
 }
+
+enum class LineRead { line, tooLong, end };
+
+/// Reads one line into buffer. A line longer than bufferLength - 1
+/// characters (line end excluded) is read to its end and dropped: tooLong.
+/// A byte after the last one the buffer can take tells a full buffer apart
+/// from a shorter read, also when the line holds zero bytes.
+LineRead readWholeLine(FILE *file, char *buffer, int bufferLength) {
+  buffer[bufferLength - 1] = 'x';
+  if (fgets(buffer, bufferLength, file) == nullptr)
+    return LineRead::end;
+  if (buffer[bufferLength - 1] != '\0' || buffer[bufferLength - 2] == '\n')
+    return LineRead::line;
+  int next = getc(file);
+  if (next == EOF || next == '\n')
+    return LineRead::line;
+  while (next != EOF && next != '\n')
+    next = getc(file);
+  return LineRead::tooLong;
+}
 } // namespace
 
 bool ZyFileParser::NoCaseLess::operator()(const std::string &a, const std::string &b) const {
@@ -176,6 +196,20 @@ bool ZyFileParser::parseLine(char *line, char *errorBuffer, size_t errorBufferLe
     return true;
   }
 
+  // The line as written, for handlers that keep lines whole: trailing
+  // white space goes, except the blank of an escaped blank, which the
+  // argument splitting counts as part of the last word, and except in a
+  // quoted keyword left open, which runs to the end of the line.
+  size_t rawLength = strlen(p);
+  size_t trimmed = rawLength;
+  if (p[0] != '"' || strchr(p + 1, '"') != nullptr) {
+    while (trimmed > 0 && isWhite(p[trimmed - 1]))
+      --trimmed;
+    if (trimmed < rawLength && trimmed > 0 && p[trimmed - 1] == '\\' && p[trimmed] == ' ')
+      ++trimmed;
+  }
+  std::string lineText(p, trimmed);
+
   // The keyword: quoted (may hold blanks) or up to the next white space,
   // at most MAX_KEYWORD characters, lower-cased.
   char keyword[MAX_KEYWORD + 1];
@@ -229,6 +263,7 @@ bool ZyFileParser::parseLine(char *line, char *errorBuffer, size_t errorBufferLe
   }
 
   bool ok;
+  myLineText = lineText.c_str();
   if (holder->withError != nullptr) {
     ok = holder->withError->invokeR(&builder, handlerBuffer, handlerBufferLen);
   } else if (holder->plain != nullptr) {
@@ -237,6 +272,7 @@ bool ZyFileParser::parseLine(char *line, char *errorBuffer, size_t errorBufferLe
     ZyLog::log(ZyLog::Terse, "ZyFileParser: Horrible problem with process callbacks");
     ok = false;
   }
+  myLineText = nullptr;
   if (ok)
     return true;
   if (handlerBuffer != nullptr) {
@@ -251,7 +287,22 @@ bool ZyFileParser::parseLines(FILE *file, char *buffer, int bufferLength, bool c
                               char *errorBuffer, size_t errorBufferLen, const char *fileName) {
   myLineNumber = 0;
   bool ok = true;
-  while (fgets(buffer, bufferLength, file) != nullptr) {
+  for (LineRead read; (read = readWholeLine(file, buffer, bufferLength)) != LineRead::end;) {
+    if (read == LineRead::tooLong) {
+      // Handling the first part and then the rest as lines of their own
+      // could apply a setting that was inside a comment; the line goes.
+      ++myLineNumber;
+      ok = false;
+      ZyLog::log(ZyLog::Terse,
+                 "ZyFileParser: line %d of %s is longer than %d characters; too long, ignored",
+                 myLineNumber, fileName != nullptr ? fileName : "the stream", bufferLength - 1);
+      if (bufferInUse(errorBuffer, errorBufferLen) && errorBuffer[0] == '\0')
+        snprintf(errorBuffer, errorBufferLen, "Line %d: longer than %d characters, ignored",
+                 myLineNumber, bufferLength - 1);
+      if (!continueOnErrors)
+        return false;
+      continue;
+    }
     if (!parseLine(buffer, errorBuffer, errorBufferLen)) {
       ok = false;
       if (fileName != nullptr)

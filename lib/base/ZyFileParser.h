@@ -45,9 +45,17 @@ public:
   bool parseLine(char *line, char *errorBuffer = nullptr, size_t errorBufferLen = 0);
 
   int getLineNumber() const { return myLineNumber; }
+  /// While a handler runs: the line being parsed as written, from its
+  /// keyword (an opening quote included) to its comment or end, without
+  /// trailing white space but for the blank of an escaped blank ending the
+  /// line (a quoted keyword left open keeps it all). nullptr outside a
+  /// handler.
+  const char *getLineText() const { return myLineText; }
   void resetCounters() { myLineNumber = 0; }
 
-  /// Line buffer size of parseFile by name; longer lines arrive in pieces.
+  /// Line buffer size of parseFile by name: a line holds at most 9999
+  /// characters. A longer line is refused as a whole (none of its parts is
+  /// handled), logged, and counts as one failed line.
   static const int LINE_BUFFER_SIZE = 10000;
   /// Longest keyword; the rest of a longer one becomes part of the arguments.
   static const size_t MAX_KEYWORD = 509;
@@ -71,6 +79,7 @@ private:
   bool removeCallback(Handler *plain, HandlerWithError *withError);
   bool addHolder(const char *keyword, HandlerHolder *holder);
   int myLineNumber = 0;
+  const char *myLineText = nullptr;
   std::string myBaseDir;
   std::map<std::string, HandlerHolder *, NoCaseLess> myMap;
   HandlerHolder *myRemainderHandler = nullptr;

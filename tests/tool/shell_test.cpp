@@ -1,9 +1,11 @@
 // Tests of the interactive shell without a controller: paging through the
 // tables, keywords before command words, quitting, and the messages of the
 // commands that need a controller or a file.
+#include "ConnectionSequence.h"
+#include "FlashImage.h"
 #include "LogCapture.h"
 #include "ParamCommands.h"
-#include "ParamTable.h"
+#include "ParamFile.h"
 #include "Shell.h"
 #include "Zyla.h"
 
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -118,6 +121,57 @@ TEST_F(Shell, QuitAnswerDefaultsToStaying) {
   EXPECT_FALSE(askKeepRunning()) << "end of input quits";
   stdin = saved;
   fclose(in);
+}
+
+TEST_F(Shell, OverLongLinesAreIgnoredAsAWhole) {
+  // The tail " quit" lies beyond the 255 characters of a line: it must not
+  // run, nor may the first part set the name.
+  const std::string longName = "Name " + std::string(300, 'x') + " quit";
+  const std::string fits = "Name " + std::string(250, 'y'); // exactly 255 characters
+  std::string out = run(longName + "\nHostBaud 2\n" + fits + "\nq\n");
+  EXPECT_EQ(count(log.text(), "Line too long (more than 255 characters); ignored.\n"), 1u)
+      << log.text();
+  EXPECT_EQ(flashImage[179], 2) << "the shell went on after the long line";
+  EXPECT_EQ(count(out, "command> "), 4u) << out;
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(flashImage) + 141, 19), std::string(19, 'y'));
+  EXPECT_TRUE(log.hasLine("Value for Name cut to its first 19 characters (250 given)."));
+}
+
+TEST_F(Shell, TextsAFileCannotCarryAreRefusedAndRestoresReportUnknownKeywords) {
+  registerTable(robotTable);
+  registerTable(armTable);
+  char pattern[] = "/tmp/shell_test_XXXXXX";
+  int fd = mkstemp(pattern);
+  ASSERT_GE(fd, 0);
+  const char text[] = "HostBaud 3\nHostBuad 2\n";
+  ASSERT_EQ(write(fd, text, sizeof(text) - 1), static_cast<ssize_t>(sizeof(text) - 1));
+  close(fd);
+  run("Name Ro#bot\nrestore " + std::string(pattern) + "\nq\n");
+  unlink(pattern);
+  EXPECT_TRUE(log.hasLine("Value for Name refused: a text may not hold ';', '#', a tab or line "
+                          "break, or a backslash before a blank or at its end."));
+  EXPECT_EQ(flashImage[141], 0);
+  EXPECT_EQ(flashImage[179], 3);
+  EXPECT_TRUE(log.hasLine(
+      "line 2: unknown keyword 'HostBuad' (did you mean 'HostBaud'?), kept, not applied"));
+}
+
+TEST_F(Shell, OverLongAnswersAreNoAnswerAndTheQuestionIsAskedAgain) {
+  std::string input = std::string(300, 'y') + "\n\n" + std::string(300, 'n') + "\n\n";
+  FILE *in = fmemopen(const_cast<char *>(input.data()), input.size(), "r");
+  ASSERT_NE(in, nullptr);
+  FILE *saved = stdin;
+  stdin = in;
+  EXPECT_TRUE(askKeepRunning()) << "the long 'yyy' answer did not quit";
+  testing::internal::CaptureStdout();
+  bool retry = askRetry();
+  std::string out = testing::internal::GetCapturedStdout();
+  stdin = saved;
+  fclose(in);
+  EXPECT_TRUE(retry) << "the long 'nnn' answer did not decline";
+  EXPECT_TRUE(log.hasLine("Line too long (more than 255 characters); ignored."));
+  EXPECT_EQ(count(log.text(), "Quit anyway? y/(n)?\n"), 1u) << log.text();
+  EXPECT_EQ(out, "Line too long (more than 255 characters); ignored.\nRetry? (y)/n? ");
 }
 
 TEST_F(Shell, CautionBoxTexts) {

@@ -3,8 +3,9 @@
 // transaction back, and the rescue image kept when that fails.
 #include "FlashTransfer.h"
 
+#include "FlashImage.h"
 #include "MonitorLink.h"
-#include "ParamTable.h"
+#include "ParamTables.h"
 #include "TransferProgress.h"
 #include "ZyConfig.h"
 #include "ZyCriticalSection.h"

@@ -5,7 +5,7 @@
 #ifndef PARAMREFERENCE_H
 #define PARAMREFERENCE_H
 
-#include "ParamTable.h"
+#include "ParamTables.h"
 
 #include <cstdio>
 #include <string>

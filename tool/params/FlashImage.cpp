@@ -1,7 +1,7 @@
 // The FLASH image and its reference copy, and the operations that convert
 // 16-bit values between host and block order, move bufferedText values
 // between the image and their text buffers, and detect edits.
-#include "ParamTable.h"
+#include "FlashImage.h"
 
 #include <cstring>
 

@@ -1,6 +1,8 @@
 // Showing, setting and listing parameters of the FLASH image by keyword.
 #include "ParamCommands.h"
 
+#include "FlashImage.h"
+#include "ZyConfig.h"
 #include "ZyLog.h"
 #include "ZyUtil.h"
 
@@ -25,6 +27,21 @@ ParamEntry *findEntry(ParamEntry *table, const char *keyword) {
     if (matches(*entry, keyword))
       return entry;
   return nullptr;
+}
+
+/// Checks a text value before it is stored: a text that a parameter file
+/// could not carry back is refused, and one longer than the field is cut
+/// with a word to say so. False when refused.
+bool acceptText(const ParamEntry &entry, const char *value) {
+  if (!ZyConfig::textFileCanCarry(value)) {
+    ZyLog::log(ZyLog::Normal, "Value for %s refused: %s.", entry.name, ZyConfig::TEXT_RULE);
+    return false;
+  }
+  size_t length = strlen(value);
+  if (length > entry.size)
+    ZyLog::log(ZyLog::Normal, "Value for %s cut to its first %d characters (%d given).", entry.name,
+               static_cast<int>(entry.size), static_cast<int>(length));
+  return true;
 }
 
 /// Copies at most size characters of value into dest and zero-fills the
@@ -127,14 +144,19 @@ bool setParameter(ParamEntry *table, const char *keyword, const char *value) {
   switch (entry->kind) {
   case ParamKind::text: {
     char *field = reinterpret_cast<char *>(entry->value);
-    if (value != nullptr)
+    if (value != nullptr) {
+      if (!acceptText(*entry, value))
+        return true;
       copyTextField(field, value, entry->size);
+    }
     showText(*entry, field);
     break;
   }
   case ParamKind::bufferedText:
     ensureTextBuffer(entry);
     if (value != nullptr) {
+      if (!acceptText(*entry, value))
+        return true;
       copyTextField(entry->textBuffer, value, entry->size);
       entry->textBuffer[entry->size] = '\0';
     }

@@ -3,12 +3,14 @@
 #ifndef PARAMCOMMANDS_H
 #define PARAMCOMMANDS_H
 
-#include "ParamTable.h"
+#include "ParamTables.h"
 
 /// Finds the keyword (name or alias, letter case ignored) in the table and
 /// shows its value, or checks, stores and shows the new value when one is
 /// given (value nullptr: only show). True when the table knows the keyword,
-/// also when the value was refused; false when it does not.
+/// also when the value was refused; false when it does not. A text that a
+/// parameter file could not carry back (ZyConfig::TEXT_RULE) is refused; a
+/// text longer than its field is cut to it, and the cut is reported.
 bool setParameter(ParamEntry *table, const char *keyword, const char *value);
 
 /// True when the table knows the keyword (name or alias, letter case

@@ -2,8 +2,14 @@
 // and reads parameter files.
 #include "ParamFile.h"
 
+#include "FlashImage.h"
 #include "ZyConfig.h"
+#include "ZyLog.h"
 #include "Zyla.h"
+
+#include <algorithm>
+#include <cctype>
+#include <vector>
 
 namespace {
 
@@ -52,4 +58,92 @@ void registerTable(ParamEntry *table, ZyConfig *config) {
 
 void registerTable(ParamEntry *table) {
   registerTable(table, Zyla::getConfig());
+}
+
+namespace {
+
+std::string lowerCase(const std::string &text) {
+  std::string out = text;
+  for (char &c : out)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+/// Edits between two texts: insertions, deletions, replacements, and swaps
+/// of two neighbouring characters.
+size_t editDistance(const std::string &a, const std::string &b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i)
+    d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j)
+    d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    for (size_t j = 1; j <= b.size(); ++j) {
+      size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+/// The keyword of an unknown line as written: its first word, or the text
+/// between double quotes when it starts with one.
+std::string lineKeyword(const std::string &line) {
+  if (!line.empty() && line[0] == '"') {
+    size_t close = line.find('"', 1);
+    return line.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+  }
+  return line.substr(0, line.find_first_of(" \t"));
+}
+
+} // namespace
+
+std::string nearestKeyword(const ZyConfig &config, const std::string &keyword) {
+  ZyConfigSection *section = config.findSection("");
+  if (section == nullptr)
+    return "";
+  std::string wanted = lowerCase(keyword);
+  // Close enough: at most two edits, and fewer than half the keyword's
+  // letters, so that a short word is not matched to anything at all.
+  size_t best = std::min<size_t>(3, (wanted.size() + 1) / 2);
+  std::string found;
+  for (const ZyConfigArg &param : *section->getParams()) {
+    ZyConfigArg::Type type = param.getType();
+    if (type == ZyConfigArg::SAVED_LINE || type == ZyConfigArg::DESCRIPTION_HOLDER ||
+        param.getName()[0] == '\0')
+      continue;
+    size_t distance = editDistance(wanted, lowerCase(param.getName()));
+    if (distance < best) {
+      best = distance;
+      found = param.getName();
+    }
+  }
+  return found;
+}
+
+bool restoreParameterFile(const char *fileName, ZyConfig *config) {
+  if (config == nullptr)
+    return false;
+  bool parsed = config->parseFile(fileName, true, false, nullptr, 0);
+  for (const ZyConfig::UnknownLine &unknown : config->getUnknownLines()) {
+    std::string keyword = lineKeyword(unknown.text);
+    std::string nearest = nearestKeyword(*config, keyword);
+    if (nearest.empty())
+      ZyLog::log(ZyLog::Normal, "line %d: unknown keyword '%s', kept, not applied",
+                 unknown.lineNumber, keyword.c_str());
+    else
+      ZyLog::log(ZyLog::Normal,
+                 "line %d: unknown keyword '%s' (did you mean '%s'?), kept, not applied",
+                 unknown.lineNumber, keyword.c_str(), nearest.c_str());
+  }
+  storeTextBuffers(robotTable);
+  storeTextBuffers(armTable);
+  storeTextBuffers(powerTable);
+  return parsed;
+}
+
+bool restoreParameterFile(const char *fileName) {
+  return restoreParameterFile(fileName, Zyla::getConfig());
 }

@@ -4,7 +4,9 @@
 #ifndef PARAMFILE_H
 #define PARAMFILE_H
 
-#include "ParamTable.h"
+#include "ParamTables.h"
+
+#include <string>
 
 class ZyConfig;
 
@@ -15,5 +17,21 @@ class ZyConfig;
 void registerTable(ParamEntry *table, ZyConfig *config);
 /// The same with the process-wide registry of the library.
 void registerTable(ParamEntry *table);
+
+/// Restores a parameter file into the registered tables: reads it into the
+/// registry (going on after refused lines), reports every line that names
+/// no parameter with its number and the nearest known keyword ("line 12:
+/// unknown keyword 'HostBuad' (did you mean 'HostBaud'?), kept, not
+/// applied"), and carries the restored bufferedText values into the FLASH
+/// image, also after a failed read. True when every line was read without
+/// error; unknown lines are no error.
+bool restoreParameterFile(const char *fileName, ZyConfig *config);
+/// The same with the process-wide registry of the library.
+bool restoreParameterFile(const char *fileName);
+
+/// The registered parameter of the registry's unnamed section nearest to
+/// the keyword (letters compared without regard to case; a swap of two
+/// neighbours counts as one edit), or "" when none is close enough.
+std::string nearestKeyword(const ZyConfig &config, const std::string &keyword);
 
 #endif

@@ -3,7 +3,9 @@
 // shown to the operator. Offsets and widths are the controller's layout and
 // must match its firmware byte for byte. The texts are the controller's own
 // wording, irregularities included, and must not be "corrected".
-#include "ParamTable.h"
+#include "ParamTables.h"
+
+#include "FlashImage.h"
 
 // Each entry: name, alias, value, textBuffer, kind, size, minimum, maximum,
 // then description, value message and the value texts for 0 to 4.

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -180,7 +181,8 @@ TEST_F(ConfigFiles, UnknownLinesAreSavedInTheirSectionAndWrittenBack) {
   EXPECT_TRUE(log.hasLine("Skipping parameter maxvel because section broken"));
   const std::string expected = "Section Motion\n"
                                "MaxVel 5                 ; Top speed\n"
-                               "FutureThing 1 2\n"
+                               // kept as written, not as words joined again
+                               "FutureThing   1    2\n"
                                "\n"
                                "Section Mystery\n"
                                "Odd line\n";
@@ -224,6 +226,12 @@ TEST_F(ConfigFiles, StringBufferOfEightTakesSevenCharacters) {
   EXPECT_STREQ(name, "abcdefg");
   EXPECT_TRUE(log.hasLine(
       "ZyConfigArg of Name: setString called with argument 8 long, when max length is 8."));
+
+  // A shorter text zero-fills the rest of the buffer: the same value
+  // always leaves the same bytes.
+  file = write("e.cfg", "Name ab\n");
+  EXPECT_TRUE(config.parseFile(file.c_str(), false, false, myError, sizeof(myError)));
+  EXPECT_EQ(std::string(name, sizeof(name)), std::string("ab\0\0\0\0\0\0", 8));
 
   // Words of a text value are joined by single blanks; a bare keyword
   // empties the text.
@@ -334,6 +342,46 @@ TEST_F(ConfigFiles, ReadsBackWhatItWrote) {
   EXPECT_EQ(d, -2.25);
   EXPECT_TRUE(flag);
   EXPECT_STREQ(text, "two words");
+}
+
+TEST_F(ConfigFiles, DoublesAndTextsWithBlanksReadBackExactly) {
+  const double values[] = {1234567, 0.1,  -2.25, 1e-300,   123456789.123456789,
+                           1.0 / 3, -0.0, 5e22,  HUGE_VAL, -HUGE_VAL};
+  const char *const texts[] = {"", " lead", "trail ", "in  side", "   ", "a\\b \"q\""};
+  for (double value : values) {
+    for (const char *text : texts) {
+      double d = value;
+      char buffer[16];
+      snprintf(buffer, sizeof(buffer), "%s", text);
+      ZyConfig config(nullptr, true);
+      config.addParam(ZyConfigArg("D", &d));
+      config.addParam(ZyConfigArg("T", buffer, "", sizeof(buffer)));
+      std::string file = path("exact.cfg");
+      LogCapture log;
+      ASSERT_TRUE(config.writeFile(file.c_str()));
+      EXPECT_FALSE(log.contains("will not read back")) << log.text();
+      d = 42;
+      memset(buffer, 'x', sizeof(buffer));
+      EXPECT_TRUE(config.parseFile(file.c_str(), false, false, myError, sizeof(myError)))
+          << myError << "\n"
+          << read(file);
+      EXPECT_EQ(d, value) << read(file);
+      EXPECT_STREQ(buffer, text) << read(file);
+    }
+  }
+  double d = HUGE_VAL;
+  char empty[4] = "";
+  ZyConfig config(nullptr, true);
+  config.addParam(ZyConfigArg("D", &d));
+  config.addParam(ZyConfigArg("T", empty, "", sizeof(empty)));
+  EXPECT_EQ(written(config), "D INF                    ;\n"
+                             "T                        ;\n");
+  d = -HUGE_VAL;
+  EXPECT_EQ(written(config).substr(0, 7), "D -INF ");
+  d = 1234567;
+  EXPECT_EQ(written(config).substr(0, 10), "D 1234567 ");
+  d = 0.5; // values "%g" carried keep their form
+  EXPECT_EQ(written(config).substr(0, 6), "D 0.5 ");
 }
 
 TEST_F(ConfigFiles, NarrowIntegersRefuseValuesTheirWidthCannotHold) {

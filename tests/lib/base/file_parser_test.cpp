@@ -376,15 +376,38 @@ TEST_F(ZyFileParserFile, DirectoryIsAReadErrorNotSuccess) {
   EXPECT_EQ(std::string(err), "cannot read file " + dir.path());
 }
 
-TEST_F(ZyFileParserFile, LongLinesArriveInPiecesCountedAsLines) {
+TEST_F(ZyFileParserFile, OverLongLineIsRefusedAsAWholeAndCountedAsOneLine) {
   LogCapture log;
-  // 12000 characters: the 10000-byte buffer yields 9999 and then the rest.
-  std::string file = dir.write("long.rop", "v " + std::string(11998, 'a') + "\nv bad\n");
+  // A comment longer than the 10000-byte buffer whose tail is a setting:
+  // neither part may be handled.
+  std::string file = dir.write("long.rop", "; " + std::string(10000, 'c') + " v evil\nv bad\n" +
+                                               "v " + std::string(9997, 'b') + "\nv 1\n");
   char err[64];
   EXPECT_FALSE(parser.parseFile(file.c_str(), true, false, err, sizeof(err)));
-  EXPECT_STREQ(err, "Line 3: bad value");
-  ASSERT_EQ(rec.calls.size(), 2u); // the second piece starts with an unknown keyword
-  EXPECT_EQ(rec.calls[0][0].size(), 2047u);
+  EXPECT_STREQ(err, "Line 1: longer than 9999 characters, ignored");
+  EXPECT_TRUE(log.hasLine("ZyFileParser: line 1 of " + file +
+                          " is longer than 9999 characters; too long, ignored"));
+  EXPECT_TRUE(log.hasLine("## Last error on line 2 of file '" + file + "'"));
+  // Line 3 holds exactly 9999 characters and is whole; line 4 follows it.
+  ASSERT_EQ(rec.calls.size(), 3u);
+  EXPECT_EQ(rec.calls[0], (Args{"bad"}));
+  EXPECT_EQ(rec.calls[1][0].size(), 2047u); // the argument builder's own limit
+  EXPECT_EQ(rec.calls[2], (Args{"1"}));
+  EXPECT_EQ(parser.getLineNumber(), 4);
+
+  // The same through a caller's stream and buffer, zero bytes in the line.
+  rec.calls.clear();
+  FILE *f = tmpfile();
+  ASSERT_NE(f, nullptr);
+  std::string content = "v 1" + std::string(1, '\0') + std::string(40, 'x') + " v evil\nv 2\n";
+  fwrite(content.data(), 1, content.size(), f);
+  rewind(f);
+  char buffer[16];
+  EXPECT_FALSE(parser.parseStream(f, buffer, sizeof(buffer), true, err, sizeof(err)));
+  fclose(f);
+  EXPECT_STREQ(err, "Line 1: longer than 15 characters, ignored");
+  ASSERT_EQ(rec.calls.size(), 1u);
+  EXPECT_EQ(rec.calls[0], (Args{"2"}));
 }
 
 TEST_F(ZyFileParserFile, StreamUsesCallerBufferAndLogsNoLastError) {

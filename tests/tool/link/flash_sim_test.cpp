@@ -1,10 +1,10 @@
 // The FLASH parameter block transfer and the identity check against the
 // controller simulator, which models FLASH itself (a write only clears
 // bits, so the block must really have been erased and written whole).
+#include "FlashImage.h"
 #include "FlashTransfer.h"
 #include "LogCapture.h"
 #include "MonitorLink.h"
-#include "ParamTable.h"
 #include "ProcessRunner.h"
 #include "SimPty.h"
 #include "ZySerialConnection.h"

@@ -2,11 +2,12 @@
 // a pseudo-terminal: the read into the FLASH image, the erase-and-write
 // back, failures that must leave the images alone, and the firmware
 // identity check.
+#include "FlashImage.h"
 #include "FlashTransfer.h"
 #include "LogCapture.h"
 #include "MonitorLink.h"
 #include "MonitorPeer.h"
-#include "ParamTable.h"
+#include "ParamTables.h"
 #include "ProcessRunner.h"
 #include "ClassicProgress.h"
 #include "PtyPair.h"

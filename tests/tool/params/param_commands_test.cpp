@@ -1,6 +1,7 @@
 // Tests of showing, setting and listing parameters by keyword: range and
 // integer checks, storage widths, text fields, value texts and the exact
 // listing layout.
+#include "FlashImage.h"
 #include "LogCapture.h"
 #include "ParamCommands.h"
 
@@ -201,6 +202,7 @@ TEST_F(ParamCommands, TextValuesFillTheirFieldWithoutSpillingOver) {
   EXPECT_EQ(std::memcmp(flashImage, forty.data(), 31), 0);
   EXPECT_EQ(flashImage[31], 0xAA);
   EXPECT_TRUE(log.hasLine("Robot type set to " + forty.substr(0, 31)));
+  EXPECT_TRUE(log.hasLine("Value for Type cut to its first 31 characters (40 given)."));
 
   EXPECT_TRUE(setParameter(robotTable, "Name", "Robo"));
   EXPECT_EQ(std::memcmp(flashImage + 141, "Robo", 4), 0);
@@ -213,6 +215,28 @@ TEST_F(ParamCommands, TextValuesFillTheirFieldWithoutSpillingOver) {
   std::vector<std::string> lines = splitLines(testing::internal::GetCapturedStdout());
   ASSERT_GE(lines.size(), 3u);
   EXPECT_EQ(lines[2], "Type                         " + forty.substr(0, 31));
+}
+
+TEST_F(ParamCommands, TextsAParameterFileCannotCarryAreRefused) {
+  const std::string refusal = "refused: a text may not hold ';', '#', a tab or line break, or a "
+                              "backslash before a blank or at its end.";
+  ASSERT_TRUE(setParameter(robotTable, "Name", "keep"));
+  ASSERT_TRUE(setParameter(robotTable, "Sonar1", "1234"));
+  std::vector<unsigned char> before = image();
+  for (const char *bad : {"Ro#bot", "a;b", "#", "a\\ b", "tail\\", "tab\tbed", "two\nlines"}) {
+    for (const char *keyword : {"Name", "Sonar1"}) {
+      log.clear();
+      EXPECT_TRUE(setParameter(robotTable, keyword, bad)) << keyword << " " << bad;
+      EXPECT_TRUE(log.hasLine(std::string("Value for ") + keyword + " " + refusal))
+          << keyword << " " << bad;
+      EXPECT_EQ(image(), before) << keyword << " " << bad;
+    }
+  }
+  // A backslash elsewhere, double quotes and blanks are ordinary characters.
+  log.clear();
+  EXPECT_TRUE(setParameter(robotTable, "Name", " a\\b \"c\"  "));
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(flashImage + 141)), " a\\b \"c\"  ");
+  EXPECT_FALSE(log.contains("refused"));
 }
 
 TEST_F(ParamCommands, BufferedTextGoesThroughItsBufferIntoTheImage) {

@@ -1,6 +1,7 @@
 // Tests of the parameter tables' layout against the 422-byte FLASH image, and
 // of the image operations: word order, text buffers and change detection.
-#include "ParamTable.h"
+#include "FlashImage.h"
+#include "ParamTables.h"
 
 #include <gtest/gtest.h>
 
