@@ -10,7 +10,8 @@
 
 #include "ZyCondition.h"
 #include "ZyFunctor.h"
-#include "ZyMutex.h"
+#include "ZyRobotHandshake.h"
+#include "ZyRobotLock.h"
 #include "ZyRobotPacketReceiver.h"
 #include "ZyRobotPacketSender.h"
 #include "ZySyncLoop.h"
@@ -88,7 +89,7 @@ public:
   bool isConnected() const { return myIsConnected; }
   bool isStabilizing() const { return myIsStabilizing; }
   bool isBlockingConnectRunning() const { return myBlockingConnectRun; }
-  int getConnectState() const { return myConnectState; }
+  ZyRobotHandshake::State getConnectState() const { return myHandshake.getState(); }
 
   // The robot cycle.
   /// Runs the cycle in the calling thread until it is stopped (or, with
@@ -246,11 +247,9 @@ public:
 
 private:
   friend class ZySyncLoop;
+  friend class ZyRobotHandshake;
   typedef std::list<ZyFunctor *> CallbackList;
 
-  /// Takes the robot lock unless the calling thread holds it already; true
-  /// when it was taken here (and is to be released here).
-  bool lockUnlessHeld();
   /// Builds the task tree and installs the robot's own packet handlers.
   void initCycle();
   /// One pass of the task tree, and the deletion of tasks that asked to be
@@ -272,6 +271,13 @@ private:
              bool (ZyRobot::*done)() const);
   bool runHasEnded() const { return !isRunning(); }
 
+  /// A direct child of the task tree's root, or nullptr.
+  ZySyncTask *branch(const char *name) const;
+  /// Receives one packet waiting at most msWait ms, traces it when trace
+  /// is set (as caught up or as waited for) and dispatches it; its ID, or
+  /// -1 when none came.
+  int receiveAndDispatch(unsigned int msWait, const ZyTime &start, bool catchingUp, bool trace);
+
   // The tasks of the tree.
   void packetHandlerTask();
   void robotLockerTask();
@@ -290,20 +296,11 @@ private:
   void reset();
   /// The attached device as a serial connection, or nullptr.
   ZySerialConnection *serialConnection() const;
-  /// Receives and discards waiting packets, until none comes or the
-  /// step's drain window ends.
-  void drainPackets();
-  /// Offers every waiting packet to the packet handler list.
-  void handleWaitingPackets();
-  /// One SYNC exchange (states 0 to 2).
-  int syncStep(bool tryHarder);
-  /// After the SYNC2 reply: identity, OPEN, parameter set.
-  int madeConnection(bool tryHarder, ZyRobotPacket *packet);
-  /// State 3; true when it moved on to state 4.
-  bool configStep();
-  /// State 4; *goOn is set when state 5 follows in the same step.
-  int baudStep(bool *goOn);
-  int stabilizeStep();
+  /// Untraced sends of the handshake and of disconnect, straight to the
+  /// sender or the device.
+  bool sendCom(uint8_t command);
+  bool sendComInt(uint8_t command, int16_t argument);
+  bool sendRaw(const char *bytes, unsigned int size);
   /// Loads the parameter set for the controller's subtype and name.
   bool loadParamsForRobot();
   /// Copies the sonar placement and absolute maxima from the set.
@@ -329,15 +326,7 @@ private:
   std::atomic<bool> myIsStabilizing{false};
   std::atomic<bool> myBlockingConnectRun{false};
   std::atomic<bool> myAsyncConnectFlag{false};
-  int myConnectState = -1;
-  bool mySentBaudChange = false;
-  int myStartBaud = 0;
-  int myNoPacketCount = 0;
-  int mySyncTries = 0;
-  ZyTime myDrainDeadline;
-  ZyTime myBaudSwitchTime;
-  ZyTime myStabilizingStart;
-  ZyTime myStartedConnection;
+  ZyRobotHandshake myHandshake{*this};
   ZyTime myLastPacketTime;
 
   std::atomic<unsigned int> myCycleTime{100};
@@ -379,18 +368,13 @@ private:
   CallbackList myRunExitCBList;
   std::list<PacketHandler *> myPacketHandlerList;
 
-  ZyMutex myMutex;
+  ZyRobotLock myLock{"ZyRobot::myMutex"};
   ZyCondition myConnectCond;
   ZyCondition myConnOrFailCond;
   ZyCondition myRunExitCond;
   ZyFunctorC<ZyRobot> myRobotExitCB;
   ZyFunctorC<ZyRobot> mySignalStopCB;
   bool myExitCBAdded = false;
-
-  // Who holds the robot lock, so that the robot's own operations can take
-  // it whether or not their caller already holds it.
-  std::atomic<bool> myLockHeld{false};
-  std::atomic<pthread_t> myLockOwner{};
 
   // Generations of the three conditions, moved by every wake.
   std::atomic<unsigned int> myConnectGen{0};
