@@ -133,6 +133,7 @@ void ZyRobot::robotExit() {
 }
 
 void ZyRobot::reset() {
+  myHandshakeCount++;
   myIsConnected = false;
   myIsStabilizing = false;
   delete myOrigConfig;
@@ -154,10 +155,13 @@ ZySerialConnection *ZyRobot::serialConnection() const {
 // Starting a handshake
 
 bool ZyRobot::blockingConnect() {
-  // A caller that already holds the robot lock goes on under it.
+  // A caller that already holds a lock goes on under it. With the receive
+  // lock held for the whole handshake the cycle reads nothing meanwhile.
   ZyRobotLock::Scope robotScope(myLock);
+  ZyRobotLock::Scope receiveScope(myReceiveLock);
   if (myIsConnected)
     disconnect();
+  myConnectFailed = false;
   myBlockingConnectRun = true;
   myHandshake.restart();
   int result;
@@ -173,6 +177,7 @@ bool ZyRobot::asyncConnect() {
   ZyRobotLock::Scope robotScope(myLock);
   if (!isRunning() || !mySyncLoop.getRunningWithLock() || myIsConnected)
     return false;
+  myConnectFailed = false;
   myAsyncConnectFlag = true;
   myBlockingConnectRun = false;
   myHandshake.restart();
@@ -180,6 +185,8 @@ bool ZyRobot::asyncConnect() {
 }
 
 int ZyRobot::connectStep(bool tryHarder) {
+  ZyRobotLock::Scope robotScope(myLock);
+  ZyRobotLock::Scope receiveScope(myReceiveLock);
   return myHandshake.step(tryHarder);
 }
 
@@ -187,32 +194,42 @@ int ZyRobot::connectStep(bool tryHarder) {
 // Transitions
 
 void ZyRobot::beginStabilizing() {
+  ZyRobotLock::Scope robotScope(myLock);
   myIsStabilizing = true;
   myHandshake.stabilizingBegan();
   invokeList(myStabilizingCBList);
 }
 
 void ZyRobot::completeConnection() {
+  ZyRobotLock::Scope robotScope(myLock);
   myIsStabilizing = false;
   myIsConnected = true;
   myBlockingConnectRun = false;
   invokeList(myConnectCBList);
   myLastPacketTime.setToNow();
-  wake(myConnectCond, myConnectGen);
-  wake(myConnOrFailCond, myConnOrFailGen);
+  wake(myConnectCond);
+  wake(myConnOrFailCond);
 }
 
 void ZyRobot::failConnection() {
+  ZyRobotLock::Scope robotScope(myLock);
+  ZyRobotLock::Scope receiveScope(myReceiveLock);
   myBlockingConnectRun = false;
   ZyLog::log(ZyLog::Terse, "Failed to connect to robot.");
   myIsConnected = false;
   invokeList(myFailedConnectCBList);
   if (myConn != nullptr)
     myConn->close();
-  wake(myConnOrFailCond, myConnOrFailGen);
+  myConnectFailed = true;
+  wake(myConnOrFailCond);
 }
 
 bool ZyRobot::disconnect() {
+  if (!myIsConnected && !myIsStabilizing)
+    return true;
+  // No reader is left inside the device when it closes.
+  ZyRobotLock::Scope robotScope(myLock);
+  ZyRobotLock::Scope receiveScope(myReceiveLock);
   if (!myIsConnected && !myIsStabilizing)
     return true;
   ZyLog::log(ZyLog::Terse, "Disconnecting from robot.");
@@ -237,6 +254,8 @@ bool ZyRobot::disconnect() {
 }
 
 void ZyRobot::loseConnection() {
+  ZyRobotLock::Scope robotScope(myLock);
+  ZyRobotLock::Scope receiveScope(myReceiveLock);
   if (!myIsConnected)
     return;
   ZyLog::log(ZyLog::Terse, "Lost connection to the robot because of error.");
@@ -259,18 +278,21 @@ void ZyRobot::cancelConnection() {
 bool ZyRobot::com(uint8_t command) {
   if (myLogSent)
     ZyLog::log(ZyLog::Normal, "Sent: com(%d)", command);
+  ZyRobotLock::Scope sendScope(mySendLock);
   return mySender.com(command);
 }
 
 bool ZyRobot::comInt(uint8_t command, int16_t argument) {
   if (myLogSent)
     ZyLog::log(ZyLog::Normal, "Sent: comInt(%d, %d)", command, argument);
+  ZyRobotLock::Scope sendScope(mySendLock);
   return mySender.comInt(command, argument);
 }
 
 bool ZyRobot::com2Bytes(uint8_t command, int8_t high, int8_t low) {
   if (myLogSent)
     ZyLog::log(ZyLog::Normal, "Sent: com2Bytes(%d, %d, %d)", command, high, low);
+  ZyRobotLock::Scope sendScope(mySendLock);
   return mySender.com2Bytes(command, high, low);
 }
 
@@ -278,6 +300,7 @@ bool ZyRobot::comStr(uint8_t command, const char *argument) {
   if (myLogSent)
     ZyLog::log(ZyLog::Normal, "Sent: comStr(%d, '%s')", command,
                argument != nullptr ? argument : "");
+  ZyRobotLock::Scope sendScope(mySendLock);
   return mySender.comStr(command, argument);
 }
 
@@ -292,18 +315,22 @@ bool ZyRobot::comStrN(uint8_t command, const char *str, int size) {
     copy[n] = '\0';
     ZyLog::log(ZyLog::Normal, "Sent: comStrN(%d, '%s') (size %d)", command, copy, size);
   }
+  ZyRobotLock::Scope sendScope(mySendLock);
   return mySender.comStrN(command, str, size);
 }
 
 bool ZyRobot::sendCom(uint8_t command) {
+  ZyRobotLock::Scope sendScope(mySendLock);
   return mySender.com(command);
 }
 
 bool ZyRobot::sendComInt(uint8_t command, int16_t argument) {
+  ZyRobotLock::Scope sendScope(mySendLock);
   return mySender.comInt(command, argument);
 }
 
 bool ZyRobot::sendRaw(const char *bytes, unsigned int size) {
+  ZyRobotLock::Scope sendScope(mySendLock);
   return myConn != nullptr && myConn->write(bytes, size) >= 0;
 }
 
@@ -311,6 +338,7 @@ bool ZyRobot::sendRaw(const char *bytes, unsigned int size) {
 // Callback lists
 
 void ZyRobot::addToList(CallbackList &list, ZyFunctor *functor, int position, const char *refusal) {
+  ZyRobotLock::Scope robotScope(myLock);
   if (position == FIRST)
     list.push_front(functor);
   else if (position == LAST)
@@ -327,6 +355,7 @@ void ZyRobot::invokeList(const CallbackList &list) {
 }
 
 void ZyRobot::addPacketHandler(PacketHandler *functor, int position) {
+  ZyRobotLock::Scope robotScope(myLock);
   if (position == FIRST)
     myPacketHandlerList.push_front(functor);
   else if (position == LAST)
@@ -336,6 +365,7 @@ void ZyRobot::addPacketHandler(PacketHandler *functor, int position) {
 }
 
 void ZyRobot::remPacketHandler(PacketHandler *functor) {
+  ZyRobotLock::Scope robotScope(myLock);
   myPacketHandlerList.remove(functor);
 }
 
@@ -345,6 +375,7 @@ void ZyRobot::addStabilizingCB(ZyFunctor *functor, int position) {
 }
 
 void ZyRobot::remStabilizingCB(ZyFunctor *functor) {
+  ZyRobotLock::Scope robotScope(myLock);
   myStabilizingCBList.remove(functor);
 }
 
@@ -353,6 +384,7 @@ void ZyRobot::addConnectCallback(ZyFunctor *functor, int position) {
 }
 
 void ZyRobot::remConnectCallback(ZyFunctor *functor) {
+  ZyRobotLock::Scope robotScope(myLock);
   myConnectCBList.remove(functor);
 }
 
@@ -362,6 +394,7 @@ void ZyRobot::addFailedCallback(ZyFunctor *functor, int position) {
 }
 
 void ZyRobot::remFailedCallback(ZyFunctor *functor) {
+  ZyRobotLock::Scope robotScope(myLock);
   myFailedConnectCBList.remove(functor);
 }
 
@@ -371,6 +404,7 @@ void ZyRobot::addDisconnectNormallyCB(ZyFunctor *functor, int position) {
 }
 
 void ZyRobot::remDisconnectNormallyCB(ZyFunctor *functor) {
+  ZyRobotLock::Scope robotScope(myLock);
   myDisconnectNormallyCBList.remove(functor);
 }
 
@@ -380,6 +414,7 @@ void ZyRobot::addDisconnectOnErrorCB(ZyFunctor *functor, int position) {
 }
 
 void ZyRobot::remDisconnectOnErrorCB(ZyFunctor *functor) {
+  ZyRobotLock::Scope robotScope(myLock);
   myDisconnectOnErrorCBList.remove(functor);
 }
 
@@ -388,6 +423,7 @@ void ZyRobot::addRunExitCB(ZyFunctor *functor, int position) {
 }
 
 void ZyRobot::remRunExitCB(ZyFunctor *functor) {
+  ZyRobotLock::Scope robotScope(myLock);
   myRunExitCBList.remove(functor);
 }
 
@@ -460,7 +496,11 @@ int ZyRobot::getSonarTh(int number) const {
 
 void ZyRobot::applyParams() {
   int highest = -1;
-  for (int i = 0; i < myParams->getNumSonar(); i++) {
+  // Files are refused above the bound; a set filled in code is held to it
+  // here as well.
+  const int count = myParams->getNumSonar() < ZyRobotParams::MAX_UNITS ? myParams->getNumSonar()
+                                                                       : ZyRobotParams::MAX_UNITS;
+  for (int i = 0; i < count; i++) {
     mySonars[i] =
         SonarPlace{myParams->getSonarX(i), myParams->getSonarY(i), myParams->getSonarTh(i)};
     highest = i;
@@ -471,35 +511,41 @@ void ZyRobot::applyParams() {
   myAbsoluteMaxRotVel = myParams->getAbsoluteMaxRotVelocity();
 }
 
+bool ZyRobot::readParamFile(const std::string &dir, const std::string &stem) {
+  // The stems come from the controller: a text that is empty or holds a
+  // path separator names no parameter file.
+  if (!safeFileStem(stem))
+    return false;
+  const std::string file = dir + stem + ".p";
+  // A missing file is silent. A file that is there counts as read even
+  // when some of its lines were refused: each refused line has been logged
+  // with its number, and the rest of the file holds.
+  FILE *probe = fopen(file.c_str(), "r");
+  if (probe == nullptr)
+    return false;
+  fclose(probe);
+  if (!myParams->parseFile(file.c_str(), true, true))
+    ZyLog::log(ZyLog::Terse,
+               "ZyRobot: Refused the bad lines of %s logged above; read the rest of the file.",
+               file.c_str());
+  return true;
+}
+
 bool ZyRobot::loadParamsForRobot() {
   delete myParams;
   bool known = false;
   myParams = createRobotParams(myRobotSubType.c_str(), &known);
 
   const std::string dir = std::string(Zyla::getDirectory()) + "params/";
-  // The stems come from the controller: a text that is empty or holds a
-  // path separator names no parameter file.
-  bool loadedSubType = false;
-  if (safeFileStem(myRobotSubType)) {
-    std::string file = dir + myRobotSubType + ".p";
-    if (myParams->parseFile(file.c_str(), true, true)) {
-      loadedSubType = true;
-      ZyLog::log(ZyLog::Normal, "Loaded robot parameters from %s.p", myRobotSubType.c_str());
-    }
-  }
-  bool loadedName = false;
-  if (safeFileStem(myRobotName)) {
-    std::string file = dir + myRobotName + ".p";
-    if (myParams->parseFile(file.c_str(), true, true)) {
-      loadedName = true;
-      if (loadedSubType)
-        ZyLog::log(ZyLog::Normal,
-                   "Loaded robot parameters from %s.p on top of %s.p robot parameters",
-                   myRobotName.c_str(), myRobotSubType.c_str());
-      else
-        ZyLog::log(ZyLog::Normal, "Loaded robot parameters from %s.p", myRobotName.c_str());
-    }
-  }
+  const bool loadedSubType = readParamFile(dir, myRobotSubType);
+  if (loadedSubType)
+    ZyLog::log(ZyLog::Normal, "Loaded robot parameters from %s.p", myRobotSubType.c_str());
+  const bool loadedName = readParamFile(dir, myRobotName);
+  if (loadedName && loadedSubType)
+    ZyLog::log(ZyLog::Normal, "Loaded robot parameters from %s.p on top of %s.p robot parameters",
+               myRobotName.c_str(), myRobotSubType.c_str());
+  else if (loadedName)
+    ZyLog::log(ZyLog::Normal, "Loaded robot parameters from %s.p", myRobotName.c_str());
   if (!loadedSubType && !loadedName) {
     if (known) {
       ZyLog::log(ZyLog::Normal, "Using default parameters for a %s robot", myRobotSubType.c_str());

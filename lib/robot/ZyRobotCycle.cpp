@@ -109,8 +109,9 @@ void ZyRobot::stopRunning(bool doDisconnect) {
   mySyncLoop.stopRunning();
   myBlockingConnectRun = false;
   myAsyncConnectFlag = false;
+  myStopCount++;
   if (doDisconnect && (myIsConnected || myIsStabilizing)) {
-    // The cycle must be over before the device goes: it reads from it. From
+    // Waited for so that the disconnect does not cut a cycle in half. From
     // the cycle's own thread (a task or callback stopping it) there is
     // nothing to wait for.
     if (isRunning() && !mySyncLoop.isLoopThread() &&
@@ -121,16 +122,16 @@ void ZyRobot::stopRunning(bool doDisconnect) {
                  RUN_EXIT_WAIT_MS);
     disconnect();
   }
-  wake(myConnectCond, myConnectGen);
-  wake(myConnOrFailCond, myConnOrFailGen);
-  wake(myRunExitCond, myRunExitGen);
+  wake(myConnectCond);
+  wake(myConnOrFailCond);
+  wake(myRunExitCond);
 }
 
 void ZyRobot::runExited(bool callCallbacks) {
   CallbackList copy;
   {
     ZyRobotLock::Scope robotScope(myLock);
-    wake(myRunExitCond, myRunExitGen);
+    wake(myRunExitCond);
     if (callCallbacks)
       copy = myRunExitCBList;
   }
@@ -138,19 +139,30 @@ void ZyRobot::runExited(bool callCallbacks) {
     functor->invoke();
 }
 
-void ZyRobot::wake(ZyCondition &cond, std::atomic<unsigned int> &generation) {
-  generation++;
+void ZyRobot::wake(ZyCondition &cond) {
   cond.broadcast();
 }
 
-int ZyRobot::waitOn(ZyCondition &cond, std::atomic<unsigned int> &generation, unsigned int msecs,
-                    bool (ZyRobot::*done)() const) {
-  const unsigned int startGeneration = generation;
+int ZyRobot::connectedOrFailedOutcome() const {
+  if (myIsConnected)
+    return WAIT_CONNECTED;
+  return myConnectFailed ? WAIT_FAILED_CONN : -1;
+}
+
+int ZyRobot::waitOn(ZyCondition &cond, unsigned int msecs, int (ZyRobot::*outcome)() const,
+                    bool stopEnds) {
+  const unsigned int stops = myStopCount;
   ZyTime deadline;
   deadline.addMsec(static_cast<long>(msecs));
   for (;;) {
-    if (generation != startGeneration || (this->*done)())
-      return 0;
+    // The state itself is looked at, not the wake-up: a broadcast given
+    // before the wait began is not lost, and a wake-up for another reason
+    // does not pass as the outcome waited for.
+    int result = (this->*outcome)();
+    if (result >= 0)
+      return result;
+    if (stopEnds && myStopCount != stops)
+      return WAIT_STOPPED;
     int slice = static_cast<int>(WAIT_SLICE_MS);
     if (msecs != 0) {
       long left = deadline.msTo();
@@ -160,7 +172,6 @@ int ZyRobot::waitOn(ZyCondition &cond, std::atomic<unsigned int> &generation, un
         slice = static_cast<int>(left);
     }
     int ret = cond.timedWait(slice);
-    // A time-out of a slice, or a wake-up without a change, waits on.
     if (ret == 0 || ret == ZyCondition::STATUS_WAIT_TIMEDOUT)
       continue;
     if (ret == ZyCondition::STATUS_WAIT_INTR)
@@ -170,26 +181,15 @@ int ZyRobot::waitOn(ZyCondition &cond, std::atomic<unsigned int> &generation, un
 }
 
 int ZyRobot::waitForConnect(unsigned int msecs) {
-  if (myIsConnected)
-    return WAIT_CONNECTED;
-  int ret = waitOn(myConnectCond, myConnectGen, msecs, &ZyRobot::isConnected);
-  return ret == 0 ? WAIT_CONNECTED : ret;
+  return waitOn(myConnectCond, msecs, &ZyRobot::connectedOutcome, true);
 }
 
 int ZyRobot::waitForConnectOrConnFail(unsigned int msecs) {
-  if (myIsConnected)
-    return WAIT_CONNECTED;
-  int ret = waitOn(myConnOrFailCond, myConnOrFailGen, msecs, &ZyRobot::isConnected);
-  if (ret != 0)
-    return ret;
-  return myIsConnected ? WAIT_CONNECTED : WAIT_FAILED_CONN;
+  return waitOn(myConnOrFailCond, msecs, &ZyRobot::connectedOrFailedOutcome, true);
 }
 
 int ZyRobot::waitForRunExit(unsigned int msecs) {
-  if (!isRunning())
-    return WAIT_RUN_EXIT;
-  int ret = waitOn(myRunExitCond, myRunExitGen, msecs, &ZyRobot::runHasEnded);
-  return ret == 0 ? WAIT_RUN_EXIT : ret;
+  return waitOn(myRunExitCond, msecs, &ZyRobot::runExitOutcome, false);
 }
 
 // ---------------------------------------------------------------------------
@@ -235,16 +235,30 @@ void ZyRobot::setPacketsReceivedTracking(bool on) {
 
 int ZyRobot::receiveAndDispatch(unsigned int msWait, const ZyTime &start, bool catchingUp,
                                 bool trace) {
-  ZyRobotPacket *packet = myReceiver.receivePacket(msWait);
-  if (packet == nullptr)
-    return -1;
-  int id = packet->getID();
+  unsigned int handshake;
+  {
+    // One reader at a time; a handshake or a close that came first has
+    // ended the connection this read belonged to.
+    ZyRobotLock::Scope receiveScope(myReceiveLock);
+    if (!myIsConnected)
+      return -1;
+    ZyRobotPacket *packet = myReceiver.receivePacket(msWait);
+    if (packet == nullptr)
+      return -1;
+    myDispatchPacket.copyFrom(packet);
+    myDispatchPacket.setReceivedTime(packet->getReceivedTime());
+    handshake = myHandshakeCount;
+  }
+  int id = myDispatchPacket.getID();
   if (trace)
     ZyLog::log(ZyLog::Normal,
                catchingUp ? "Rcvd: prePacket (%ld) 0x%x at %ld (%ld)"
                           : "Rcvd: Packet (%ld) 0x%x at %ld (%ld)",
                myReceivedCount++, id, myReceivedTraceStart.msSince(), start.msSince());
-  handlePacket(packet);
+  ZyRobotLock::Scope robotScope(myLock);
+  if (handshake != myHandshakeCount || !myIsConnected)
+    return -1;
+  handlePacket(&myDispatchPacket);
   return id;
 }
 
@@ -273,9 +287,14 @@ void ZyRobot::packetHandlerTask() {
   // stops reading once the connection is lost (the controller's reset): the
   // device is closed by then.
   long catchUp = static_cast<long>(myCycleTime) / 2;
-  if (myOrigConfig != nullptr && myOrigConfig->hasConfigArrived() &&
-      myOrigConfig->getSipCycleTime() > 0)
-    catchUp = myOrigConfig->getSipCycleTime() / 2;
+  {
+    // The handshake replaces the config reader, and its handler fills it,
+    // under the robot lock.
+    ZyRobotLock::Scope robotScope(myLock);
+    if (myOrigConfig != nullptr && myOrigConfig->hasConfigArrived() &&
+        myOrigConfig->getSipCycleTime() > 0)
+      catchUp = myOrigConfig->getSipCycleTime() / 2;
+  }
   const long window = 2 * static_cast<long>(myCycleTime);
   bool catchingUp = true;
   bool sawStatus = false;

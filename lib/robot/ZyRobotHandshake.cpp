@@ -140,7 +140,6 @@ int ZyRobotHandshake::syncStep(bool tryHarder) {
     ZyLog::log(ZyLog::Normal, "Attempting to correct syncCount");
     drainPackets(false);
     myState = State::SYNC0;
-    return ZyRobot::CONNECT_NOT_DONE;
   } else if (id == syncNumber()) {
     if (myState == State::SYNC2)
       return madeConnection(tryHarder, packet);
@@ -149,6 +148,8 @@ int ZyRobotHandshake::syncStep(bool tryHarder) {
     myState = State::SYNC0;
   }
 
+  // The limit holds whatever the controller answered, a confused one
+  // included.
   if (mySyncTries > MAX_SYNC_TRIES) {
     myRobot.failConnection();
     return ZyRobot::CONNECT_FAILED;

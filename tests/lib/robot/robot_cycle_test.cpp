@@ -372,18 +372,20 @@ TEST(RobotCycle, ConnectWaitsTimeOutOrAreWokenByStopRunning) {
   EXPECT_EQ(robot.waitForConnectOrConnFail(100), ZyRobot::WAIT_TIMEDOUT);
   EXPECT_GE(msSince(start), 190);
 
+  // A stop is neither a connection nor a failed attempt.
   std::thread stopper([&] {
     usleep(200 * 1000);
     robot.stopRunning(false);
   });
-  EXPECT_EQ(robot.waitForConnectOrConnFail(10000), ZyRobot::WAIT_FAILED_CONN);
+  EXPECT_EQ(robot.waitForConnectOrConnFail(10000), ZyRobot::WAIT_STOPPED);
   stopper.join();
   std::thread stopper2([&] {
     usleep(200 * 1000);
     robot.stopRunning(false);
   });
-  EXPECT_EQ(robot.waitForConnect(10000), ZyRobot::WAIT_CONNECTED); // woken counts
+  EXPECT_EQ(robot.waitForConnect(10000), ZyRobot::WAIT_STOPPED);
   stopper2.join();
+  EXPECT_FALSE(robot.isConnected());
 }
 
 TEST(RobotCycle, CycleSettings) {
@@ -665,4 +667,71 @@ TEST(RobotCycle, AFailedAsyncConnectWakesTheConnectOrFailWaiters) {
   EXPECT_TRUE(robot.isRunning()); // a run that does not stop when unconnected goes on
   robot.stopRunning(true);
   EXPECT_EQ(robot.waitForRunExit(5000), ZyRobot::WAIT_RUN_EXIT);
+}
+
+// A failure that comes before the wait is still reported by it, until the
+// next connection attempt.
+TEST(RobotCycle, AFailureBeforeTheWaitIsReportedByIt) {
+  LogCapture log;
+  ZySerialConnection port;
+  port.setPortName("/nonexistent/tty");
+  ZyRobot robot("r", true, false, true, false);
+  robot.setDeviceConnection(&port);
+  robot.runAsync(false);
+  ASSERT_TRUE(robot.asyncConnect());
+  ASSERT_TRUE(eventually([&] { return log.hasLine("Failed to connect to robot."); }, 10000));
+  auto start = Clock::now();
+  EXPECT_EQ(robot.waitForConnectOrConnFail(3000), ZyRobot::WAIT_FAILED_CONN);
+  EXPECT_EQ(robot.waitForConnectOrConnFail(0), ZyRobot::WAIT_FAILED_CONN);
+  EXPECT_LT(msSince(start), 1000);
+  robot.stopRunning(true);
+  EXPECT_EQ(robot.waitForRunExit(5000), ZyRobot::WAIT_RUN_EXIT);
+}
+
+namespace {
+// A controller that sends status packets from OPEN to CLOSE, as a real one
+// does, and answers the handshake.
+struct TalkingController {
+  StatusTicker status{5};
+  Peer::Responder sync = syncingController("Bobby", "Marlock", "compact", configPacket(0));
+  Peer::Responder responder() {
+    return [this](const Packet &p) {
+      if (p.id == 1 && !p.data.empty())
+        status.talking = true;
+      if (p.id == 2 && !p.data.empty())
+        status.talking = false;
+      return sync(p);
+    };
+  }
+};
+} // namespace
+
+// A blockingConnect while the cycle runs: the handshake is the only reader
+// of the device until it is done, and the cycle dispatches no packet the
+// handshake read.
+TEST(RobotCycle, BlockingConnectWhileTheCycleRunsKeepsTheLineToItself) {
+  LogCapture log;
+  Line s;
+  TalkingController controller;
+  Peer peer(s.pty, controller.responder(), tickerOf(controller.status));
+  s.robot.setConnectionTimeoutTime(0);
+  ASSERT_TRUE(s.robot.blockingConnect());
+  s.robot.runAsync(false);
+  for (int round = 1; round <= 3; round++) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    ZyTime before = s.robot.getLastStatusPacketTime();
+    ASSERT_TRUE(eventually(
+        [&] { return s.robot.getLastStatusPacketTime().msSince() < before.msSince(); }, 5000));
+    ASSERT_TRUE(s.robot.blockingConnect());
+    EXPECT_TRUE(s.robot.isRunning());
+  }
+  ZyTime before = s.robot.getLastStatusPacketTime();
+  EXPECT_TRUE(eventually(
+      [&] { return s.robot.getLastStatusPacketTime().msSince() < before.msSince(); }, 5000));
+  s.robot.stopRunning(true);
+  for (const auto &l : log.snapshot()) {
+    EXPECT_EQ(l.find("No packet handler wanted packet"), std::string::npos) << l;
+    EXPECT_NE(l, "No packet.");
+  }
+  EXPECT_EQ(countLines(log, "Connected to robot."), 4);
 }

@@ -270,3 +270,41 @@ TEST(RobotParams, SaveWritesTheSubclassFileIntoTheLibraryParamsDirectory) {
   // No blank line between parameters.
   EXPECT_EQ(text.find("Subclass heavy        ; specific type of robot\n\n"), std::string::npos);
 }
+
+// Counts from a file are held to what a robot can have; the refused line is
+// named and the set keeps the count it had.
+TEST(RobotParams, CountsBeyondWhatARobotCanHaveAreRefused) {
+  struct Case {
+    const char *section;
+    const char *key;
+    const char *value;
+    int (ZyRobotParams::*get)() const;
+  };
+  const Case cases[] = {
+      {"Sonar parameters", "SonarNum", "2000000000", &ZyRobotParams::getNumSonar},
+      {"IR parameters", "IRNum", "-3", &ZyRobotParams::getNumIR},
+      {"Accessories the robot has", "NumFrontBumpers", "257", &ZyRobotParams::numFrontBumpers},
+      {"Accessories the robot has", "NumRearBumpers", "99999", &ZyRobotParams::numRearBumpers},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.key);
+    TempDir dir;
+    std::string file = dir.write("many.p", std::string("Section ") + c.section + "\n; a comment\n" +
+                                               c.key + " " + c.value + "\n");
+    LogCapture log;
+    ZyRobotCompact p;
+    const int before = (p.*c.get)();
+    EXPECT_FALSE(p.parseFile(file.c_str(), true));
+    EXPECT_EQ((p.*c.get)(), before);
+    EXPECT_TRUE(log.hasLine(std::string("ZyRobotParams: ") + c.key + " " + c.value +
+                            " on line 3 of file '" + file +
+                            "' is out of range (a robot has 0 to 256); refused, " + c.key +
+                            " stays " + std::to_string(before) + "."));
+  }
+  // The bound itself is accepted.
+  TempDir dir;
+  std::string file = dir.write("most.p", "Section Sonar parameters\nSonarNum 256\n");
+  ZyRobotGeneric p;
+  EXPECT_TRUE(p.parseFile(file.c_str()));
+  EXPECT_EQ(p.getNumSonar(), ZyRobotParams::MAX_UNITS);
+}
