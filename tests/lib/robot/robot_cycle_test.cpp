@@ -9,8 +9,12 @@
 #include "RobotPeer.h"
 #include "ZyRobot.h"
 #include "ZyRobotPacket.h"
+#include "ZyRobotParams.h"
 #include "ZySerialConnection.h"
 #include "ZySyncTask.h"
+#include "Zyla.h"
+
+#include "SimPty.h"
 
 #include <gtest/gtest.h>
 
@@ -734,4 +738,60 @@ TEST(RobotCycle, BlockingConnectWhileTheCycleRunsKeepsTheLineToItself) {
     EXPECT_NE(l, "No packet.");
   }
   EXPECT_EQ(countLines(log, "Connected to robot."), 4);
+}
+
+namespace {
+struct StatusCounter {
+  std::atomic<int> n{0};
+  bool handle(ZyRobotPacket *packet) {
+    if ((packet->getID() & 0xF0) != 0x30)
+      return false;
+    n++;
+    return false; // the robot's own handler still notes the time
+  }
+};
+} // namespace
+
+// A program using the library, not the utility, against the simulated
+// controller: the shipped parameter file of the simulator's subtype is
+// found, the cycle connects, status packets arrive, and the connection
+// ends with CLOSE.
+TEST(RobotCycle, ALibraryClientRunsTheCycleAgainstTheSimulator) {
+  LogCapture log;
+  const std::string oldDir = Zyla::getDirectory();
+  Zyla::setDirectory(ORVEX_SOURCE_DIR "/");
+  SimOptions options;
+  options.robotProtocol = true;
+  options.robotBaud = 9600;
+  SimSession sim(options);
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  {
+    ZySerialConnection port;
+    port.setPortName(sim.path().c_str());
+    port.setBaud(9600);
+    ZyRobot robot("client", true, false, true, false);
+    robot.setDeviceConnection(&port);
+    StatusCounter counter;
+    ZyRetFunctor1C<bool, StatusCounter, ZyRobotPacket *> handler(&counter, &StatusCounter::handle);
+    robot.addPacketHandler(&handler, ZyRobot::FIRST);
+    robot.runAsync(false);
+    ASSERT_TRUE(robot.asyncConnect());
+    ASSERT_EQ(robot.waitForConnectOrConnFail(20000), ZyRobot::WAIT_CONNECTED);
+    EXPECT_TRUE(log.hasLine("Loaded robot parameters from marlock-sim.p"));
+    EXPECT_STREQ(robot.getRobotParams()->getSubClassName(), "marlock-sim");
+    EXPECT_EQ(robot.getNumSonar(), 8);
+    EXPECT_TRUE(eventually([&] { return counter.n >= 5; }, 10000));
+    robot.stopRunning(true);
+    EXPECT_FALSE(robot.isRunning());
+    EXPECT_FALSE(robot.isConnected());
+    EXPECT_NE(port.status(), ZyDeviceConnection::STATUS_OPEN);
+    robot.remPacketHandler(&handler);
+  }
+  Zyla::setDirectory(oldDir.c_str());
+  EXPECT_FALSE(log.hasLine(
+      "Error: Have no parameters for this robot, bad configuration or out of date Zyla"));
+  EXPECT_TRUE(log.hasLine("Disconnecting from robot."));
+  SimRobotStats stats = sim.controller().robotStats();
+  EXPECT_EQ(stats.opens, 1);
+  EXPECT_EQ(stats.closes, 1);
 }

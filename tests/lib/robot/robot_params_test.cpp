@@ -308,3 +308,33 @@ TEST(RobotParams, CountsBeyondWhatARobotCanHaveAreRefused) {
   EXPECT_TRUE(p.parseFile(file.c_str()));
   EXPECT_EQ(p.getNumSonar(), ZyRobotParams::MAX_UNITS);
 }
+
+// The parameter files shipped for the project's own robots read without an
+// error and are exactly what the library writes for them.
+TEST(RobotParams, ShippedParameterFilesAreInTheLibrarysOwnFormat) {
+  for (const std::string subtype : {"marlock-sim", "marlock3"}) {
+    SCOPED_TRACE(subtype);
+    const std::string shipped = std::string(ORVEX_SOURCE_DIR) + "/params/" + subtype + ".p";
+    LogCapture log;
+    ZyRobotGeneric p;
+    ASSERT_TRUE(p.parseFile(shipped.c_str()));
+    EXPECT_STREQ(p.getSubClassName(), subtype.c_str());
+    EXPECT_GT(p.getAbsoluteMaxVelocity(), 0);
+    EXPECT_GT(p.getNumSonar(), 0);
+    for (int i = 0; i < p.getNumSonar(); i++)
+      EXPECT_TRUE(p.haveSonar(i)) << i;
+    // What the utility's road depends on stays as with no file at all:
+    // no IO or encoder requests, the generic set's speed switch.
+    ZyRobotGeneric generic;
+    EXPECT_FALSE(p.getRequestIOPackets());
+    EXPECT_FALSE(p.getRequestEncoderPackets());
+    EXPECT_EQ(p.getSwitchToBaudRate(), generic.getSwitchToBaudRate());
+    TempDir dir;
+    ASSERT_EQ(mkdir((dir.path + "/params").c_str(), 0700), 0);
+    std::string old = Zyla::getDirectory();
+    Zyla::setDirectory((dir.path + "/").c_str());
+    EXPECT_TRUE(p.save());
+    Zyla::setDirectory(old.empty() ? "./" : old.c_str());
+    EXPECT_EQ(readFile(dir.path + "/params/" + subtype + ".p"), readFile(shipped));
+  }
+}
