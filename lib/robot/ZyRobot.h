@@ -20,7 +20,10 @@
 //    close. So there is one reader of the device at a time, and nobody
 //    closes it under a reader, whoever the caller is. The packet handler
 //    task copies each packet out of the receiver before it lets the lock
-//    go, and drops it unread when a handshake began meanwhile;
+//    go, and drops the copy undispatched when a handshake began meanwhile.
+//    A lock rather than handing connect and disconnect to the cycle:
+//    blockingConnect, disconnect and the exit callback have to work the
+//    same with or without a running cycle (the utility never runs one);
 //  - the sending lock is held for each command written: every com*
 //    operation and the handshake's own untraced sends, so that commands
 //    from several threads never interleave and the sender's one reused
