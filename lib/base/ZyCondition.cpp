@@ -99,6 +99,7 @@ int ZyCondition::wait() {
   if (ret != 0)
     return mutexStatusToCondition(ret);
   ret = pthread_cond_wait(&myCond, &myMutex.getMutex());
+  myMutex.noteRelockedByThisThread();
   if (ret != 0) {
     myMutex.unlock();
     if (ret == EINTR)
@@ -132,6 +133,7 @@ int ZyCondition::timedWait(int msWait) {
   if (ret != 0)
     return mutexStatusToCondition(ret);
   ret = pthread_cond_timedwait(&myCond, &myMutex.getMutex(), &deadline);
+  myMutex.noteRelockedByThisThread();
   if (ret != 0) {
     myMutex.unlock();
     if (ret == ETIMEDOUT)

@@ -57,9 +57,11 @@ int ZyMutex::lock() {
     ZyLog::logNoLock(ZyLog::Terse, "ZyMutex::lock: Initialization of mutex failed, failed lock");
     return STATUS_FAILED_INIT;
   }
-  int ret = pthread_mutex_lock(&myMutex);
-  if (ret == 0)
+  int ret = isHeldByThisThread() ? EDEADLK : pthread_mutex_lock(&myMutex);
+  if (ret == 0) {
+    noteRelockedByThisThread();
     return 0;
+  }
   if (ret == EDEADLK) {
     ZyLog::logNoLock(
         ZyLog::Terse,
@@ -76,9 +78,11 @@ int ZyMutex::tryLock() {
                      "ZyMutex::tryLock: Initialization of mutex failed, failed trylock");
     return STATUS_FAILED_INIT;
   }
-  int ret = pthread_mutex_trylock(&myMutex);
-  if (ret == 0)
+  int ret = isHeldByThisThread() ? EBUSY : pthread_mutex_trylock(&myMutex);
+  if (ret == 0) {
+    noteRelockedByThisThread();
     return 0;
+  }
   if (ret == EBUSY) {
     ZyLog::logNoLock(ZyLog::Terse,
                      "ZyMutex::tryLock: Could not lock mutex because it is already locked");
@@ -96,7 +100,13 @@ int ZyMutex::unlock() {
                      "ZyMutex::unlock: Initialization of mutex failed, failed unlock");
     return STATUS_FAILED_INIT;
   }
-  int ret = pthread_mutex_unlock(&myMutex);
+  int ret = EPERM;
+  if (isHeldByThisThread()) {
+    myHeld = false;
+    ret = pthread_mutex_unlock(&myMutex);
+    if (ret != 0)
+      myHeld = true;
+  }
   if (ret == 0)
     return 0;
   if (ret == EPERM) {
@@ -111,4 +121,13 @@ int ZyMutex::unlock() {
 const char *ZyMutex::getError(int messageNumber) const {
   auto it = myStrMap.find(messageNumber);
   return it == myStrMap.end() ? nullptr : it->second.c_str();
+}
+
+bool ZyMutex::isHeldByThisThread() const {
+  return myHeld && pthread_equal(myOwner.load(), pthread_self());
+}
+
+void ZyMutex::noteRelockedByThisThread() {
+  myOwner = pthread_self();
+  myHeld = true;
 }

@@ -3,6 +3,7 @@
 #ifndef ZYMUTEX_H
 #define ZYMUTEX_H
 
+#include <atomic>
 #include <map>
 #include <pthread.h>
 #include <string>
@@ -22,6 +23,11 @@ public:
   virtual pthread_mutex_t &getMutex() { return myMutex; }
 
   void setLog(bool log) { myLog = log; }
+  /// True when the calling thread holds the mutex.
+  bool isHeldByThisThread() const;
+  /// For a condition wait, which gives the mutex up and takes it again
+  /// inside pthread: the calling thread holds it again.
+  void noteRelockedByThisThread();
   void setLogName(const char *logName) { myLogName = logName != nullptr ? logName : ""; }
 
   ZyMutex(const ZyMutex &) = delete;
@@ -33,6 +39,10 @@ protected:
   std::map<int, std::string> myStrMap;
   bool myLog = false;
   std::string myLogName;
+  // The holder, kept so that a lock by the holder or an unlock by anybody
+  // else is answered here and never reaches pthread, where it is a misuse.
+  std::atomic<bool> myHeld{false};
+  std::atomic<pthread_t> myOwner{};
 };
 
 #endif

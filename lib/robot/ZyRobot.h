@@ -5,12 +5,45 @@
 // failure, on error or by cancellation. Once connected it is driven by its
 // cycle: a task tree run once per cycle, whose first task reads the
 // controller's packets and hands them to the packet handlers.
+//
+// Threads and locks. The cycle runs on its own thread (or the caller's);
+// clients, the library's exit callback and its signal thread call in from
+// others. Three locks keep them apart:
+//  - the robot lock serialises connection and cycle: the whole of
+//    blockingConnect, every handshake step, the dispatch of each packet,
+//    the tasks from "Robot Locker" to "Robot Unlocker", the transitions
+//    (made, failed, lost, disconnect) and the task tree and callback lists;
+//  - the receive lock is held by every reader of the device and by whoever
+//    closes it: the handshake (for the whole of blockingConnect and for
+//    each asynchronous step), the packet handler task while it reads one
+//    packet, and disconnect, loseConnection and failConnection around the
+//    close. So there is one reader of the device at a time, and nobody
+//    closes it under a reader, whoever the caller is. The packet handler
+//    task copies each packet out of the receiver before it lets the lock
+//    go, and drops the copy undispatched when a handshake began meanwhile.
+//    A lock rather than handing connect and disconnect to the cycle:
+//    blockingConnect, disconnect and the exit callback have to work the
+//    same with or without a running cycle (the utility never runs one);
+//  - the sending lock is held for each command written: every com*
+//    operation and the handshake's own untraced sends, so that commands
+//    from several threads never interleave and the sender's one reused
+//    packet is filled by one thread at a time.
+// Lock order: robot lock, then receive lock, then sending lock. A thread
+// may take a later lock while holding an earlier one, never the other way:
+// the packet handler task reads under the receive lock alone and takes the
+// robot lock for the dispatch only after giving the receive lock back, and
+// nothing is taken while the sending lock is held. Client callbacks and
+// packet handlers run under the robot lock (and, within the handshake,
+// the receive lock): they may send commands and call the robot's
+// operations, but must not wait for another thread that needs these locks.
 #ifndef ZYROBOT_H
 #define ZYROBOT_H
 
 #include "ZyCondition.h"
 #include "ZyFunctor.h"
-#include "ZyMutex.h"
+#include "ZyRobotHandshake.h"
+#include "ZyRobotLock.h"
+#include "ZyRobotPacket.h"
 #include "ZyRobotPacketReceiver.h"
 #include "ZyRobotPacketSender.h"
 #include "ZySyncLoop.h"
@@ -24,7 +57,6 @@
 
 class ZyDeviceConnection;
 class ZyRobotConfigPacketReader;
-class ZyRobotPacket;
 class ZyRobotParams;
 class ZySerialConnection;
 class ZySyncTask;
@@ -42,7 +74,9 @@ public:
     WAIT_RUN_EXIT = 2,
     WAIT_TIMEDOUT = 3,
     WAIT_INTR = 4,
-    WAIT_FAIL = 5
+    WAIT_FAIL = 5,
+    /// stopRunning was called while waiting for a connection.
+    WAIT_STOPPED = 6
   };
 
   typedef ZyRetFunctor1<bool, ZyRobotPacket *> PacketHandler;
@@ -64,9 +98,9 @@ public:
   void setDeviceConnection(ZyDeviceConnection *connection);
   ZyDeviceConnection *getDeviceConnection() const { return myConn; }
 
-  /// Runs the whole handshake under the robot lock; true when connected.
-  /// While the cycle runs, connect with asyncConnect and end a connection
-  /// with stopRunning(true): the cycle reads the device outside the lock.
+  /// Runs the whole handshake under the robot lock and the receive lock;
+  /// true when connected. Safe while the cycle runs: the cycle reads
+  /// nothing meanwhile.
   bool blockingConnect();
   /// One step of the handshake: CONNECT_NOT_DONE, CONNECT_DONE or
   /// CONNECT_FAILED.
@@ -88,7 +122,7 @@ public:
   bool isConnected() const { return myIsConnected; }
   bool isStabilizing() const { return myIsStabilizing; }
   bool isBlockingConnectRunning() const { return myBlockingConnectRun; }
-  int getConnectState() const { return myConnectState; }
+  ZyRobotHandshake::State getConnectState() const { return myHandshake.getState(); }
 
   // The robot cycle.
   /// Runs the cycle in the calling thread until it is stopped (or, with
@@ -111,8 +145,14 @@ public:
   bool handlePacket(ZyRobotPacket *packet);
 
   // Waits; msecs 0 waits without limit. Results are WaitResult values.
+  /// WAIT_CONNECTED only when connected; WAIT_STOPPED when stopRunning is
+  /// called meanwhile.
   int waitForConnect(unsigned int msecs = 0);
+  /// As waitForConnect, and WAIT_FAILED_CONN when the last connection
+  /// attempt failed: a failure stays visible, also to a wait that begins
+  /// after it, until the next blockingConnect or asyncConnect.
   int waitForConnectOrConnFail(unsigned int msecs = 0);
+  /// WAIT_RUN_EXIT once the run has ended (a stop waits for the end).
   int waitForRunExit(unsigned int msecs = 0);
 
   // The task tree. Change it while holding the robot lock, or while the
@@ -141,7 +181,8 @@ public:
   /// the robot lock, since the cycle sets it.
   ZyTime getLastStatusPacketTime();
 
-  // Commands, forwarded to the sender; traced while the send trace is on.
+  // Commands, forwarded to the sender under the sending lock; traced while
+  // the send trace is on.
   bool com(uint8_t command);
   bool comInt(uint8_t command, int16_t argument);
   bool com2Bytes(uint8_t command, int8_t high, int8_t low);
@@ -246,11 +287,9 @@ public:
 
 private:
   friend class ZySyncLoop;
+  friend class ZyRobotHandshake;
   typedef std::list<ZyFunctor *> CallbackList;
 
-  /// Takes the robot lock unless the calling thread holds it already; true
-  /// when it was taken here (and is to be released here).
-  bool lockUnlessHeld();
   /// Builds the task tree and installs the robot's own packet handlers.
   void initCycle();
   /// One pass of the task tree, and the deletion of tasks that asked to be
@@ -263,14 +302,21 @@ private:
   /// Removes a task of a branch, deferring the deletion of one that is
   /// running right now to the end of the pass.
   void removeTask(ZySyncTask *task);
-  /// Wakes the waiters of a condition; the generation lets waiters that
-  /// missed the broadcast see it.
-  void wake(ZyCondition &cond, std::atomic<unsigned int> &generation);
-  /// The common wait: until the generation moves, done() holds, or msecs
-  /// pass. 0 when woken, else a WaitResult.
-  int waitOn(ZyCondition &cond, std::atomic<unsigned int> &generation, unsigned int msecs,
-             bool (ZyRobot::*done)() const);
-  bool runHasEnded() const { return !isRunning(); }
+  /// Wakes the waiters of a condition.
+  void wake(ZyCondition &cond);
+  /// The common wait: until outcome() gives a result (>= 0), stopRunning is
+  /// called (when stopEnds), or msecs pass.
+  int waitOn(ZyCondition &cond, unsigned int msecs, int (ZyRobot::*outcome)() const, bool stopEnds);
+  int connectedOutcome() const { return myIsConnected ? WAIT_CONNECTED : -1; }
+  int connectedOrFailedOutcome() const;
+  int runExitOutcome() const { return isRunning() ? -1 : WAIT_RUN_EXIT; }
+
+  /// A direct child of the task tree's root, or nullptr.
+  ZySyncTask *branch(const char *name) const;
+  /// Receives one packet waiting at most msWait ms, traces it when trace
+  /// is set (as caught up or as waited for) and dispatches it; its ID, or
+  /// -1 when none came.
+  int receiveAndDispatch(unsigned int msWait, const ZyTime &start, bool catchingUp, bool trace);
 
   // The tasks of the tree.
   void packetHandlerTask();
@@ -290,20 +336,14 @@ private:
   void reset();
   /// The attached device as a serial connection, or nullptr.
   ZySerialConnection *serialConnection() const;
-  /// Receives and discards waiting packets, until none comes or the
-  /// step's drain window ends.
-  void drainPackets();
-  /// Offers every waiting packet to the packet handler list.
-  void handleWaitingPackets();
-  /// One SYNC exchange (states 0 to 2).
-  int syncStep(bool tryHarder);
-  /// After the SYNC2 reply: identity, OPEN, parameter set.
-  int madeConnection(bool tryHarder, ZyRobotPacket *packet);
-  /// State 3; true when it moved on to state 4.
-  bool configStep();
-  /// State 4; *goOn is set when state 5 follows in the same step.
-  int baudStep(bool *goOn);
-  int stabilizeStep();
+  /// Untraced sends of the handshake and of disconnect, straight to the
+  /// sender or the device.
+  bool sendCom(uint8_t command);
+  bool sendComInt(uint8_t command, int16_t argument);
+  bool sendRaw(const char *bytes, unsigned int size);
+  /// Reads params/<stem>.p of dir into the set; true when the file was
+  /// there (bad lines are refused one by one).
+  bool readParamFile(const std::string &dir, const std::string &stem);
   /// Loads the parameter set for the controller's subtype and name.
   bool loadParamsForRobot();
   /// Copies the sonar placement and absolute maxima from the set.
@@ -329,15 +369,7 @@ private:
   std::atomic<bool> myIsStabilizing{false};
   std::atomic<bool> myBlockingConnectRun{false};
   std::atomic<bool> myAsyncConnectFlag{false};
-  int myConnectState = -1;
-  bool mySentBaudChange = false;
-  int myStartBaud = 0;
-  int myNoPacketCount = 0;
-  int mySyncTries = 0;
-  ZyTime myDrainDeadline;
-  ZyTime myBaudSwitchTime;
-  ZyTime myStabilizingStart;
-  ZyTime myStartedConnection;
+  ZyRobotHandshake myHandshake{*this};
   ZyTime myLastPacketTime;
 
   std::atomic<unsigned int> myCycleTime{100};
@@ -379,7 +411,9 @@ private:
   CallbackList myRunExitCBList;
   std::list<PacketHandler *> myPacketHandlerList;
 
-  ZyMutex myMutex;
+  ZyRobotLock myLock{"ZyRobot::myMutex"};
+  ZyRobotLock myReceiveLock{"ZyRobot::myReceiveMutex"};
+  ZyRobotLock mySendLock{"ZyRobot::mySendMutex"};
   ZyCondition myConnectCond;
   ZyCondition myConnOrFailCond;
   ZyCondition myRunExitCond;
@@ -387,15 +421,17 @@ private:
   ZyFunctorC<ZyRobot> mySignalStopCB;
   bool myExitCBAdded = false;
 
-  // Who holds the robot lock, so that the robot's own operations can take
-  // it whether or not their caller already holds it.
-  std::atomic<bool> myLockHeld{false};
-  std::atomic<pthread_t> myLockOwner{};
-
-  // Generations of the three conditions, moved by every wake.
-  std::atomic<unsigned int> myConnectGen{0};
-  std::atomic<unsigned int> myConnOrFailGen{0};
-  std::atomic<unsigned int> myRunExitGen{0};
+  // Moved by every stopRunning, so that a wait sees a stop that ends it.
+  std::atomic<unsigned int> myStopCount{0};
+  // Set by failConnection, cleared when the next connection begins.
+  std::atomic<bool> myConnectFailed{false};
+  // Moved by every handshake start (under the robot and receive locks): a
+  // packet read before it is not dispatched after it.
+  unsigned int myHandshakeCount = 0;
+  // The packet the packet handler task dispatches: a copy taken under the
+  // receive lock, so that a handshake reusing the receiver's packet cannot
+  // change it under the handlers.
+  ZyRobotPacket myDispatchPacket;
 
   // The cycle.
   ZySyncLoop mySyncLoop;

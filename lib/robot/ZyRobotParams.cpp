@@ -6,8 +6,10 @@
 #include "ZyLog.h"
 #include "Zyla.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 
 namespace {
 const char GENERAL[] = "General settings";
@@ -311,4 +313,64 @@ bool ZyRobotParams::save() {
   char file[2048];
   snprintf(file, sizeof file, "%s.p", getSubClassName());
   return writeFile(file, false);
+}
+
+void ZyRobotParams::counts(Count *out) {
+  out[0] = Count{"IRNum", &myNumIR};
+  out[1] = Count{"SonarNum", &myNumSonar};
+  out[2] = Count{"NumFrontBumpers", &myNumFrontBumpers};
+  out[3] = Count{"NumRearBumpers", &myNumRearBumpers};
+}
+
+bool ZyRobotParams::parseFile(const char *fileName, bool continueOnErrors,
+                              bool noFileNotFoundMessage, char *errorBuffer,
+                              size_t errorBufferSize) {
+  Count all[NUM_COUNTS];
+  counts(all);
+  for (int i = 0; i < NUM_COUNTS; i++)
+    myCountsBefore[i] = *all[i].value;
+  return ZyConfig::parseFile(fileName, continueOnErrors, noFileNotFoundMessage, errorBuffer,
+                             errorBufferSize);
+}
+
+bool ZyRobotParams::processFile() {
+  Count all[NUM_COUNTS];
+  counts(all);
+  bool ok = true;
+  for (int i = 0; i < NUM_COUNTS; i++) {
+    int value = *all[i].value;
+    if (value >= 0 && value <= MAX_UNITS)
+      continue;
+    int kept = myCountsBefore[i] >= 0 && myCountsBefore[i] <= MAX_UNITS ? myCountsBefore[i] : 0;
+    ZyLog::log(
+        ZyLog::Terse,
+        "ZyRobotParams: %s %d on line %d of file '%s' is out of range (a robot has 0 to %d); "
+        "refused, %s stays %d.",
+        all[i].key, value, lineOf(all[i].key), getFileName(), MAX_UNITS, all[i].key, kept);
+    *all[i].value = kept;
+    ok = false;
+  }
+  return ok;
+}
+
+int ZyRobotParams::lineOf(const char *key) const {
+  // Read again only when a count was refused, to name its line.
+  FILE *file = fopen(getFileName(), "r");
+  if (file == nullptr)
+    return 0;
+  char line[4096];
+  int number = 0;
+  int found = 0;
+  const size_t keyLength = strlen(key);
+  while (fgets(line, sizeof line, file) != nullptr) {
+    number++;
+    const char *p = line;
+    while (*p == ' ' || *p == '\t')
+      p++;
+    if (strncasecmp(p, key, keyLength) == 0 &&
+        (p[keyLength] == '\0' || isspace(static_cast<unsigned char>(p[keyLength]))))
+      found = number;
+  }
+  fclose(file);
+  return found;
 }

@@ -18,6 +18,12 @@ class ZyRobotParams : public ZyConfig {
 public:
   /// Capacity of the text parameters, terminator included.
   static const size_t TEXT_SIZE = 1025;
+  /// Most units of a kind (IRNum, SonarNum, NumFrontBumpers,
+  /// NumRearBumpers) a set may count: the controller numbers its units in
+  /// one byte, so no robot reports more, and the largest built-in set has
+  /// 16 sonar. A file asking for more is refused, so that a typo cannot
+  /// make the robot allocate a place for every count.
+  static constexpr int MAX_UNITS = 256;
 
   ZyRobotParams();
   ~ZyRobotParams() override;
@@ -94,6 +100,15 @@ public:
   /// Writes the set into the library directory's "params/", named by
   /// Subclass with ".p".
   bool save();
+
+  /// ZyConfig's file read; the counts before it are kept, so that a count
+  /// out of range is refused and the set keeps the one it had.
+  bool parseFile(const char *fileName, bool continueOnErrors = false,
+                 bool noFileNotFoundMessage = false, char *errorBuffer = nullptr,
+                 size_t errorBufferSize = 0);
+  /// Refuses counts outside 0 to MAX_UNITS with a message naming the file
+  /// and the line; false when one was refused.
+  bool processFile() override;
 
   /// Set functors of the unit lists: one file line each.
   bool parseIRUnit(ZyArgumentBuilder *builder);
@@ -177,6 +192,18 @@ protected:
 
 private:
   void clearBuilders(std::list<ZyArgumentBuilder *> &builders);
+  /// The counts a file may set, with their keys.
+  struct Count {
+    const char *key;
+    int *value;
+  };
+  static const int NUM_COUNTS = 4;
+  void counts(Count *out);
+  /// Number of the last line of the file read whose keyword is key, or 0.
+  int lineOf(const char *key) const;
+
+  // The counts before the file being read; valid once parseFile ran.
+  int myCountsBefore[NUM_COUNTS] = {0, 0, 0, 0};
 
   ZyRetFunctor1C<bool, ZyRobotParams, ZyArgumentBuilder *> myIRUnitSetFunctor;
   ZyRetFunctorC<const std::list<ZyArgumentBuilder *> *, ZyRobotParams> myIRUnitGetFunctor;

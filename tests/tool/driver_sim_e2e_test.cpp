@@ -556,3 +556,31 @@ TEST(DriverWithController, InterruptingTheShellSaysUnsavedChangesWereNotWritten)
       << tool.out();
   EXPECT_NE(field(sim.controller().block7(), 141, 19), "Bar");
 }
+
+// Started in the repository root the utility finds the shipped parameter
+// file of the simulator's subtype in ./params; what it sends the controller
+// is the same as from anywhere else. (Repeats of a packet, such as CONFIG
+// requests paced by the clock, count once.)
+TEST(DriverWithController, ARunFromTheRepositoryRootSendsTheSameBytes) {
+  TempDir elsewhere;
+  std::vector<std::vector<uint8_t>> wire[2];
+  long baudChanges[2] = {-1, -1};
+  const std::string dirs[2] = {ORVEX_SOURCE_DIR, elsewhere.path()};
+  for (int i = 0; i < 2; i++) {
+    SCOPED_TRACE(dirs[i]);
+    SimSession sim(controller());
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    RunResult r =
+        runProgram(binPath("orvexconf"), {"-rp", sim.path(), "-b"}, "", kCleanEnv, dirs[i], 90000);
+    EXPECT_EQ(r.status, 0) << r.out;
+    expectClientConnection(r.out);
+    for (const auto &p : sim.controller().robotPacketLog())
+      if (wire[i].empty() || wire[i].back() != p)
+        wire[i].push_back(p);
+    baudChanges[i] = sim.controller().robotStats().baudChanges;
+    EXPECT_EQ(sim.controller().commandLog().back(), "FK");
+  }
+  EXPECT_FALSE(wire[0].empty());
+  EXPECT_EQ(wire[0], wire[1]);
+  EXPECT_EQ(baudChanges[0], baudChanges[1]);
+}

@@ -10,21 +10,33 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace {
+// Handlers may run on the handler thread while the test reads: the record
+// is kept under a lock.
+std::mutex gCallsLock;
 std::vector<std::string> gCalls;
+void record(const char *who, int sig) {
+  std::lock_guard<std::mutex> hold(gCallsLock);
+  gCalls.push_back(who + std::to_string(sig));
+}
+std::vector<std::string> calls() {
+  std::lock_guard<std::mutex> hold(gCallsLock);
+  return gCalls;
+}
 void recordA(int sig) {
-  gCalls.push_back("A" + std::to_string(sig));
+  record("A", sig);
 }
 void recordB(int sig) {
-  gCalls.push_back("B" + std::to_string(sig));
+  record("B", sig);
 }
 void recordC(int sig) {
-  gCalls.push_back("C" + std::to_string(sig));
+  record("C", sig);
 }
 } // namespace
 
@@ -142,9 +154,10 @@ TEST(ZySignalHandler, LogThreadReportsTheHandlerThread) {
     ZySignalHandler::blockCommonThisThread();
     ZySignalHandler::createHandlerThreaded();
     kill(getpid(), SIGHUP);
-    for (int i = 0; i < 5000 && gCalls.empty(); ++i)
+    for (int i = 0; i < 5000 && calls().empty(); ++i)
       usleep(1000);
-    childMark(gCalls.empty() ? "not dispatched\n" : ("dispatched " + gCalls[0] + "\n").c_str());
+    const std::vector<std::string> seen = calls();
+    childMark(seen.empty() ? "not dispatched\n" : ("dispatched " + seen[0] + "\n").c_str());
     ZySignalHandler::logThread();
     _exit(0);
   });

@@ -689,3 +689,124 @@ TEST(RobotConnect, DestroyingAConnectedRobotClosesTheConnection) {
   EXPECT_EQ(peer.raw().substr(before), frame(2, CLOSE_DATA));
   EXPECT_EQ(port.status(), ZyDeviceConnection::STATUS_CLOSED_NORMALLY);
 }
+
+// A file read during the handshake refuses its bad lines one by one and
+// keeps the rest; a count beyond what a robot can have is one such line.
+TEST(RobotConnect, BadLinesOfAParameterFileAreRefusedAndTheRestIsRead) {
+  TempDir dir;
+  LibraryDir lib(dir.path);
+  dir.writeParams("mystery", "Section General settings\nMaxVelocity 700\n"
+                             "Section IR parameters\nIRUnit 0 1 2\nIRNum 1\n"
+                             "Section Sonar parameters\nSonarNum 2000000000\nSonarUnit 0 10 20 "
+                             "30\n");
+  LogCapture log;
+  Line s;
+  Peer peer(s.pty, syncingController("Bobby", "Marlock", "mystery", configPacket(0)));
+  ASSERT_TRUE(s.robot.blockingConnect());
+  EXPECT_TRUE(log.hasLine("ZyRobotParams: IRUnit parameters invalid"));
+  const std::string file = dir.path + "/params/mystery.p";
+  EXPECT_TRUE(log.hasLine("ZyRobotParams: SonarNum 2000000000 on line 7 of file '" + file +
+                          "' is out of range (a robot has 0 to 256); refused, SonarNum stays 0."));
+  EXPECT_TRUE(log.hasLine("Loaded robot parameters from mystery.p"));
+  EXPECT_FALSE(log.hasLine(
+      "Error: Have no parameters for this robot, bad configuration or out of date Zyla"));
+  EXPECT_EQ(s.robot.getRobotParams()->getAbsoluteMaxVelocity(), 700);
+  EXPECT_EQ(s.robot.getRobotParams()->getNumIR(), 1);
+  EXPECT_EQ(s.robot.getNumSonar(), 0);
+}
+
+// A controller that answers every SYNC with ID 255 is given up on after
+// the 50 tries like any other.
+TEST(RobotConnect, AConfusedControllerIsGivenUpOnAfterFiftyTries) {
+  LogCapture log;
+  Line s;
+  s.robot.setCycleTime(10); // short drain windows keep the 50 tries quick
+  Peer peer(s.pty, [](const Packet &p) -> std::string {
+    return p.data.empty() && p.id <= 2 ? frame(255) : "";
+  });
+  std::atomic<bool> done{false};
+  bool connected = true;
+  std::thread connector([&] {
+    connected = s.robot.blockingConnect();
+    done = true;
+  });
+  // Without the limit the handshake goes on until it is stopped.
+  for (int i = 0; i < 600 && !done; i++)
+    usleep(50 * 1000);
+  bool endedByItself = done;
+  if (!done)
+    s.robot.stopRunning(false);
+  connector.join();
+  EXPECT_TRUE(endedByItself);
+  EXPECT_FALSE(connected);
+  int syncs = 0;
+  for (const Packet &p : peer.packets())
+    syncs += p.data.empty() && p.id == 0;
+  EXPECT_EQ(syncs, 51);
+  EXPECT_TRUE(log.hasLine("Failed to connect to robot."));
+}
+
+// Commands from two threads go out whole, one after the other.
+TEST(RobotConnect, CommandsFromTwoThreadsDoNotInterleave) {
+  Line s;
+  Peer peer(s.pty, [](const Packet &) { return std::string(); });
+  ASSERT_TRUE(s.port.openDefault());
+  // Without the sending lock a plain build damages a packet in some runs
+  // of this many; ThreadSanitizer reports the unsynchronised use of the
+  // sender's packet with far fewer, which keeps its slow run short.
+#if defined(__SANITIZE_THREAD__)
+  const int N = 300;
+#else
+  const int N = 10000;
+#endif
+  const std::string textArg = "a text argument of some length";
+  const size_t intSize = 9, strSize = 9 + textArg.size();
+  // The writers keep within what the pty holds while the peer reads, so
+  // that only their interleaving can damage a packet.
+  std::atomic<size_t> sent{0};
+  auto pace = [&](int i, size_t size) {
+    sent += size;
+    for (int wait = 0; i % 32 == 0 && sent - peer.rawSize() > 2048 && wait < 2000; wait++)
+      usleep(1000);
+  };
+  std::thread ints([&] {
+    for (int i = 0; i < N; i++) {
+      s.robot.comInt(10, static_cast<int16_t>(i));
+      pace(i, intSize);
+    }
+  });
+  std::thread strs([&] {
+    for (int i = 0; i < N; i++) {
+      s.robot.comStr(11, textArg.c_str());
+      pace(i, strSize);
+    }
+  });
+  ints.join();
+  strs.join();
+  const size_t total = N * (intSize + strSize);
+  for (int i = 0; i < 400 && peer.rawSize() < total; i++)
+    usleep(10 * 1000);
+  const std::string raw = peer.raw();
+  ASSERT_EQ(raw.size(), total);
+  // Every packet is one of the two commands, checksum and all, and the
+  // integers arrive in order.
+  size_t at = 0;
+  int nextInt = 0, strsSeen = 0;
+  while (at < raw.size()) {
+    const std::string rest = raw.substr(at);
+    const std::string asInt = frame(10, std::string("\x3B", 1) + u16(nextInt));
+    const std::string asStr =
+        frame(11, std::string("\x2B", 1) + u8(static_cast<int>(textArg.size())) + text(textArg));
+    if (rest.compare(0, asInt.size(), asInt) == 0) {
+      at += asInt.size();
+      nextInt++;
+    } else if (rest.compare(0, asStr.size(), asStr) == 0) {
+      at += asStr.size();
+      strsSeen++;
+    } else {
+      FAIL() << "damaged packet at byte " << at;
+    }
+  }
+  EXPECT_EQ(nextInt, N);
+  EXPECT_EQ(strsSeen, N);
+}

@@ -9,8 +9,12 @@
 #include "RobotPeer.h"
 #include "ZyRobot.h"
 #include "ZyRobotPacket.h"
+#include "ZyRobotParams.h"
 #include "ZySerialConnection.h"
 #include "ZySyncTask.h"
+#include "Zyla.h"
+
+#include "SimPty.h"
 
 #include <gtest/gtest.h>
 
@@ -372,18 +376,20 @@ TEST(RobotCycle, ConnectWaitsTimeOutOrAreWokenByStopRunning) {
   EXPECT_EQ(robot.waitForConnectOrConnFail(100), ZyRobot::WAIT_TIMEDOUT);
   EXPECT_GE(msSince(start), 190);
 
+  // A stop is neither a connection nor a failed attempt.
   std::thread stopper([&] {
     usleep(200 * 1000);
     robot.stopRunning(false);
   });
-  EXPECT_EQ(robot.waitForConnectOrConnFail(10000), ZyRobot::WAIT_FAILED_CONN);
+  EXPECT_EQ(robot.waitForConnectOrConnFail(10000), ZyRobot::WAIT_STOPPED);
   stopper.join();
   std::thread stopper2([&] {
     usleep(200 * 1000);
     robot.stopRunning(false);
   });
-  EXPECT_EQ(robot.waitForConnect(10000), ZyRobot::WAIT_CONNECTED); // woken counts
+  EXPECT_EQ(robot.waitForConnect(10000), ZyRobot::WAIT_STOPPED);
   stopper2.join();
+  EXPECT_FALSE(robot.isConnected());
 }
 
 TEST(RobotCycle, CycleSettings) {
@@ -665,4 +671,127 @@ TEST(RobotCycle, AFailedAsyncConnectWakesTheConnectOrFailWaiters) {
   EXPECT_TRUE(robot.isRunning()); // a run that does not stop when unconnected goes on
   robot.stopRunning(true);
   EXPECT_EQ(robot.waitForRunExit(5000), ZyRobot::WAIT_RUN_EXIT);
+}
+
+// A failure that comes before the wait is still reported by it, until the
+// next connection attempt.
+TEST(RobotCycle, AFailureBeforeTheWaitIsReportedByIt) {
+  LogCapture log;
+  ZySerialConnection port;
+  port.setPortName("/nonexistent/tty");
+  ZyRobot robot("r", true, false, true, false);
+  robot.setDeviceConnection(&port);
+  robot.runAsync(false);
+  ASSERT_TRUE(robot.asyncConnect());
+  ASSERT_TRUE(eventually([&] { return log.hasLine("Failed to connect to robot."); }, 10000));
+  auto start = Clock::now();
+  EXPECT_EQ(robot.waitForConnectOrConnFail(3000), ZyRobot::WAIT_FAILED_CONN);
+  EXPECT_EQ(robot.waitForConnectOrConnFail(0), ZyRobot::WAIT_FAILED_CONN);
+  EXPECT_LT(msSince(start), 1000);
+  robot.stopRunning(true);
+  EXPECT_EQ(robot.waitForRunExit(5000), ZyRobot::WAIT_RUN_EXIT);
+}
+
+namespace {
+// A controller that sends status packets from OPEN to CLOSE, as a real one
+// does, and answers the handshake.
+struct TalkingController {
+  StatusTicker status{5};
+  Peer::Responder sync = syncingController("Bobby", "Marlock", "compact", configPacket(0));
+  Peer::Responder responder() {
+    return [this](const Packet &p) {
+      if (p.id == 1 && !p.data.empty())
+        status.talking = true;
+      if (p.id == 2 && !p.data.empty())
+        status.talking = false;
+      return sync(p);
+    };
+  }
+};
+} // namespace
+
+// A blockingConnect while the cycle runs: the handshake is the only reader
+// of the device until it is done, and the cycle dispatches no packet the
+// handshake read.
+TEST(RobotCycle, BlockingConnectWhileTheCycleRunsKeepsTheLineToItself) {
+  LogCapture log;
+  Line s;
+  TalkingController controller;
+  Peer peer(s.pty, controller.responder(), tickerOf(controller.status));
+  s.robot.setConnectionTimeoutTime(0);
+  ASSERT_TRUE(s.robot.blockingConnect());
+  s.robot.runAsync(false);
+  for (int round = 1; round <= 3; round++) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    ZyTime before = s.robot.getLastStatusPacketTime();
+    ASSERT_TRUE(eventually(
+        [&] { return s.robot.getLastStatusPacketTime().msSince() < before.msSince(); }, 5000));
+    ASSERT_TRUE(s.robot.blockingConnect());
+    EXPECT_TRUE(s.robot.isRunning());
+  }
+  ZyTime before = s.robot.getLastStatusPacketTime();
+  EXPECT_TRUE(eventually(
+      [&] { return s.robot.getLastStatusPacketTime().msSince() < before.msSince(); }, 5000));
+  s.robot.stopRunning(true);
+  for (const auto &l : log.snapshot()) {
+    EXPECT_EQ(l.find("No packet handler wanted packet"), std::string::npos) << l;
+    EXPECT_NE(l, "No packet.");
+  }
+  EXPECT_EQ(countLines(log, "Connected to robot."), 4);
+}
+
+namespace {
+struct StatusCounter {
+  std::atomic<int> n{0};
+  bool handle(ZyRobotPacket *packet) {
+    if ((packet->getID() & 0xF0) != 0x30)
+      return false;
+    n++;
+    return false; // the robot's own handler still notes the time
+  }
+};
+} // namespace
+
+// A program using the library, not the utility, against the simulated
+// controller: the shipped parameter file of the simulator's subtype is
+// found, the cycle connects, status packets arrive, and the connection
+// ends with CLOSE.
+TEST(RobotCycle, ALibraryClientRunsTheCycleAgainstTheSimulator) {
+  LogCapture log;
+  const std::string oldDir = Zyla::getDirectory();
+  Zyla::setDirectory(ORVEX_SOURCE_DIR "/");
+  SimOptions options;
+  options.robotProtocol = true;
+  options.robotBaud = 9600;
+  SimSession sim(options);
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  {
+    ZySerialConnection port;
+    port.setPortName(sim.path().c_str());
+    port.setBaud(9600);
+    ZyRobot robot("client", true, false, true, false);
+    robot.setDeviceConnection(&port);
+    StatusCounter counter;
+    ZyRetFunctor1C<bool, StatusCounter, ZyRobotPacket *> handler(&counter, &StatusCounter::handle);
+    robot.addPacketHandler(&handler, ZyRobot::FIRST);
+    robot.runAsync(false);
+    ASSERT_TRUE(robot.asyncConnect());
+    ASSERT_EQ(robot.waitForConnectOrConnFail(20000), ZyRobot::WAIT_CONNECTED);
+    EXPECT_TRUE(log.hasLine("Loaded robot parameters from marlock-sim.p"));
+    EXPECT_STREQ(robot.getRobotParams()->getSubClassName(), "marlock-sim");
+    EXPECT_EQ(robot.getNumSonar(), 8);
+    EXPECT_TRUE(eventually([&] { return counter.n >= 5; }, 10000));
+    robot.stopRunning(true);
+    EXPECT_FALSE(robot.isRunning());
+    EXPECT_FALSE(robot.isConnected());
+    EXPECT_NE(port.status(), ZyDeviceConnection::STATUS_OPEN);
+    robot.remPacketHandler(&handler);
+  }
+  Zyla::setDirectory(oldDir.c_str());
+  EXPECT_FALSE(log.hasLine(
+      "Error: Have no parameters for this robot, bad configuration or out of date Zyla"));
+  EXPECT_TRUE(log.hasLine("Disconnecting from robot."));
+  SimRobotStats stats = sim.controller().robotStats();
+  EXPECT_EQ(stats.opens, 1);
+  EXPECT_EQ(stats.closes, 1);
 }

@@ -270,3 +270,71 @@ TEST(RobotParams, SaveWritesTheSubclassFileIntoTheLibraryParamsDirectory) {
   // No blank line between parameters.
   EXPECT_EQ(text.find("Subclass heavy        ; specific type of robot\n\n"), std::string::npos);
 }
+
+// Counts from a file are held to what a robot can have; the refused line is
+// named and the set keeps the count it had.
+TEST(RobotParams, CountsBeyondWhatARobotCanHaveAreRefused) {
+  struct Case {
+    const char *section;
+    const char *key;
+    const char *value;
+    int (ZyRobotParams::*get)() const;
+  };
+  const Case cases[] = {
+      {"Sonar parameters", "SonarNum", "2000000000", &ZyRobotParams::getNumSonar},
+      {"IR parameters", "IRNum", "-3", &ZyRobotParams::getNumIR},
+      {"Accessories the robot has", "NumFrontBumpers", "257", &ZyRobotParams::numFrontBumpers},
+      {"Accessories the robot has", "NumRearBumpers", "99999", &ZyRobotParams::numRearBumpers},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.key);
+    TempDir dir;
+    std::string file = dir.write("many.p", std::string("Section ") + c.section + "\n; a comment\n" +
+                                               c.key + " " + c.value + "\n");
+    LogCapture log;
+    ZyRobotCompact p;
+    const int before = (p.*c.get)();
+    EXPECT_FALSE(p.parseFile(file.c_str(), true));
+    EXPECT_EQ((p.*c.get)(), before);
+    EXPECT_TRUE(log.hasLine(std::string("ZyRobotParams: ") + c.key + " " + c.value +
+                            " on line 3 of file '" + file +
+                            "' is out of range (a robot has 0 to 256); refused, " + c.key +
+                            " stays " + std::to_string(before) + "."));
+  }
+  // The bound itself is accepted.
+  TempDir dir;
+  std::string file = dir.write("most.p", "Section Sonar parameters\nSonarNum 256\n");
+  ZyRobotGeneric p;
+  EXPECT_TRUE(p.parseFile(file.c_str()));
+  EXPECT_EQ(p.getNumSonar(), ZyRobotParams::MAX_UNITS);
+}
+
+// The parameter files shipped for the project's own robots read without an
+// error and are exactly what the library writes for them.
+TEST(RobotParams, ShippedParameterFilesAreInTheLibrarysOwnFormat) {
+  for (const std::string subtype : {"marlock-sim", "marlock3"}) {
+    SCOPED_TRACE(subtype);
+    const std::string shipped = std::string(ORVEX_SOURCE_DIR) + "/params/" + subtype + ".p";
+    LogCapture log;
+    ZyRobotGeneric p;
+    ASSERT_TRUE(p.parseFile(shipped.c_str()));
+    EXPECT_STREQ(p.getSubClassName(), subtype.c_str());
+    EXPECT_GT(p.getAbsoluteMaxVelocity(), 0);
+    EXPECT_GT(p.getNumSonar(), 0);
+    for (int i = 0; i < p.getNumSonar(); i++)
+      EXPECT_TRUE(p.haveSonar(i)) << i;
+    // What the utility's road depends on stays as with no file at all:
+    // no IO or encoder requests, the generic set's speed switch.
+    ZyRobotGeneric generic;
+    EXPECT_FALSE(p.getRequestIOPackets());
+    EXPECT_FALSE(p.getRequestEncoderPackets());
+    EXPECT_EQ(p.getSwitchToBaudRate(), generic.getSwitchToBaudRate());
+    TempDir dir;
+    ASSERT_EQ(mkdir((dir.path + "/params").c_str(), 0700), 0);
+    std::string old = Zyla::getDirectory();
+    Zyla::setDirectory((dir.path + "/").c_str());
+    EXPECT_TRUE(p.save());
+    Zyla::setDirectory(old.empty() ? "./" : old.c_str());
+    EXPECT_EQ(readFile(dir.path + "/params/" + subtype + ".p"), readFile(shipped));
+  }
+}
