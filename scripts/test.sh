@@ -1,16 +1,52 @@
 #!/usr/bin/env bash
-# Builds the project in the normal and the sanitizer flavour and runs the
-# whole test suite in both. Pass "default" or "asan" to run one flavour.
+# Builds the project in the normal and the sanitizer flavour, warnings as
+# errors, and runs the whole test suite in both. Pass "default" or "asan" to
+# run one flavour ("tsan" for the ThreadSanitizer one). Each flavour has build directories of its own (build-ci,
+# build-ci-asan), so this script and scripts/demo.sh (build/) never make each
+# other rebuild. ctest runs two tests at a time; the timing-bound ones (pty
+# peers, simulator, signals, end-to-end runs) one after another.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-flavours=("${@:-default asan}")
+started=$SECONDS
+
+# The normal flavour.
+run_default() {
+  echo "=== default build (build-ci) ==="
+  cmake --preset ci >/dev/null
+  cmake --build --preset ci
+  echo "=== default tests ==="
+  ctest --preset ci </dev/null
+}
+
+# The sanitizer flavour: AddressSanitizer and UndefinedBehaviorSanitizer.
+run_asan() {
+  echo "=== asan build (build-ci-asan) ==="
+  cmake --preset ci-asan >/dev/null
+  cmake --build --preset ci-asan
+  echo "=== asan tests ==="
+  ctest --preset ci-asan </dev/null
+}
+
+# The thread flavour: ThreadSanitizer over the library's threaded tests.
+run_tsan() {
+  echo "=== tsan build and tests (build-tsan) ==="
+  scripts/test-tsan.sh </dev/null
+}
+
+flavours=("${@:-default asan tsan}")
 for f in ${flavours[@]}; do
-  echo "=== $f build ==="
-  cmake --preset "$f" -DZY_WERROR=ON >/dev/null
-  cmake --build --preset "$f"
-  echo "=== $f tests ==="
-  ctest --preset "$f" </dev/null
+  case "$f" in
+    default) run_default ;;
+    asan) run_asan ;;
+    tsan) run_tsan ;;
+    *) echo "test.sh: unknown flavour '$f' (default, asan, tsan)" >&2; exit 2 ;;
+  esac
 done
-# Installation, package, man pages, completion, version and help.
-if [ $# -eq 0 ]; then echo "=== install checks ===" && scripts/test-install.sh; fi
+# With no flavour named, the checks of the installed tool and library
+# (install, package, man pages, completion, version and help) too.
+if [ $# -eq 0 ]; then
+  echo "=== install checks ==="
+  scripts/test-install.sh
+fi
+echo "=== all done in $((SECONDS - started)) s ==="

@@ -2,6 +2,7 @@
 // it, talked to through the path it prints or the link it makes, and ended
 // with a signal.
 #include "RawMonitorClient.h"
+#include "TempFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -113,10 +114,6 @@ private:
   int myOut = -1, myErr = -1;
   bool myDone = false;
 };
-
-std::string tempPath(const char *name) {
-  return std::string(testing::TempDir()) + "/" + name + "_" + std::to_string(getpid());
-}
 
 } // namespace
 

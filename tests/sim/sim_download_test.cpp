@@ -6,6 +6,7 @@
 #include "LogCapture.h"
 #include "MonitorLink.h"
 #include "SimPty.h"
+#include "TempFiles.h"
 #include "ZySerialConnection.h"
 
 #include <gtest/gtest.h>
@@ -18,8 +19,7 @@ namespace {
 /// S-records of 32 bytes each from first to last (exclusive), with the
 /// byte at address a equal to (a * 7 + 3) & 0xff.
 std::string writeImage(unsigned long first, unsigned long last) {
-  std::string path = std::string(testing::TempDir()) + "/sim_download_" + std::to_string(getpid()) +
-                     "_" + std::to_string(first) + ".mot";
+  std::string path = tempPath("sim_download_" + std::to_string(first) + ".mot");
   FILE *f = fopen(path.c_str(), "w");
   if (!f)
     return "";

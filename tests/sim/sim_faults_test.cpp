@@ -3,6 +3,7 @@
 // power loss in the middle of a write.
 #include "RawMonitorClient.h"
 #include "SimPty.h"
+#include "TempFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -148,7 +149,7 @@ TEST(SimFaultsTest, NoiseComesBetweenTheAcknowledgementAndTheReply) {
 }
 
 TEST(SimFaultsTest, PowerLossInTheMiddleOfAWrite) {
-  std::string state = std::string(testing::TempDir()) + "/sim_power_" + std::to_string(getpid());
+  std::string state = tempPath("sim_power");
   unlink(state.c_str());
   SimOptions options;
   options.stateFile = state;

@@ -1,6 +1,7 @@
 // Tests of the simulated controller's FLASH memory: blocks, erase, the
 // write-clears-bits rule, the fresh parameter block and the state file.
 #include "SimMemory.h"
+#include "TempFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -24,10 +25,6 @@ std::string text(const std::array<uint8_t, SimMemory::PARAM_SIZE> &b, int offset
   for (int i = 0; i < size && b[offset + i] != 0; i++)
     out += static_cast<char>(b[offset + i]);
   return out;
-}
-
-std::string tempPath(const char *name) {
-  return std::string(testing::TempDir()) + "/" + name + "_" + std::to_string(getpid());
 }
 
 } // namespace

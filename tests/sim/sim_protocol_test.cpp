@@ -3,20 +3,13 @@
 // writing FLASH, host answers, speed mismatch, reopening and persistence.
 #include "RawMonitorClient.h"
 #include "SimPty.h"
+#include "TempFiles.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
-
-namespace {
-
-std::string tempPath(const char *name) {
-  return std::string(testing::TempDir()) + "/" + name + "_" + std::to_string(getpid());
-}
-
-} // namespace
 
 TEST(SimProtocolTest, ProbeIsAcknowledgedAndAnsweredWithAGoodChecksum) {
   SimSession sim;

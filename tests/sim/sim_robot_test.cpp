@@ -6,6 +6,7 @@
 // code of its own, so that a fault in the simulator's framing shows.
 #include "RawMonitorClient.h"
 #include "SimPty.h"
+#include "TempFiles.h"
 
 #include "LogCapture.h"
 #include "ZyRobot.h"
@@ -186,10 +187,6 @@ SimOptions firmwareAt(int robotBaud) {
   options.robotProtocol = true;
   options.robotBaud = robotBaud;
   return options;
-}
-
-std::string tempPath(const char *name) {
-  return std::string(testing::TempDir()) + "/" + name + "_" + std::to_string(getpid());
 }
 
 } // namespace

@@ -142,20 +142,6 @@ RunResult runProgram(const std::string &program, const std::vector<std::string> 
   return result;
 }
 
-TempDir::TempDir() {
-  char name[] = "/tmp/orvextestXXXXXX";
-  char *made = mkdtemp(name);
-  myPath = made != nullptr ? made : "/tmp";
-}
-
-TempDir::~TempDir() {
-  if (myPath == "/tmp" || myPath.empty())
-    return;
-  std::string command = "rm -rf '" + myPath + "'";
-  if (system(command.c_str()) != 0)
-    return;
-}
-
 std::string readFile(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   if (!in)

@@ -4,6 +4,8 @@
 #ifndef PROCESSRUNNER_H
 #define PROCESSRUNNER_H
 
+#include "TempFiles.h"
+
 #include <map>
 #include <string>
 #include <vector>
@@ -26,21 +28,6 @@ RunResult runProgram(const std::string &program, const std::vector<std::string> 
 
 /// Path of a program built into the project's bin directory.
 std::string binPath(const std::string &name);
-
-/// A fresh empty directory under /tmp, removed with its files by the
-/// destructor.
-class TempDir {
-public:
-  TempDir();
-  ~TempDir();
-  const std::string &path() const { return myPath; }
-  std::string file(const std::string &name) const { return myPath + "/" + name; }
-  TempDir(const TempDir &) = delete;
-  TempDir &operator=(const TempDir &) = delete;
-
-private:
-  std::string myPath;
-};
 
 /// Whole content of a file, or "" when it cannot be read.
 std::string readFile(const std::string &path);

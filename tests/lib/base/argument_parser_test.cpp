@@ -2,6 +2,7 @@
 // over a builder, typed option values and their messages, default argument
 // sources, the help/unhandled report, and over-long or over-many arguments.
 #include "LogCapture.h"
+#include "TempFiles.h"
 #include "ZyArgumentBuilder.h"
 #include "ZyArgumentParser.h"
 
@@ -54,26 +55,18 @@ protected:
   void SetUp() override { ZyArgumentParser::clearDefaultSources(); }
   void TearDown() override {
     ZyArgumentParser::clearDefaultSources();
-    for (const auto &f : myFiles)
-      unlink(f.c_str());
     for (const auto &v : myVars)
       unsetenv(v.c_str());
   }
   std::string writeFile(const std::string &content) {
-    char name[] = "/tmp/zyargsXXXXXX";
-    int fd = mkstemp(name);
-    EXPECT_GE(fd, 0);
-    FILE *f = fdopen(fd, "w");
-    fputs(content.c_str(), f);
-    fclose(f);
-    myFiles.emplace_back(name);
-    return name;
+    return myTemp.write("args" + std::to_string(++myFiles), content);
   }
   void setVar(const std::string &name, const std::string &value) {
     setenv(name.c_str(), value.c_str(), 1);
     myVars.push_back(name);
   }
-  std::vector<std::string> myFiles;
+  TempDir myTemp{"zyargs"};
+  int myFiles = 0;
   std::vector<std::string> myVars;
 };
 } // namespace

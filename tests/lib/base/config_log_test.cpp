@@ -1,6 +1,7 @@
 // Tests of the log's configuration section: its exact file layout through
 // the registry, and re-initialising the log from a configuration file.
 #include "LogCapture.h"
+#include "TempFiles.h"
 #include "ZyConfig.h"
 #include "ZyLog.h"
 
@@ -22,7 +23,7 @@ std::string readAll(const std::string &name) {
 }
 
 std::string tempName(const char *tag) {
-  return std::string("/tmp/zyconfig_log_") + tag + "_" + std::to_string(getpid());
+  return tempPath(std::string("zyconfig_log_") + tag);
 }
 } // namespace
 

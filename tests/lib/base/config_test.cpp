@@ -3,6 +3,7 @@
 // unknown lines, duplicate names, process-file callbacks, command-line
 // overrides, and the exact layout and failure reporting of writeFile.
 #include "LogCapture.h"
+#include "TempFiles.h"
 #include "ZyArgumentBuilder.h"
 #include "ZyArgumentParser.h"
 #include "ZyConfig.h"
@@ -29,20 +30,7 @@ namespace {
 // A scratch directory for the files of one test, removed afterwards.
 class ConfigFiles : public ::testing::Test {
 protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/zyconfig_test_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    myDir = std::string(pattern) + "/";
-  }
-  void TearDown() override {
-    for (const auto &f : myFiles)
-      unlink(f.c_str());
-    rmdir(myDir.c_str());
-  }
-  std::string path(const std::string &name) {
-    myFiles.push_back(myDir + name);
-    return myDir + name;
-  }
+  std::string path(const std::string &name) { return myDir + name; }
   std::string write(const std::string &name, const std::string &text) {
     std::string full = path(name);
     std::ofstream(full) << text;
@@ -60,8 +48,8 @@ protected:
     return read(full);
   }
 
-  std::string myDir;
-  std::vector<std::string> myFiles;
+  TempDir myTemp{"zyconfig_test"};
+  std::string myDir = myTemp.path() + "/";
   char myError[512] = "";
 };
 

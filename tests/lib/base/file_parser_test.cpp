@@ -2,6 +2,7 @@
 // handler kinds and the remainder handler, registration, error texts and
 // line numbers, named files and open streams, and over-long lines.
 #include "LogCapture.h"
+#include "TempFiles.h"
 #include "ZyArgumentBuilder.h"
 #include "ZyFileParser.h"
 
@@ -46,35 +47,6 @@ struct Recorder {
 
 typedef ZyRetFunctor1C<bool, Recorder, ZyArgumentBuilder *> PlainCb;
 typedef ZyRetFunctor3C<bool, Recorder, ZyArgumentBuilder *, char *, size_t> ErrorCb;
-
-// A scratch directory removed with its files after the test.
-class TempDir {
-public:
-  TempDir() {
-    char name[] = "/tmp/zyfpXXXXXX";
-    EXPECT_NE(mkdtemp(name), nullptr);
-    myPath = name;
-  }
-  ~TempDir() {
-    for (const auto &f : myFiles)
-      unlink(f.c_str());
-    rmdir(myPath.c_str());
-  }
-  std::string write(const std::string &name, const std::string &content) {
-    std::string full = name[0] == '/' ? name : myPath + "/" + name;
-    FILE *f = fopen(full.c_str(), "w");
-    EXPECT_NE(f, nullptr);
-    fwrite(content.data(), 1, content.size(), f);
-    fclose(f);
-    myFiles.push_back(full);
-    return full;
-  }
-  const std::string &path() const { return myPath; }
-
-private:
-  std::string myPath;
-  std::vector<std::string> myFiles;
-};
 
 bool parse(ZyFileParser &p, const std::string &text, char *err = nullptr, size_t len = 0) {
   std::vector<char> line(text.begin(), text.end());
@@ -338,18 +310,19 @@ TEST_F(ZyFileParserFile, StopsAtFirstFailureUnlessToldToContinue) {
 
 TEST_F(ZyFileParserFile, RelativeNameJoinsBaseDirectoryDirectly) {
   LogCapture log;
-  dir.write("params.rop", "v fromDir\n");
-  dir.write(dir.path() + "params.rop", "v glued\n"); // base without slash
-  parser.setBaseDirectory((dir.path() + "/").c_str());
+  std::string base = dir.subdir("base");
+  dir.write("base/params.rop", "v fromDir\n");
+  dir.write("baseparams.rop", "v glued\n"); // base without slash
+  parser.setBaseDirectory((base + "/").c_str());
   EXPECT_TRUE(parser.parseFile("params.rop"));
-  parser.setBaseDirectory(dir.path().c_str());
+  parser.setBaseDirectory(base.c_str());
   EXPECT_TRUE(parser.parseFile("params.rop"));
-  EXPECT_TRUE(log.hasLine("Opening file " + dir.path() +
+  EXPECT_TRUE(log.hasLine("Opening file " + base +
                           "params.rop from fileName given "
                           "params.rop and base directory " +
-                          dir.path()));
+                          base));
   parser.setBaseDirectory("/nonexistent/");
-  EXPECT_TRUE(parser.parseFile((dir.path() + "/params.rop").c_str()));
+  EXPECT_TRUE(parser.parseFile((base + "/params.rop").c_str()));
   ASSERT_EQ(rec.calls.size(), 3u);
   EXPECT_EQ(rec.calls[0], (Args{"fromDir"}));
   EXPECT_EQ(rec.calls[1], (Args{"glued"}));

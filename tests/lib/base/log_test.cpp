@@ -1,6 +1,7 @@
 // Tests of the process-wide log: levels, the five destinations, log files
 // (truncation, same file, unopenable path), ZYLOG_LEVEL, the time prefix,
 // also-print, the init report line and over-long lines.
+#include "TempFiles.h"
 #include "ZyLog.h"
 
 #include <gtest/gtest.h>
@@ -32,16 +33,11 @@ class ZyLogTest : public ::testing::Test {
 protected:
   void SetUp() override {
     unsetenv("ZYLOG_LEVEL");
-    char dir[] = "/tmp/zylogtestXXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    myDir = dir;
     gSunk.clear();
   }
   void TearDown() override {
     unsetenv("ZYLOG_LEVEL");
     ZyLog::init(ZyLog::StdOut, ZyLog::Normal, "", false, false, false);
-    std::string cmd = "rm -rf '" + myDir + "'";
-    EXPECT_EQ(system(cmd.c_str()), 0);
   }
   std::string path(const char *name) const { return myDir + "/" + name; }
 
@@ -54,7 +50,8 @@ protected:
     return testing::internal::GetCapturedStdout();
   }
 
-  std::string myDir;
+  TempDir myTemp{"zylogtest"};
+  std::string myDir = myTemp.path();
 };
 
 } // namespace

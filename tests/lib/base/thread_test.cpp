@@ -2,6 +2,7 @@
 // waits with and without time limits, thread creation, join and detach, the
 // thread table, and asynchronous tasks.
 #include "LogCapture.h"
+#include "WaitFor.h"
 #include "ZyASyncTask.h"
 #include "ZyCondition.h"
 #include "ZyFunctor.h"
@@ -17,18 +18,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Polls until pred() holds or msWait passed; true when it held.
-template <class Pred> bool waitFor(Pred pred, int msWait = 5000) {
-  ZyTime deadline;
-  deadline.addMsec(msWait);
-  while (!pred()) {
-    if (deadline.msTo() < 0)
-      return false;
-    usleep(1000);
-  }
-  return true;
-}
 
 std::string fmt(const char *format, long a, long b) {
   char buf[256];

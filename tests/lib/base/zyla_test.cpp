@@ -5,6 +5,7 @@
 // library or ends the process runs in a forked child.
 #include "ChildProcess.h"
 #include "LogCapture.h"
+#include "WaitFor.h"
 #include "ZyASyncTask.h"
 #include "ZyArgumentParser.h"
 #include "ZyConfig.h"
@@ -33,18 +34,6 @@ extern "C" const char *__asan_default_options() {
 }
 
 namespace {
-
-// Polls until pred() holds or msWait passed.
-template <class Pred> bool waitFor(Pred pred, int msWait = 5000) {
-  ZyTime deadline;
-  deadline.addMsec(msWait);
-  while (!pred()) {
-    if (deadline.msTo() < 0)
-      return false;
-    usleep(1000);
-  }
-  return true;
-}
 
 // Marker callbacks written from inside the child.
 void markFifty() {

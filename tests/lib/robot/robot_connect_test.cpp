@@ -6,6 +6,7 @@
 #include "LogCapture.h"
 #include "PtyPair.h"
 #include "RobotPeer.h"
+#include "TempFiles.h"
 #include "ZyRobot.h"
 #include "ZyRobotConfigPacketReader.h"
 #include "ZyRobotParams.h"
@@ -35,22 +36,11 @@ namespace {
 const std::string OPEN_DATA("\x3B\x01\x00", 3);
 const std::string CLOSE_DATA = OPEN_DATA;
 
-struct TempDir {
-  std::string path;
-  TempDir() {
-    char tmpl[] = "/tmp/robot_connect_XXXXXX";
-    const char *made = mkdtemp(tmpl);
-    EXPECT_NE(made, nullptr);
-    path = made != nullptr ? made : "/tmp";
-    EXPECT_EQ(mkdir((path + "/params").c_str(), 0700), 0);
-  }
-  ~TempDir() {
-    std::string cmd = "rm -rf '" + path + "'";
-    if (system(cmd.c_str()) != 0)
-      ADD_FAILURE() << "could not remove " << path;
-  }
+// A library directory with its params/ folder, removed after the test.
+struct LibraryFiles : TempDir {
+  LibraryFiles() { subdir("params"); }
   void writeParams(const std::string &stem, const std::string &body) const {
-    std::ofstream(path + "/params/" + stem + ".p") << body;
+    write("params/" + stem + ".p", body);
   }
 };
 
@@ -361,8 +351,8 @@ TEST(RobotConnect, TheConfigPacketSetsTheLimits) {
 }
 
 TEST(RobotConnect, TheBaudSwitchIsConfirmedOrUndone) {
-  TempDir dir;
-  LibraryDir lib(dir.path);
+  LibraryFiles dir;
+  LibraryDir lib(dir.path());
   dir.writeParams("compact", "Section General settings\nSwitchToBaudRate 19200\n");
   {
     // A controller that confirms: it answers the first command at the new
@@ -414,8 +404,8 @@ TEST(RobotConnect, TheBaudSwitchIsConfirmedOrUndone) {
 }
 
 TEST(RobotConnect, AnUnsupportedSwitchRateIsIgnoredWithAWarning) {
-  TempDir dir;
-  LibraryDir lib(dir.path);
+  LibraryFiles dir;
+  LibraryDir lib(dir.path());
   dir.writeParams("compact", "Section General settings\nSwitchToBaudRate 56800\n");
   LogCapture log;
   Line s;
@@ -430,8 +420,8 @@ TEST(RobotConnect, AnUnsupportedSwitchRateIsIgnoredWithAWarning) {
 }
 
 TEST(RobotConnect, AnUnknownSubtypeWithoutFilesFailsUnlessToldToGoOn) {
-  TempDir dir;
-  LibraryDir lib(dir.path);
+  LibraryFiles dir;
+  LibraryDir lib(dir.path());
   const char ERROR[] =
       "Error: Have no parameters for this robot, bad configuration or out of date Zyla";
   {
@@ -462,8 +452,8 @@ TEST(RobotConnect, AnUnknownSubtypeWithoutFilesFailsUnlessToldToGoOn) {
 }
 
 TEST(RobotConnect, NameFileLoadsOnTopOfTheSubtypeFile) {
-  TempDir dir;
-  LibraryDir lib(dir.path);
+  LibraryFiles dir;
+  LibraryDir lib(dir.path());
   dir.writeParams("mystery", "Section General settings\nMaxVelocity 700\n"
                              "Section Sonar parameters\nSonarNum 2\nSonarUnit 0 10 20 30\n");
   dir.writeParams("Bobby", "Section Sonar parameters\nSonarUnit 1 -10 -20 -30\n"
@@ -486,11 +476,11 @@ TEST(RobotConnect, NameFileLoadsOnTopOfTheSubtypeFile) {
 }
 
 TEST(RobotConnect, LoadParamFileReplacesTheSet) {
-  TempDir dir;
-  std::string good = dir.path + "/params/good.p";
+  LibraryFiles dir;
+  std::string good = dir.path() + "/params/good.p";
   std::ofstream(good) << "Section General settings\nMaxVelocity 321\nMaxRVelocity 12\n"
                          "Section Sonar parameters\nSonarNum 1\nSonarUnit 0 1 2 3\n";
-  std::string bad = dir.path + "/params/bad.p";
+  std::string bad = dir.path() + "/params/bad.p";
   std::ofstream(bad) << "Section General settings\nMaxVelocity fast\n";
   LogCapture log;
   ZyRobot robot("r", true, false, false, false);
@@ -501,7 +491,7 @@ TEST(RobotConnect, LoadParamFileReplacesTheSet) {
   EXPECT_EQ(robot.getNumSonar(), 1);
   EXPECT_FALSE(robot.loadParamFile(bad.c_str()));
   EXPECT_TRUE(log.hasLine("ZyRobot::loadParamFile: Could not find file '" + bad + "' to load."));
-  std::string missing = dir.path + "/none.p";
+  std::string missing = dir.path() + "/none.p";
   EXPECT_FALSE(robot.loadParamFile(missing.c_str()));
   EXPECT_TRUE(
       log.hasLine("ZyRobot::loadParamFile: Could not find file '" + missing + "' to load."));

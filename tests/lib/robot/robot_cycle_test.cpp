@@ -7,6 +7,7 @@
 #include "LogCapture.h"
 #include "PtyPair.h"
 #include "RobotPeer.h"
+#include "WaitFor.h"
 #include "ZyRobot.h"
 #include "ZyRobotPacket.h"
 #include "ZyRobotParams.h"
@@ -28,17 +29,6 @@
 #include <vector>
 
 namespace {
-
-// Polls cond every 10 ms for at most ms; true once it holds.
-bool eventually(const std::function<bool()> &cond, int ms) {
-  auto start = Clock::now();
-  while (!cond()) {
-    if (msSince(start) > ms)
-      return false;
-    usleep(10 * 1000);
-  }
-  return true;
-}
 
 // A packet as the receiver hands it on, read cursor at the data.
 void makePacket(ZyRobotPacket &packet, uint8_t id, const std::vector<uint8_t> &data = {}) {
@@ -314,7 +304,7 @@ TEST(RobotCycle, RunningTwiceIsRefusedAndTheRunCanBeWaitedForAndStopped) {
   robot.runAsync(false);
   robot.run(false);
   EXPECT_EQ(countLines(log, "The robot is already running, cannot run it again."), 2);
-  EXPECT_TRUE(eventually([&] { return robot.getCounter() >= 3; }, 5000));
+  EXPECT_TRUE(waitFor([&] { return robot.getCounter() >= 3; }, 5000));
 
   auto start = Clock::now();
   EXPECT_EQ(robot.waitForRunExit(100), ZyRobot::WAIT_TIMEDOUT);
@@ -328,17 +318,17 @@ TEST(RobotCycle, RunningTwiceIsRefusedAndTheRunCanBeWaitedForAndStopped) {
   });
   EXPECT_EQ(robot.waitForRunExit(5000), ZyRobot::WAIT_RUN_EXIT);
   stopper.join();
-  EXPECT_TRUE(eventually([&] { return !robot.isRunning() && exits.n == 1; }, 5000));
+  EXPECT_TRUE(waitFor([&] { return !robot.isRunning() && exits.n == 1; }, 5000));
   unsigned int counted = robot.getCounter();
   usleep(100 * 1000);
   EXPECT_EQ(robot.getCounter(), counted); // no cycles after the stop
 
   // It can run again after a stop.
   robot.runAsync(false);
-  EXPECT_TRUE(eventually([&] { return robot.getCounter() > counted; }, 5000));
+  EXPECT_TRUE(waitFor([&] { return robot.getCounter() > counted; }, 5000));
   robot.stopRunning(false);
   EXPECT_EQ(robot.waitForRunExit(5000), ZyRobot::WAIT_RUN_EXIT);
-  EXPECT_TRUE(eventually([&] { return exits.n == 2; }, 5000));
+  EXPECT_TRUE(waitFor([&] { return exits.n == 2; }, 5000));
 }
 
 TEST(RobotCycle, RunInTheCallersThreadEndsWhenATaskStopsIt) {
@@ -433,16 +423,16 @@ TEST(RobotCycle, SlowCyclesAndWaitsForTheLockAreWarnedAbout) {
   robot.addUserTask("sleepy", 10, &sleepyCB);
   robot.runAsync(false);
   ASSERT_TRUE(
-      eventually([&] { return log.contains("Warning: ZyRobot sync tasks too long at "); }, 5000));
+      waitFor([&] { return log.contains("Warning: ZyRobot sync tasks too long at "); }, 5000));
   EXPECT_TRUE(log.contains("Warning: Task 'sleepy' took "));
   EXPECT_TRUE(log.contains(" ms, (20 ms normal 60 ms warning)"));
 
   // The loop waits for a lock held elsewhere.
-  ASSERT_TRUE(eventually([&] { return robot.getCounter() > 5; }, 5000));
+  ASSERT_TRUE(waitFor([&] { return robot.getCounter() > 5; }, 5000));
   ASSERT_EQ(robot.lock(), 0);
   usleep(150 * 1000);
   robot.unlock();
-  ASSERT_TRUE(eventually(
+  ASSERT_TRUE(waitFor(
       [&] {
         return log.hasLine(
             "Warning: ZyRobot cycle took too long because the loop was waiting for lock.");
@@ -483,8 +473,8 @@ TEST(RobotCycle, ARunningRobotDispatchesPacketsAndLosesTheConnectionOnSilence) {
   s.robot.runAsync(true);
 
   sendOdd = true;
-  ASSERT_TRUE(eventually(
-      [&] { return log.hasLine("No packet handler wanted packet with ID: 0x45"); }, 5000));
+  ASSERT_TRUE(
+      waitFor([&] { return log.hasLine("No packet handler wanted packet with ID: 0x45"); }, 5000));
   EXPECT_FALSE(log.contains("wanted packet with ID: 0x90"));
   EXPECT_FALSE(log.contains("wanted packet with ID: 0x32"));
   EXPECT_LT(s.robot.getLastStatusPacketTime().msSince(), 1000);
@@ -499,7 +489,7 @@ TEST(RobotCycle, ARunningRobotDispatchesPacketsAndLosesTheConnectionOnSilence) {
   long took = msSince(silent);
   EXPECT_GE(took, 500);
   EXPECT_FALSE(s.robot.isConnected());
-  EXPECT_TRUE(eventually([&] { return exits.n == 1; }, 5000));
+  EXPECT_TRUE(waitFor([&] { return exits.n == 1; }, 5000));
   EXPECT_EQ(errors.n, 1);
   int losing =
       lineIndex(log, "Losing connection because nothing received from robot in 600 milliseconds.");
@@ -558,7 +548,7 @@ TEST(RobotCycle, StopRunningWaitsForTheRunToEndAndThenDisconnects) {
   ZyFunctorC<ExitMark> markCB(&mark, &ExitMark::hit);
   s.robot.addRunExitCB(&markCB);
   s.robot.runAsync(false);
-  ASSERT_TRUE(eventually([&] { return s.robot.getCounter() >= 2; }, 5000));
+  ASSERT_TRUE(waitFor([&] { return s.robot.getCounter() >= 2; }, 5000));
   usleep(100 * 1000);
   size_t before = peer.rawSize();
   s.robot.stopRunning(true);
@@ -568,7 +558,7 @@ TEST(RobotCycle, StopRunningWaitsForTheRunToEndAndThenDisconnects) {
   ASSERT_GE(exitLine, 0);
   EXPECT_GT(lineIndex(log, "Disconnecting from robot."), exitLine);
   EXPECT_FALSE(log.contains("Exiting robot run"));
-  EXPECT_TRUE(eventually([&] { return peer.raw().size() >= before + 9; }, 2000));
+  EXPECT_TRUE(waitFor([&] { return peer.raw().size() >= before + 9; }, 2000));
   EXPECT_EQ(peer.raw().substr(before), frame(2, std::string("\x3B\x01\x00", 3)));
   EXPECT_EQ(s.port.status(), ZyDeviceConnection::STATUS_CLOSED_NORMALLY);
 }
@@ -618,7 +608,7 @@ TEST(RobotCycle, TheReceiveTraceLogsEachPacketAndTheTimeTaken) {
   const std::regex packetLine("Rcvd: (pre)?Packet \\(([0-9]+)\\) 0x32 at [0-9]+ \\([0-9]+\\)");
   const std::regex takenLine("Rcvd: time taken [0-9]+");
   std::vector<long> numbers;
-  ASSERT_TRUE(eventually(
+  ASSERT_TRUE(waitFor(
       [&] {
         numbers.clear();
         bool taken = false;

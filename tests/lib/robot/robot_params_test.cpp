@@ -3,6 +3,7 @@
 // with their refusals, the built-in catalogue and saving into the library
 // directory.
 #include "LogCapture.h"
+#include "TempFiles.h"
 #include "ZyRobotParams.h"
 #include "ZyRobotTypes.h"
 #include "Zyla.h"
@@ -19,27 +20,6 @@
 #include <unistd.h>
 
 namespace {
-
-// A scratch directory removed with its files at the end of the test.
-struct TempDir {
-  std::string path;
-  TempDir() {
-    char tmpl[] = "/tmp/robot_params_XXXXXX";
-    const char *made = mkdtemp(tmpl);
-    EXPECT_NE(made, nullptr);
-    path = made != nullptr ? made : "/tmp";
-  }
-  ~TempDir() {
-    std::string cmd = "rm -rf '" + path + "'";
-    if (system(cmd.c_str()) != 0)
-      ADD_FAILURE() << "could not remove " << path;
-  }
-  std::string write(const std::string &name, const std::string &text) const {
-    std::string file = path + "/" + name;
-    std::ofstream(file) << text;
-    return file;
-  }
-};
 
 std::string readFile(const std::string &file) {
   std::ifstream in(file);
@@ -186,7 +166,7 @@ TEST(RobotParams, UnitLinesAreReadAndWrittenInUnitOrder) {
   EXPECT_EQ(p.getSonarTh(1), -90);
   EXPECT_EQ(p.getSonarTh(0), 90);
 
-  std::string out = dir.path + "/out.p";
+  std::string out = dir.path() + "/out.p";
   ASSERT_TRUE(p.writeFile(out.c_str()));
   std::string text = readFile(out);
   size_t ir0 = text.find("IRUnit 0 1 3 120 -40");
@@ -256,13 +236,13 @@ TEST(RobotParams, CatalogueMatchesSubtypesExactly) {
 
 TEST(RobotParams, SaveWritesTheSubclassFileIntoTheLibraryParamsDirectory) {
   TempDir dir;
-  ASSERT_EQ(mkdir((dir.path + "/params").c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((dir.path() + "/params").c_str(), 0700), 0);
   std::string old = Zyla::getDirectory();
-  Zyla::setDirectory(dir.path.c_str());
+  Zyla::setDirectory(dir.path().c_str());
   ZyRobotHeavy p;
   EXPECT_TRUE(p.save());
   Zyla::setDirectory(old.empty() ? "./" : old.c_str());
-  std::string text = readFile(dir.path + "/params/heavy.p");
+  std::string text = readFile(dir.path() + "/params/heavy.p");
   EXPECT_TRUE(hasLine(text, "Section General settings")) << text;
   EXPECT_NE(text.find("Subclass heavy"), std::string::npos);
   EXPECT_NE(text.find("LaserPossessed true"), std::string::npos);

@@ -3,6 +3,8 @@
 #ifndef FIRMWARE_RECORDS_H
 #define FIRMWARE_RECORDS_H
 
+#include "TempFiles.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -68,40 +70,7 @@ inline std::string oddLengthLine(const std::string &prefix) {
 }
 
 /// A scratch directory removed with its files at the end of the test.
-class TempDir {
-public:
-  TempDir() {
-    char pattern[] = "/tmp/fwtestXXXXXX";
-    if (mkdtemp(pattern) == nullptr)
-      ADD_FAILURE() << "mkdtemp failed";
-    myPath = pattern;
-  }
-  ~TempDir() {
-    std::string command = "rm -rf '" + myPath + "'";
-    if (system(command.c_str()) != 0)
-      fprintf(stderr, "could not remove %s\n", myPath.c_str());
-  }
-  const std::string &path() const { return myPath; }
-  std::string file(const std::string &name) const { return myPath + "/" + name; }
-  /// Writes content to a file of the directory and returns its path.
-  std::string write(const std::string &name, const std::string &content) const {
-    std::string path = file(name);
-    FILE *f = fopen(path.c_str(), "wb");
-    if (f == nullptr) {
-      ADD_FAILURE() << "cannot create " << path;
-      return path;
-    }
-    fwrite(content.data(), 1, content.size(), f);
-    fclose(f);
-    return path;
-  }
-
-  TempDir(const TempDir &) = delete;
-  TempDir &operator=(const TempDir &) = delete;
-
-private:
-  std::string myPath;
-};
+using TempDir = ::TempDir;
 
 /// Lines joined with line feeds, each one ended, without anything added.
 inline std::string rawLines(const std::vector<std::string> &all) {

@@ -6,6 +6,7 @@
 #include "LogCapture.h"
 #include "ParamCommands.h"
 #include "ParamFile.h"
+#include "TempFiles.h"
 #include "ZyConfig.h"
 #include "Zyla.h"
 
@@ -285,9 +286,6 @@ void writeText(const std::string &path, const std::string &text) {
 class ParamFile : public ::testing::Test {
 protected:
   void SetUp() override {
-    char pattern[] = "/tmp/param_file_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir = pattern;
     std::memset(flashImage, 0, FLASH_IMAGE_SIZE);
     std::memset(referenceImage, 0, FLASH_IMAGE_SIZE);
     for (ParamEntry *table : {robotTable, armTable, powerTable})
@@ -298,17 +296,7 @@ protected:
     registerTable(armTable, &config);
   }
 
-  void TearDown() override {
-    for (const std::string &file : created)
-      std::remove(file.c_str());
-    rmdir(dir.c_str());
-  }
-
-  std::string path(const char *name) {
-    std::string full = dir + "/" + name;
-    created.push_back(full);
-    return full;
-  }
+  std::string path(const char *name) { return dir + "/" + name; }
 
   // Sets every sample value; run it before any LogCapture of the test,
   // since its own capture ends by restoring the log to standard output.
@@ -347,8 +335,8 @@ protected:
 
   // Set up like the process-wide registry of the utility.
   ZyConfig config{"./", true, false, false, true};
-  std::string dir;
-  std::vector<std::string> created;
+  TempDir myTemp{"param_file_test"};
+  std::string dir = myTemp.path();
 };
 
 TEST_F(ParamFile, RegistersEveryRobotAndArmEntryOnceInTableOrder) {
