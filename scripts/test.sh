@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Builds the project in the normal and the sanitizer flavour, warnings as
-# errors, and runs the whole test suite in both. Pass "default" or "asan" to
-# run one flavour ("tsan" for the ThreadSanitizer one). Each flavour has build directories of its own (build-ci,
-# build-ci-asan), so this script and scripts/demo.sh (build/) never make each
-# other rebuild. ctest runs two tests at a time; the timing-bound ones (pty
-# peers, simulator, signals, end-to-end runs) one after another.
+# Builds the project in the normal, the sanitizer (ASan+UBSan) and the
+# ThreadSanitizer flavour, warnings as errors, runs the test suite in each,
+# then checks the installed tool and library. Pass "default", "asan" or
+# "tsan" to run one flavour alone. Each flavour has build directories of its
+# own (build-ci, build-ci-asan, build-tsan), so this script and
+# scripts/demo.sh (build/) never make each other rebuild. ctest runs two
+# tests at a time; the timing-bound ones (pty peers, simulator, signals,
+# end-to-end runs) one after another.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
