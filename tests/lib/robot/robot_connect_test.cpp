@@ -683,8 +683,8 @@ TEST(RobotConnect, DestroyingAConnectedRobotClosesTheConnection) {
 // A file read during the handshake refuses its bad lines one by one and
 // keeps the rest; a count beyond what a robot can have is one such line.
 TEST(RobotConnect, BadLinesOfAParameterFileAreRefusedAndTheRestIsRead) {
-  TempDir dir;
-  LibraryDir lib(dir.path);
+  LibraryFiles dir;
+  LibraryDir lib(dir.path());
   dir.writeParams("mystery", "Section General settings\nMaxVelocity 700\n"
                              "Section IR parameters\nIRUnit 0 1 2\nIRNum 1\n"
                              "Section Sonar parameters\nSonarNum 2000000000\nSonarUnit 0 10 20 "
@@ -694,7 +694,7 @@ TEST(RobotConnect, BadLinesOfAParameterFileAreRefusedAndTheRestIsRead) {
   Peer peer(s.pty, syncingController("Bobby", "Marlock", "mystery", configPacket(0)));
   ASSERT_TRUE(s.robot.blockingConnect());
   EXPECT_TRUE(log.hasLine("ZyRobotParams: IRUnit parameters invalid"));
-  const std::string file = dir.path + "/params/mystery.p";
+  const std::string file = dir.path() + "/params/mystery.p";
   EXPECT_TRUE(log.hasLine("ZyRobotParams: SonarNum 2000000000 on line 7 of file '" + file +
                           "' is out of range (a robot has 0 to 256); refused, SonarNum stays 0."));
   EXPECT_TRUE(log.hasLine("Loaded robot parameters from mystery.p"));

@@ -673,7 +673,7 @@ TEST(RobotCycle, AFailureBeforeTheWaitIsReportedByIt) {
   robot.setDeviceConnection(&port);
   robot.runAsync(false);
   ASSERT_TRUE(robot.asyncConnect());
-  ASSERT_TRUE(eventually([&] { return log.hasLine("Failed to connect to robot."); }, 10000));
+  ASSERT_TRUE(waitFor([&] { return log.hasLine("Failed to connect to robot."); }, 10000));
   auto start = Clock::now();
   EXPECT_EQ(robot.waitForConnectOrConnFail(3000), ZyRobot::WAIT_FAILED_CONN);
   EXPECT_EQ(robot.waitForConnectOrConnFail(0), ZyRobot::WAIT_FAILED_CONN);
@@ -714,13 +714,13 @@ TEST(RobotCycle, BlockingConnectWhileTheCycleRunsKeepsTheLineToItself) {
   for (int round = 1; round <= 3; round++) {
     SCOPED_TRACE("round " + std::to_string(round));
     ZyTime before = s.robot.getLastStatusPacketTime();
-    ASSERT_TRUE(eventually(
+    ASSERT_TRUE(waitFor(
         [&] { return s.robot.getLastStatusPacketTime().msSince() < before.msSince(); }, 5000));
     ASSERT_TRUE(s.robot.blockingConnect());
     EXPECT_TRUE(s.robot.isRunning());
   }
   ZyTime before = s.robot.getLastStatusPacketTime();
-  EXPECT_TRUE(eventually(
+  EXPECT_TRUE(waitFor(
       [&] { return s.robot.getLastStatusPacketTime().msSince() < before.msSince(); }, 5000));
   s.robot.stopRunning(true);
   for (const auto &l : log.snapshot()) {
@@ -770,7 +770,7 @@ TEST(RobotCycle, ALibraryClientRunsTheCycleAgainstTheSimulator) {
     EXPECT_TRUE(log.hasLine("Loaded robot parameters from marlock-sim.p"));
     EXPECT_STREQ(robot.getRobotParams()->getSubClassName(), "marlock-sim");
     EXPECT_EQ(robot.getNumSonar(), 8);
-    EXPECT_TRUE(eventually([&] { return counter.n >= 5; }, 10000));
+    EXPECT_TRUE(waitFor([&] { return counter.n >= 5; }, 10000));
     robot.stopRunning(true);
     EXPECT_FALSE(robot.isRunning());
     EXPECT_FALSE(robot.isConnected());

@@ -310,11 +310,11 @@ TEST(RobotParams, ShippedParameterFilesAreInTheLibrarysOwnFormat) {
     EXPECT_FALSE(p.getRequestEncoderPackets());
     EXPECT_EQ(p.getSwitchToBaudRate(), generic.getSwitchToBaudRate());
     TempDir dir;
-    ASSERT_EQ(mkdir((dir.path + "/params").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((dir.path() + "/params").c_str(), 0700), 0);
     std::string old = Zyla::getDirectory();
-    Zyla::setDirectory((dir.path + "/").c_str());
+    Zyla::setDirectory((dir.path() + "/").c_str());
     EXPECT_TRUE(p.save());
     Zyla::setDirectory(old.empty() ? "./" : old.c_str());
-    EXPECT_EQ(readFile(dir.path + "/params/" + subtype + ".p"), readFile(shipped));
+    EXPECT_EQ(readFile(dir.path() + "/params/" + subtype + ".p"), readFile(shipped));
   }
 }
