@@ -1,0 +1,93 @@
+// libFuzzer target for the shell's line handling without a controller: the
+// input is what the operator types (keywords and values, paging answers,
+// command words, over-long lines, files saved and restored by name). It
+// runs in a private directory, and "/" in the input is read as "_", so
+// the files it names stay there.
+#include "FirmwareImage.h"
+#include "ParamFile.h"
+#include "ParamTable.h"
+#include "Shell.h"
+#include "ZyConfig.h"
+#include "ZyLog.h"
+#include "Zyla.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <string>
+#include <unistd.h>
+
+namespace {
+void check(bool condition, const char *what) {
+  if (!condition) {
+    fprintf(stderr, "fuzz_shell: %s\n", what);
+    abort();
+  }
+}
+
+// The private directory the shell runs in, and the directory to go back
+// to (libFuzzer names its corpus relative to it).
+std::string theDirectory;
+std::string theHome;
+
+bool setUp() {
+  Zyla::init(Zyla::SIGHANDLE_NONE, false, false);
+  ZyLog::init(ZyLog::None, ZyLog::Terse, "", false, false, false);
+  char pattern[] = "/tmp/fuzz_shell_XXXXXX";
+  check(mkdtemp(pattern) != nullptr, "no private directory");
+  theDirectory = pattern;
+  char *home = getcwd(nullptr, 0);
+  check(home != nullptr, "no working directory");
+  theHome = home;
+  free(home);
+  ZyConfig *config = Zyla::getConfig();
+  config->setBaseDirectory("./");
+  config->setNoBlanksBetweenParams(true);
+  registerTable(robotTable, config);
+  registerTable(armTable, config);
+  // What the shell prints is not looked at.
+  return freopen("/dev/null", "w", stdout) != nullptr;
+}
+
+void removeFiles() {
+  DIR *dir = opendir(".");
+  if (dir == nullptr)
+    return;
+  while (dirent *entry = readdir(dir)) {
+    if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+      unlink(entry->d_name);
+  }
+  closedir(dir);
+}
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  static bool ready = setUp();
+  (void)ready;
+  static FirmwareImage firmware;
+  std::string input(reinterpret_cast<const char *>(data), size);
+  for (char &c : input)
+    if (c == '/')
+      c = '_';
+  // Every run starts from the same image, as a fresh start of the tool.
+  memset(flashImage, 0, FLASH_IMAGE_SIZE);
+  memset(referenceImage, 0, FLASH_IMAGE_SIZE);
+  loadTextBuffers(robotTable);
+  loadTextBuffers(armTable);
+
+  FILE *in = input.empty() ? fopen("/dev/null", "r") : fmemopen(&input[0], input.size(), "r");
+  check(in != nullptr, "cannot open the input as a stream");
+  FILE *saved = stdin;
+  stdin = in;
+  check(chdir(theDirectory.c_str()) == 0, "cannot enter the private directory");
+  runShell(nullptr, &firmware);
+  removeFiles();
+  check(chdir(theHome.c_str()) == 0, "cannot leave the private directory");
+  stdin = saved;
+  fclose(in);
+  check(Zyla::getRunning(), "the shell stopped the library");
+  return 0;
+}
