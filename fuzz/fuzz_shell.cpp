@@ -36,9 +36,13 @@ std::string theHome;
 bool setUp() {
   Zyla::init(Zyla::SIGHANDLE_NONE, false, false);
   ZyLog::init(ZyLog::None, ZyLog::Terse, "", false, false, false);
-  char pattern[] = "/tmp/fuzz_shell_XXXXXX";
-  check(mkdtemp(pattern) != nullptr, "no private directory");
+  // In memory where the system has such a file system, as the files the
+  // shell saves are made and removed again on every run.
+  std::string pattern = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+  pattern += "/fuzz_shell_XXXXXX";
+  check(mkdtemp(&pattern[0]) != nullptr, "no private directory");
   theDirectory = pattern;
+  atexit([] { rmdir(theDirectory.c_str()); });
   char *home = getcwd(nullptr, 0);
   check(home != nullptr, "no working directory");
   theHome = home;

@@ -29,7 +29,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // One image for the whole run, as the tool keeps one: each download
   // starts by resetting it, so nothing of an earlier input may show.
   static FirmwareImage image;
-  static const std::string path = "/tmp/fuzz_srecord_" + std::to_string(getpid()) + ".mot";
+  // In memory where the system has such a file system: a file created on
+  // disk for every run would take most of its time.
+  static const std::string path = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
+                                  "/fuzz_srecord_" + std::to_string(getpid()) + ".mot";
+  static bool cleanUp = atexit([] { unlink(path.c_str()); }) == 0;
+  (void)cleanUp;
   FILE *f = fopen(path.c_str(), "wb");
   if (f == nullptr)
     return 0;
@@ -37,7 +42,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fclose(f);
 
   bool ok = image.downloadFirmware(nullptr, path.c_str());
-  unlink(path.c_str());
 
   // Erased FLASH, to compare with whole stretches of the image.
   static const std::string erased(FirmwareImage::MEMORY_SIZE, '\xFF');
