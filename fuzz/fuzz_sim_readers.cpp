@@ -34,18 +34,41 @@ SimMemory &memory() {
   return m;
 }
 
-void monitor(uint8_t control, const uint8_t *data, size_t size) {
-  // A fresh memory for every input, copied rather than generated anew.
-  static const SimMemory fresh;
-  memory() = fresh;
+// A monitor and a firmware are large (rings of past commands and packets),
+// too large to build for every input. One of each kind serves every
+// input: what they act on is put back first (memory, line state, the
+// clock), and what they keep besides (counters, logs of past commands and
+// packets) does not change how they answer. Faults that fire on every
+// matching command do not depend on those counters either; only the
+// power loss after a number of bytes needs a monitor of its own.
+SimFaults faultsFor(uint8_t control) {
   SimFaults faults;
-  if (control & 0x04)
-    faults.dropAck.parse("FW:2");
-  if (control & 0x08)
-    faults.refuse.parse("FE:*");
-  if (control & 0x10)
-    faults.dieAfterBytes = static_cast<long>(size / 2);
-  SimMonitor monitor(&memory(), SimIdentity(), faults);
+  if (control & 0x02) {
+    if (control & 0x04)
+      faults.dropAck.parse("FW:*");
+    if (control & 0x08)
+      faults.refuse.parse("FE:*");
+  }
+  return faults;
+}
+
+SimMonitor &sharedMonitor(uint8_t control) {
+  static SimMonitor monitors[4] = {
+      {&memory(), SimIdentity(), faultsFor(0x00)},
+      {&memory(), SimIdentity(), faultsFor(0x06)},
+      {&memory(), SimIdentity(), faultsFor(0x0A)},
+      {&memory(), SimIdentity(), faultsFor(0x0E)},
+  };
+  return monitors[(control & 0x02) ? (control >> 2) & 3 : 0];
+}
+
+SimFirmware &plainFirmware(bool resetBaud) {
+  static SimFirmware keep(&memory(), 9600, false, false);
+  static SimFirmware reset(&memory(), 9600, false, true);
+  return resetBaud ? reset : keep;
+}
+
+void runMonitor(SimMonitor &monitor, uint8_t control, const uint8_t *data, size_t size) {
   CommandDecoder replies;
   long events = 0;
   monitor.setOutput([&](const uint8_t *bytes, size_t length) {
@@ -60,6 +83,9 @@ void monitor(uint8_t control, const uint8_t *data, size_t size) {
   size_t lines = 0;
   if (control & 0x20)
     monitor.setLogSink([&](const std::string &) { ++lines; });
+  else
+    monitor.setLogSink(nullptr);
+  long received = monitor.stats().bytesReceived;
   for (size_t i = 0; i < size; ++i) {
     monitor.receive(data[i], (control & 0x40) != 0 && data[i] == 0x00);
     if (monitor.takeLeaveRequest())
@@ -69,12 +95,39 @@ void monitor(uint8_t control, const uint8_t *data, size_t size) {
   check(!replies.inPacket(), "monitor left a reply unfinished");
   // Each reply answers a command or a byte of one.
   check(events <= static_cast<long>(2 * size), "monitor sent more replies than it had bytes");
-  check(monitor.stats().bytesReceived <= static_cast<long>(size), "monitor counted unseen bytes");
+  check(monitor.stats().bytesReceived - received <= static_cast<long>(size),
+        "monitor counted unseen bytes");
+  monitor.setOutput(nullptr);
+  monitor.setLogSink(nullptr);
+}
+
+// A fresh memory for every input, copied rather than generated anew.
+void freshMemory() {
+  static const SimMemory fresh;
+  memory() = fresh;
+}
+
+void monitor(uint8_t control, const uint8_t *data, size_t size) {
+  freshMemory();
+  if ((control & 0x12) != 0x12) {
+    SimMonitor &m = sharedMonitor(control);
+    m.resetLine();
+    m.takeLeaveRequest();
+    m.clearDirty();
+    runMonitor(m, control, data, size);
+    return;
+  }
+  SimFaults faults = faultsFor(control);
+  faults.dieAfterBytes = static_cast<long>(size / 2);
+  SimMonitor m(&memory(), SimIdentity(), faults);
+  runMonitor(m, control, data, size);
 }
 
 void firmware(uint8_t control, const uint8_t *data, size_t size) {
   static const int rates[4] = {9600, 19200, 38400, 115200};
-  SimFirmware fw(&memory(), rates[control & 3], false, (control & 0x04) != 0);
+  freshMemory();
+  SimFirmware &fw = plainFirmware((control & 0x04) != 0);
+  fw.restart(rates[(control >> 1) & 1]);
   RobotPacketDecoder sent;
   fw.setOutput([&](const uint8_t *bytes, size_t length) {
     for (size_t i = 0; i < length; ++i) {
@@ -86,9 +139,13 @@ void firmware(uint8_t control, const uint8_t *data, size_t size) {
   size_t lines = 0;
   if (control & 0x20)
     fw.setLogSink([&](const std::string &) { ++lines; });
+  else
+    fw.setLogSink(nullptr);
   // Bytes arrive 1 ms apart; a byte 0x00 with bit 0x10 set stands for a
-  // second's silence, so status packets and time-outs come into play.
-  int64_t now = 1000000000LL;
+  // second's silence, so status packets and time-outs come into play. The
+  // clock only goes forward, and each input starts a minute after the last.
+  static int64_t now = 1000000000LL;
+  now += 60 * 1000000000LL;
   for (size_t i = 0; i < size; ++i) {
     if ((control & 0x10) && data[i] == 0x00) {
       now += 1000000000LL;
@@ -103,6 +160,8 @@ void firmware(uint8_t control, const uint8_t *data, size_t size) {
   }
   fw.flushLog();
   check(!sent.inPacket(), "firmware left a packet unfinished");
+  fw.setOutput(nullptr);
+  fw.setLogSink(nullptr);
 }
 
 void commandLine(const uint8_t *data, size_t size) {
@@ -121,9 +180,19 @@ void commandLine(const uint8_t *data, size_t size) {
   std::string error;
   if (!parseSimCommandLine(static_cast<int>(words.size()), argv.data(), line, error))
     check(!error.empty(), "command line refused without saying why");
+  // A trigger that parses is switched on, and its plain form
+  // "PREFIX:N" or "PREFIX:*" parses to the same trigger.
   SimFaultTrigger trigger;
-  if (trigger.parse(words[0]))
-    check(trigger.parse(trigger.describe()), "a fault trigger's own text does not parse");
+  if (trigger.parse(words[0])) {
+    check(trigger.enabled(), "a parsed fault trigger is off");
+    SimFaultTrigger again;
+    std::string count = trigger.occurrence == SimFaultTrigger::EVERY
+                            ? std::string("*")
+                            : std::to_string(trigger.occurrence);
+    check(again.parse(trigger.prefix + ":" + count) && again.prefix == trigger.prefix &&
+              again.occurrence == trigger.occurrence,
+          "a fault trigger's plain form parses to another trigger");
+  }
 }
 } // namespace
 
