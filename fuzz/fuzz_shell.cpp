@@ -11,6 +11,7 @@
 #include "ZyLog.h"
 #include "Zyla.h"
 
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -56,6 +57,54 @@ bool setUp() {
   return freopen("/dev/null", "w", stdout) != nullptr;
 }
 
+// Saving and restoring a parameter file take far longer than any other
+// line (the file target covers them in depth), so an input is cut to
+// LINE_LIMIT lines of at most INPUT_LIMIT bytes in all, and only its first two
+// lines that name a file for "save", "r", "u" or "d" (or their long
+// forms) keep the name (enough to save a file and restore it): later ones
+// are cut after the command word.
+const size_t LINE_LIMIT = 12;
+const size_t INPUT_LIMIT = 1024;
+
+bool isFileCommand(std::string word) {
+  for (char &c : word)
+    c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return word == "save" || word == "r" || word == "restore" || word == "u" || word == "upload" ||
+         word == "d" || word == "download";
+}
+
+std::string shellInput(const uint8_t *data, size_t size) {
+  std::string text(reinterpret_cast<const char *>(data), size < INPUT_LIMIT ? size : INPUT_LIMIT);
+  std::string out;
+  size_t lines = 0;
+  int filesNamed = 0;
+  size_t at = 0;
+  while (at < text.size() && lines < LINE_LIMIT) {
+    size_t end = text.find('\n', at);
+    end = end == std::string::npos ? text.size() : end + 1;
+    std::string line = text.substr(at, end - at);
+    at = end;
+    ++lines;
+    size_t begin = 0;
+    while (begin < line.size() && isspace(static_cast<unsigned char>(line[begin])))
+      ++begin;
+    size_t stop = begin;
+    while (stop < line.size() && !isspace(static_cast<unsigned char>(line[stop])))
+      ++stop;
+    if (isFileCommand(line.substr(begin, stop - begin))) {
+      if (filesNamed == 2)
+        line = line.substr(0, stop) + "\n";
+      else
+        ++filesNamed;
+    }
+    for (char &c : line)
+      if (c == '/')
+        c = '_';
+    out += line;
+  }
+  return out;
+}
+
 void removeFiles() {
   DIR *dir = opendir(".");
   if (dir == nullptr)
@@ -72,10 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static bool ready = setUp();
   (void)ready;
   static FirmwareImage firmware;
-  std::string input(reinterpret_cast<const char *>(data), size);
-  for (char &c : input)
-    if (c == '/')
-      c = '_';
+  std::string input = shellInput(data, size);
   // Every run starts from the same image, as a fresh start of the tool.
   memset(flashImage, 0, FLASH_IMAGE_SIZE);
   memset(referenceImage, 0, FLASH_IMAGE_SIZE);
