@@ -144,6 +144,14 @@ public:
     takePauses();
     return myPos >= myLength;
   }
+  /// Lets the quiet time before the next byte pass at once, as for a
+  /// caller that does something else until the line speaks again.
+  void skipPause() {
+    takePauses();
+    SimulatedClock::advance(myPauseLeft);
+    myPausesPlayed += myPauseLeft;
+    myPauseLeft = 0;
+  }
   /// Bytes delivered so far, quiet time the script asked for so far, and
   /// reads that timed out.
   size_t bytesRead() const { return myBytesRead; }
