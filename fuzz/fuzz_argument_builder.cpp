@@ -1,17 +1,21 @@
 // libFuzzer target for the argument splitter: feeds arbitrary text to
 // ZyArgumentBuilder (append and insert), checks the result against a plain
 // model of the splitting rules, and drives removal, conversions, quote
-// joining, copying, the argument parser and the keyword line parser over it.
+// joining, copying, the argument parser and its typed reads (checked
+// against plain rules) and the keyword line parser over it.
 #include "ZyArgumentBuilder.h"
 #include "ZyArgumentParser.h"
 #include "ZyFileParser.h"
 #include "ZyLog.h"
 
+#include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <strings.h>
 #include <vector>
 
 namespace {
@@ -62,6 +66,85 @@ std::vector<std::string> model(std::string s) {
 void check(bool condition) {
   if (!condition)
     abort();
+}
+
+// The integer rule written plainly: optional sign, decimal digits, in the
+// range of int (strtol also takes leading blanks).
+bool modelInt(const char *text, int *value) {
+  if (*text == '\0')
+    return false;
+  char *end = nullptr;
+  errno = 0;
+  long long v = strtoll(text, &end, 10);
+  if (end == text || *end != '\0' || errno == ERANGE || v < INT_MIN || v > INT_MAX)
+    return false;
+  *value = static_cast<int>(v);
+  return true;
+}
+
+bool modelBool(const char *text, bool *value) {
+  if (strcasecmp(text, "true") == 0 || strcmp(text, "1") == 0) {
+    *value = true;
+    return true;
+  }
+  if (strcasecmp(text, "false") == 0 || strcmp(text, "0") == 0) {
+    *value = false;
+    return true;
+  }
+  return false;
+}
+
+bool sameArgs(const ZyArgumentBuilder &a, const ZyArgumentBuilder &b) {
+  if (a.getCount() != b.getCount())
+    return false;
+  for (size_t i = 0; i < a.getCount(); ++i)
+    if (strcmp(a.getArg(i), b.getArg(i)) != 0)
+      return false;
+  return true;
+}
+
+// The typed reads of an option against the plain read of its text: each
+// takes the same arguments away, and the typed value is the text's value
+// under the plain rules (the destination untouched when the option is
+// absent, refused when its value is missing or malformed).
+void checkTypedReads(const ZyArgumentBuilder &base, const char *name, bool formatted) {
+  ZyArgumentBuilder plainArgs(base), intArgs(base), boolArgs(base), textArgs(base);
+  ZyArgumentParser plain(&plainArgs), ints(&intArgs), bools(&boolArgs), texts(&textArgs);
+  const char *value = plain.takeParameterArgument(name, false);
+
+  int number = 12345;
+  bool numberSet = true;
+  bool intOk = formatted
+                   ? ints.takeParameterArgumentIntegerFormatted(&number, &numberSet, "%s", name)
+                   : ints.takeParameterArgumentInteger(name, &number, &numberSet);
+  bool flag = true;
+  bool flagSet = true;
+  bool boolOk = formatted ? bools.takeParameterArgumentBoolFormatted(&flag, &flagSet, "%s", name)
+                          : bools.takeParameterArgumentBool(name, &flag, &flagSet);
+  const char *text = "unset";
+  bool textSet = true;
+  bool textOk = formatted ? texts.takeParameterArgumentStringFormatted(&text, &textSet, "%s", name)
+                          : texts.takeParameterArgumentString(name, &text, &textSet);
+  check(sameArgs(plainArgs, intArgs) && sameArgs(plainArgs, boolArgs) &&
+        sameArgs(plainArgs, textArgs));
+
+  if (value == nullptr) {
+    check(intOk && !numberSet && number == 12345);
+    check(boolOk && !flagSet && flag);
+    check(textOk && !textSet && strcmp(text, "unset") == 0);
+    return;
+  }
+  int expectedNumber = 0;
+  bool expectedFlag = false;
+  bool isNumber = modelInt(value, &expectedNumber);
+  bool isFlag = modelBool(value, &expectedFlag);
+  check(intOk == isNumber);
+  check(isNumber ? numberSet && number == expectedNumber : number == 12345);
+  check(boolOk == isFlag);
+  check(isFlag ? flagSet && flag == expectedFlag : flag);
+  check(textOk == (value[0] != '\0'));
+  if (textOk)
+    check(textSet && strcmp(text, value) == 0);
 }
 
 bool handler(ZyArgumentBuilder *builder, char *errorBuffer, size_t errorBufferLen) {
@@ -150,6 +233,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     parser.takeArgument("%s", name.c_str());
   }
   parser.checkHelpAndUnhandled(control & 0x03);
+
+  // Typed reads of options the text may hold, by plain and formatted name.
+  if (b.getCount() > 0) {
+    std::string first = b.getArg(0);
+    checkTypedReads(b, first.c_str(), (control & 0x04) != 0);
+    if (!first.empty() && first[0] == '-')
+      checkTypedReads(b, first.c_str() + 1, (control & 0x04) == 0);
+  }
+  checkTypedReads(b, "rb", (control & 0x04) != 0);
 
   // The same text as one line of a keyword file.
   ZyGlobalRetFunctor3<bool, ZyArgumentBuilder *, char *, size_t> cb(&handler);

@@ -16,6 +16,12 @@ command -v man >/dev/null || need+=(man-db)
 command -v pkg-config >/dev/null || need+=(pkgconf)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+# The fuzz targets: clang and its libFuzzer runtime.
+command -v clang++ >/dev/null || need+=(clang)
+if ! command -v clang >/dev/null ||
+  [ ! -f "$(clang -print-resource-dir)/lib/linux/libclang_rt.fuzzer-$(uname -m).a" ]; then
+  need+=(libclang-rt-dev)
+fi
 if [ ${#need[@]} -gt 0 ]; then
   SUDO=""
   [ "$(id -u)" -ne 0 ] && SUDO="sudo"

@@ -14,9 +14,19 @@ long diffMs(time_t fromSec, long fromMs, time_t toSec, long toMs) {
   uint32_t to = static_cast<uint32_t>(toSec) * 1000u + static_cast<uint32_t>(toMs);
   return static_cast<long>(static_cast<int32_t>(to - from));
 }
+
+ZyTime::Clock theClock = nullptr;
 } // namespace
 
+void ZyTime::setClock(Clock clock) {
+  theClock = clock;
+}
+
 void ZyTime::setToNow() {
+  if (theClock != nullptr) {
+    theClock(&mySec, &myMSec);
+    return;
+  }
   struct timeval tv;
   if (gettimeofday(&tv, nullptr) != 0) {
     ZyLog::log(ZyLog::Terse, "ZyTime::setToNow: invalid return from gettimeofday.\n");

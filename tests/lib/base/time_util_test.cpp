@@ -129,3 +129,23 @@ TEST(ZyUtil, ReadFirstLineDropsCrLf) {
   EXPECT_STREQ(line, "");
   EXPECT_FALSE(ZyUtil::fileExists(name));
 }
+
+TEST(ZyTime, ReadsAnInstalledClockUntilItIsRemoved) {
+  static long long nowMs = 0;
+  nowMs = 5000123;
+  ZyTime::setClock([](time_t *sec, long *msec) {
+    *sec = static_cast<time_t>(nowMs / 1000);
+    *msec = static_cast<long>(nowMs % 1000);
+  });
+  ZyTime deadline;
+  EXPECT_EQ(deadline.getSec(), 5000);
+  EXPECT_EQ(deadline.getMSec(), 123);
+  deadline.addMsec(250);
+  nowMs += 250;
+  EXPECT_EQ(deadline.msTo(), 0);
+  nowMs += 1;
+  EXPECT_EQ(deadline.msTo(), -1);
+  ZyTime::setClock(nullptr);
+  ZyTime real;
+  EXPECT_GT(real.getSec(), 1000000000); // the time of day again
+}

@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (clang, AddressSanitizer and
+# UndefinedBehaviorSanitizer, in build-fuzz/) and runs each one for the
+# given number of seconds on its seed corpus, with its dictionary, a
+# per-input time-out and leak detection. Any crash, leak, time-out or
+# sanitizer report fails the run and prints the input that caused it.
+#
+#   scripts/fuzz.sh              every target for 600 s (before a release)
+#   scripts/fuzz.sh 20           every target for 20 s (the test suite's run)
+#   scripts/fuzz.sh 60 fuzz_shell fuzz_srecord_file    only these targets
+#
+# Inputs the fuzzer finds interesting are kept in build-fuzz/corpus/ (not
+# checked in); findings go to build-fuzz/findings/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-600}
+shift || true
+if ! [[ "$seconds" =~ ^[0-9]+$ ]] || [ "$seconds" -eq 0 ]; then
+  echo "usage: scripts/fuzz.sh [seconds] [target...]" >&2
+  exit 2
+fi
+scripts/deps.sh
+
+build=build-fuzz
+CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DZY_FUZZ=ON -DZY_TESTS=OFF -DZY_BENCH=OFF >/dev/null
+targets=("$@")
+if [ ${#targets[@]} -eq 0 ]; then
+  for src in fuzz/fuzz_*.cpp; do
+    targets+=("$(basename "$src" .cpp)")
+  done
+fi
+cmake --build "$build" --target "${targets[@]}"
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:symbolize=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+mkdir -p "$build/findings"
+failed=()
+summary=()
+for t in "${targets[@]}"; do
+  seeds=fuzz/corpus/$t
+  work=$build/corpus/$t
+  mkdir -p "$work" "$seeds"
+  dict=()
+  [ -f "fuzz/dict/$t.dict" ] && dict=(-dict="fuzz/dict/$t.dict")
+  log=$build/findings/$t.log
+  echo "=== $t: ${seconds} s ==="
+  rm -f "$build/findings/$t"-*
+  status=0
+  "$build/bin/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    -detect_leaks=1 -print_final_stats=1 "${dict[@]}" \
+    -artifact_prefix="$build/findings/$t-" "$work" "$seeds" >"$log" 2>&1 || status=$?
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+  speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
+  cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2 || true)
+  summary+=("$(printf '%-24s %10s runs %7s exec/s  cov %s' "$t" "${runs:-?}" "${speed:-?}" "${cov:-?}")")
+  if [ "$status" -ne 0 ]; then
+    failed+=("$t")
+    echo "--- $t FAILED (status $status); the end of its log:"
+    tail -n 60 "$log"
+    for f in "$build/findings/$t"-*; do
+      [ -f "$f" ] || continue
+      echo "--- reproducer $f ($(stat -c %s "$f") bytes), as hexadecimal:"
+      od -An -tx1 -v "$f" | head -n 40
+      echo "--- run it again with: $build/bin/$t $f"
+    done
+  fi
+done
+echo "=== fuzzing summary ==="
+printf '%s\n' "${summary[@]}"
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "FAILED: ${failed[*]}"
+  exit 1
+fi
+echo "no findings"
