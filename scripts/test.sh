@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Builds the project in the normal, the sanitizer (ASan+UBSan) and the
-# ThreadSanitizer flavour, warnings as errors, runs the test suite in each,
-# then checks the installed tool and library. Pass "default", "asan" or
-# "tsan" to run one flavour alone. Each flavour has build directories of its
-# own (build-ci, build-ci-asan, build-tsan), so this script and
-# scripts/demo.sh (build/) never make each other rebuild. ctest runs two
-# tests at a time; the timing-bound ones (pty peers, simulator, signals,
-# end-to-end runs) one after another.
+# ThreadSanitizer flavour, warnings as errors, and runs the test suite in
+# each; then checks the installed tool and library and runs every fuzz
+# target briefly. Pass "default", "asan" or "tsan" to run one flavour alone.
+# Each flavour has build directories of its own (build-ci, build-ci-asan,
+# build-tsan), so this script and scripts/demo.sh (build/) never make each
+# other rebuild. ctest runs two tests at a time; the timing-bound ones (pty
+# peers, simulator, signals, end-to-end runs) one after another.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -46,9 +46,12 @@ for f in ${flavours[@]}; do
   esac
 done
 # With no flavour named, the checks of the installed tool and library
-# (install, package, man pages, completion, version and help) too.
+# (install, package, man pages, completion, version and help) too,
+# and every fuzz target for a short run on its corpus.
 if [ $# -eq 0 ]; then
   echo "=== install checks ==="
   scripts/test-install.sh
+  echo "=== fuzz targets, 20 s each ==="
+  scripts/fuzz.sh 20
 fi
 echo "=== all done in $((SECONDS - started)) s ==="
