@@ -63,58 +63,55 @@ bool askRetry() {
   return !(*p == 'n' || *p == 'N');
 }
 
+namespace {
+// One round of the three ways in: the client connection, a direct probe of
+// the monitor, the autobaud walk. True once the monitor answers.
+bool connectOnce(ZyRobot *robot, ZySerialConnection *serial, MonitorLink *link, char *reply,
+                 int replySize) {
+  say("Trying client connection...\n");
+  // Walking the rates cannot help a port that cannot be opened.
+  if (!portCanBeOpened(serial))
+    return false;
+  if (robot->blockingConnect()) {
+    handOverToMonitor(robot, serial, 1000);
+    return true;
+  }
+
+  say("Trying direct connection...\n");
+  serial->openDefault();
+  serial->setBaud(MONITOR_RATE);
+  ZyUtil::sleepMs(300);
+  link->writeChar('+');
+  if (link->sendCommand("F?0,0")) {
+    // The probe's reply is read off the line; its content is not needed.
+    link->readPacket(reply, replySize, 1000);
+    return true;
+  }
+
+  say("Trying autobaud...\n");
+  for (int i = static_cast<int>(sizeof(AUTOBAUD_RATES) / sizeof(AUTOBAUD_RATES[0])) - 1;
+       i >= 0 && Zyla::getRunning(); i--) {
+    serial->setBaud(AUTOBAUD_RATES[i]);
+    printf("%i... ", AUTOBAUD_RATES[i]);
+    fflush(stdout);
+    if (robot->blockingConnect()) {
+      handOverToMonitor(robot, serial, 500);
+      say("\n");
+      return true;
+    }
+  }
+  return false;
+}
+} // namespace
+
 bool runConnectionSequence(ZyRobot *robot, ConnectOptions *options, MonitorLink *link,
                            bool batchMode, char *reply, int replySize) {
   ZySerialConnection *serial = options->serialConnection();
-  bool connected = false;
-  while (!connected && Zyla::getRunning()) {
-    say("Trying client connection...\n");
-    if (!portCanBeOpened(serial)) {
-      // Walking the rates cannot help a port that cannot be opened.
-      say("\nCould not connect with controller.\n");
-      if (batchMode)
-        return false;
-      say("Retry? (y)/n? ");
-      if (!askRetry()) {
-        say("Exiting...\n");
-        return false;
-      }
-      continue;
+  while (Zyla::getRunning()) {
+    if (connectOnce(robot, serial, link, reply, replySize)) {
+      say("Connected with controller.\n");
+      return true;
     }
-    if (robot->blockingConnect()) {
-      handOverToMonitor(robot, serial, 1000);
-      connected = true;
-      break;
-    }
-
-    say("Trying direct connection...\n");
-    serial->openDefault();
-    serial->setBaud(MONITOR_RATE);
-    ZyUtil::sleepMs(300);
-    link->writeChar('+');
-    if (link->sendCommand("F?0,0")) {
-      // The probe's reply is read off the line; its content is not needed.
-      link->readPacket(reply, replySize, 1000);
-      connected = true;
-      break;
-    }
-
-    say("Trying autobaud...\n");
-    for (int i = static_cast<int>(sizeof(AUTOBAUD_RATES) / sizeof(AUTOBAUD_RATES[0])) - 1;
-         i >= 0 && Zyla::getRunning(); i--) {
-      serial->setBaud(AUTOBAUD_RATES[i]);
-      printf("%i... ", AUTOBAUD_RATES[i]);
-      fflush(stdout);
-      if (robot->blockingConnect()) {
-        handOverToMonitor(robot, serial, 500);
-        say("\n");
-        connected = true;
-        break;
-      }
-    }
-    if (connected)
-      break;
-
     say("\nCould not connect with controller.\n");
     if (batchMode)
       return false;
@@ -124,7 +121,5 @@ bool runConnectionSequence(ZyRobot *robot, ConnectOptions *options, MonitorLink 
       return false;
     }
   }
-  if (connected)
-    say("Connected with controller.\n");
-  return connected;
+  return false;
 }
