@@ -279,6 +279,13 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
     if (checked != EXIT_OK)
       return checked;
   }
+  // A rescue image is read and checked before the controller is touched
+  // too, in every mode: a file that is not a whole block ends the run with
+  // nothing sent.
+  static unsigned char block[FLASH_BLOCK_SIZE];
+  int blockLength = 0;
+  if (blockFile != nullptr && !loadBlockFile(blockFile, block, &blockLength))
+    return EXIT_FLASH_READ;
 
   options.attachTo(&robot);
   MonitorLink link(options.serialConnection());
@@ -315,19 +322,12 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
   }
 
   if (blockFile != nullptr) {
-    unsigned char block[FLASH_BLOCK_SIZE];
-    int length = 0;
-    if (!loadBlockFile(blockFile, block, &length)) {
-      if (controller != nullptr)
-        closeMonitor(controller);
-      return EXIT_FLASH_READ;
-    }
     if (controller == nullptr) {
       ZyLog::log(ZyLog::Normal, "Not interacting with controller. Cannot write '%s'.", blockFile);
     } else {
       ZyLog::log(ZyLog::Normal, "Writing FLASH parameter block image '%s' to controller.",
                  blockFile);
-      bool restored = restoreFlashBlock(controller, block, length);
+      bool restored = restoreFlashBlock(controller, block, blockLength);
       // A signal during the write let it finish; the run ends here.
       if (Zyla::stopRequest() != 0)
         return endStoppedRun(controller, nullptr);

@@ -446,6 +446,7 @@ TEST(DriverChecksFirst, FailuresFoundBeforeConnectingEndTheRunWithoutAByteSent) 
   TempDir dir;
   ASSERT_TRUE(writeFile(dir.file("bad.mot"), "S1130000ZZ\n"));
   ASSERT_TRUE(writeFile(dir.file("good.mot"), s2Record(0x8000, "ABCD") + END_RECORD));
+  ASSERT_TRUE(writeFile(dir.file("short.blk"), std::string(100, '\xff')));
   struct Case {
     std::vector<std::string> args;
     int status;
@@ -458,6 +459,8 @@ TEST(DriverChecksFirst, FailuresFoundBeforeConnectingEndTheRunWithoutAByteSent) 
       {{"-u", "missing.mot"}, 5, "Cannot open file 'missing.mot' for download."},
       {{"-s", "no/dir/out.rop"}, 9, "ZyConfig: Cannot open file './no/dir/out.rop' for writing"},
       {{"-r", "missing.rop"}, 3, ""},
+      {{"-restoreBlock", "short.blk"}, 3, ""},
+      {{"-restoreBlock", "missing.blk"}, 3, "Cannot open block image 'missing.blk'"},
       // Precedence: 3, then 4, 5, 7 and 9.
       {{"-r", "missing.rop", "-m", "bad.mot", "Nmae", "Foo", "-s", "no/dir/x"}, 3, ""},
       {{"-m", "bad.mot", "-u", "bad.mot", "Nmae", "Foo"}, 4, ""},
