@@ -4,8 +4,9 @@
 // runs in a private directory, and "/" in the input is read as "_", so
 // the files it names stay there.
 #include "FirmwareImage.h"
+#include "FlashImage.h"
 #include "ParamFile.h"
-#include "ParamTable.h"
+#include "ParamTables.h"
 #include "Shell.h"
 #include "ZyConfig.h"
 #include "ZyLog.h"

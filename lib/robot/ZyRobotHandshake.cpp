@@ -12,7 +12,7 @@
 #include "ZySerialConnection.h"
 #include "ZyUtil.h"
 
-#include <cmath>
+#include <cstdlib>
 
 namespace {
 // Robot protocol commands used by the handshake.
@@ -239,21 +239,21 @@ bool ZyRobotHandshake::configStep() {
   }
 
   // Non-zero values of the parameter set override the controller's own.
-  if (fabs(params->getTransVelMax()) > 1)
+  if (std::abs(params->getTransVelMax()) > 1)
     r.setTransVelMax(params->getTransVelMax());
   else if (!arrived)
     r.setTransVelMax(params->getAbsoluteMaxVelocity());
-  if (fabs(params->getRotVelMax()) > 1)
+  if (std::abs(params->getRotVelMax()) > 1)
     r.setRotVelMax(params->getRotVelMax());
   else if (!arrived)
     r.setRotVelMax(params->getAbsoluteMaxRotVelocity());
-  if (fabs(params->getTransAccel()) > 1)
+  if (std::abs(params->getTransAccel()) > 1)
     r.setTransAccel(params->getTransAccel());
-  if (fabs(params->getTransDecel()) > 1)
+  if (std::abs(params->getTransDecel()) > 1)
     r.setTransDecel(params->getTransDecel());
-  if (fabs(params->getRotAccel()) > 1)
+  if (std::abs(params->getRotAccel()) > 1)
     r.setRotAccel(params->getRotAccel());
-  if (fabs(params->getRotDecel()) > 1)
+  if (std::abs(params->getRotDecel()) > 1)
     r.setRotDecel(params->getRotDecel());
 
   myState = State::BAUD_SWITCH;
