@@ -6,6 +6,7 @@
 
 #include "ZyArgumentBuilder.h"
 #include "ZyArgumentParser.h"
+#include "ZySafeFile.h"
 
 #include <cerrno>
 #include <climits>
@@ -141,113 +142,6 @@ bool fitsInt32(const char *text) {
   return errno == 0 && end != text && *end == '\0' && value >= INT_MIN && value <= INT_MAX;
 }
 
-// A file written in full next to the one it replaces and then renamed over
-// it, so that a write that fails half way (a full disk, a file-size limit)
-// leaves the old file as it was.
-class ReplacementFile {
-public:
-  /// Creates the temporary file in the target's directory; a symbolic link
-  /// is followed, so the file it points to is the one replaced. With
-  /// append, the temporary file starts with the target's content.
-  bool open(const std::string &target, bool append) {
-    char resolved[PATH_MAX];
-    myTarget = realpath(target.c_str(), resolved) != nullptr ? resolved : target;
-    struct stat old;
-    bool exists = stat(myTarget.c_str(), &old) == 0;
-    if (exists && !S_ISREG(old.st_mode)) {
-      // A device or a pipe is written in place; it cannot be replaced.
-      myDirect = true;
-      myFile = fopen(myTarget.c_str(), append ? "ae" : "we");
-      return myFile != nullptr;
-    }
-    size_t slash = myTarget.rfind('/');
-    std::string dir = slash == std::string::npos ? "" : myTarget.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? myTarget : myTarget.substr(slash + 1);
-    myTemp = dir + "." + base + ".XXXXXX";
-    std::vector<char> name(myTemp.begin(), myTemp.end());
-    name.push_back('\0');
-    int fd = mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0)
-      return false;
-    myTemp = name.data();
-    // The new file gets the old one's permissions, or those a new file
-    // would get.
-    mode_t mode;
-    if (exists) {
-      mode = old.st_mode & 07777;
-    } else {
-      mode_t mask = umask(0);
-      umask(mask);
-      mode = 0666 & ~mask;
-    }
-    fchmod(fd, mode);
-    myFile = fdopen(fd, "w");
-    if (myFile == nullptr) {
-      ::close(fd);
-      unlink(myTemp.c_str());
-      return false;
-    }
-    if (append && !copyOld()) {
-      abandon();
-      return false;
-    }
-    return true;
-  }
-  FILE *file() const { return myFile; }
-  /// Flushes the data to the disk and puts the file in place; false (the
-  /// temporary file removed, errno set) when any of it fails.
-  bool commit() {
-    bool ok =
-        fflush(myFile) == 0 && ferror(myFile) == 0 && (myDirect || fsync(fileno(myFile)) == 0);
-    int error = errno;
-    if (fclose(myFile) != 0 && ok) {
-      ok = false;
-      error = errno;
-    }
-    myFile = nullptr;
-    if (myDirect) {
-      errno = error;
-      return ok;
-    }
-    if (ok && rename(myTemp.c_str(), myTarget.c_str()) != 0) {
-      ok = false;
-      error = errno;
-    }
-    if (!ok) {
-      unlink(myTemp.c_str());
-      errno = error;
-    }
-    return ok;
-  }
-  /// Closes and removes the temporary file; the target stays untouched.
-  void abandon() {
-    if (myFile != nullptr)
-      fclose(myFile);
-    myFile = nullptr;
-    if (!myDirect)
-      unlink(myTemp.c_str());
-  }
-
-private:
-  bool copyOld() {
-    FILE *old = fopen(myTarget.c_str(), "re");
-    if (old == nullptr)
-      return errno == ENOENT;
-    char buffer[8192];
-    size_t got;
-    bool ok = true;
-    while (ok && (got = fread(buffer, 1, sizeof buffer, old)) > 0)
-      ok = fwrite(buffer, 1, got, myFile) == got;
-    ok = ok && ferror(old) == 0;
-    fclose(old);
-    return ok;
-  }
-
-  std::string myTarget;
-  std::string myTemp;
-  FILE *myFile = nullptr;
-  bool myDirect = false;
-};
 } // namespace
 
 // Writes through stdio and remembers the first failure with its errno, so
@@ -947,8 +841,8 @@ bool ZyConfig::writeFile(const char *fileName, bool append, std::set<std::string
   else
     fullName = myBaseDirectory + fileName;
 
-  ReplacementFile replacement;
-  if (!replacement.open(fullName, append)) {
+  ZySafeFile replacement;
+  if (!replacement.open(fullName, append ? ZySafeFile::Append : ZySafeFile::Replace)) {
     ZyLog::log(ZyLog::Terse, "ZyConfig: Cannot open file '%s' for writing", fullName.c_str());
     return false;
   }

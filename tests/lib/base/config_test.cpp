@@ -7,6 +7,7 @@
 #include "ZyArgumentBuilder.h"
 #include "ZyArgumentParser.h"
 #include "ZyConfig.h"
+#include "ZySafeFile.h"
 
 #include <gtest/gtest.h>
 
@@ -712,4 +713,35 @@ TEST_F(ConfigFiles, CopiesReadIntoTheSameVariablesWithTheirOwnKeywords) {
   file = write("b.cfg", "Section S\nV 7\n");
   EXPECT_TRUE(assigned.parseFile(file.c_str(), false, false, myError, sizeof(myError)));
   EXPECT_EQ(v, 7);
+}
+
+// The safe-file writer behind every save: a new name is never put over an
+// existing file, permissions asked for are kept, nothing is left behind.
+TEST(SafeFile, CreateNewNeverReplacesAndLeavesNoTemporaryFile) {
+  TempDir dir;
+  std::string kept = dir.write("kept.blk", "old");
+  ZySafeFile file;
+  EXPECT_FALSE(file.open(kept, ZySafeFile::CreateNew));
+  EXPECT_EQ(errno, EEXIST);
+
+  std::string fresh = dir.file("fresh.blk");
+  ZySafeFile raced;
+  ASSERT_TRUE(raced.open(fresh, ZySafeFile::CreateNew, 0600));
+  ASSERT_TRUE(raced.write("new", 3));
+  dir.write("fresh.blk", "appeared meanwhile");
+  EXPECT_FALSE(raced.commit());
+  EXPECT_EQ(errno, EEXIST);
+  EXPECT_EQ(fileText(fresh), "appeared meanwhile");
+  EXPECT_EQ(fileText(kept), "old");
+
+  std::string made = dir.file("made.blk");
+  ZySafeFile writer;
+  ASSERT_TRUE(writer.open(made, ZySafeFile::CreateNew, 0600));
+  ASSERT_TRUE(writer.write("abc", 3));
+  ASSERT_TRUE(writer.commit());
+  struct stat info;
+  ASSERT_EQ(stat(made.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(fileText(made), "abc");
+  EXPECT_EQ(entries(dir.path()).size(), 3u);
 }

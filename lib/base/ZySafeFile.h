@@ -1,0 +1,62 @@
+// ZySafeFile: a file written in full beside its final name and then put in
+// place, so that a write that fails half way (a full disk, a file-size
+// limit, a crash) never leaves a truncated file under that name. Every save
+// of a parameter file, every backup of the FLASH block and every rescue
+// file goes through it.
+#ifndef ZYSAFEFILE_H
+#define ZYSAFEFILE_H
+
+#include <cstdio>
+#include <string>
+
+class ZySafeFile {
+public:
+  enum Mode {
+    /// Replace the target (or create it); a device or a pipe is written in
+    /// place, since it cannot be replaced.
+    Replace,
+    /// As Replace, but the new file starts with the target's content.
+    Append,
+    /// Create the target; never replace a file that exists (commit fails
+    /// with EEXIST then).
+    CreateNew
+  };
+
+  ZySafeFile() = default;
+  ZySafeFile(const ZySafeFile &) = delete;
+  ZySafeFile &operator=(const ZySafeFile &) = delete;
+  /// Abandons a file that was opened and not committed.
+  ~ZySafeFile();
+
+  /// Creates the temporary file in the target's directory; a symbolic link
+  /// is followed, so the file it points to is the one replaced. The new
+  /// file gets the old one's permissions, else permissions (default: those
+  /// a new file gets under the umask). False with errno set when it fails.
+  bool open(const std::string &target, Mode mode = Replace, int permissions = -1);
+  FILE *file() const { return myFile; }
+  /// Writes bytes; false (errno set) when not all of them were written.
+  bool write(const void *data, size_t length);
+  /// Flushes the data to the disk, puts the file in place and flushes the
+  /// directory, so the name survives a power cut too; false (the temporary
+  /// file removed, errno set) when any of it fails.
+  bool commit();
+  /// Closes and removes the temporary file; the target stays untouched.
+  void abandon();
+  /// The path the file is (or was to be) put in place under.
+  const std::string &target() const { return myTarget; }
+
+  /// Flushes the directory that holds path to the disk; false with errno
+  /// set when it fails.
+  static bool syncDirectoryOf(const std::string &path);
+
+private:
+  bool copyOld();
+
+  std::string myTarget;
+  std::string myTemp;
+  FILE *myFile = nullptr;
+  bool myDirect = false;
+  Mode myMode = Replace;
+};
+
+#endif
