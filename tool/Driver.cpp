@@ -122,11 +122,9 @@ bool processPairs(ZyArgumentParser &parser, bool batchMode, bool apply, char *re
     const char *value = parser.getArg(i + 1);
     bool known;
     if (apply)
-      known = setParameter(robotTable, keyword, value) || setParameter(armTable, keyword, value) ||
-              setParameter(powerTable, keyword, value);
+      known = setParameter(commandLineTables(), keyword, value);
     else
-      known = knowsKeyword(robotTable, keyword) || knowsKeyword(armTable, keyword) ||
-              knowsKeyword(powerTable, keyword);
+      known = knowsKeyword(commandLineTables(), keyword);
     if (!known) {
       logBadArguments(batchMode);
       ZyLog::log(ZyLog::Terse, "Could not process: %s %s\n", keyword, value);
@@ -170,8 +168,7 @@ int checkBatchRun(ZyArgumentParser &parser, const char *restoreFile, const char 
     // the FLASH read replaces; the restore step applies the file again.
     ZyConfig check(nullptr, false, false, false, true);
     check.setBaseDirectory("./");
-    registerTable(robotTable, &check);
-    registerTable(armTable, &check);
+    registerFileTables(&check);
     if (!restoreParameterFile(restoreFile, &check))
       return EXIT_FLASH_READ;
   }
@@ -381,8 +378,7 @@ void setUpRegistry() {
   ZyConfig *config = Zyla::getConfig();
   config->setBaseDirectory("./");
   config->setNoBlanksBetweenParams(true);
-  registerTable(robotTable, config);
-  registerTable(armTable, config);
+  registerFileTables(config);
 }
 
 /// Identify: the firmware must be ORVEX; a newer or unidentified one gets

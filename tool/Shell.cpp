@@ -116,7 +116,7 @@ void runShell(MonitorLink *link, FirmwareImage *firmware) {
     }
     pagingPosition = 0;
 
-    if (setParameter(armTable, command, value) || setParameter(robotTable, command, value))
+    if (setParameter(shellTables(), command, value))
       continue;
 
     if (isWord(command, "?") || isWord(command, "h") || isWord(command, "help")) {
