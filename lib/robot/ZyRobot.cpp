@@ -56,10 +56,10 @@ ZyRobot::ZyRobot(const char *name, bool, bool addToLibrary, bool doInit, bool ad
   if (name != nullptr) {
     myName = name;
   } else {
-    std::list<ZyRobot *> *robots = Zyla::getRobotList();
+    const std::list<ZyRobot *> robots = Zyla::copyRobotList();
     int position = 1;
     bool found = false;
-    for (ZyRobot *robot : *robots) {
+    for (ZyRobot *robot : robots) {
       if (robot == this) {
         found = true;
         break;
@@ -72,7 +72,7 @@ ZyRobot::ZyRobot(const char *name, bool, bool addToLibrary, bool doInit, bool ad
     else if (found)
       snprintf(formed, sizeof formed, "robot%d", position);
     else
-      snprintf(formed, sizeof formed, "robot%d", static_cast<int>(robots->size()));
+      snprintf(formed, sizeof formed, "robot%d", static_cast<int>(robots.size()));
     myName = formed;
   }
   if (doInit)

@@ -49,9 +49,9 @@ void ZySyncLoop::reapThread() {
     detach();
     return;
   }
-  myStateMutex.lock();
+  ZyMutex::Scope stateScope(myStateMutex);
   bool joinable = myStarted && myJoinable && !myJoined && !myJoining;
-  myStateMutex.unlock();
+  stateScope.release();
   if (joinable)
     join();
 }
