@@ -30,6 +30,8 @@ install(TARGETS zylabase zylarobot zyla EXPORT ZylaTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 file(GLOB ZY_HEADERS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/lib/base/*.h
      ${CMAKE_SOURCE_DIR}/lib/robot/*.h)
+# Headers named *Internal.h serve the library's own sources only.
+list(FILTER ZY_HEADERS EXCLUDE REGEX "Internal\\.h$")
 install(FILES ${ZY_HEADERS} ${ZY_GENERATED_DIR}/ZyVersion.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zyla)
 
