@@ -552,6 +552,12 @@ bool ZyRobot::loadParamsForRobot() {
     } else {
       ZyLog::log(ZyLog::Terse,
                  "Error: Have no parameters for this robot, bad configuration or out of date Zyla");
+      // Where the files were looked for, and how to point there.
+      ZyLog::log(ZyLog::Terse,
+                 "Looked for %s.p and %s.p in '%s'; set ZYLA to the directory that holds "
+                 "params/ (an installation keeps them in share/zyla/params under its prefix: "
+                 "ZYLA=/usr/share/zyla or ZYLA=/usr/local/share/zyla).",
+                 myRobotSubType.c_str(), myRobotName.c_str(), dir.c_str());
       if (!myGoOnWithoutParams)
         return false;
     }
