@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -350,6 +351,11 @@ TEST(SerialConnection, OnePortOneOwnerForTheWholeRun) {
   ZySerialConnection second;
   ASSERT_EQ(first.open(pty.slavePath().c_str()), 0);
   EXPECT_EQ(first.openFailure(), ZySerialConnection::FAILURE_NONE);
+  // The terminal itself is in exclusive mode while the port is open: no
+  // other open of it succeeds (but root's), locks or not.
+  int exclusive = 0;
+  ASSERT_EQ(ioctl(pty.slave(), TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 1);
 
   const std::string busy = "Port '" + pty.slavePath() + "' is in use by another program (process " +
                            std::to_string(getpid()) + ").";
@@ -382,6 +388,8 @@ TEST(SerialConnection, OnePortOneOwnerForTheWholeRun) {
 
   // Once the owner is gone, the port is free.
   first.close();
+  ASSERT_EQ(ioctl(pty.slave(), TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0) << "exclusive mode lifted on close";
   first.setPortName("/nonexistent/ttyQ9"); // another port: the lock goes
   EXPECT_EQ(second.open(), 0);
 }
