@@ -44,10 +44,12 @@ unsigned char verifyBuffer[FLASH_BLOCK_SIZE];
 const int MAX_BLOCK_REPLIES = 4;
 unsigned char replies[MAX_BLOCK_REPLIES][FLASH_BLOCK_SIZE];
 int replyBytes[MAX_BLOCK_REPLIES];
-// Set when a write of block 7 failed after its erase: the controller then
-// holds a block of this program's own making (erased or partly written),
-// which a later write may replace.
+// Set when a parameter write failed: the controller may then hold a block
+// of this program's own making (erased or partly written), which a later
+// write may replace. Cleared by a successful read or write.
 bool unfinishedWrite = false;
+
+/// Offset of the first byte in which a and b differ, or -1.
 int firstDifference(const unsigned char *a, const unsigned char *b, int length) {
   for (int i = 0; i < length; i++)
     if (a[i] != b[i])
