@@ -213,32 +213,6 @@ TEST_F(FlashSimTest, CutOrShortBlockRepliesAreRefused) {
   }
 }
 
-// Swapped digits leave the reply's checksum as it was: the damaged reply
-// is outvoted when it is the only one, and no block is taken when no two
-// replies agree.
-TEST_F(FlashSimTest, SwappedDigitsAreOutvotedOrTheReadFails) {
-  for (const char *trigger : {"m7000:1", "m7000:*"}) {
-    SCOPED_TRACE(trigger);
-    SimOptions options = withFault(&SimFaults::swapDigits, trigger);
-    options.faults.swapFrom = 2 * 141; // the first digits of the name
-    start(options);
-    auto block = session->controller().block7();
-    memset(flashImage, 0x33, FLASH_IMAGE_SIZE);
-    bool once = trigger[6] == '1';
-    EXPECT_EQ(readFlashParameters(&link), once) << log.text();
-    EXPECT_EQ(session->controller().stats().digitsSwapped, once ? 1 : 4);
-    EXPECT_EQ(session->controller().stats().replyNaks, 0) << "every checksum matched";
-    if (once) {
-      EXPECT_EQ(memcmp(flashImage + 141, block.data() + 141, 19), 0);
-    } else {
-      EXPECT_TRUE(log.hasLine("The controller's replies to the FLASH read disagree."));
-      EXPECT_EQ(flashImage[141], 0x33);
-    }
-    TearDown();
-    SetUp();
-  }
-}
-
 // Bytes left over on the line are never taken as the answer to the erase.
 TEST_F(FlashSimTest, StaleBytesAreNotTakenForTheEraseAcknowledgement) {
   start();
