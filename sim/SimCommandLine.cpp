@@ -66,6 +66,12 @@ const char *simUsage() {
          "      --refuse CMD[:N]        refuse that erase (FE) or write (FW) with \"ER2\"\n"
          "      --noise N               send N noise bytes before every reply\n"
          "      --die-after N           lose power after N received bytes\n"
+         "      --pause-reply CMD[:N],K,MS  the reply pauses MS ms after its Kth character\n"
+         "      --cut-reply CMD[:N],K   the reply stops after K characters\n"
+         "      --short-read CMD[:N],B  that read replies with B bytes, good checksum\n"
+         "      --stray CMD[:N],B       B stray bytes just before the \"+\"\n"
+         "      --swap-digits CMD[:N],K two differing neighbouring reply characters from the\n"
+         "                              Kth on swapped; the checksum cannot tell\n"
          "  -h, --help                  show this text\n";
 }
 
@@ -201,7 +207,7 @@ bool parseSimCommandLine(int argc, const char *const *argv, SimCommandLine &out,
         return false;
       }
     } else if (arg == "--pause-reply" || arg == "--cut-reply" || arg == "--short-read" ||
-               arg == "--stray") {
+               arg == "--stray" || arg == "--swap-digits") {
       if (!takeValue(v))
         return false;
       SimFaults &f = o.faults;
@@ -213,6 +219,8 @@ bool parseSimCommandLine(int argc, const char *const *argv, SimCommandLine &out,
         ok = parseFaultWithNumbers(v, f.cutReply, 1, 0, 100000, &f.cutAfter, &unused);
       else if (arg == "--short-read")
         ok = parseFaultWithNumbers(v, f.shortRead, 1, 1, 4096, &f.shortReadBytes, &unused);
+      else if (arg == "--swap-digits")
+        ok = parseFaultWithNumbers(v, f.swapDigits, 1, 0, 100000, &f.swapFrom, &unused);
       else
         ok = parseFaultWithNumbers(v, f.stray, 1, 1, 4096, &f.strayBytes, &unused);
       if (!ok) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace simreply {
 const char *const OK = "OK0";
@@ -396,12 +397,32 @@ void SimMonitor::execute() {
   if (bodyLength == 0)
     bodyLength = strlen(body);
 
+  if (triggered(myFaults.swapDigits, mySwapCount, text))
+    swapBodyDigits(body, bodyLength);
   bool corrupt = triggered(myFaults.badChecksum, myBadChecksumCount, text);
   if (myFaults.noiseBytes > 0) {
     sendNoise(myFaults.noiseBytes);
     log("-> %d noise byte(s) (fault)", myFaults.noiseBytes);
   }
   sendReply(body, bodyLength, corrupt, text);
+}
+
+void SimMonitor::swapBodyDigits(const char *body, size_t length) {
+  // Only a reply built in the monitor's own buffer can be changed; the
+  // fixed texts ("OK0", ...) cannot, and are short anyway.
+  if (body != myBody.data())
+    return;
+  size_t from =
+      myLastSwap < 0 ? static_cast<size_t>(myFaults.swapFrom) : static_cast<size_t>(myLastSwap) + 1;
+  for (size_t i = from; i + 1 < length; i++) {
+    if (myBody[i] == myBody[i + 1])
+      continue;
+    std::swap(myBody[i], myBody[i + 1]);
+    myLastSwap = static_cast<long>(i);
+    myStats.digitsSwapped++;
+    log("-> body characters %zu and %zu swapped (fault: the checksum cannot tell)", i, i + 1);
+    return;
+  }
 }
 
 void SimMonitor::sendNoise(int count) {

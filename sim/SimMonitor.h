@@ -75,6 +75,14 @@ struct SimFaults {
   /// checksum.
   SimFaultTrigger shortRead;
   int shortReadBytes = 0;
+  /// The reply to the selected command has two neighbouring body
+  /// characters swapped, the checksum left as the sum of the body (which a
+  /// swap does not change): the first differing pair from body character
+  /// swapFrom on (counted from 0), and for each further damaged reply the
+  /// first such pair after the one swapped before, so no two damaged
+  /// replies are alike.
+  SimFaultTrigger swapDigits;
+  int swapFrom = 0;
   /// strayBytes noise bytes go out just before the "+" of the selected
   /// command.
   SimFaultTrigger stray;
@@ -109,6 +117,7 @@ struct SimStats {
   long repliesPaused = 0;
   long repliesCut = 0;
   long shortReads = 0;
+  long digitsSwapped = 0; ///< replies sent with two body characters swapped
   long strayBursts = 0;
   bool poweredOff = false;
 };
@@ -172,6 +181,7 @@ private:
   void send(const uint8_t *bytes, size_t length);
   void sendReply(const char *body, size_t length, bool corrupt, const char *text);
   void sendNoise(int count);
+  void swapBodyDigits(const char *body, size_t length);
   void log(const char *format, ...) __attribute__((format(printf, 2, 3)));
   void setDetail(const char *format, ...) __attribute__((format(printf, 2, 3)));
   void recordCommand(const char *text, size_t length);
@@ -207,6 +217,8 @@ private:
   long myCutCount = 0;
   long myShortReadCount = 0;
   long myStrayCount = 0;
+  long mySwapCount = 0;
+  long myLastSwap = -1; // body position of the pair swapped last, -1 for none
   uint32_t myNoiseState = 0x1234567u;
   long myPendingStray = 0;
   long myPendingNoise = 0;

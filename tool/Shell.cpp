@@ -141,12 +141,23 @@ void runShell(MonitorLink *link, FirmwareImage *firmware) {
         break;
       }
     } else if (isWord(command, "save")) {
-      if (value != nullptr)
+      if (value != nullptr) {
         Zyla::getConfig()->writeFile(value, false, nullptr, false);
-      else if (link != nullptr && !writeFlashParameters(link))
-        ZyLog::log(ZyLog::Normal, "Your changes are still here: 'save' tries again.");
-      else if (link == nullptr)
+      } else if (link == nullptr) {
         ZyLog::log(ZyLog::Normal, "Not interacting with controller; cannot save.");
+      } else if (BlockCheck check = checkBlockUnchanged(link); check != BlockCheck::Unchanged) {
+        // Written over, a block that something else changed would be lost,
+        // its bytes after the parameters replaced by those read earlier.
+        if (check == BlockCheck::Changed)
+          ZyLog::log(ZyLog::Normal,
+                     "Your changes are kept. To write them: 'save <name.rop>' keeps them in a "
+                     "file, 'restore' reads the controller's block again, 'restore <name.rop>' "
+                     "puts your changes back, then 'save'.");
+        else
+          ZyLog::log(ZyLog::Normal, "Your changes are still here: 'save' tries again.");
+      } else if (!writeFlashParameters(link)) {
+        ZyLog::log(ZyLog::Normal, "Your changes are still here: 'save' tries again.");
+      }
     } else if (isWord(command, "r") || isWord(command, "restore")) {
       if (value != nullptr) {
         restoreParameterFile(value);

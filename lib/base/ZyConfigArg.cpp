@@ -200,6 +200,7 @@ void ZyConfigArg::copyFrom(const ZyConfigArg &other) {
   myMinDouble = other.myMinDouble;
   myMaxDouble = other.myMaxDouble;
   myMaxStrLen = other.myMaxStrLen;
+  myTextMayFill = other.myTextMayFill;
   myUsingOwnString = other.myUsingOwnString;
   myOwnString = other.myOwnString;
   mySetFunctor = other.mySetFunctor;
@@ -253,6 +254,12 @@ const char *ZyConfigArg::getString() const {
   if (myUsingOwnString)
     return myOwnString.c_str();
   return myStringPointer;
+}
+
+size_t ZyConfigArg::getMaxTextLength() const {
+  if (myTextMayFill || myMaxStrLen == 0)
+    return myMaxStrLen;
+  return myMaxStrLen - 1;
 }
 
 std::string ZyConfigArg::getStringValue() const {
@@ -409,7 +416,7 @@ bool ZyConfigArg::setString(const char *str, char *errorBuffer, size_t errorBuff
     return false;
   }
   size_t length = strlen(str);
-  if (length >= myMaxStrLen) {
+  if (length > getMaxTextLength()) {
     ZyLog::log(ZyLog::Normal,
                "ZyConfigArg of %s: setString called with argument %d long, when max length is %d.",
                name, static_cast<int>(length), static_cast<int>(myMaxStrLen));

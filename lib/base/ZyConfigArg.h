@@ -89,6 +89,14 @@ public:
   double getMinDouble() const { return myMinDouble; }
   double getMaxDouble() const { return myMaxDouble; }
   size_t getMaxStrLen() const { return myMaxStrLen; }
+  /// Longest text a fixed buffer takes: maxStrLen less its terminator, or
+  /// maxStrLen itself for a field a text may fill (see setTextMayFill).
+  size_t getMaxTextLength() const;
+  bool getTextMayFill() const { return myTextMayFill; }
+  /// A fixed buffer that is a field of its own width, where a text that
+  /// fills all maxStrLen bytes stands without a terminator: setString then
+  /// takes texts of up to maxStrLen characters.
+  void setTextMayFill(bool mayFill) { myTextMayFill = mayFill; }
   Priority getPriority() const { return myPriority; }
   bool getIgnoreBounds() const { return myIgnoreBounds; }
   bool getUsesOwnString() const { return myUsingOwnString; }
@@ -165,6 +173,7 @@ private:
   double myMinDouble = -HUGE_VAL;
   double myMaxDouble = HUGE_VAL;
   size_t myMaxStrLen = 0;
+  bool myTextMayFill = false;
   bool myUsingOwnString = false;
   std::string myOwnString;
 

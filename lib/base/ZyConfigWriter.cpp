@@ -263,12 +263,12 @@ void ZyConfig::writeSection(FileWriter &writer, ZyConfigSection *section,
                      "ZyConfig::writeFile: %s holds the text '%s', which the file cannot carry "
                      "(%s); it will not read back as it is",
                      param.getName(), value.c_str(), TEXT_RULE);
-        else if (!param.getUsesOwnString() && value.size() + 1 > param.getMaxStrLen())
+        else if (!param.getUsesOwnString() && value.size() > param.getMaxTextLength())
           ZyLog::log(ZyLog::Terse,
                      "ZyConfig::writeFile: %s holds %d characters, which fill its field; read "
                      "back, a text may have at most %d, so it will not read back",
                      param.getName(), static_cast<int>(value.size()),
-                     static_cast<int>(param.getMaxStrLen()) - 1);
+                     static_cast<int>(param.getMaxTextLength()));
         // A line break inside the text would turn its remainder into a line
         // of its own, read back as some other keyword: the value ends there.
         line += escapedText(value.substr(0, value.find_first_of("\r\n")));

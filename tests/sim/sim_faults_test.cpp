@@ -251,3 +251,41 @@ TEST(SimFaultsTest, ReplyCutShortOrShortReadOrStrayBytes) {
   EXPECT_EQ(1, s.strayBursts);
   EXPECT_EQ(1, s.erases);
 }
+
+TEST(SimFaultsTest, SwappedDigitsKeepTheChecksumAndDifferFromReplyToReply) {
+  SimFaults faults;
+  ASSERT_TRUE(faults.swapDigits.parse("m7000:*"));
+  faults.swapFrom = 10;
+  SimSession sim(withFaults(faults));
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  auto block = sim.controller().block7();
+  const std::string intact = RawMonitorClient::toHex(
+      std::string(reinterpret_cast<const char *>(block.data()), block.size()));
+  RawMonitorClient host(sim.path());
+  std::vector<size_t> swappedAt;
+  for (int round = 0; round < 3; round++) {
+    host.write(RawMonitorClient::frame("m7000,FFF"));
+    ASSERT_EQ("+", host.read(1, 1000));
+    std::string body, digits;
+    ASSERT_TRUE(host.readReply(body, digits));
+    host.write("+");
+    EXPECT_EQ(RawMonitorClient::hex2(RawMonitorClient::sum(body)), digits) << "a good checksum";
+    ASSERT_EQ(body.size(), intact.size());
+    // Exactly two neighbouring digits differ, swapped, from the 10th on.
+    std::vector<size_t> differ;
+    for (size_t i = 0; i < body.size(); i++)
+      if (body[i] != intact[i])
+        differ.push_back(i);
+    ASSERT_EQ(differ.size(), 2u) << round;
+    EXPECT_EQ(differ[1], differ[0] + 1);
+    EXPECT_EQ(body[differ[0]], intact[differ[1]]);
+    EXPECT_GE(differ[0], 10u);
+    if (!swappedAt.empty()) {
+      EXPECT_GT(differ[0], swappedAt.back()) << "each damaged reply unlike the one before";
+    }
+    swappedAt.push_back(differ[0]);
+  }
+  EXPECT_EQ(3, sim.controller().stats().digitsSwapped);
+  // Replies to other commands are not touched.
+  EXPECT_EQ("OK0", host.command("F?0,0"));
+}

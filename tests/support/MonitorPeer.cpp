@@ -20,6 +20,10 @@ int digitValue(char c) {
   return -1;
 }
 
+char hexDigitOf(int value) {
+  return DIGITS[value & 0xF];
+}
+
 std::string checksumDigits(unsigned int sum) {
   std::string out;
   out.push_back(DIGITS[(sum >> 4) & 0xF]);
@@ -145,8 +149,10 @@ void MonitorPeer::answer(const std::string &text) {
   } else if (text == "m7000,FFF") {
     std::string digits = toHex(block, BLOCK_SIZE);
     int read = myReads++;
-    if (read == corruptReadAt || corruptReadAt == EVERY_READ)
-      digits[1] = digits[1] == '0' ? '1' : '0';
+    if (read == corruptReadAt || corruptReadAt == EVERY_READ) {
+      char &low = digits[2 * static_cast<size_t>(corruptReadOffset) + 1];
+      low = hexDigitOf(digitValue(low) ^ 1);
+    }
     if (upperCaseBlock)
       for (char &d : digits)
         d = static_cast<char>(toupper(static_cast<unsigned char>(d)));
@@ -157,6 +163,8 @@ void MonitorPeer::answer(const std::string &text) {
         reply[i] = static_cast<char>(toupper(static_cast<unsigned char>(reply[i])));
     if (corruptBlockChecksum)
       reply[1] = reply[1] == '0' ? '1' : '0';
+    if (editBlockReply)
+      editBlockReply(read, reply);
     myPty.write(reply);
   } else if (text == "FE7") {
     if (refuseErase) {

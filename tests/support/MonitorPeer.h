@@ -50,11 +50,17 @@ public:
   int failWriteAt = -1;
   int failWriteCount = 1;
   /// The reply to the block read ("m7000,FFF") with this index (from 0)
-  /// carries corruptReadByte XOR 0x01 in place of byte 0 (a good
-  /// checksum over what is sent): a read back that differs. EVERY_READ
+  /// carries byte corruptReadOffset XOR 0x01 (a good checksum over what is
+  /// sent): a read back that differs. EVERY_READ
   /// changes every one.
   int corruptReadAt = -1;
   static const int EVERY_READ = -2;
+  /// The byte that corruptReadAt changes (byte 0 unless set).
+  int corruptReadOffset = 0;
+  /// Called with the index (from 0) of each reply to the block read and
+  /// the reply as it will go out ("$", digits, "#", checksum), which it may
+  /// change: swap digits (a good checksum still), break the checksum...
+  std::function<void(int index, std::string &reply)> editBlockReply;
 
   /// Called on the peer thread with each command before it is answered.
   std::function<void(const std::string &)> onCommand;

@@ -13,6 +13,8 @@ public:
   PtyPair();
   ~PtyPair();
   int master() const { return myMaster; }
+  /// The test's own descriptor of the slave side (to look at its state).
+  int slave() const { return mySlaveKeep; }
   /// The slave's device path, for ZySerialConnection::setPortName.
   const std::string &slavePath() const { return mySlavePath; }
   /// Writes all bytes to the master side.

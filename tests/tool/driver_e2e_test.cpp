@@ -186,6 +186,18 @@ TEST(DriverFiles, RestoreThenSaveConvertsAParameterFile) {
   std::string out = readFile(dir.file("out.rop"));
   EXPECT_EQ(countLinesStartingWith(out, "TransAcc 450 "), 1) << out;
   EXPECT_EQ(splitLines(out).size(), splitLines(sample).size());
+
+  // A text cut to its field by the keyword command fills the field; the
+  // file saved then restores.
+  RunResult cut = runTool(
+      {"-n", "-b", "-r", "in.rop", "Name", "abcdefghijklmnopqrstuvwxyz", "-s", "long.rop"}, dir);
+  EXPECT_EQ(cut.status, 0) << cut.out;
+  EXPECT_TRUE(hasLine(cut.out, "Value for Name cut to its first 19 characters (26 given)."))
+      << cut.out;
+  EXPECT_EQ(countLinesStartingWith(readFile(dir.file("long.rop")), "Name abcdefghijklmnopqrs "), 1);
+  RunResult back = runTool({"-n", "-b", "-r", "long.rop", "-s", "back.rop"}, dir);
+  EXPECT_EQ(back.status, 0) << back.out;
+  EXPECT_EQ(readFile(dir.file("back.rop")), readFile(dir.file("long.rop")));
 }
 
 TEST(DriverFiles, RestoredValuesAreRangeChecked) {

@@ -246,6 +246,22 @@ TEST(DriverWithController, FailedFlashReadEndsWithStatusThreeWithoutClosingComma
   EXPECT_FALSE(contains(sim.controller().commandLog(), "FK"));
 }
 
+// A batch write that fails ends with status 8, never 0, and names the
+// rescue image it kept.
+TEST(DriverWithController, FailedFlashWriteEndsWithStatusEight) {
+  TempDir dir;
+  SimOptions options = controller();
+  ASSERT_TRUE(options.faults.refuse.parse("FW7400:*"));
+  SimSession sim(options);
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  RunResult r = runTool({"-rp", sim.path(), "-b", "Name", "Foo"}, dir);
+  EXPECT_EQ(r.status, 8) << r.out;
+  EXPECT_TRUE(hasLine(r.out, "Could not write to the controller.")) << r.out;
+  EXPECT_NE(r.out.find("-restoreBlock "), std::string::npos) << r.out;
+  EXPECT_FALSE(hasLine(r.out, "FLASH parameters written to the controller."));
+  EXPECT_EQ(sim.controller().stats().refused, 2) << "the block was restarted once";
+}
+
 TEST(DriverWithController, UploadsFirmwareAndReportsARefusedErase) {
   TempDir dir;
   std::string sample = std::string(ORVEX_SOURCE_DIR) + "/params/sample.mot";
@@ -287,6 +303,9 @@ TEST(DriverWithController, ShellAsksBeforeQuittingWithUnsavedChangesAndSaves) {
             std::string::npos)
       << r.out;
   EXPECT_NE(r.out.find("FLASH parameters written to the controller."), std::string::npos);
+  // A save that wrote the block says so, and not that it could not save.
+  EXPECT_EQ(r.out.find("Not interacting with controller; cannot save."), std::string::npos)
+      << r.out;
   EXPECT_NE(r.out.find("Exiting..."), std::string::npos);
   EXPECT_EQ(field(sim.controller().block7(), 141, 19), "Bar");
   EXPECT_EQ(sim.controller().commandLog().back(), "FK");

@@ -1,11 +1,14 @@
 // Tests of the interactive shell without a controller: paging through the
 // tables, keywords before command words, quitting, and the messages of the
-// commands that need a controller or a file; and a table of commands run
-// against the controller simulator, checked on the text and on the wire.
+// commands that need a controller or a file; "save" to a controller played
+// by a pty peer; and a table of commands run against the controller
+// simulator, checked on the text and on the wire.
 #include "ConnectionSequence.h"
 #include "FlashImage.h"
+#include "FlashTransfer.h"
 #include "LogCapture.h"
 #include "MonitorLink.h"
+#include "MonitorPeer.h"
 #include "ParamCommands.h"
 #include "ParamFile.h"
 #include "Shell.h"
@@ -15,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -300,5 +304,58 @@ TEST_F(Shell, CommandsAgainstTheControllerSimulator) {
     EXPECT_TRUE(after == expected) << "HostBaud on the controller: " << int(after[179]);
     EXPECT_EQ(flashImage[179], c.editKept ? 4 : before[179]);
     port.close();
+  }
+}
+
+// "save" with a controller: a write that succeeds says so and nothing
+// else; a block that changed since it was read is not written over, and
+// the edits stay.
+TEST_F(Shell, SaveToTheControllerChecksTheBlockFirst) {
+  PtyPair pty;
+  ZySerialConnection port;
+  ASSERT_EQ(port.open(pty.slavePath().c_str()), 0);
+  MonitorLink link(&port);
+  static unsigned char block[MonitorPeer::BLOCK_SIZE];
+  for (int i = 0; i < MonitorPeer::BLOCK_SIZE; i++)
+    block[i] = static_cast<unsigned char>(i * 13 + 5);
+  {
+    MonitorPeer peer(pty);
+    std::memcpy(peer.block, block, sizeof block);
+    peer.start();
+    ASSERT_TRUE(readFlashParameters(&link));
+  }
+  {
+    MonitorPeer peer(pty);
+    std::memcpy(peer.block, block, sizeof block);
+    peer.start();
+    run("HostBaud 2\nsave\nq\n", &link);
+    peer.stop();
+    EXPECT_TRUE(log.hasLine("FLASH parameters written to the controller.")) << log.text();
+    EXPECT_FALSE(log.contains("cannot save")) << log.text();
+    EXPECT_TRUE(log.hasLine("Exiting..."));
+    EXPECT_EQ(peer.block[179], 2);
+    block[179] = 2;
+  }
+  log.clear();
+  {
+    MonitorPeer peer(pty);
+    std::memcpy(peer.block, block, sizeof block);
+    peer.block[3000] ^= 0x01; // changed by something else since
+    peer.start();
+    run("HostBaud 3\nsave\nq\ny\n", &link);
+    peer.stop();
+    std::vector<std::string> commands = peer.commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "FE7"), 0) << "nothing erased";
+    EXPECT_EQ(peer.block[179], 2);
+    EXPECT_TRUE(log.hasLine("The controller's FLASH parameter block is not the one read (it "
+                            "differs at byte 3000): something else changed it since, so nothing "
+                            "was written."))
+        << log.text();
+    EXPECT_TRUE(log.contains("Your changes are kept. To write them: 'save <name.rop>' keeps them "
+                             "in a file, 'restore' reads the controller's block again"));
+    EXPECT_FALSE(log.contains("cannot save"));
+    EXPECT_EQ(flashImage[179], 3);
+    EXPECT_TRUE(imageChanged());
+    EXPECT_TRUE(log.hasLine("You didn't save your changes to the controller."));
   }
 }

@@ -40,6 +40,22 @@ const int NAME_SIZE = 19;
 unsigned char transferBuffer[FLASH_BLOCK_SIZE];
 // The block as read back to verify a write.
 unsigned char verifyBuffer[FLASH_BLOCK_SIZE];
+// The whole replies of one confirmed read of block 7, and their lengths.
+const int MAX_BLOCK_REPLIES = 4;
+unsigned char replies[MAX_BLOCK_REPLIES][FLASH_BLOCK_SIZE];
+int replyBytes[MAX_BLOCK_REPLIES];
+// Set when a parameter write failed: the controller may then hold a block
+// of this program's own making (erased or partly written), which a later
+// write may replace. Cleared by a successful read or write.
+bool unfinishedWrite = false;
+
+/// Offset of the first byte in which a and b differ, or -1.
+int firstDifference(const unsigned char *a, const unsigned char *b, int length) {
+  for (int i = 0; i < length; i++)
+    if (a[i] != b[i])
+      return i;
+  return -1;
+}
 char eraseReply[MonitorLink::MAX_REPLY_TEXT + 1];
 std::string rescueImage;
 std::string rescueParameters;
@@ -53,22 +69,23 @@ char at(const char *reply, size_t length, size_t position) {
   return position < length ? reply[position] : '\0';
 }
 
-/// Reads block 7 with one more try after a failure. On success the block
-/// is in into (a 4095-byte reply leaves the last byte 0xFF) and *bytes is
-/// the number of bytes the reply carried; otherwise into is untouched.
-bool readBlock(MonitorLink *link, unsigned char *into, int *bytes) {
+/// Reads one whole reply to "m7000,FFF", with one more try after a
+/// failure. On success the block is in into (a 4095-byte reply leaves the
+/// last byte 0xFF) and *bytes is the number of bytes the reply carried;
+/// otherwise into is untouched.
+bool readBlockReply(MonitorLink *link, unsigned char *into, int *bytes) {
   for (int attempt = 0; attempt < 2; attempt++) {
     if (attempt > 0) {
       ZyLog::log(ZyLog::Normal, "Reading the FLASH parameter block again.");
       link->waitForQuiet(RETRY_QUIET_MS, RETRY_QUIET_LIMIT_MS);
     }
+    // Whatever is still on the line (the rest of an earlier exchange) must
+    // not be taken for this command's answer.
     link->discardInput();
     link->sendCommand("m7000,FFF");
     MonitorLink::ReplyResult result = link->readCheckedBinaryPacket(
-        verifyBuffer, SHORTEST_BLOCK_REPLY, FLASH_BLOCK_SIZE, BLOCK_READ_WAIT_MS, bytes);
+        into, SHORTEST_BLOCK_REPLY, FLASH_BLOCK_SIZE, BLOCK_READ_WAIT_MS, bytes);
     if (result == MonitorLink::ReplyResult::Ok) {
-      if (into != verifyBuffer)
-        memcpy(into, verifyBuffer, static_cast<size_t>(*bytes));
       if (*bytes < FLASH_BLOCK_SIZE)
         memset(into + *bytes, 0xFF, static_cast<size_t>(FLASH_BLOCK_SIZE - *bytes));
       return true;
@@ -78,6 +95,35 @@ bool readBlock(MonitorLink *link, unsigned char *into, int *bytes) {
     ZyLog::log(ZyLog::Normal, "Reading the FLASH parameter block failed: %s.",
                reasons[static_cast<int>(result)]);
   }
+  return false;
+}
+
+/// Reads block 7 and confirms it. The reply's checksum is a sum modulo
+/// 256: two digits swapped, or one digit one higher and another one lower,
+/// leave the sum as it was, so a damaged block can pass it. A block is
+/// therefore taken only when two whole replies agree byte for byte (and in
+/// length); damage on the line does not repeat itself in the same place.
+/// After a disagreement the block is read once more, up to
+/// MAX_BLOCK_REPLIES whole replies in all; a reply that fails (and fails
+/// its one retry) fails the read, and failed replies are not counted. On
+/// success into holds the block and *bytes the length of the replies;
+/// otherwise into is untouched.
+bool readBlock(MonitorLink *link, unsigned char *into, int *bytes) {
+  for (int n = 0; n < MAX_BLOCK_REPLIES; n++) {
+    if (n >= 2)
+      ZyLog::log(ZyLog::Normal,
+                 "The replies to the FLASH read differ; reading the block once more.");
+    if (!readBlockReply(link, replies[n], &replyBytes[n]))
+      return false;
+    for (int k = 0; k < n; k++) {
+      if (replyBytes[k] == replyBytes[n] && memcmp(replies[k], replies[n], FLASH_BLOCK_SIZE) == 0) {
+        memcpy(into, replies[n], FLASH_BLOCK_SIZE);
+        *bytes = replyBytes[n];
+        return true;
+      }
+    }
+  }
+  ZyLog::log(ZyLog::Terse, "The controller's replies to the FLASH read disagree.");
   return false;
 }
 
@@ -131,15 +177,15 @@ bool writeBlockVerified(MonitorLink *link, const unsigned char *block) {
       link->progress()->blockStarted(7, FLASH_BLOCK_ADDRESS, FLASH_BLOCK_SIZE);
     if (!link->writeFlash(block, FLASH_BLOCK_SIZE, FLASH_BLOCK_ADDRESS))
       continue;
+    // The read back is confirmed like any other, so that a damaged reply
+    // neither passes for the block nor restarts a block written well.
     int bytes = 0;
     if (!readBlock(link, verifyBuffer, &bytes)) {
       ZyLog::log(ZyLog::Terse, "Could not read the FLASH parameter block back to verify it.");
       continue;
     }
-    int difference = -1;
-    for (int i = 0; i < bytes && difference < 0; i++)
-      if (verifyBuffer[i] != block[i])
-        difference = i;
+    // Every byte the reply carried, up to the block's last.
+    int difference = firstDifference(verifyBuffer, block, bytes);
     if (difference < 0)
       return true;
     ZyLog::log(ZyLog::Terse,
@@ -200,6 +246,7 @@ void saveRescueImage(const unsigned char *block) {
 }
 
 void takeBlockAsRead(const unsigned char *block) {
+  unfinishedWrite = false;
   if (block != transferBuffer)
     memcpy(transferBuffer, block, FLASH_BLOCK_SIZE);
   memcpy(flashImage, transferBuffer, FLASH_IMAGE_SIZE);
@@ -249,8 +296,9 @@ bool readFlashParameters(MonitorLink *link) {
     return false;
   }
   ZyLog::log(ZyLog::Normal, "Reading FLASH parameters from controller.");
-  // Only a reply of exactly the block's digits with a matching checksum is
-  // taken; a failed read leaves the transfer buffer as it was.
+  // Only a reply of exactly the block's digits with a matching checksum,
+  // confirmed by a second one that agrees, is taken; a failed read leaves
+  // the transfer buffer as it was.
   int bytes = 0;
   if (!readBlock(link, transferBuffer, &bytes)) {
     ZyLog::log(ZyLog::Terse, "Could not read FLASH parameters from controller.");
@@ -295,6 +343,7 @@ bool writeFlashParameters(MonitorLink *link) {
     memcpy(intended, flashImage, FLASH_IMAGE_SIZE);
 
     if (!writeBlockVerified(link, intended)) {
+      unfinishedWrite = true;
       ZyLog::log(ZyLog::Terse, "Could not write to the controller.");
       memcpy(flashImage, hostImage, FLASH_IMAGE_SIZE);
       ZyLog::log(ZyLog::Terse, "The FLASH parameter block on the controller may now be erased or "
@@ -303,6 +352,7 @@ bool writeFlashParameters(MonitorLink *link) {
       return false;
     }
     memcpy(transferBuffer, intended, FLASH_BLOCK_SIZE);
+    unfinishedWrite = false;
     swapAllTables();
     memcpy(referenceImage, flashImage, FLASH_IMAGE_SIZE);
   }
@@ -311,6 +361,29 @@ bool writeFlashParameters(MonitorLink *link) {
   link->discardInput();
   link->sendCommand("FR");
   return true;
+}
+
+BlockCheck checkBlockUnchanged(MonitorLink *link) {
+  if (link == nullptr) {
+    ZyLog::log(ZyLog::Terse, "No controller to read from. Try 'connect'.");
+    return BlockCheck::Unreadable;
+  }
+  ZyLog::log(ZyLog::Normal,
+             "Checking that the controller's FLASH parameter block is the one read.");
+  int bytes = 0;
+  if (!readBlock(link, verifyBuffer, &bytes)) {
+    ZyLog::log(ZyLog::Terse,
+               "Could not read the FLASH parameter block before writing it; nothing was written.");
+    return BlockCheck::Unreadable;
+  }
+  int difference = firstDifference(verifyBuffer, transferBuffer, FLASH_BLOCK_SIZE);
+  if (difference < 0 || unfinishedWrite)
+    return BlockCheck::Unchanged;
+  ZyLog::log(ZyLog::Terse,
+             "The controller's FLASH parameter block is not the one read (it differs at byte "
+             "%d): something else changed it since, so nothing was written.",
+             difference);
+  return BlockCheck::Changed;
 }
 
 bool restoreFlashBlock(MonitorLink *link, const unsigned char *block, int length) {

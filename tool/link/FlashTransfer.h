@@ -3,11 +3,11 @@
 // monitor link, and checks which firmware the controller runs.
 //
 // Every transfer either succeeds exactly or fails with the controller's
-// data accounted for: the block read is checked digit by digit and retried
-// once; the write is a transaction (erase re-sent once, the block restarted
-// once, read back and compared before "FR"), and when it finally fails the
-// block as it should be is kept in a rescue image that restoreFlashBlock
-// writes back.
+// data accounted for: the block read is checked digit by digit, retried
+// once, and confirmed by a second whole reply that agrees byte for byte; the write is a transaction
+// (erase re-sent once, the block restarted once, read back and compared before "FR"), and when it
+// finally fails the block as it should be is kept in a rescue image that restoreFlashBlock writes
+// back.
 #ifndef FLASHTRANSFER_H
 #define FLASHTRANSFER_H
 
@@ -39,6 +39,18 @@ FirmwareIdentity firmwareIdentityResult(const char *reply);
 /// Reads block 7 into the transfer buffer and its parameters into
 /// flashImage and referenceImage. On failure nothing changes.
 bool readFlashParameters(MonitorLink *link);
+/// What a second look at block 7 found.
+enum class BlockCheck {
+  Unchanged, ///< the block as last read or written (or as a failed write left it)
+  Changed,   ///< something else changed the block since
+  Unreadable ///< the block could not be read (confirmed)
+};
+/// Reads block 7 again (confirmed) and compares it with the block as last
+/// read or written. A block that a failed write of this program left
+/// erased or partly written counts as unchanged: writing it whole is what
+/// the operator was told to do. Says what it found when that is not
+/// Unchanged; changes nothing.
+BlockCheck checkBlockUnchanged(MonitorLink *link);
 /// Erases block 7 and writes the transfer buffer back with flashImage as
 /// its first 422 bytes, then reads it back to verify. On failure
 /// flashImage and referenceImage keep their contents and a rescue image

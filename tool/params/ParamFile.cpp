@@ -24,10 +24,15 @@ int upperBound(const ParamEntry &entry, int widthMaximum) {
 
 ZyConfigArg makeArg(ParamEntry &entry) {
   switch (entry.kind) {
-  case ParamKind::text:
-    // A restored text must leave room for its terminator inside the field.
-    return ZyConfigArg(entry.name, reinterpret_cast<char *>(entry.value), entry.description,
-                       entry.size);
+  case ParamKind::text: {
+    // The field holds size characters, terminated only when shorter (the
+    // byte after it belongs to something else): a restore takes as long a
+    // text as the keyword command stores, so every saved file restores.
+    ZyConfigArg arg(entry.name, reinterpret_cast<char *>(entry.value), entry.description,
+                    entry.size);
+    arg.setTextMayFill(true);
+    return arg;
+  }
   case ParamKind::bufferedText:
     ensureTextBuffer(&entry);
     return ZyConfigArg(entry.name, entry.textBuffer, entry.description, entry.size + 1u);

@@ -16,6 +16,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -351,6 +352,11 @@ TEST(SerialConnection, OnePortOneOwnerForTheWholeRun) {
   ZySerialConnection second;
   ASSERT_EQ(first.open(pty.slavePath().c_str()), 0);
   EXPECT_EQ(first.openFailure(), ZySerialConnection::FAILURE_NONE);
+  // The terminal itself is in exclusive mode while the port is open: no
+  // other open of it succeeds (but root's), locks or not.
+  int exclusive = 0;
+  ASSERT_EQ(ioctl(pty.slave(), TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 1);
 
   // The advisory lock refuses it (what the operator is told, naming the
   // holder, is the front end's: tests/tool/port_advice_test.cpp).
@@ -383,6 +389,8 @@ TEST(SerialConnection, OnePortOneOwnerForTheWholeRun) {
 
   // Once the owner is gone, the port is free.
   first.close();
+  ASSERT_EQ(ioctl(pty.slave(), TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0) << "exclusive mode lifted on close";
   first.setPortName("/nonexistent/ttyQ9"); // another port: the lock goes
   EXPECT_EQ(second.open(), 0);
 }

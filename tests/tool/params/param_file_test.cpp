@@ -18,6 +18,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
@@ -458,10 +459,13 @@ TEST_F(ParamFile, FullTextFieldIsSavedWithoutReadingIntoTheNextField) {
   std::vector<std::string> lines = readLines(file);
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines[0], "Type " + full + " ; Type");
-  // A restore refuses a text that fills a whole text field: the save says so.
-  EXPECT_TRUE(log.hasLine("ZyConfig::writeFile: Type holds 31 characters, which fill its field; "
-                          "read back, a text may have at most 30, so it will not read back"));
-  EXPECT_FALSE(log.contains("writeFile: Name"));
+  // A text that fills its whole field reads back: no warning, and the
+  // restore leaves the reserved byte after the field alone.
+  EXPECT_FALSE(log.contains("will not read back")) << log.text();
+  std::memset(flashImage, 0, 31);
+  EXPECT_TRUE(restore(file)) << log.text();
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(flashImage), 31), full);
+  EXPECT_EQ(flashImage[31], 'R');
 }
 
 TEST_F(ParamFile, BlanksOfTextsAreEscapedAndReadBackExactly) {
@@ -597,7 +601,7 @@ TEST_F(ParamFile, RestoreAppliesTheRegistryRangeAndLengthRules) {
   text += "RevCount -1\n";                       // below uint16
   text += "WatchDog 65535\n";                    // accepted
   text += "SipCycle 0\n";                        // below its minimum of 1
-  text += "Type " + std::string(31, 'X') + "\n"; // 31 characters: refused
+  text += "Type " + std::string(32, 'X') + "\n"; // 32 characters: refused
   text += "SubType " + thirty + "\n";            // 30 characters: accepted
   text += "Sonar1 ABCDEFGHIJKLMNOP\n";           // 16 characters fill the buffer
   text += "Sonar2 ABCDEFGHIJKLMNOPQ\n";          // 17 characters: refused
@@ -630,7 +634,7 @@ TEST_F(ParamFile, RestoreAppliesTheRegistryRangeAndLengthRules) {
   EXPECT_TRUE(log.hasLine("ZyConfigArg of Ticks/mm: setInt value 250 above range [0, 200]"));
   EXPECT_TRUE(log.hasLine("ZyConfigArg of Home1: setInt value 300 above range [0, 255]"));
   EXPECT_TRUE(log.hasLine(
-      "ZyConfigArg of Type: setString called with argument 31 long, when max length is 31."));
+      "ZyConfigArg of Type: setString called with argument 32 long, when max length is 31."));
   EXPECT_TRUE(log.hasLine("## Last error on line 1 of file '" + file + "'"));
   EXPECT_TRUE(log.hasLine("## Last error on line 14 of file '" + file + "'"));
 }
@@ -710,6 +714,7 @@ TEST_F(ParamFile, RandomImagesSurviveSaveRestoreSave) {
   };
   int refusedTexts = 0;
   int storedTexts = 0;
+  std::map<std::string, int> fullTexts; // texts that filled their field, by keyword
   for (int round = 0; round < 150; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     clearImage();
@@ -722,9 +727,10 @@ TEST_F(ParamFile, RandomImagesSurviveSaveRestoreSave) {
             // Most texts avoid ";" and "#" so that many are stored; some
             // draw from every printable character.
             const std::string &alphabet = pick(0, 3) == 0 ? everyPrintable : carriedOften;
-            // A text field keeps room for its terminator in a file.
-            int longest = e->kind == ParamKind::text ? e->size - 1 : e->size;
-            int length = pick(0, longest);
+            // Every length up to the field's size, and every fourth round
+            // texts that fill their fields exactly, as the keyword command
+            // stores them.
+            int length = round % 4 == 3 ? e->size : pick(0, e->size);
             for (int i = 0; i < length; ++i) {
               char c = alphabet[pick(0, static_cast<int>(alphabet.size()) - 1)];
               value += c == ';' || c == '#' ? (pick(0, 1) ? c : 'x') : c;
@@ -743,8 +749,11 @@ TEST_F(ParamFile, RandomImagesSurviveSaveRestoreSave) {
           bool carried = ZyConfig::textFileCanCarry(value.c_str());
           EXPECT_EQ(refused, !carried) << e->name << " '" << value << "'";
           EXPECT_FALSE(log.contains("must be an integer")) << e->name << " " << value;
-          if (e->kind == ParamKind::text || e->kind == ParamKind::bufferedText)
+          if (e->kind == ParamKind::text || e->kind == ParamKind::bufferedText) {
             ++(refused ? refusedTexts : storedTexts);
+            if (!refused && value.size() == e->size)
+              ++fullTexts[e->name];
+          }
         }
       }
     }
@@ -770,6 +779,12 @@ TEST_F(ParamFile, RandomImagesSurviveSaveRestoreSave) {
   // Both outcomes were drawn often enough for the test to mean something.
   EXPECT_GT(refusedTexts, 100);
   EXPECT_GT(storedTexts, 1000);
+  // Every text field went round the file filled to its last byte.
+  for (ParamEntry *table : {robotTable, armTable})
+    for (ParamEntry *e = table; e->name[0] != '\0'; ++e)
+      if (e->kind == ParamKind::text || e->kind == ParamKind::bufferedText) {
+        EXPECT_GT(fullTexts[e->name], 0) << e->name;
+      }
 }
 
 TEST_F(ParamFile, ShippedSampleFileIsTheKnownImage) {
