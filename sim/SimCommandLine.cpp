@@ -66,6 +66,7 @@ const char *simUsage() {
          "      --refuse CMD[:N]        refuse that erase (FE) or write (FW) with \"ER2\"\n"
          "      --noise N               send N noise bytes before every reply\n"
          "      --die-after N           lose power after N received bytes\n"
+         "      --stall CMD[:N]         carry out that command, then answer nothing more\n"
          "  -h, --help                  show this text\n";
 }
 
@@ -189,11 +190,13 @@ bool parseSimCommandLine(int argc, const char *const *argv, SimCommandLine &out,
       if (!noValue())
         return false;
       o.faults.silent = true;
-    } else if (arg == "--bad-checksum" || arg == "--drop-ack" || arg == "--refuse") {
+    } else if (arg == "--bad-checksum" || arg == "--drop-ack" || arg == "--refuse" ||
+               arg == "--stall") {
       if (!takeValue(v))
         return false;
       SimFaultTrigger &t = arg == "--bad-checksum" ? o.faults.badChecksum
                            : arg == "--drop-ack"   ? o.faults.dropAck
+                           : arg == "--stall"      ? o.faults.stall
                                                    : o.faults.refuse;
       if (!t.parse(v)) {
         error = "Option " + arg + ": '" + v +
