@@ -5,6 +5,7 @@
 
 #include "ConnectOptions.h"
 #include "ConnectionSequence.h"
+#include "DurableWrite.h"
 #include "FirmwareImage.h"
 #include "FlashImage.h"
 #include "FlashTransfer.h"
@@ -248,6 +249,10 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
   if (blockFile != nullptr)
     ZyLog::log(ZyLog::Normal, "Will write FLASH parameter block image '%s' to controller.",
                blockFile);
+  // Where the backups and the write journal are kept, and whether an
+  // unfinished write found in the journal is to be closed without writing.
+  const char *backupDir = parser.takeParameterArgument("-backup-dir", false);
+  bool dismissUnfinished = parser.takeArgument("-dismiss-unfinished");
 
   // The connection options read the port and rate from their own copy of
   // the command line; here every occurrence of them is removed together with
@@ -265,6 +270,10 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
     options.printOptions();
     if (helpAsked)
       printUsage(stdout);
+    return EXIT_OPTIONS;
+  }
+  if (backupDir != nullptr && backupDir[0] == '\0') {
+    ZyLog::log(ZyLog::Terse, "--backup-dir needs a folder: --backup-dir DIR.");
     return EXIT_OPTIONS;
   }
 
@@ -289,6 +298,14 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
 
   options.attachTo(&robot);
   MonitorLink link(options.serialConnection());
+  // Every erase of the parameter block is preceded by a backup and a
+  // journal entry; the safeguard is the link layer's only tie to them.
+  DurableWrite durable(backupDir != nullptr ? backupDir : "",
+                       options.serialConnection()->portName());
+  struct SafeguardScope {
+    explicit SafeguardScope(WriteSafeguard *guard) { setWriteSafeguard(guard); }
+    ~SafeguardScope() { setWriteSafeguard(nullptr); }
+  } safeguardScope(&durable);
   std::unique_ptr<ProgressPrinter> progress = makeStdoutProgress();
   link.setProgress(progress.get());
   FirmwareImage firmware;
@@ -319,6 +336,23 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
       printCaution(identity);
     if (!readFlashParameters(controller))
       return EXIT_FLASH_READ;
+    // A write to this port that never finished is reported before anything
+    // else happens.
+    if (durable.checkUnfinished(lastBlock(), dismissUnfinished) ==
+        DurableWrite::Unfinished::Blocking) {
+      if (blockFile != nullptr) {
+        ZyLog::log(ZyLog::Normal, "The block image given with -restoreBlock is written all the "
+                                  "same.");
+      } else if (batchMode) {
+        ZyLog::log(ZyLog::Terse, "Nothing was written. When the block on the controller is as it "
+                                 "should be, run again with --dismiss-unfinished to go on.");
+        closeMonitor(controller);
+        return EXIT_FLASH_WRITE;
+      } else {
+        ZyLog::log(ZyLog::Normal, "'save' asks before it writes over this block.");
+        durable.askBeforeWriting(true);
+      }
+    }
   }
 
   if (blockFile != nullptr) {
