@@ -427,6 +427,8 @@ public:
         _exit(126);
       for (const char *name : {"ZYLAARGS", "ZYLOG_LEVEL", "ZYLA_SIGHANDLE_METHOD", "ZYLA"})
         unsetenv(name);
+      // Backups and the journal stay in the test's scratch directory.
+      setenv("XDG_STATE_HOME", dir.file("state").c_str(), 1);
       std::string program = binPath("orvexconf");
       std::vector<char *> argv;
       argv.push_back(const_cast<char *>(program.c_str()));
