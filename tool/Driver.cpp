@@ -14,6 +14,7 @@
 #include "ParamFile.h"
 #include "ParamTables.h"
 #include "ProgressPrinter.h"
+#include "RunOutcome.h"
 #include "Shell.h"
 #include "Usage.h"
 #include "ZyArgumentParser.h"
@@ -29,6 +30,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -112,7 +114,8 @@ bool saveDestinationUsable(const char *saveFile) {
 /// arguments and returns false when one is not known or one is left over.
 /// The pairs are removed from the parser when applied.
 bool processPairs(ZyArgumentParser &parser, bool batchMode, bool apply, char *reply,
-                  size_t replySize) {
+                  size_t replySize, RunOutcome &outcome) {
+  std::vector<std::string> refused;
   bool argumentError = false;
   size_t i = 1;
   while (parser.getArgc() > i + 1) {
@@ -120,14 +123,14 @@ bool processPairs(ZyArgumentParser &parser, bool batchMode, bool apply, char *re
     const char *value = parser.getArg(i + 1);
     bool known;
     if (apply)
-      known = setParameter(robotTable, keyword, value) || setParameter(armTable, keyword, value) ||
-              setParameter(powerTable, keyword, value);
+      known = setParameter(commandLineTables(), keyword, value);
     else
-      known = knowsKeyword(robotTable, keyword) || knowsKeyword(armTable, keyword) ||
-              knowsKeyword(powerTable, keyword);
+      known = knowsKeyword(commandLineTables(), keyword);
     if (!known) {
       logBadArguments(batchMode);
       ZyLog::log(ZyLog::Terse, "Could not process: %s %s\n", keyword, value);
+      refused.push_back(keyword);
+      refused.push_back(value);
       argumentError = true;
     }
     if (apply) {
@@ -144,8 +147,14 @@ bool processPairs(ZyArgumentParser &parser, bool batchMode, bool apply, char *re
     for (size_t k = i; k < parser.getArgc() && used < static_cast<int>(replySize); k++)
       used += snprintf(reply + used, replySize - used, " %s", parser.getArg(k));
     ZyLog::log(ZyLog::Terse, "%s", reply);
+    for (size_t k = i; k < parser.getArgc(); k++)
+      refused.push_back(parser.getArg(k));
     argumentError = true;
   }
+  if (!refused.empty())
+    outcome.update([&refused](RunRecord &record) {
+      record.refused.insert(record.refused.end(), refused.begin(), refused.end());
+    });
   return !argumentError;
 }
 
@@ -154,14 +163,13 @@ bool processPairs(ZyArgumentParser &parser, bool batchMode, bool apply, char *re
 /// read into the images given, for the run to write later.
 int checkBatchRun(ZyArgumentParser &parser, const char *restoreFile, const char *imageFile,
                   const char *uploadFile, const char *saveFile, FirmwareImage &image,
-                  FirmwareImage &upload, char *reply, size_t replySize) {
+                  FirmwareImage &upload, char *reply, size_t replySize, RunOutcome &outcome) {
   if (restoreFile != nullptr) {
     // Read into a registry of its own: the values land in the image, which
     // the FLASH read replaces; the restore step applies the file again.
     ZyConfig check(nullptr, false, false, false, true);
     check.setBaseDirectory("./");
-    registerTable(robotTable, &check);
-    registerTable(armTable, &check);
+    registerFileTables(&check);
     if (!restoreParameterFile(restoreFile, &check))
       return EXIT_FLASH_READ;
   }
@@ -169,7 +177,7 @@ int checkBatchRun(ZyArgumentParser &parser, const char *restoreFile, const char 
     return EXIT_IMAGE_UPLOAD;
   if (uploadFile != nullptr && !upload.load(uploadFile))
     return EXIT_UPLOAD;
-  if (!processPairs(parser, true, false, reply, replySize))
+  if (!processPairs(parser, true, false, reply, replySize, outcome))
     return EXIT_BAD_ARGUMENTS;
   if (saveFile != nullptr && !saveDestinationUsable(saveFile))
     return EXIT_SAVE_FAILED;
@@ -178,10 +186,8 @@ int checkBatchRun(ZyArgumentParser &parser, const char *restoreFile, const char 
 
 /// The end of a run after a terminating signal became a stop request: the
 /// work in hand is done; the monitor is closed unless a download stopped
-/// part way (a half-written firmware must not be started). Returns 128 + the
-/// signal number.
-int endStoppedRun(MonitorLink *controller, const FirmwareImage *download) {
-  int sig = Zyla::stopRequest();
+/// part way (a half-written firmware must not be started).
+void endStoppedRun(MonitorLink *controller, const FirmwareImage *download) {
   if (download != nullptr && download->stopped())
     download->logStoppedBlocks();
   if (download != nullptr && download->stoppedPartWay()) {
@@ -191,7 +197,6 @@ int endStoppedRun(MonitorLink *controller, const FirmwareImage *download) {
   } else if (controller != nullptr) {
     closeMonitor(controller);
   }
-  return Zyla::exitStatusForSignal(sig);
 }
 
 /// Exit callback of an interactive run: a signal that ends it while the
@@ -205,261 +210,416 @@ void warnOfUnsavedChanges() {
 } // namespace
 
 namespace {
-/// The run after start-up; returns the exit status while the driver's
-/// objects are still alive.
-int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
-  ZyArgumentParser parser(&argc, argv);
-  if (parser.takeArgument("-version")) {
-    printVersion(stdout);
-    return EXIT_OK;
-  }
+// The run as a sequence of steps over one run state. Each step returns true
+// when the run goes on; a step that ends it has noted why in the outcome.
+
+/// Everything one run holds between its steps.
+struct RunState {
+  RunState(int &argc, char **argv, ZyRobot &robotIn, ConnectOptions &optionsIn,
+           RunOutcome &outcomeIn, ZyFunctor &unsavedWarningIn)
+      : parser(&argc, argv), robot(robotIn), options(optionsIn), outcome(outcomeIn),
+        unsavedWarning(unsavedWarningIn) {}
+  ~RunState() { setWriteSafeguard(nullptr); }
+
+  ZyArgumentParser parser;
+  ZyRobot &robot;
+  ConnectOptions &options;
+  RunOutcome &outcome;
+  ZyFunctor &unsavedWarning; ///< lives as long as the process
 
   bool batchMode = false;
   bool noInteraction = false;
+  const char *saveFile = nullptr;
+  const char *restoreFile = nullptr;
+  const char *uploadFile = nullptr;
+  const char *imageFile = nullptr;
+  const char *blockFile = nullptr; ///< rescue image of the whole parameter block
+  const char *backupDir = nullptr; ///< backup store given with --backup-dir
+  bool dismissUnfinished = false;  ///< --dismiss-unfinished
+
+  /// The monitor's reply during the connection; also builds the "Could not
+  /// process" text.
+  char reply[REPLY_BUFFER_SIZE + 1] = {};
+  unsigned char block[FLASH_BLOCK_SIZE] = {};
+  int blockLength = 0;
+  /// Firmware files a batch run reads before connecting.
+  FirmwareImage imageFirmware;
+  FirmwareImage uploadFirmware;
+
+  std::unique_ptr<MonitorLink> link;
+  std::unique_ptr<ProgressPrinter> progress;
+  /// The firmware an interactive run and its shell write.
+  FirmwareImage firmware;
+  /// The link when the run talks to the controller, else nullptr.
+  MonitorLink *controller = nullptr;
+  /// The safeguard of every erase of the parameter block: backup and
+  /// journal; the link layer's only tie to them.
+  std::unique_ptr<DurableWrite> durable;
+  bool argumentError = false;
+};
+
+const char *const SAVE_FORMS[] = {"-s", "-saveToFile", nullptr};
+const char *const RESTORE_FORMS[] = {"-r", "-loadFromRop", "-l", "-loadFromFile", nullptr};
+const char *const UPLOAD_FORMS[] = {"-u", "-upload", "-d", "-download", nullptr};
+const char *const IMAGE_FORMS[] = {"-m", "-mot", nullptr};
+const char *const BLOCK_FORMS[] = {"-restoreBlock", nullptr};
+
+/// Takes a file option and logs the message for it when present.
+const char *takeLoggedFileOption(ZyArgumentParser &parser, const char *const *forms,
+                                 const char *message) {
+  const char *file = takeFileOption(parser, forms);
+  if (file != nullptr)
+    ZyLog::log(ZyLog::Normal, message, file);
+  return file;
+}
+
+/// Ends the run with a status of its own, closing the monitor first when
+/// connected.
+bool failAfterConnecting(RunState &run, ExitStatus status) {
+  closeMonitor(run.controller);
+  run.outcome.endWith(status);
+  return false;
+}
+
+/// The end of a run a terminating signal stopped (see endStoppedRun).
+bool stopRun(RunState &run, const FirmwareImage *download) {
+  int sig = Zyla::stopRequest();
+  endStoppedRun(run.controller, download);
+  run.outcome.update([sig](RunRecord &record) { record.stopSignal = sig; });
+  return false;
+}
+
+/// Options: the version, the modes, the files, the connection options and
+/// the help.
+bool takeOptions(RunState &run) {
+  ZyArgumentParser &parser = run.parser;
+  if (parser.takeArgument("-version")) {
+    printVersion(stdout);
+    return false;
+  }
   if (parser.takeArgument("-b") || parser.takeArgument("-batchmode")) {
-    batchMode = true;
+    run.batchMode = true;
     ZyLog::log(ZyLog::Normal, "Entering batch mode.");
   }
   if (parser.takeArgument("-n") || parser.takeArgument("-nointeraction")) {
-    noInteraction = true;
+    run.noInteraction = true;
     ZyLog::log(ZyLog::Normal, "Will not interact with controller.");
   }
-  static const char *const saveForms[] = {"-s", "-saveToFile", nullptr};
-  static const char *const restoreForms[] = {"-r", "-loadFromRop", "-l", "-loadFromFile", nullptr};
-  static const char *const uploadForms[] = {"-u", "-upload", "-d", "-download", nullptr};
-  static const char *const imageForms[] = {"-m", "-mot", nullptr};
-  const char *saveFile = takeFileOption(parser, saveForms);
-  if (saveFile != nullptr)
-    ZyLog::log(ZyLog::Normal, "Saving config to file '%s' on completion.", saveFile);
-  const char *restoreFile = takeFileOption(parser, restoreForms);
-  if (restoreFile != nullptr)
-    ZyLog::log(ZyLog::Normal, "Will restore FLASH params from file '%s'.", restoreFile);
-  const char *uploadFile = takeFileOption(parser, uploadForms);
-  if (uploadFile != nullptr)
-    ZyLog::log(ZyLog::Normal, "Will upload ORVEX file '%s' to controller after connection.",
-               uploadFile);
-  const char *imageFile = takeFileOption(parser, imageForms);
-  if (imageFile != nullptr)
-    ZyLog::log(ZyLog::Normal, "Will upload ORVEX file '%s' to controller after connection.",
-               imageFile);
-  // A rescue image of the whole parameter block, written back after the
-  // FLASH read.
-  static const char *const blockForms[] = {"-restoreBlock", nullptr};
-  const char *blockFile = takeFileOption(parser, blockForms);
-  if (blockFile != nullptr)
-    ZyLog::log(ZyLog::Normal, "Will write FLASH parameter block image '%s' to controller.",
-               blockFile);
+  run.outcome.update([&run](RunRecord &record) { record.batch = run.batchMode; });
+  const char *willUpload = "Will upload ORVEX file '%s' to controller after connection.";
+  run.saveFile =
+      takeLoggedFileOption(parser, SAVE_FORMS, "Saving config to file '%s' on completion.");
+  run.restoreFile =
+      takeLoggedFileOption(parser, RESTORE_FORMS, "Will restore FLASH params from file '%s'.");
+  run.uploadFile = takeLoggedFileOption(parser, UPLOAD_FORMS, willUpload);
+  run.imageFile = takeLoggedFileOption(parser, IMAGE_FORMS, willUpload);
+  run.blockFile = takeLoggedFileOption(
+      parser, BLOCK_FORMS, "Will write FLASH parameter block image '%s' to controller.");
   // Where the backups and the write journal are kept, and whether an
   // unfinished write found in the journal is to be closed without writing.
-  const char *backupDir = parser.takeParameterArgument("-backup-dir", false);
-  bool dismissUnfinished = parser.takeArgument("-dismiss-unfinished");
+  run.backupDir = parser.takeParameterArgument("-backup-dir", false);
+  run.dismissUnfinished = parser.takeArgument("-dismiss-unfinished");
 
   // The connection options read the port and rate from their own copy of
   // the command line; here every occurrence of them is removed together with
   // its value, whatever the value is, so that a port such as /dev/ttyUSB0 is
   // not left over as an unprocessed argument.
-  parser.takeParameterArgument("-rp", false);
-  parser.takeParameterArgument("-robotPort", false);
-  parser.takeParameterArgument("-rb", false);
-  parser.takeParameterArgument("-robotBaud", false);
+  for (const char *form : {"-rp", "-robotPort", "-rb", "-robotBaud"})
+    parser.takeParameterArgument(form, false);
 
-  bool optionsRead = options.readOptions();
+  bool optionsRead = run.options.readOptions();
   bool helpAsked = optionsRead && (parser.takeArgument("-h") || parser.takeArgument("-help") ||
                                    parser.takeArgument("/?"));
   if (!optionsRead || helpAsked) {
-    options.printOptions();
+    run.options.printOptions();
     if (helpAsked)
       printUsage(stdout);
-    return EXIT_OPTIONS;
+    run.outcome.endWith(EXIT_OPTIONS);
+    return false;
   }
-  if (backupDir != nullptr && backupDir[0] == '\0') {
+  if (run.backupDir != nullptr && run.backupDir[0] == '\0') {
     ZyLog::log(ZyLog::Terse, "--backup-dir needs a folder: --backup-dir DIR.");
-    return EXIT_OPTIONS;
+    run.outcome.endWith(EXIT_OPTIONS);
+    return false;
   }
+  return true;
+}
 
-  static char reply[REPLY_BUFFER_SIZE + 1];
-  // A batch run checks all it can before the controller is touched; the
-  // firmware files are read here, once.
-  FirmwareImage imageFirmware;
-  FirmwareImage uploadFirmware;
-  if (batchMode) {
-    int checked = checkBatchRun(parser, restoreFile, imageFile, uploadFile, saveFile, imageFirmware,
-                                uploadFirmware, reply, sizeof(reply));
-    if (checked != EXIT_OK)
-      return checked;
+/// Checks before connecting: a batch run checks all it can before the
+/// controller is touched (the firmware files are read here, once); a rescue
+/// image is read and checked in every mode, so that a file that is not a
+/// whole block ends the run with nothing sent.
+bool checkBeforeConnecting(RunState &run) {
+  if (run.batchMode) {
+    int checked = checkBatchRun(run.parser, run.restoreFile, run.imageFile, run.uploadFile,
+                                run.saveFile, run.imageFirmware, run.uploadFirmware, run.reply,
+                                sizeof(run.reply), run.outcome);
+    if (checked != EXIT_OK) {
+      run.outcome.endWith(static_cast<ExitStatus>(checked));
+      return false;
+    }
   }
-  // A rescue image is read and checked before the controller is touched
-  // too, in every mode: a file that is not a whole block ends the run with
-  // nothing sent.
-  static unsigned char block[FLASH_BLOCK_SIZE];
-  int blockLength = 0;
-  if (blockFile != nullptr && !loadBlockFile(blockFile, block, &blockLength))
-    return EXIT_FLASH_READ;
+  if (run.blockFile != nullptr && !loadBlockFile(run.blockFile, run.block, &run.blockLength)) {
+    run.outcome.endWith(EXIT_FLASH_READ);
+    return false;
+  }
+  return true;
+}
 
-  options.attachTo(&robot);
-  MonitorLink link(options.serialConnection());
-  // Every erase of the parameter block is preceded by a backup and a
-  // journal entry; the safeguard is the link layer's only tie to them.
-  DurableWrite durable(backupDir != nullptr ? backupDir : "",
-                       options.serialConnection()->portName());
-  struct SafeguardScope {
-    explicit SafeguardScope(WriteSafeguard *guard) { setWriteSafeguard(guard); }
-    ~SafeguardScope() { setWriteSafeguard(nullptr); }
-  } safeguardScope(&durable);
-  std::unique_ptr<ProgressPrinter> progress = makeStdoutProgress();
-  link.setProgress(progress.get());
-  FirmwareImage firmware;
-  robot.setGoOnWithoutParams(true);
+/// Connect: the link over the options' serial connection and, unless the
+/// run does not interact, the connection sequence with library messages
+/// silent.
+bool connect(RunState &run) {
+  run.options.attachTo(&run.robot);
+  run.link = std::make_unique<MonitorLink>(run.options.serialConnection());
+  run.durable = std::make_unique<DurableWrite>(run.backupDir != nullptr ? run.backupDir : "",
+                                               run.options.serialConnection()->portName());
+  setWriteSafeguard(run.durable.get());
+  run.progress = makeStdoutProgress();
+  run.link->setProgress(run.progress.get());
+  run.robot.setGoOnWithoutParams(true);
   ZyLog::init(ZyLog::None, ZyLog::Terse, "", false, false, false);
+  if (run.noInteraction)
+    return true;
+  if (!runConnectionSequence(&run.robot, &run.options, run.link.get(), run.batchMode, run.reply,
+                             REPLY_BUFFER_SIZE)) {
+    run.outcome.endWith(EXIT_NO_CONNECTION);
+    return false;
+  }
+  run.controller = run.link.get();
+  run.outcome.update([](RunRecord &record) { record.connected = true; });
+  return true;
+}
 
-  if (!noInteraction &&
-      !runConnectionSequence(&robot, &options, &link, batchMode, reply, REPLY_BUFFER_SIZE))
-    return EXIT_NO_CONNECTION;
-  MonitorLink *controller = noInteraction ? nullptr : &link;
-
+/// The registry the parameter files go through: the tables a file carries.
+void setUpRegistry() {
   ZyLog::init(ZyLog::StdOut, ZyLog::Normal, "", false, false, false);
   ZyConfig *config = Zyla::getConfig();
   config->setBaseDirectory("./");
   config->setNoBlanksBetweenParams(true);
-  registerTable(robotTable, config);
-  registerTable(armTable, config);
+  registerFileTables(config);
+}
 
-  if (controller != nullptr) {
-    ZyUtil::sleepMs(2000);
-    FirmwareIdentity identity = checkFirmwareIdentity(controller);
-    if (identity == FirmwareIdentity::NotOrvex) {
-      ZyLog::log(ZyLog::Normal, "WRONG CONFIGURATION PROGRAM!  Stopping...");
-      controller->sendCommand("FK");
-      return EXIT_WRONG_FIRMWARE;
-    }
-    if (identity == FirmwareIdentity::Newer || identity == FirmwareIdentity::Unidentified)
-      printCaution(identity);
-    if (!readFlashParameters(controller))
-      return EXIT_FLASH_READ;
-    // A write to this port that never finished is reported before anything
-    // else happens.
-    if (durable.checkUnfinished(lastBlock(), dismissUnfinished) ==
-        DurableWrite::Unfinished::Blocking) {
-      if (blockFile != nullptr) {
-        ZyLog::log(ZyLog::Normal, "The block image given with -restoreBlock is written all the "
-                                  "same.");
-      } else if (batchMode) {
-        ZyLog::log(ZyLog::Terse, "Nothing was written. When the block on the controller is as it "
-                                 "should be, run again with --dismiss-unfinished to go on.");
-        closeMonitor(controller);
-        return EXIT_FLASH_WRITE;
-      } else {
-        ZyLog::log(ZyLog::Normal, "'save' asks before it writes over this block.");
-        durable.askBeforeWriting(true);
-      }
-    }
+/// Identify: the firmware must be ORVEX; a newer or unidentified one gets
+/// the caution box.
+bool identify(RunState &run) {
+  if (run.controller == nullptr)
+    return true;
+  ZyUtil::sleepMs(2000);
+  FirmwareIdentity identity = checkFirmwareIdentity(run.controller);
+  run.outcome.update([identity](RunRecord &record) {
+    record.identityChecked = true;
+    record.identity = identity;
+  });
+  if (identity == FirmwareIdentity::NotOrvex) {
+    ZyLog::log(ZyLog::Normal, "WRONG CONFIGURATION PROGRAM!  Stopping...");
+    run.controller->sendCommand("FK");
+    run.outcome.endWith(EXIT_WRONG_FIRMWARE);
+    return false;
   }
+  if (identity == FirmwareIdentity::Newer || identity == FirmwareIdentity::Unidentified)
+    printCaution(identity);
+  return true;
+}
 
-  if (blockFile != nullptr) {
-    if (controller == nullptr) {
-      ZyLog::log(ZyLog::Normal, "Not interacting with controller. Cannot write '%s'.", blockFile);
-    } else {
-      ZyLog::log(ZyLog::Normal, "Writing FLASH parameter block image '%s' to controller.",
-                 blockFile);
-      bool restored = restoreFlashBlock(controller, block, blockLength);
-      // A signal during the write let it finish; the run ends here.
-      if (Zyla::stopRequest() != 0)
-        return endStoppedRun(controller, nullptr);
-      if (!restored) {
-        closeMonitor(controller);
-        return EXIT_FLASH_WRITE;
-      }
-    }
+/// Read: the FLASH parameter block into the image; a failure ends the run
+/// without "FK".
+bool readFlash(RunState &run) {
+  if (run.controller == nullptr)
+    return true;
+  if (!readFlashParameters(run.controller)) {
+    run.outcome.endWith(EXIT_FLASH_READ);
+    return false;
   }
+  run.outcome.update([](RunRecord &record) { record.flashRead = true; });
+  // A write to this port that never finished is reported before anything
+  // else happens.
+  DurableWrite::Unfinished unfinished =
+      run.durable->checkUnfinished(lastBlock(), run.dismissUnfinished);
+  std::string notice = run.durable->notice();
+  run.outcome.update([&notice](RunRecord &record) { record.unfinishedJournal = notice; });
+  if (unfinished != DurableWrite::Unfinished::Blocking)
+    return true;
+  if (run.blockFile != nullptr) {
+    ZyLog::log(ZyLog::Normal, "The block image given with -restoreBlock is written all the same.");
+  } else if (run.batchMode) {
+    ZyLog::log(ZyLog::Terse, "Nothing was written. When the block on the controller is as it "
+                             "should be, run again with --dismiss-unfinished to go on.");
+    return failAfterConnecting(run, EXIT_FLASH_WRITE);
+  } else {
+    ZyLog::log(ZyLog::Normal, "'save' asks before it writes over this block.");
+    run.durable->askBeforeWriting(true);
+  }
+  return true;
+}
 
-  if (restoreFile != nullptr) {
-    ZyLog::log(ZyLog::Normal, "Restoring FLASH params from rop file '%s'.", restoreFile);
+/// Notes the backup a write made and the rescue files a failed one left.
+void noteWriteFiles(RunState &run, bool written) {
+  std::string backup = run.durable ? run.durable->lastBackup() : std::string();
+  std::vector<std::string> rescue;
+  if (!written)
+    for (const std::string *file : {&lastRescueImage(), &lastRescueParameters()})
+      if (!file->empty())
+        rescue.push_back(*file);
+  run.outcome.update([&backup, &rescue](RunRecord &record) {
+    record.backupFile = backup;
+    record.rescueFiles = rescue;
+  });
+}
+
+/// Block image: the rescue image of the whole parameter block, written back
+/// after the FLASH read.
+bool writeBlockImage(RunState &run) {
+  if (run.blockFile == nullptr)
+    return true;
+  if (run.controller == nullptr) {
+    ZyLog::log(ZyLog::Normal, "Not interacting with controller. Cannot write '%s'.", run.blockFile);
+    return true;
+  }
+  ZyLog::log(ZyLog::Normal, "Writing FLASH parameter block image '%s' to controller.",
+             run.blockFile);
+  bool restored = restoreFlashBlock(run.controller, run.block, run.blockLength);
+  noteWriteFiles(run, true);
+  // A signal during the write let it finish; the run ends here.
+  if (Zyla::stopRequest() != 0)
+    return stopRun(run, nullptr);
+  if (!restored)
+    return failAfterConnecting(run, EXIT_FLASH_WRITE);
+  std::string file = run.blockFile;
+  run.outcome.update([&file](RunRecord &record) { record.rescuedFrom = file; });
+  return true;
+}
+
+/// Apply: the restore file, then the keyword/value pairs.
+bool applyParameters(RunState &run) {
+  if (run.restoreFile != nullptr) {
+    ZyLog::log(ZyLog::Normal, "Restoring FLASH params from rop file '%s'.", run.restoreFile);
     // A batch run has read the file and shown its messages already.
-    if (batchMode)
+    if (run.batchMode)
       ZyLog::init(ZyLog::None, ZyLog::Terse, "", false, false, false);
-    bool parsed = restoreParameterFile(restoreFile, config);
-    if (batchMode)
+    bool parsed = restoreParameterFile(run.restoreFile, Zyla::getConfig());
+    if (run.batchMode)
       ZyLog::init(ZyLog::StdOut, ZyLog::Normal, "", false, false, false);
-    if (!parsed && batchMode) {
-      if (controller != nullptr)
-        closeMonitor(controller);
-      return EXIT_FLASH_READ;
+    if (!parsed && run.batchMode)
+      return failAfterConnecting(run, EXIT_FLASH_READ);
+    if (parsed) {
+      std::string file = run.restoreFile;
+      run.outcome.update([&file](RunRecord &record) { record.restoredFrom = file; });
     }
   }
+  run.argumentError =
+      !processPairs(run.parser, run.batchMode, true, run.reply, sizeof(run.reply), run.outcome);
+  return true;
+}
 
-  bool argumentError = !processPairs(parser, batchMode, true, reply, sizeof(reply));
+/// Writes one firmware file: a batch run the image it read before
+/// connecting, an interactive run the file read now. failure is the status
+/// of a failed write.
+bool writeFirmwareFile(RunState &run, const char *file, FirmwareImage &loaded, ExitStatus failure) {
+  if (file == nullptr)
+    return true;
+  FirmwareImage &image = run.batchMode ? loaded : run.firmware;
+  bool written = run.batchMode ? image.downloadLoaded(run.controller)
+                               : image.downloadFirmware(run.controller, file);
+  FirmwareRecord firmware;
+  firmware.file = file;
+  firmware.written = written;
+  run.outcome.update([&firmware](RunRecord &record) { record.firmware.push_back(firmware); });
+  if (image.stopped() || Zyla::stopRequest() != 0)
+    return stopRun(run, &image);
+  if (!written)
+    return failAfterConnecting(run, failure);
+  return true;
+}
 
-  // Batch runs write the images read before connecting; interactive runs
-  // read the files now.
-  FirmwareImage &imageToWrite = batchMode ? imageFirmware : firmware;
-  FirmwareImage &uploadToWrite = batchMode ? uploadFirmware : firmware;
-  if (imageFile != nullptr) {
-    bool written = batchMode ? imageToWrite.downloadLoaded(controller)
-                             : imageToWrite.downloadFirmware(controller, imageFile);
-    if (imageToWrite.stopped() || Zyla::stopRequest() != 0)
-      return endStoppedRun(controller, &imageToWrite);
-    if (!written) {
-      if (controller != nullptr)
-        closeMonitor(controller);
-      return EXIT_IMAGE_UPLOAD;
-    }
+/// Firmware: the image file, then the upload file.
+bool writeFirmware(RunState &run) {
+  return writeFirmwareFile(run, run.imageFile, run.imageFirmware, EXIT_IMAGE_UPLOAD) &&
+         writeFirmwareFile(run, run.uploadFile, run.uploadFirmware, EXIT_UPLOAD);
+}
+
+/// Write: a batch run writes the parameter block when it changed.
+bool writeChanges(RunState &run) {
+  bool changed = imageChanged();
+  run.outcome.update([changed](RunRecord &record) { record.changed = changed; });
+  if (!changed) {
+    ZyLog::log(ZyLog::Normal, "Not writing parameters to controler since they have not changed");
+    return true;
   }
-  if (uploadFile != nullptr) {
-    bool written = batchMode ? uploadToWrite.downloadLoaded(controller)
-                             : uploadToWrite.downloadFirmware(controller, uploadFile);
-    if (uploadToWrite.stopped() || Zyla::stopRequest() != 0)
-      return endStoppedRun(controller, &uploadToWrite);
-    if (!written) {
-      if (controller != nullptr)
-        closeMonitor(controller);
-      return EXIT_UPLOAD;
-    }
+  if (run.controller == nullptr) {
+    ZyLog::log(ZyLog::Normal, "Not interacting with controller. Cannot save.");
+  } else {
+    bool written = writeFlashParameters(run.controller);
+    noteWriteFiles(run, written);
+    run.outcome.update([written](RunRecord &record) {
+      record.flashWritten = written;
+      record.flashWriteFailed = !written;
+    });
   }
+  // A signal during the write let it finish; the run ends here.
+  if (Zyla::stopRequest() != 0)
+    return stopRun(run, nullptr);
+  return true;
+}
 
-  bool saveFailed = false;
-  bool writeFailed = false;
-  if (batchMode) {
-    if (controller != nullptr)
-      ZyUtil::sleepMs(500);
-    if (!argumentError) {
-      if (imageChanged()) {
-        if (controller == nullptr)
-          ZyLog::log(ZyLog::Normal, "Not interacting with controller. Cannot save.");
-        else
-          writeFailed = !writeFlashParameters(controller);
-        // A signal during the write let it finish; the run ends here.
-        if (Zyla::stopRequest() != 0)
-          return endStoppedRun(controller, nullptr);
-      } else {
-        ZyLog::log(ZyLog::Normal,
-                   "Not writing parameters to controler since they have not changed");
-      }
-      if (saveFile != nullptr)
-        saveFailed = !saveToFile(saveFile);
-    }
-    closeMonitor(controller);
-    if (argumentError)
-      return EXIT_BAD_ARGUMENTS;
-    if (writeFailed)
-      return EXIT_FLASH_WRITE;
-    return saveFailed ? EXIT_SAVE_FAILED : EXIT_OK;
+/// Save: the save file, when one was given.
+void writeSaveFile(RunState &run) {
+  if (run.saveFile == nullptr)
+    return;
+  bool saved = saveToFile(run.saveFile);
+  std::string file = run.saveFile;
+  run.outcome.update([saved, &file](RunRecord &record) {
+    record.saveFailed = !saved;
+    if (saved)
+      record.savedTo = file;
+  });
+}
+
+/// The end of a batch run: unless an argument was not processed, the write
+/// and the save; then the monitor is closed.
+void finishBatch(RunState &run) {
+  if (run.controller != nullptr)
+    ZyUtil::sleepMs(500);
+  if (!run.argumentError) {
+    if (!writeChanges(run))
+      return;
+    writeSaveFile(run);
   }
+  closeMonitor(run.controller);
+}
 
+/// The end of an interactive run: the shell, then the save and the close.
+void runInteractive(RunState &run) {
   printHelp();
-  static ZyGlobalFunctor unsavedWarning(&warnOfUnsavedChanges);
-  unsavedWarning.setName("warnOfUnsavedChanges");
-  Zyla::addExitCallback(&unsavedWarning, 60);
-  runShell(controller, &firmware);
+  Zyla::addExitCallback(&run.unsavedWarning, 60);
+  runShell(run.controller, &run.firmware);
   // Ended by a signal that came while a shell command worked (the exit
   // callback above tells of unsaved changes).
-  if (Zyla::stopRequest() != 0)
-    return endStoppedRun(controller, &firmware);
-  if (saveFile != nullptr)
-    saveFailed = !saveToFile(saveFile);
-  closeMonitor(controller);
+  if (Zyla::stopRequest() != 0) {
+    stopRun(run, &run.firmware);
+    return;
+  }
+  writeSaveFile(run);
+  closeMonitor(run.controller);
   printf("\n");
   fflush(stdout);
-  return saveFailed ? EXIT_SAVE_FAILED : EXIT_OK;
+}
+
+/// The run after start-up, step by step, into the outcome; the driver's
+/// objects are still alive when it returns.
+void runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options, RunOutcome &outcome,
+             ZyFunctor &unsavedWarning) {
+  auto run = std::make_unique<RunState>(argc, argv, robot, options, outcome, unsavedWarning);
+  if (!takeOptions(*run) || !checkBeforeConnecting(*run) || !connect(*run))
+    return;
+  setUpRegistry();
+  if (!identify(*run) || !readFlash(*run) || !writeBlockImage(*run) || !applyParameters(*run) ||
+      !writeFirmware(*run))
+    return;
+  if (run->batchMode)
+    finishBatch(*run);
+  else
+    runInteractive(*run);
 }
 } // namespace
 
@@ -471,12 +631,17 @@ int runDriver(int argc, char **argv) {
   Zyla::init(Zyla::SIGHANDLE_THREAD, true, true);
   ZyRobot robot(nullptr, true, true, true, true);
   ConnectOptions options(&argc, argv);
-  int status = runBody(argc, argv, robot, options);
+  RunOutcome outcome;
+  ZyGlobalFunctor unsavedWarning(&warnOfUnsavedChanges);
+  unsavedWarning.setName("warnOfUnsavedChanges");
+  runBody(argc, argv, robot, options, outcome, unsavedWarning);
   // The port gets back the settings it had before the run.
   options.serialConnection()->close();
   // A run a signal stopped did not succeed, whatever else happened.
-  if (Zyla::stopRequest() != 0)
-    status = Zyla::exitStatusForSignal(Zyla::stopRequest());
+  int sig = Zyla::stopRequest();
+  if (sig != 0)
+    outcome.update([sig](RunRecord &record) { record.stopSignal = sig; });
+  int status = outcome.exitStatus();
   // The run ends here, with every object of the driver still alive for the
   // library's exit callbacks.
   fflush(stdout);

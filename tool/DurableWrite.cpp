@@ -169,10 +169,9 @@ DurableWrite::Unfinished DurableWrite::checkUnfinished(const unsigned char *bloc
 
   // The oldest one is reported: its backup is the block before any of them.
   const JournalBegin &first = pending.front();
-  ZyLog::log(ZyLog::Terse,
-             "The last parameter write to this controller (robot '%s', at %s) did not finish: "
-             "the block may be erased or partly written.",
-             first.name.c_str(), first.time.c_str());
+  myNotice = "The last parameter write to this controller (robot '" + first.name + "', at " +
+             first.time + ") did not finish: the block may be erased or partly written.";
+  ZyLog::log(ZyLog::Terse, "%s", myNotice.c_str());
   ZyLog::log(ZyLog::Terse, "%s", first.backup.c_str());
   ZyLog::log(ZyLog::Terse, "orvexconf -rp %s -restoreBlock %s", myPort.given.c_str(),
              first.backup.c_str());

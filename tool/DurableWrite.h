@@ -50,6 +50,8 @@ public:
   void askBeforeWriting(bool ask) { myAsk = ask; }
   /// The backup saved by the last write ("" when none).
   const std::string &lastBackup() const { return myBackup; }
+  /// The warning checkUnfinished gave ("" when none).
+  const std::string &notice() const { return myNotice; }
   const BackupStore &store() const { return myStore; }
 
 private:
@@ -60,6 +62,7 @@ private:
   PortNames myPort;
   std::string myId;
   std::string myBackup;
+  std::string myNotice;
   std::vector<std::string> myPending; ///< ids of unfinished writes found
   bool myAsk = false;
 };

@@ -116,7 +116,7 @@ void runShell(MonitorLink *link, FirmwareImage *firmware) {
     }
     pagingPosition = 0;
 
-    if (setParameter(armTable, command, value) || setParameter(robotTable, command, value))
+    if (setParameter(shellTables(), command, value))
       continue;
 
     if (isWord(command, "?") || isWord(command, "h") || isWord(command, "help")) {
@@ -145,7 +145,7 @@ void runShell(MonitorLink *link, FirmwareImage *firmware) {
         Zyla::getConfig()->writeFile(value, false, nullptr, false);
       else if (link != nullptr && !writeFlashParameters(link))
         ZyLog::log(ZyLog::Normal, "Your changes are still here: 'save' tries again.");
-      else
+      else if (link == nullptr)
         ZyLog::log(ZyLog::Normal, "Not interacting with controller; cannot save.");
     } else if (isWord(command, "r") || isWord(command, "restore")) {
       if (value != nullptr) {
