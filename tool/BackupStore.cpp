@@ -143,7 +143,12 @@ std::string sha256Hex(const unsigned char *data, size_t length) {
 
 std::string blockText(const unsigned char *block, int offset, int size) {
   const char *text = reinterpret_cast<const char *>(block + offset);
-  return std::string(text, strnlen(text, static_cast<size_t>(size)));
+  std::string out(text, strnlen(text, static_cast<size_t>(size)));
+  // An erased or damaged field prints as question marks, not as raw bytes.
+  for (char &c : out)
+    if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F)
+      c = '?';
+  return out;
 }
 
 std::string robotFolderName(const unsigned char *block) {

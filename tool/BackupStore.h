@@ -39,7 +39,8 @@ private:
 
 /// SHA-256 of data as 64 lower-case hex digits ("" if the library fails).
 std::string sha256Hex(const unsigned char *data, size_t length);
-/// A text field of a block, up to its first NUL, as stored.
+/// A text field of a block, up to its first NUL, with every byte that is
+/// not printable ASCII shown as "?".
 std::string blockText(const unsigned char *block, int offset, int size);
 /// The folder name of a block's robot: Name-SerNum reduced to letters,
 /// digits, "-", "_" and "."; "unnamed" for an empty or erased block.

@@ -102,6 +102,9 @@ TEST(BackupStore, DefaultLocationFollowsTheBaseDirectoryRules) {
 TEST(BackupStore, BackupsAreWholePrivateAndNamedByRobotTimeAndHash) {
   EXPECT_EQ(sha256Hex(reinterpret_cast<const unsigned char *>("abc"), 3),
             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  std::vector<unsigned char> erased(BLOCK, 0xFF);
+  EXPECT_EQ(blockText(erased.data(), 141, 19), std::string(19, '?'));
+  EXPECT_EQ(blockText(robotBlock("Rover7", "").data(), 141, 19), "Rover7");
   TempDir dir;
   EnvScope state("XDG_STATE_HOME", dir.file("state").c_str());
   BackupStore store; // the default one, parents made as needed
@@ -119,6 +122,7 @@ TEST(BackupStore, BackupsAreWholePrivateAndNamedByRobotTimeAndHash) {
       {robotBlock("my robot/../x", "a b"), "myrobot..x-ab"},
       {std::vector<unsigned char>(BLOCK, 0xFF), "unnamed"},
       {robotBlock("", "S1"), "unnamed-S1"},
+      {robotBlock("\x01\x7f", "S\xc3\xa9"), "unnamed-S"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.folder);
