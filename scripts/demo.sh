@@ -10,6 +10,8 @@ scripts/deps.sh
 cmake --preset default >/dev/null
 cmake --build --preset default --target orvexconf orvexsim
 work="$(mktemp -d /tmp/orvexdemo.XXXXXX)"
+# The demo's backups and write journal stay with its other files.
+export XDG_STATE_HOME="$work/state"
 build/bin/orvexsim --link "$work/port" --state "$work/controller.mem" >"$work/sim.log" 2>&1 &
 sim=$!
 trap 'kill $sim 2>/dev/null || true' EXIT

@@ -14,6 +14,9 @@ command -v file >/dev/null || need+=(file)
 command -v groff >/dev/null || need+=(groff-base)
 command -v man >/dev/null || need+=(man-db)
 command -v pkg-config >/dev/null || need+=(pkgconf)
+# SHA-256 of the parameter block backups; JSON of the write journal.
+[ -f /usr/include/openssl/evp.h ] || need+=(libssl-dev)
+[ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 # The fuzz targets: clang and its libFuzzer runtime.

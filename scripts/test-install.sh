@@ -148,14 +148,21 @@ sim_pid=$!
 for _ in $(seq 100); do [ -e "$work/robot" ] && break; sleep 0.1; done
 [ -e "$work/robot" ] || fail "orvexsim did not start: $(cat "$work/sim.out")"
 status=0
-(cd "$work" && timeout 120 "$bin/orvexconf" -rp "$work/robot" -b Name Piped7 >"$work/run.out" 2>&1) ||
-  status=$?
+(cd "$work" && XDG_STATE_HOME="$work/state" timeout 120 "$bin/orvexconf" -rp "$work/robot" -b \
+  Name Piped7 >"$work/run.out" 2>&1) || status=$?
 [ $status -eq 0 ] || fail "batch run against orvexsim ended with $status: $(cat "$work/run.out")"
 grep -q 'Writing 0x7000 to 0x8000' "$work/run.out" || fail "no progress line: $(cat "$work/run.out")"
 if grep -q $'\r' "$work/run.out"; then
   fail "a run whose output is not a terminal printed carriage returns: $(od -c "$work/run.out" | head)"
 fi
 echo "non-terminal run: no carriage return"
+# The write left a backup of the old block and a journal, in the state
+# folder it was given.
+ls "$work"/state/orvexconf/backups/simbot-SIM-2024-0042/*.blk >/dev/null 2>&1 ||
+  fail "no backup of the parameter block in $work/state/orvexconf"
+grep -q '"outcome":"verified"' "$work/state/orvexconf/journal.jsonl" ||
+  fail "no verified write in the journal"
+echo "backup store: backup and journal written"
 
 step "man pages and completion"
 "$src/tests/tool/man_lint.sh" "$prefix/share/man/man1/orvexconf.1" "$prefix/share/man/man1/orvexsim.1"

@@ -72,6 +72,7 @@ const char *simUsage() {
          "      --stray CMD[:N],B       B stray bytes just before the \"+\"\n"
          "      --swap-digits CMD[:N],K two differing neighbouring reply characters from the\n"
          "                              Kth on swapped; the checksum cannot tell\n"
+         "      --stall CMD[:N]         carry out that command, then answer nothing more\n"
          "  -h, --help                  show this text\n";
 }
 
@@ -195,11 +196,13 @@ bool parseSimCommandLine(int argc, const char *const *argv, SimCommandLine &out,
       if (!noValue())
         return false;
       o.faults.silent = true;
-    } else if (arg == "--bad-checksum" || arg == "--drop-ack" || arg == "--refuse") {
+    } else if (arg == "--bad-checksum" || arg == "--drop-ack" || arg == "--refuse" ||
+               arg == "--stall") {
       if (!takeValue(v))
         return false;
       SimFaultTrigger &t = arg == "--bad-checksum" ? o.faults.badChecksum
                            : arg == "--drop-ack"   ? o.faults.dropAck
+                           : arg == "--stall"      ? o.faults.stall
                                                    : o.faults.refuse;
       if (!t.parse(v)) {
         error = "Option " + arg + ": '" + v +

@@ -343,6 +343,21 @@ void SimMonitor::execute() {
     return;
   }
 
+  if (triggered(myFaults.stall, myStallCount, text)) {
+    // Carried out as far as memory goes, then nothing is said any more.
+    size_t ignored = 0;
+    if (text[0] == 'm')
+      doRead(text + 1, ignored);
+    else if (text[0] == 'F' && text[1] == 'E')
+      doErase(text + 2);
+    else if (text[0] == 'F' && text[1] == 'W')
+      doWrite(text + 2);
+    myStats.stalled = true;
+    myStats.poweredOff = true;
+    log("** stalled after carrying out this command (fault): the controller is silent from now "
+        "on");
+    return;
+  }
   if (myFaults.strayBytes > 0 && triggered(myFaults.stray, myStrayCount, text)) {
     myStats.strayBursts++;
     sendNoise(myFaults.strayBytes);

@@ -87,6 +87,10 @@ struct SimFaults {
   /// command.
   SimFaultTrigger stray;
   int strayBytes = 0;
+  /// The selected command is carried out and then the controller stalls:
+  /// no "+", no reply, and nothing more from then on (memory as the command
+  /// left it). Tests wait for it to stop the host at an exact point.
+  SimFaultTrigger stall;
 };
 
 /// Parses "CMD[:N],V1[,V2]" (a trigger and one or two numbers from low to
@@ -120,6 +124,7 @@ struct SimStats {
   long digitsSwapped = 0; ///< replies sent with two body characters swapped
   long strayBursts = 0;
   bool poweredOff = false;
+  bool stalled = false; ///< a --stall command was carried out (poweredOff too)
 };
 
 /// Reply bodies of erase and write commands: the third character is "0"
@@ -219,6 +224,7 @@ private:
   long myStrayCount = 0;
   long mySwapCount = 0;
   long myLastSwap = -1; // body position of the pair swapped last, -1 for none
+  long myStallCount = 0;
   uint32_t myNoiseState = 0x1234567u;
   long myPendingStray = 0;
   long myPendingNoise = 0;

@@ -7,6 +7,7 @@
 
 #include "ConnectOptions.h"
 #include "ConnectionSequence.h"
+#include "DurableWrite.h"
 #include "FirmwareImage.h"
 #include "FlashImage.h"
 #include "FlashTransfer.h"
@@ -220,6 +221,7 @@ struct RunState {
            RunOutcome &outcomeIn, ZyFunctor &unsavedWarningIn)
       : parser(&argc, argv), robot(robotIn), options(optionsIn), outcome(outcomeIn),
         unsavedWarning(unsavedWarningIn) {}
+  ~RunState() { setWriteSafeguard(nullptr); }
 
   ZyArgumentParser parser;
   ZyRobot &robot;
@@ -234,6 +236,8 @@ struct RunState {
   const char *uploadFile = nullptr;
   const char *imageFile = nullptr;
   const char *blockFile = nullptr; ///< rescue image of the whole parameter block
+  const char *backupDir = nullptr; ///< backup store given with --backup-dir
+  bool dismissUnfinished = false;  ///< --dismiss-unfinished
 
   /// The monitor's reply during the connection; also builds the "Could not
   /// process" text.
@@ -250,6 +254,9 @@ struct RunState {
   FirmwareImage firmware;
   /// The link when the run talks to the controller, else nullptr.
   MonitorLink *controller = nullptr;
+  /// The safeguard of every erase of the parameter block: backup and
+  /// journal; the link layer's only tie to them.
+  std::unique_ptr<DurableWrite> durable;
   bool argumentError = false;
 };
 
@@ -310,6 +317,10 @@ bool takeOptions(RunState &run) {
   run.imageFile = takeLoggedFileOption(parser, IMAGE_FORMS, willUpload);
   run.blockFile = takeLoggedFileOption(
       parser, BLOCK_FORMS, "Will write FLASH parameter block image '%s' to controller.");
+  // Where the backups and the write journal are kept, and whether an
+  // unfinished write found in the journal is to be closed without writing.
+  run.backupDir = parser.takeParameterArgument("-backup-dir", false);
+  run.dismissUnfinished = parser.takeArgument("-dismiss-unfinished");
 
   // The connection options read the port and rate from their own copy of
   // the command line; here every occurrence of them is removed together with
@@ -325,6 +336,11 @@ bool takeOptions(RunState &run) {
     run.options.printOptions();
     if (helpAsked)
       printUsage(stdout);
+    run.outcome.endWith(EXIT_OPTIONS);
+    return false;
+  }
+  if (run.backupDir != nullptr && run.backupDir[0] == '\0') {
+    ZyLog::log(ZyLog::Terse, "--backup-dir needs a folder: --backup-dir DIR.");
     run.outcome.endWith(EXIT_OPTIONS);
     return false;
   }
@@ -358,6 +374,9 @@ bool checkBeforeConnecting(RunState &run) {
 bool connect(RunState &run) {
   run.options.attachTo(&run.robot);
   run.link = std::make_unique<MonitorLink>(run.options.serialConnection());
+  run.durable = std::make_unique<DurableWrite>(run.backupDir != nullptr ? run.backupDir : "",
+                                               run.options.serialConnection()->portName());
+  setWriteSafeguard(run.durable.get());
   run.progress = makeStdoutProgress();
   run.link->setProgress(run.progress.get());
   run.robot.setGoOnWithoutParams(true);
@@ -415,7 +434,39 @@ bool readFlash(RunState &run) {
     return false;
   }
   run.outcome.update([](RunRecord &record) { record.flashRead = true; });
+  // A write to this port that never finished is reported before anything
+  // else happens.
+  DurableWrite::Unfinished unfinished =
+      run.durable->checkUnfinished(lastBlock(), run.dismissUnfinished);
+  std::string notice = run.durable->notice();
+  run.outcome.update([&notice](RunRecord &record) { record.unfinishedJournal = notice; });
+  if (unfinished != DurableWrite::Unfinished::Blocking)
+    return true;
+  if (run.blockFile != nullptr) {
+    ZyLog::log(ZyLog::Normal, "The block image given with -restoreBlock is written all the same.");
+  } else if (run.batchMode) {
+    ZyLog::log(ZyLog::Terse, "Nothing was written. When the block on the controller is as it "
+                             "should be, run again with --dismiss-unfinished to go on.");
+    return failAfterConnecting(run, EXIT_FLASH_WRITE);
+  } else {
+    ZyLog::log(ZyLog::Normal, "'save' asks before it writes over this block.");
+    run.durable->askBeforeWriting(true);
+  }
   return true;
+}
+
+/// Notes the backup a write made and the rescue files a failed one left.
+void noteWriteFiles(RunState &run, bool written) {
+  std::string backup = run.durable ? run.durable->lastBackup() : std::string();
+  std::vector<std::string> rescue;
+  if (!written)
+    for (const std::string *file : {&lastRescueImage(), &lastRescueParameters()})
+      if (!file->empty())
+        rescue.push_back(*file);
+  run.outcome.update([&backup, &rescue](RunRecord &record) {
+    record.backupFile = backup;
+    record.rescueFiles = rescue;
+  });
 }
 
 /// Block image: the rescue image of the whole parameter block, written back
@@ -430,6 +481,7 @@ bool writeBlockImage(RunState &run) {
   ZyLog::log(ZyLog::Normal, "Writing FLASH parameter block image '%s' to controller.",
              run.blockFile);
   bool restored = restoreFlashBlock(run.controller, run.block, run.blockLength);
+  noteWriteFiles(run, true);
   // A signal during the write let it finish; the run ends here.
   if (Zyla::stopRequest() != 0)
     return stopRun(run, nullptr);
@@ -500,6 +552,7 @@ bool writeChanges(RunState &run) {
     ZyLog::log(ZyLog::Normal, "Not interacting with controller. Cannot save.");
   } else {
     bool written = writeFlashParameters(run.controller);
+    noteWriteFiles(run, written);
     run.outcome.update([written](RunRecord &record) {
       record.flashWritten = written;
       record.flashWriteFailed = !written;

@@ -25,6 +25,12 @@ void printUsage(FILE *out) {
         "                                a failure ends with status 4\n"
         "  -restoreBlock FILE          write a rescue image (.blk) of the parameter\n"
         "                                block back to the controller\n"
+        "  --backup-dir DIR            keep the backups of the parameter block and the\n"
+        "                                write journal in DIR (default\n"
+        "                                $XDG_STATE_HOME/orvexconf or\n"
+        "                                ~/.local/state/orvexconf)\n"
+        "  --dismiss-unfinished        close an unfinished write found in the journal\n"
+        "                                without writing\n"
         "  -version                    print the version and exit\n"
         "  -h, -help, /?               print this help and exit (status 1)\n"
         "With -n, -u FILE or -m FILE only checks the image; nothing is uploaded.\n"
@@ -48,8 +54,15 @@ void printUsage(FILE *out) {
         "  6    the controller runs firmware other than ORVEX\n"
         "  7    batch mode ended with unprocessed command-line arguments\n"
         "  8    writing the FLASH parameter block failed\n"
+        "       or was refused with nothing written: no backup could be saved, or\n"
+        "       an earlier write to this controller did not finish\n"
         "  9    the save file could not be written\n"
-        "  128+n  ended by signal n (130 for Ctrl-C)\n",
+        "  128+n  ended by signal n (130 for Ctrl-C)\n"
+        "\n"
+        "Before every erase of the parameter block the block is saved in the backup\n"
+        "store and the write recorded in its journal. A run that finds an earlier\n"
+        "write to the same port unfinished names its backup and the command that\n"
+        "writes it back: orvexconf -rp PORT -restoreBlock FILE\n",
         out);
   fflush(out);
 }

@@ -82,6 +82,9 @@ public:
   /// cannot be opened or any write to it (or its closing) fails.
   bool writeFile(const char *fileName, bool append = false,
                  std::set<std::string> *alreadyWritten = nullptr, bool writePriorities = false);
+  /// As writeFile, but never replaces a file: false when one of that name
+  /// exists (or appears while it is written).
+  bool writeNewFile(const char *fileName);
 
   /// Handlers of the file parser.
   bool parseArgument(ZyArgumentBuilder *arg, char *errorBuffer, size_t errorBufferLen);
@@ -139,6 +142,9 @@ private:
   void deleteSections();
   ZyConfigSection *findOrMakeSection(const char *sectionName);
   void insertProcessFileHolder(const ProcessFileHolder &holder);
+  /// writeFile with a ZySafeFile::Mode.
+  bool writeFileAs(const char *fileName, int mode, std::set<std::string> *alreadyWritten,
+                   bool writePriorities);
   void writeSection(FileWriter &writer, ZyConfigSection *section,
                     std::set<std::string> *alreadyWritten, bool writePriorities);
 

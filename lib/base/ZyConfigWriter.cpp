@@ -152,12 +152,22 @@ bool ZyConfig::textFileCanCarry(const char *text) {
 
 bool ZyConfig::writeFile(const char *fileName, bool append, std::set<std::string> *alreadyWritten,
                          bool writePriorities) {
+  return writeFileAs(fileName, append ? ZySafeFile::Append : ZySafeFile::Replace, alreadyWritten,
+                     writePriorities);
+}
+
+bool ZyConfig::writeNewFile(const char *fileName) {
+  return writeFileAs(fileName, ZySafeFile::CreateNew, nullptr, false);
+}
+
+bool ZyConfig::writeFileAs(const char *fileName, int mode, std::set<std::string> *alreadyWritten,
+                           bool writePriorities) {
   if (fileName == nullptr)
     fileName = "";
   const std::string fullName = ZyConfigInternal::fullFileName(myBaseDirectory, fileName);
 
   ZySafeFile replacement;
-  if (!replacement.open(fullName, append ? ZySafeFile::Append : ZySafeFile::Replace)) {
+  if (!replacement.open(fullName, static_cast<ZySafeFile::Mode>(mode))) {
     ZyLog::log(ZyLog::Terse, "ZyConfig: Cannot open file '%s' for writing", fullName.c_str());
     return false;
   }

@@ -184,6 +184,47 @@ TEST(SimFaultsTest, PowerLossInTheMiddleOfAWrite) {
   unlink(state.c_str());
 }
 
+TEST(SimFaultsTest, StallCarriesOutTheCommandThenAnswersNothing) {
+  // Table: the stalled command, what block 7 holds afterwards.
+  struct Case {
+    const char *trigger;
+    const char *third; // the third command, the one that stalls
+    const char *after; // m7000,3 after power comes back
+  } cases[] = {
+      {"FE:2", "FE7", "ffffffff"},         // erased, then silent
+      {"FW:2", "FW7002,0304", "01020304"}, // the second piece written, then silent
+      {"m7000:1", "m7000,3", "0102ffff"},  // a read changes nothing
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.trigger);
+    std::string state = tempPath("sim_stall");
+    unlink(state.c_str());
+    SimOptions options;
+    options.stateFile = state;
+    ASSERT_TRUE(options.faults.stall.parse(c.trigger));
+    {
+      SimSession sim(options);
+      ASSERT_TRUE(sim.ok()) << sim.error();
+      RawMonitorClient host(sim.path());
+      ASSERT_EQ("OK0", host.command("FE7"));
+      ASSERT_EQ("OK0", host.command("FW7000,0102"));
+      EXPECT_FALSE(sim.controller().stats().stalled);
+      host.write(RawMonitorClient::frame(c.third));
+      EXPECT_EQ("", host.drain(200)) << "no \"+\", no reply";
+      host.write(RawMonitorClient::frame("V"));
+      EXPECT_EQ("", host.drain(200)) << "nothing more";
+      EXPECT_TRUE(sim.controller().stats().stalled);
+    }
+    SimOptions again;
+    again.stateFile = state;
+    SimSession sim(again);
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    RawMonitorClient host(sim.path());
+    EXPECT_EQ(c.after, host.command("m7000,3"));
+    unlink(state.c_str());
+  }
+}
+
 TEST(SimFaultsTest, ReplyPausesAfterItsKthCharacter) {
   SimFaults faults;
   faults.pauseReply.parse("m7000");

@@ -211,6 +211,8 @@ TEST(SimCommandLineTest, OptionsAndValues) {
                      "12",
                      "--die-after",
                      "300",
+                     "--stall",
+                     "FW:10",
                      "--silent",
                      "-r",
                      "38400",
@@ -219,6 +221,8 @@ TEST(SimCommandLineTest, OptionsAndValues) {
                      "--no-robot"},
                     c, error))
       << error;
+  EXPECT_EQ("FW", c.options.faults.stall.prefix);
+  EXPECT_EQ(10, c.options.faults.stall.occurrence);
   EXPECT_EQ("/tmp/robot", c.linkPath);
   EXPECT_EQ("/tmp/mem", c.options.stateFile);
   EXPECT_TRUE(c.options.pace);
@@ -278,6 +282,7 @@ TEST(SimCommandLineTest, ErrorsNameTheOption) {
   ASSERT_TRUE(parse({"-h"}, c, error));
   EXPECT_TRUE(c.help);
   EXPECT_NE(nullptr, strstr(simUsage(), "--die-after N"));
+  EXPECT_NE(nullptr, strstr(simUsage(), "--stall CMD[:N]"));
 }
 
 TEST(SimCommandLineTest, FaultsWithNumbers) {

@@ -24,15 +24,25 @@ std::string binPath(const std::string &name) {
 
 RunResult runProgram(const std::string &program, const std::vector<std::string> &args,
                      const std::string &stdinText, const std::map<std::string, std::string> &env,
-                     const std::string &workDir, int timeoutMs) {
+                     const std::string &workDir, int timeoutMs,
+                     const std::function<bool()> &killWhen) {
   RunResult result;
   int inPipe[2], outPipe[2], errPipe[2];
   if (pipe(inPipe) != 0 || pipe(outPipe) != 0 || pipe(errPipe) != 0)
     return result;
+  // The tool keeps backups and its write journal under XDG_STATE_HOME: a
+  // test's children never use the real one. Each run gets a store of its
+  // own unless the test gives one.
+  static int runs = 0;
+  std::string stateHome;
+  if (env.find("XDG_STATE_HOME") == env.end())
+    stateHome = tempPath("state-" + std::to_string(++runs));
   pid_t pid = fork();
   if (pid < 0)
     return result;
   if (pid == 0) {
+    if (!stateHome.empty())
+      setenv("XDG_STATE_HOME", stateHome.c_str(), 1);
     dup2(inPipe[0], 0);
     dup2(outPipe[1], 1);
     dup2(errPipe[1], 2);
@@ -67,7 +77,12 @@ RunResult runProgram(const std::string &program, const std::vector<std::string> 
   }
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   bool outOpen = true, errOpen = true;
+  bool killed = false;
   while (outOpen || errOpen) {
+    if (killWhen && !killed && killWhen()) {
+      kill(pid, SIGKILL);
+      killed = true;
+    }
     long left = std::chrono::duration_cast<std::chrono::milliseconds>(
                     deadline - std::chrono::steady_clock::now())
                     .count();
@@ -91,7 +106,8 @@ RunResult runProgram(const std::string &program, const std::vector<std::string> 
       fds[n] = {inPipe[1], POLLOUT, 0};
       inIdx = n++;
     }
-    if (poll(fds, n, static_cast<int>(std::min(left, 100L))) < 0 && errno != EINTR)
+    long slice = killWhen && !killed ? 10L : 100L;
+    if (poll(fds, n, static_cast<int>(std::min(left, slice))) < 0 && errno != EINTR)
       break;
     char buf[4096];
     if (outIdx >= 0 && (fds[outIdx].revents & (POLLIN | POLLHUP))) {

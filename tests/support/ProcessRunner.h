@@ -6,6 +6,7 @@
 
 #include "TempFiles.h"
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -20,11 +21,16 @@ struct RunResult {
 
 /// Runs program (a path) with args; stdinText is its whole standard input
 /// (then end of input). env entries are set (empty value unsets). The child
-/// runs in workDir when given.
+/// runs in workDir when given. Unless env names XDG_STATE_HOME, the child
+/// gets a fresh scratch one, so its backups and journal stay in the test's
+/// scratch directory. killWhen, when given, is asked every 10 ms while the
+/// child runs; once it says true the child is killed with SIGKILL (result:
+/// signal 9), as a power cut or a crash would end it.
 RunResult runProgram(const std::string &program, const std::vector<std::string> &args,
                      const std::string &stdinText = "",
                      const std::map<std::string, std::string> &env = {},
-                     const std::string &workDir = "", int timeoutMs = 30000);
+                     const std::string &workDir = "", int timeoutMs = 30000,
+                     const std::function<bool()> &killWhen = nullptr);
 
 /// Path of a program built into the project's bin directory.
 std::string binPath(const std::string &name);

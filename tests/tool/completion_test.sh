@@ -49,6 +49,9 @@ expect_has "-restoreBlock" orvexconf -b -
 expect "a.rop b.rop sub" orvexconf -r ""
 expect "a.rop b.rop sub" orvexconf -saveToFile ""
 expect "d.blk sub" orvexconf -restoreBlock ""
+expect "sub" orvexconf --backup-dir ""
+expect_has "--dismiss-unfinished" orvexconf -b --d
+expect "HostBaud" orvexconf --backup-dir sub --dismiss-unfinished HOSTB
 expect "c.mot sub" orvexconf -u ""
 expect "c.mot sub" orvexconf -B -MOT ""
 expect "115200 19200 38400 57600 9600" orvexconf -rb ""

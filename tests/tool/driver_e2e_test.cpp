@@ -50,6 +50,9 @@ TEST(DriverOptions, HelpPrintsTheFiveConnectionOptionLinesThenTheFullHelp) {
           "  -version                    print the version and exit",
           "Exit statuses:", "  7    batch mode ended with unprocessed command-line arguments",
           "  8    writing the FLASH parameter block failed",
+          "       or was refused with nothing written: no backup could be saved, or",
+          "  --backup-dir DIR            keep the backups of the parameter block and the",
+          "  --dismiss-unfinished        close an unfinished write found in the journal",
           "  128+n  ended by signal n (130 for Ctrl-C)"})
       EXPECT_TRUE(hasLine(r.out, line)) << help << ": " << line;
   }

@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -311,6 +312,53 @@ TEST(DriverWithController, ShellAsksBeforeQuittingWithUnsavedChangesAndSaves) {
   EXPECT_EQ(sim.controller().commandLog().back(), "FK");
 }
 
+TEST(DriverWithController, UnfinishedWriteMakesTheShellAskAndIsDismissedOnRequest) {
+  TempDir dir;
+  SimSession sim(controller(), dir.file("robot"));
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  // The journal holds a write to this port, of this robot, that never
+  // ended; the block matches neither side of it.
+  ASSERT_EQ(mkdir(dir.file("state").c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(dir.file("state/orvexconf").c_str(), 0700), 0);
+  ASSERT_TRUE(
+      writeFile(dir.file("state/orvexconf/journal.jsonl"),
+                "{\"event\":\"begin\",\"id\":\"w1\",\"time\":\"2026-12-07T11:30:00Z\",\"port\":\"" +
+                    sim.path() +
+                    "\",\"name\":\"simbot\",\"serial\":\"SIM-2024-0042\",\"backup\":\"/b/old.blk\","
+                    "\"old_sha256\":\"0\",\"intended_sha256\":\"1\"}\n"));
+  std::map<std::string, std::string> env = kCleanEnv;
+  env["XDG_STATE_HOME"] = dir.file("state");
+  auto before = sim.controller().block7();
+
+  // The shell: warned right after the read; save asks, and an empty
+  // answer writes nothing.
+  RunResult r = runProgram(binPath("orvexconf"), {"-rp", sim.path()}, "Name Bar\nsave\n\nq\ny\n",
+                           env, dir.path(), 90000);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("Reading FLASH parameters from controller.\n"
+                       "The last parameter write to this controller (robot 'simbot', at "
+                       "2026-12-07T11:30:00Z) did not finish: the block may be erased or partly "
+                       "written.\n/b/old.blk\norvexconf -rp " +
+                       sim.path() + " -restoreBlock /b/old.blk\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_TRUE(hasLine(r.out, "'save' asks before it writes over this block.")) << r.out;
+  EXPECT_TRUE(hasLine(r.out, "Write over it anyway? y/(n)?")) << r.out;
+  EXPECT_TRUE(hasLine(r.out, "Nothing written.")) << r.out;
+  EXPECT_FALSE(contains(sim.controller().commandLog(), "FE"));
+  EXPECT_EQ(sim.controller().block7(), before);
+
+  // Dismissed: closed in the journal, and the write goes ahead.
+  r = runProgram(binPath("orvexconf"),
+                 {"-rp", sim.path(), "-b", "--dismiss-unfinished", "Name", "Bar"}, "", env,
+                 dir.path(), 90000);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(field(sim.controller().block7(), 141, 19), "Bar");
+  std::string journal = readFile(dir.file("state/orvexconf/journal.jsonl"));
+  EXPECT_NE(journal.find("\"id\":\"w1\",\"outcome\":\"dismissed\""), std::string::npos) << journal;
+  EXPECT_NE(journal.find("\"outcome\":\"verified\",\"status\":0"), std::string::npos) << journal;
+}
+
 TEST(DriverWithoutController, PortsThatCannotBeOpenedEndABatchRunAtOnce) {
   TempDir dir;
   ASSERT_TRUE(writeFile(dir.file("plain"), "not a port\n"));
@@ -398,6 +446,8 @@ public:
         _exit(126);
       for (const char *name : {"ZYLAARGS", "ZYLOG_LEVEL", "ZYLA_SIGHANDLE_METHOD", "ZYLA"})
         unsetenv(name);
+      // Backups and the journal stay in the test's scratch directory.
+      setenv("XDG_STATE_HOME", dir.file("state").c_str(), 1);
       std::string program = binPath("orvexconf");
       std::vector<char *> argv;
       argv.push_back(const_cast<char *>(program.c_str()));

@@ -4,8 +4,13 @@
 // every cell: status 0 only when the controller holds exactly what was
 // intended; otherwise a non-zero status, and the parameter block is the
 // old one, or a rescue image was saved that -restoreBlock puts back
-// exactly. The controller's memory is judged from the simulator's state
-// file after the run.
+// exactly. A run killed part way (SIGKILL at the erase, at a piece, at the
+// verify read) leaves a backup and an unfinished journal entry: the next run
+// warns and names the backup, writes nothing over a block that may be
+// damaged, and -restoreBlock of the backup gives back the old block
+// exactly. A store that cannot take the backup (missing parent, file-size
+// limit) refuses the write with nothing erased. The controller's memory is
+// judged from the simulator's state file after the run.
 #include "ProcessRunner.h"
 #include "SimCommandLine.h"
 #include "SimPty.h"
@@ -14,6 +19,7 @@
 
 #include <dirent.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -32,12 +38,20 @@ const long kDieBeforeEnd[OPERATIONS] = {4, 3000, 3000};
 
 struct Fault {
   const char *name;
-  std::vector<std::string> options; // orvexsim options, as on its command line
-  int status[OPERATIONS];           // expected exit status; -1: not run (the fault
-                                    // never comes into play, or another cell covers it)
-  bool dies;                        // power loss, placed from the fault-free run
-  bool underSanitizer;              // also run in the sanitizer build
+  std::vector<std::string> options;          // orvexsim options, as on its command line
+  int status[OPERATIONS];                    // expected exit status; -1: not run (the fault
+                                             // never comes into play, or another cell covers it)
+  bool dies;                                 // power loss, placed from the fault-free run
+  bool underSanitizer;                       // also run in the sanitizer build
+  std::vector<std::string> toolOptions = {}; // added to the tool's command line
+  bool killed = false;   // SIGKILL once the simulator stalls (--stall); status 137
+  int fileSizeLimit = 0; // the tool runs under ulimit -f with this many blocks
 };
+
+// Stands for the verify read in a --stall selector: the first block read
+// after the ones the fault-free write makes before its erase.
+const char *const kVerifyRead = "m7000:verify";
+const int kKilled = 128 + SIGKILL;
 
 // The firmware image of the upload: data in blocks 8 and 9.
 unsigned imageByte(unsigned long address) {
@@ -85,6 +99,13 @@ SimOptions simOptions(const std::vector<std::string> &args, const std::string &s
   return line.options;
 }
 
+bool contains(const std::vector<std::string> &commands, const std::string &prefix) {
+  for (const std::string &c : commands)
+    if (c.rfind(prefix, 0) == 0)
+      return true;
+  return false;
+}
+
 SimMemory loadState(const std::string &path) {
   SimMemory memory;
   std::string error;
@@ -109,21 +130,56 @@ std::string rescueImageIn(const std::string &dir) {
 struct ToolRun {
   RunResult result;
   long bytesReceived = 0;
+  std::vector<std::string> commands;
 };
 
+/// One batch run against a simulator reached through the link dir/robot
+/// (the same port name for every run of a cell), with the cell's own
+/// backup store.
 ToolRun runAgainst(const SimOptions &options, const std::vector<std::string> &toolArgs,
-                   const TempDir &dir) {
+                   const TempDir &dir, bool killAtStall = false, int fileSizeLimit = 0) {
   ToolRun run;
-  SimSession sim(options);
+  SimSession sim(options, dir.file("robot"));
   if (!sim.ok()) {
     ADD_FAILURE() << sim.error();
     return run;
   }
   std::vector<std::string> args = {"-rp", sim.path(), "-b"};
   args.insert(args.end(), toolArgs.begin(), toolArgs.end());
-  run.result = runProgram(binPath("orvexconf"), args, "", kCleanEnv, dir.path(), 120000);
+  std::map<std::string, std::string> env = kCleanEnv;
+  env["XDG_STATE_HOME"] = dir.file("state");
+  std::string program = binPath("orvexconf");
+  if (fileSizeLimit > 0) {
+    args.insert(
+        args.begin(),
+        {"-c", "ulimit -f " + std::to_string(fileSizeLimit) + " && exec \"$0\" \"$@\"", program});
+    program = "/bin/sh";
+  }
+  std::function<bool()> stalled = [&sim] { return sim.controller().stats().stalled; };
+  run.result = runProgram(program, args, "", env, dir.path(), 120000,
+                          killAtStall ? stalled : std::function<bool()>());
   run.bytesReceived = sim.controller().stats().bytesReceived;
+  run.commands = sim.controller().commandLog();
   return run; // the session ends here and saves the state file
+}
+
+int statusOf(const RunResult &r) {
+  return r.signal != 0 ? 128 + r.signal : r.status;
+}
+
+/// The lines of the next-run warning: the backup's path after it, and the
+/// command that writes it back; "" when the warning is missing.
+std::string backupNamedBy(const std::string &out, const std::string &port) {
+  std::vector<std::string> lines = splitLines(out);
+  for (size_t i = 0; i + 2 < lines.size(); i++)
+    if (lines[i].rfind("The last parameter write to this controller (robot 'simbot', at ", 0) ==
+            0 &&
+        lines[i].find(") did not finish: the block may be erased or partly written.") !=
+            std::string::npos) {
+      EXPECT_EQ(lines[i + 2], "orvexconf -rp " + port + " -restoreBlock " + lines[i + 1]);
+      return lines[i + 1];
+    }
+  return "";
 }
 
 } // namespace
@@ -150,6 +206,11 @@ TEST(FaultMatrix, EveryTransferEndsExactOrAccountedFor) {
       {"every piece refused",     {"--refuse", "FW:*"},                             {-1, 8, 5},  false, true},
       {"every erase refused",     {"--refuse", "FE:*"},                             {-1, 8, 5},  false, false},
       {"power lost mid-write",    {},                                               {-1, 8, 5},  true, false},
+      {"killed at the erase",     {"--stall", "FE"},                                {-1, kKilled, -1}, false, true, {}, true},
+      {"killed at 10th piece",    {"--stall", "FW:10"},                             {-1, kKilled, -1}, false, false, {}, true},
+      {"killed at verify read",   {"--stall", kVerifyRead},                         {-1, kKilled, -1}, false, false, {}, true},
+      {"store parent missing",    {},                                               {-1, 8, -1}, false, true, {"--backup-dir", "no/such/store"}},
+      {"file-size limit",         {},                                               {-1, 8, -1}, false, false, {}, false, 1},
   };
   // Swapped digits pass the reply's checksum; placed in a value the write
   // does not change (byte 300), a damaged block taken as read would go
@@ -172,6 +233,7 @@ TEST(FaultMatrix, EveryTransferEndsExactOrAccountedFor) {
   memcpy(renamed.data() + 141, "Matrix", 6);
 
   long faultFreeBytes[OPERATIONS] = {0, 0, 0};
+  int readsBeforeErase = 0; // block reads of the fault-free write before its erase
   std::string table = "\n";
   for (const Fault &fault : faults) {
     if (sanitizer && !fault.underSanitizer)
@@ -183,16 +245,32 @@ TEST(FaultMatrix, EveryTransferEndsExactOrAccountedFor) {
       TempDir dir;
       std::string state = dir.file("state.bin");
       std::string error;
-      SimOptions options = simOptions(fault.options, state, error);
+      std::vector<std::string> simArgs = fault.options;
+      for (std::string &a : simArgs)
+        if (a == kVerifyRead) {
+          ASSERT_GT(readsBeforeErase, 0);
+          a = "m7000:" + std::to_string(readsBeforeErase + 1);
+        }
+      SimOptions options = simOptions(simArgs, state, error);
       if (fault.dies) {
         ASSERT_GT(faultFreeBytes[op], kDieBeforeEnd[op]);
         options.faults.dieAfterBytes = faultFreeBytes[op] - kDieBeforeEnd[op];
       }
-      ToolRun run = runAgainst(options, toolArgs[op], dir);
+      std::vector<std::string> args = fault.toolOptions;
+      args.insert(args.end(), toolArgs[op].begin(), toolArgs[op].end());
+      ToolRun run = runAgainst(options, args, dir, fault.killed, fault.fileSizeLimit);
       const RunResult &r = run.result;
       ASSERT_FALSE(r.timedOut) << r.out;
-      if (fault.options.empty() && !fault.dies)
+      if (fault.options.empty() && !fault.dies && fault.toolOptions.empty() &&
+          fault.fileSizeLimit == 0) {
         faultFreeBytes[op] = run.bytesReceived;
+        if (op == WRITE)
+          for (const std::string &c : run.commands) {
+            if (c.rfind("FE", 0) == 0)
+              break;
+            readsBeforeErase += c.rfind("m7000", 0) == 0 ? 1 : 0;
+          }
+      }
 
       SimMemory memory = loadState(state);
       auto block = memory.block7();
@@ -200,7 +278,24 @@ TEST(FaultMatrix, EveryTransferEndsExactOrAccountedFor) {
       bool exact = block == intended && (op != UPLOAD || firmwareWritten(memory));
       std::string outcome;
       std::string rescue = rescueImageIn(dir.path());
-      if (r.status == 0) {
+      if (fault.killed) {
+        // The next run warns and names the backup; over a block that may be
+        // damaged it writes nothing; the backup puts the old block back.
+        ToolRun next = runAgainst(simOptions({}, state, error), toolArgs[op], dir);
+        std::string backup = backupNamedBy(next.result.out, dir.file("robot"));
+        ASSERT_FALSE(backup.empty()) << next.result.out;
+        if (block == intended) {
+          EXPECT_EQ(next.result.status, 0) << next.result.out;
+        } else {
+          EXPECT_EQ(next.result.status, 8) << next.result.out;
+          EXPECT_EQ(loadState(state).block7(), block) << "nothing written";
+        }
+        ToolRun back = runAgainst(simOptions({}, state, error), {"-restoreBlock", backup}, dir);
+        EXPECT_EQ(back.result.status, 0) << back.result.out;
+        EXPECT_EQ(loadState(state).block7(), fresh) << back.result.out;
+        outcome = block == intended ? "written; backup restored exactly"
+                                    : "warned, refused; backup restored exactly";
+      } else if (r.status == 0) {
         EXPECT_TRUE(exact) << r.out;
         outcome = "exactly as intended";
       } else if (block == fresh) {
@@ -222,10 +317,19 @@ TEST(FaultMatrix, EveryTransferEndsExactOrAccountedFor) {
       if (op == UPLOAD && r.status != 0) {
         EXPECT_EQ(block, fresh) << "an upload never touches the parameter block";
       }
-      EXPECT_EQ(r.status, fault.status[op]) << r.out;
+      if (!fault.toolOptions.empty() || fault.fileSizeLimit > 0) {
+        // Refused before the erase: the store's message, nothing erased.
+        EXPECT_NE(r.out.find("Could not save a backup of the FLASH parameter block"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_NE(r.out.find("--backup-dir DIR"), std::string::npos) << r.out;
+        EXPECT_EQ(block, fresh);
+        EXPECT_FALSE(contains(run.commands, "FE")) << "nothing erased";
+      }
+      EXPECT_EQ(statusOf(r), fault.status[op]) << r.out;
       char row[200];
       snprintf(row, sizeof row, "%-24s %-7s status %d  %s\n", fault.name, kOperationNames[op],
-               r.status, outcome.c_str());
+               statusOf(r), outcome.c_str());
       table += row;
     }
   }

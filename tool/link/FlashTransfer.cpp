@@ -6,6 +6,7 @@
 #include "FlashImage.h"
 #include "MonitorLink.h"
 #include "ParamTables.h"
+#include "RescueFiles.h"
 #include "TransferProgress.h"
 #include "ZyConfig.h"
 #include "ZyCriticalSection.h"
@@ -59,6 +60,7 @@ int firstDifference(const unsigned char *a, const unsigned char *b, int length) 
 char eraseReply[MonitorLink::MAX_REPLY_TEXT + 1];
 std::string rescueImage;
 std::string rescueParameters;
+WriteSafeguard *safeguard = nullptr;
 
 void swapAllTables() {
   for (ParamEntry *table : allTables())
@@ -208,41 +210,45 @@ std::string fileNamePart(const unsigned char *block) {
 }
 
 /// Saves the block as it should be (raw bytes) and, beside it, the
-/// parameters of flashImage as a parameter file; logs what was saved.
-void saveRescueImage(const unsigned char *block) {
+/// parameters of flashImage as a parameter file; logs the files that were
+/// saved. True when the block image was.
+bool saveRescueImage(const unsigned char *block) {
   char stamp[32];
   time_t now = time(nullptr);
   struct tm local;
   localtime_r(&now, &local);
   strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
   std::string base = "orvexconf-rescue-" + fileNamePart(block) + "-" + stamp;
-  // Never overwrite an earlier rescue image.
-  FILE *file = nullptr;
-  std::string name;
-  for (int n = 1; n < 100 && file == nullptr; n++) {
-    name = base + (n == 1 ? std::string() : "-" + std::to_string(n));
-    file = fopen((name + ".blk").c_str(), "wbx");
-    if (file == nullptr && errno != EEXIST)
-      break;
+  RescueFiles saved = saveRescueFiles(base, block, FLASH_BLOCK_SIZE, Zyla::getConfig());
+  rescueImage = saved.image;
+  rescueParameters = saved.parameters;
+  if (rescueImage.empty()) {
+    ZyLog::log(ZyLog::Terse, "Could not save a rescue image '%s.blk' (%s).", base.c_str(),
+               saved.error.c_str());
+    return false;
   }
-  bool saved = file != nullptr &&
-               fwrite(block, 1, FLASH_BLOCK_SIZE, file) == static_cast<size_t>(FLASH_BLOCK_SIZE);
-  if (file != nullptr && fclose(file) != 0)
-    saved = false;
-  if (!saved) {
-    ZyLog::log(ZyLog::Terse, "Could not save a rescue image '%s.blk' (%s).", name.c_str(),
-               strerror(errno));
-    rescueImage.clear();
-    rescueParameters.clear();
-    return;
-  }
-  rescueImage = name + ".blk";
-  rescueParameters = name + ".rop";
-  Zyla::getConfig()->writeFile(rescueParameters.c_str(), false, nullptr, false);
-  ZyLog::log(ZyLog::Terse, "The block as it should be is saved in '%s' (its parameters in '%s').",
-             rescueImage.c_str(), rescueParameters.c_str());
+  if (!rescueParameters.empty())
+    ZyLog::log(ZyLog::Terse, "The block as it should be is saved in '%s' (its parameters in '%s').",
+               rescueImage.c_str(), rescueParameters.c_str());
+  else
+    ZyLog::log(ZyLog::Terse,
+               "The block as it should be is saved in '%s' (its parameters could "
+               "not be saved: %s).",
+               rescueImage.c_str(), saved.error.c_str());
   ZyLog::log(ZyLog::Terse, "To put it back, run: orvexconf -rp <port> -b -restoreBlock %s",
              rescueImage.c_str());
+  return true;
+}
+
+/// Asks the safeguard, when there is one, to let the write of intended go
+/// ahead; false when it refuses.
+bool safeguardAllows(const unsigned char *intended) {
+  return safeguard == nullptr || safeguard->beforeErase(transferBuffer, intended);
+}
+
+void tellSafeguard(WriteOutcome outcome) {
+  if (safeguard != nullptr)
+    safeguard->afterWrite(outcome);
 }
 
 void takeBlockAsRead(const unsigned char *block) {
@@ -342,15 +348,20 @@ bool writeFlashParameters(MonitorLink *link) {
     memcpy(intended, transferBuffer, FLASH_BLOCK_SIZE);
     memcpy(intended, flashImage, FLASH_IMAGE_SIZE);
 
+    if (!safeguardAllows(intended)) {
+      memcpy(flashImage, hostImage, FLASH_IMAGE_SIZE);
+      return false;
+    }
     if (!writeBlockVerified(link, intended)) {
       unfinishedWrite = true;
       ZyLog::log(ZyLog::Terse, "Could not write to the controller.");
       memcpy(flashImage, hostImage, FLASH_IMAGE_SIZE);
       ZyLog::log(ZyLog::Terse, "The FLASH parameter block on the controller may now be erased or "
                                "partly written.");
-      saveRescueImage(intended);
+      tellSafeguard(saveRescueImage(intended) ? WriteOutcome::Rescued : WriteOutcome::Failed);
       return false;
     }
+    tellSafeguard(WriteOutcome::Verified);
     memcpy(transferBuffer, intended, FLASH_BLOCK_SIZE);
     unfinishedWrite = false;
     swapAllTables();
@@ -399,12 +410,16 @@ bool restoreFlashBlock(MonitorLink *link, const unsigned char *block, int length
     image[FLASH_BLOCK_SIZE - 1] = 0xFF;
   {
     ZyCriticalSection section;
+    if (!safeguardAllows(image))
+      return false;
     if (!writeBlockVerified(link, image)) {
       ZyLog::log(ZyLog::Terse, "Could not write to the controller.");
       ZyLog::log(ZyLog::Terse, "The FLASH parameter block on the controller may now be erased or "
                                "partly written; the image to write is still there to try again.");
+      tellSafeguard(WriteOutcome::Failed);
       return false;
     }
+    tellSafeguard(WriteOutcome::Verified);
     takeBlockAsRead(image);
   }
   ZyLog::log(ZyLog::Normal, "FLASH parameters written to the controller.");
@@ -438,6 +453,14 @@ bool loadBlockFile(const char *path, unsigned char *block, int *length) {
   memcpy(block, buffer, got);
   *length = static_cast<int>(got);
   return true;
+}
+
+void setWriteSafeguard(WriteSafeguard *guard) {
+  safeguard = guard;
+}
+
+const unsigned char *lastBlock() {
+  return transferBuffer;
 }
 
 const std::string &lastRescueImage() {

@@ -64,6 +64,33 @@ bool restoreFlashBlock(MonitorLink *link, const unsigned char *block, int length
 /// false with a message naming the file otherwise. *length gets its size.
 bool loadBlockFile(const char *path, unsigned char *block, int *length);
 
+/// How a write of block 7 that its safeguard allowed ended.
+enum class WriteOutcome {
+  Verified, ///< the block now holds exactly what was to be written
+  Rescued,  ///< it failed; a rescue image of the intended block was saved
+  Failed    ///< it failed; no rescue image could be saved (or none is made)
+};
+
+/// Guards every erase of block 7. The front end keeps a backup of the old
+/// block and a journal of the write behind this interface; the link layer
+/// knows neither.
+class WriteSafeguard {
+public:
+  virtual ~WriteSafeguard() = default;
+  /// Called right before the first "FE7" of a write, with the block as
+  /// last read (old) and the block about to be written (intended), 4096
+  /// bytes each. False refuses the write: nothing is erased, and the
+  /// safeguard has said why.
+  virtual bool beforeErase(const unsigned char *old, const unsigned char *intended) = 0;
+  /// Called once when a write that beforeErase allowed has ended.
+  virtual void afterWrite(WriteOutcome outcome) = 0;
+};
+
+/// Sets the safeguard of every later write; nullptr for none.
+void setWriteSafeguard(WriteSafeguard *safeguard);
+/// The whole block 7 as last read from (or written to) the controller.
+const unsigned char *lastBlock();
+
 /// Name of the last rescue image saved ("" when none), and of its
 /// parameter file beside it.
 const std::string &lastRescueImage();

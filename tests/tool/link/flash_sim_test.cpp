@@ -6,7 +6,9 @@
 #include "LogCapture.h"
 #include "MonitorLink.h"
 #include "ProcessRunner.h"
+#include "RescueFiles.h"
 #include "SimPty.h"
+#include "ZyConfig.h"
 #include "ZySerialConnection.h"
 
 #include <gtest/gtest.h>
@@ -304,4 +306,98 @@ TEST_F(FlashSimTest, ErasedBlockIsReportedWhenRead) {
                           "reads 0xFF)."))
       << log.text();
   EXPECT_TRUE(log.contains("-restoreBlock"));
+}
+
+namespace {
+/// A safeguard that records what it is told and refuses when asked to.
+struct RecordingSafeguard : WriteSafeguard {
+  bool refuse = false;
+  int before = 0;
+  std::vector<WriteOutcome> outcomes;
+  std::vector<unsigned char> old, intended;
+  bool beforeErase(const unsigned char *o, const unsigned char *i) override {
+    before++;
+    old.assign(o, o + FLASH_BLOCK_SIZE);
+    intended.assign(i, i + FLASH_BLOCK_SIZE);
+    return !refuse;
+  }
+  void afterWrite(WriteOutcome outcome) override { outcomes.push_back(outcome); }
+};
+} // namespace
+
+TEST_F(FlashSimTest, SafeguardSeesEveryEraseFirstAndCanRefuseIt) {
+  // Table: the fault, whether the safeguard refuses, and what it is told.
+  struct Case {
+    const char *refuseWrites; // --refuse selector, or nullptr
+    bool refuse;
+    bool written;
+    std::vector<WriteOutcome> outcomes;
+    long erases;
+  } cases[] = {
+      {nullptr, false, true, {WriteOutcome::Verified}, 1},
+      {nullptr, true, false, {}, 0},
+      {"FW7200:*", false, false, {WriteOutcome::Rescued}, 2},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.refuse ? "refused" : c.refuseWrites ? "pieces refused" : "plain");
+    start(c.refuseWrites ? withFault(&SimFaults::refuse, c.refuseWrites) : SimOptions());
+    auto before = session->controller().block7();
+    RecordingSafeguard guard;
+    guard.refuse = c.refuse;
+    setWriteSafeguard(&guard);
+    ASSERT_TRUE(readFlashParameters(&link));
+    setHostWordAt(278, 0x1234);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(writeFlashParameters(&link), c.written);
+    testing::internal::GetCapturedStdout();
+    setWriteSafeguard(nullptr);
+    EXPECT_EQ(guard.before, 1);
+    EXPECT_EQ(guard.outcomes, c.outcomes);
+    EXPECT_EQ(memcmp(guard.old.data(), before.data(), before.size()), 0) << "the block as read";
+    EXPECT_EQ(guard.intended[278], 0x12);
+    EXPECT_EQ(guard.intended[279], 0x34);
+    EXPECT_EQ(session->controller().stats().erases, c.erases);
+    if (c.refuse) {
+      EXPECT_EQ(session->controller().block7(), before) << "nothing erased";
+      EXPECT_EQ(hostWord(278), 0x1234) << "the edit is still there";
+      EXPECT_TRUE(imageChanged());
+    }
+    TearDown();
+    SetUp();
+  }
+}
+
+TEST(RescueFiles, NamesAreFreeForBothFilesAndNothingIsOverwritten) {
+  TempDir dir;
+  ZyConfig config(nullptr, false, false, false, true);
+  unsigned char block[FLASH_BLOCK_SIZE];
+  memset(block, 0x5A, sizeof block);
+  // Table: the files already there, and the number the pair gets.
+  struct Case {
+    std::vector<std::string> existing;
+    std::string expected;
+  } cases[] = {
+      {{}, ""},
+      {{".rop"}, "-2"},
+      {{".blk"}, "-2"},
+      {{".rop", "-2.blk"}, "-3"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.expected);
+    TempDir here;
+    std::string b = here.file("orvexconf-rescue-bot-1");
+    for (const std::string &e : c.existing)
+      ASSERT_TRUE(writeFile(b + e, "old " + e));
+    RescueFiles saved = saveRescueFiles(b, block, FLASH_BLOCK_SIZE, &config);
+    EXPECT_EQ(saved.image, b + c.expected + ".blk") << saved.error;
+    EXPECT_EQ(saved.parameters, b + c.expected + ".rop") << saved.error;
+    EXPECT_EQ(readFile(saved.image), std::string(FLASH_BLOCK_SIZE, '\x5A'));
+    for (const std::string &e : c.existing)
+      EXPECT_EQ(readFile(b + e), "old " + e) << "untouched";
+  }
+  // A folder that cannot be written: no file, and the reason.
+  RescueFiles none = saveRescueFiles(dir.file("missing/x"), block, FLASH_BLOCK_SIZE, &config);
+  EXPECT_TRUE(none.image.empty());
+  EXPECT_TRUE(none.parameters.empty());
+  EXPECT_FALSE(none.error.empty());
 }
