@@ -75,6 +75,12 @@ struct SimFaults {
   /// checksum.
   SimFaultTrigger shortRead;
   int shortReadBytes = 0;
+  /// The selected write ("FW") is acknowledged and answered "OK0" but
+  /// stores nothing: a FLASH that takes pieces without keeping them.
+  SimFaultTrigger loseWrite;
+  /// The selected write ("FW") stores its middle byte changed (one bit
+  /// flipped) and answers "OK0".
+  SimFaultTrigger flipByte;
   /// strayBytes noise bytes go out just before the "+" of the selected
   /// command.
   SimFaultTrigger stray;
@@ -110,6 +116,8 @@ struct SimStats {
   long repliesCut = 0;
   long shortReads = 0;
   long strayBursts = 0;
+  long writesLost = 0;   ///< writes answered "OK0" without storing (fault)
+  long bytesChanged = 0; ///< writes stored with one byte changed (fault)
   bool poweredOff = false;
 };
 
@@ -207,6 +215,8 @@ private:
   long myCutCount = 0;
   long myShortReadCount = 0;
   long myStrayCount = 0;
+  long myLoseWriteCount = 0;
+  long myFlipByteCount = 0;
   uint32_t myNoiseState = 0x1234567u;
   long myPendingStray = 0;
   long myPendingNoise = 0;

@@ -5,7 +5,9 @@
 
 #include "ConnectOptions.h"
 #include "ConnectionSequence.h"
+#include "FirmwareDownload.h"
 #include "FirmwareImage.h"
+#include "FirmwareReader.h"
 #include "FlashImage.h"
 #include "FlashTransfer.h"
 #include "MonitorLink.h"
@@ -152,7 +154,7 @@ bool processPairs(ZyArgumentParser &parser, bool batchMode, bool apply, char *re
 /// statuses' precedence; EXIT_OK when all is well. The firmware files are
 /// read into the images given, for the run to write later.
 int checkBatchRun(ZyArgumentParser &parser, const char *restoreFile, const char *imageFile,
-                  const char *uploadFile, const char *saveFile, FirmwareImage &image,
+                  const char *uploadFile, const char *saveFile, long base, FirmwareImage &image,
                   FirmwareImage &upload, char *reply, size_t replySize) {
   if (restoreFile != nullptr) {
     // Read into a registry of its own: the values land in the image, which
@@ -164,9 +166,9 @@ int checkBatchRun(ZyArgumentParser &parser, const char *restoreFile, const char 
     if (!restoreParameterFile(restoreFile, &check))
       return EXIT_FLASH_READ;
   }
-  if (imageFile != nullptr && !image.load(imageFile))
+  if (imageFile != nullptr && !loadFirmwareFile(imageFile, base, image))
     return EXIT_IMAGE_UPLOAD;
-  if (uploadFile != nullptr && !upload.load(uploadFile))
+  if (uploadFile != nullptr && !loadFirmwareFile(uploadFile, base, upload))
     return EXIT_UPLOAD;
   if (!processPairs(parser, true, false, reply, replySize))
     return EXIT_BAD_ARGUMENTS;
@@ -179,7 +181,7 @@ int checkBatchRun(ZyArgumentParser &parser, const char *restoreFile, const char 
 /// work in hand is done; the monitor is closed unless a download stopped
 /// part way (a half-written firmware must not be started). Returns 128 + the
 /// signal number.
-int endStoppedRun(MonitorLink *controller, const FirmwareImage *download) {
+int endStoppedRun(MonitorLink *controller, const FirmwareDownload *download) {
   int sig = Zyla::stopRequest();
   if (download != nullptr && download->stopped())
     download->logStoppedBlocks();
@@ -191,6 +193,28 @@ int endStoppedRun(MonitorLink *controller, const FirmwareImage *download) {
     closeMonitor(controller);
   }
   return Zyla::exitStatusForSignal(sig);
+}
+
+/// Shows what the image holds and writes it (without a controller: only
+/// says so). True when it was written.
+bool uploadImage(MonitorLink *controller, const FirmwareImage &image, FirmwareDownload &download) {
+  image.logSummary();
+  return download.downloadFirmware(controller);
+}
+
+/// A raw binary image named without --base is refused before the
+/// controller is touched, in every mode: EXIT_OK or the upload's status.
+int checkBinaryBase(const char *imageFile, const char *uploadFile, long base) {
+  const char *files[2] = {imageFile, uploadFile};
+  const int statuses[2] = {EXIT_IMAGE_UPLOAD, EXIT_UPLOAD};
+  for (int i = 0; i < 2; i++) {
+    if (files[i] == nullptr || !isBinaryFileName(files[i]) || base != NO_BASE_ADDRESS)
+      continue;
+    FirmwareImage refused;
+    loadFirmwareFile(files[i], base, refused); // says why
+    return statuses[i];
+  }
+  return EXIT_OK;
 }
 
 /// Exit callback of an interactive run: a signal that ends it while the
@@ -253,6 +277,10 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
   // the command line; here every occurrence of them is removed together with
   // its value, whatever the value is, so that a port such as /dev/ttyUSB0 is
   // not left over as an unprocessed argument.
+  // The load address of raw binary images, and whether uploads are read
+  // back to verify them.
+  const char *baseText = parser.takeParameterArgument("-base", false);
+  bool verifyUploads = !parser.takeArgument("-no-verify");
   parser.takeParameterArgument("-rp", false);
   parser.takeParameterArgument("-robotPort", false);
   parser.takeParameterArgument("-rb", false);
@@ -268,14 +296,24 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
     return EXIT_OPTIONS;
   }
 
+  long base = NO_BASE_ADDRESS;
+  if (baseText != nullptr && !parseBaseAddress(baseText, &base))
+    ZyLog::log(ZyLog::Terse,
+               "'%s' is not a load address for --base: give hexadecimal digits below 0x40000, "
+               "e.g. --base 0x8000.",
+               baseText);
+  int baseChecked = checkBinaryBase(imageFile, uploadFile, base);
+  if (baseChecked != EXIT_OK)
+    return baseChecked;
+
   static char reply[REPLY_BUFFER_SIZE + 1];
   // A batch run checks all it can before the controller is touched; the
   // firmware files are read here, once.
   FirmwareImage imageFirmware;
   FirmwareImage uploadFirmware;
   if (batchMode) {
-    int checked = checkBatchRun(parser, restoreFile, imageFile, uploadFile, saveFile, imageFirmware,
-                                uploadFirmware, reply, sizeof(reply));
+    int checked = checkBatchRun(parser, restoreFile, imageFile, uploadFile, saveFile, base,
+                                imageFirmware, uploadFirmware, reply, sizeof(reply));
     if (checked != EXIT_OK)
       return checked;
   }
@@ -292,6 +330,8 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
   std::unique_ptr<ProgressPrinter> progress = makeStdoutProgress();
   link.setProgress(progress.get());
   FirmwareImage firmware;
+  FirmwareDownload shellDownload(firmware);
+  shellDownload.setVerify(verifyUploads);
   robot.setGoOnWithoutParams(true);
   ZyLog::init(ZyLog::None, ZyLog::Terse, "", false, false, false);
 
@@ -357,28 +397,23 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
 
   // Batch runs write the images read before connecting; interactive runs
   // read the files now.
-  FirmwareImage &imageToWrite = batchMode ? imageFirmware : firmware;
-  FirmwareImage &uploadToWrite = batchMode ? uploadFirmware : firmware;
-  if (imageFile != nullptr) {
-    bool written = batchMode ? imageToWrite.downloadLoaded(controller)
-                             : imageToWrite.downloadFirmware(controller, imageFile);
-    if (imageToWrite.stopped() || Zyla::stopRequest() != 0)
-      return endStoppedRun(controller, &imageToWrite);
+  const char *files[2] = {imageFile, uploadFile};
+  FirmwareImage *loaded[2] = {&imageFirmware, &uploadFirmware};
+  const int failedStatus[2] = {EXIT_IMAGE_UPLOAD, EXIT_UPLOAD};
+  for (int i = 0; i < 2; i++) {
+    if (files[i] == nullptr)
+      continue;
+    FirmwareImage &image = batchMode ? *loaded[i] : firmware;
+    FirmwareDownload download(image);
+    download.setVerify(verifyUploads);
+    bool written = (batchMode || loadFirmwareFile(files[i], base, image)) &&
+                   uploadImage(controller, image, download);
+    if (download.stopped() || Zyla::stopRequest() != 0)
+      return endStoppedRun(controller, &download);
     if (!written) {
       if (controller != nullptr)
         closeMonitor(controller);
-      return EXIT_IMAGE_UPLOAD;
-    }
-  }
-  if (uploadFile != nullptr) {
-    bool written = batchMode ? uploadToWrite.downloadLoaded(controller)
-                             : uploadToWrite.downloadFirmware(controller, uploadFile);
-    if (uploadToWrite.stopped() || Zyla::stopRequest() != 0)
-      return endStoppedRun(controller, &uploadToWrite);
-    if (!written) {
-      if (controller != nullptr)
-        closeMonitor(controller);
-      return EXIT_UPLOAD;
+      return failedStatus[i];
     }
   }
 
@@ -415,11 +450,11 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
   static ZyGlobalFunctor unsavedWarning(&warnOfUnsavedChanges);
   unsavedWarning.setName("warnOfUnsavedChanges");
   Zyla::addExitCallback(&unsavedWarning, 60);
-  runShell(controller, &firmware);
+  runShell(controller, &firmware, &shellDownload);
   // Ended by a signal that came while a shell command worked (the exit
   // callback above tells of unsaved changes).
   if (Zyla::stopRequest() != 0)
-    return endStoppedRun(controller, &firmware);
+    return endStoppedRun(controller, &shellDownload);
   if (saveFile != nullptr)
     saveFailed = !saveToFile(saveFile);
   closeMonitor(controller);

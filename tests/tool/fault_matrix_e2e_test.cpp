@@ -6,6 +6,7 @@
 // old one, or a rescue image was saved that -restoreBlock puts back
 // exactly. The controller's memory is judged from the simulator's state
 // file after the run.
+#include "FirmwareFiles.h"
 #include "ProcessRunner.h"
 #include "SimCommandLine.h"
 #include "SimPty.h"
@@ -46,21 +47,9 @@ unsigned imageByte(unsigned long address) {
 
 std::string firmwareImage() {
   std::string out = "S00600004844521B\n";
-  for (unsigned long base : {0x8000ul, 0x10000ul}) {
-    for (unsigned long a = base; a < base + 0x400; a += 32) {
-      char line[128];
-      // Byte count: three address bytes, 32 data bytes and the checksum.
-      unsigned sum = 36 + ((a >> 16) & 0xFF) + ((a >> 8) & 0xFF) + (a & 0xFF);
-      int n = snprintf(line, sizeof line, "S2%02X%06lX", 36u, a);
-      for (int i = 0; i < 32; i++) {
-        unsigned value = imageByte(a + static_cast<unsigned long>(i));
-        n += snprintf(line + n, sizeof line - static_cast<size_t>(n), "%02X", value);
-        sum += value;
-      }
-      snprintf(line + n, sizeof line - static_cast<size_t>(n), "%02X\n", ~sum & 0xFF);
-      out += line;
-    }
-  }
+  for (unsigned long base : {0x8000ul, 0x10000ul})
+    for (unsigned long a = base; a < base + 0x400; a += 32)
+      out += records::dataRecord('2', a, records::patternBytes(a, a + 32, imageByte)) + "\n";
   return out + "S804000000FB\n";
 }
 
@@ -148,6 +137,12 @@ TEST(FaultMatrix, EveryTransferEndsExactOrAccountedFor) {
       {"every piece refused",     {"--refuse", "FW:*"},                             {-1, 8, 5},  false, true},
       {"every erase refused",     {"--refuse", "FE:*"},                             {-1, 8, 5},  false, false},
       {"power lost mid-write",    {},                                               {-1, 8, 5},  true, false},
+      // The FLASH acknowledges a firmware piece without storing it, or stores
+      // a byte changed: found by the read-back, once or every time.
+      {"firmware piece lost once", {"--lose-write", "FW8000:1"},                   {-1, -1, 0}, false, false},
+      {"firmware piece never kept", {"--lose-write", "FW10000:*"},                 {-1, -1, 5}, false, true},
+      {"byte changed once",       {"--flip-byte", "FW10000:1"},                     {-1, -1, 0}, false, false},
+      {"byte changed every time", {"--flip-byte", "FW8000:*"},                      {-1, -1, 5}, false, false},
   };
   // clang-format on
 #if defined(__SANITIZE_ADDRESS__)

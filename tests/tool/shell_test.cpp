@@ -35,7 +35,7 @@ protected:
     FILE *saved = stdin;
     stdin = in;
     testing::internal::CaptureStdout();
-    runShell(nullptr, nullptr);
+    runShell(nullptr, nullptr, nullptr);
     fflush(stdout);
     std::string out = testing::internal::GetCapturedStdout();
     stdin = saved;
