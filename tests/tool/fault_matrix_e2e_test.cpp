@@ -139,10 +139,10 @@ TEST(FaultMatrix, EveryTransferEndsExactOrAccountedFor) {
       {"power lost mid-write",    {},                                               {-1, 8, 5},  true, false},
       // The FLASH acknowledges a firmware piece without storing it, or stores
       // a byte changed: found by the read-back, once or every time.
-      {"firmware piece lost once", {"--lose-write", "FW8000:1"},                   {-1, -1, 0}, false, false},
-      {"firmware piece never kept", {"--lose-write", "FW10000:*"},                 {-1, -1, 5}, false, true},
-      {"byte changed once",       {"--flip-byte", "FW10000:1"},                     {-1, -1, 0}, false, false},
-      {"byte changed every time", {"--flip-byte", "FW8000:*"},                      {-1, -1, 5}, false, false},
+      {"FW piece lost once",      {"--lose-write", "FW8000:1"},                     {-1, -1, 0}, false, false},
+      {"FW piece never kept",     {"--lose-write", "FW10000:*"},                    {-1, -1, 5}, false, true},
+      {"FW byte changed once",    {"--flip-byte", "FW10000:1"},                     {-1, -1, 0}, false, false},
+      {"FW byte always changed",  {"--flip-byte", "FW8000:*"},                      {-1, -1, 5}, false, false},
   };
   // clang-format on
 #if defined(__SANITIZE_ADDRESS__)

@@ -339,6 +339,7 @@ TEST_F(DownloadTest, DataInBlock8ErasesAndWritesOnlyBlock8UpToTheHighestRecord) 
 
   EXPECT_EQ(log.lines(),
             (std::vector<std::string>{"Erasing and writing block 0x8 (0x8000 to 0x9f63).",
+                                      "Reading block 0x8 back to verify it.",
                                       "Every block written reads back as written.",
                                       "Done downloading '" + path + "'."}));
 }
