@@ -41,6 +41,9 @@ for f in bin/orvexconf bin/orvexsim share/man/man1/orvexconf.1 share/man/man1/or
   lib/cmake/Zyla/ZylaConfigVersion.cmake lib/cmake/Zyla/ZylaTargets.cmake lib/pkgconfig/zyla.pc; do
   [ -e "$prefix/$f" ] || fail "not installed: $f"
 done
+# The keyword reference the help names.
+cmp -s "$src/docs/parameters.md" "$prefix/share/doc/orvexconf/parameters.md" ||
+  fail "not installed: share/doc/orvexconf/parameters.md"
 for p in "$src"/params/*.p; do
   [ -e "$p" ] || continue
   cmp -s "$p" "$prefix/share/zyla/params/$(basename "$p")" || fail "not installed: params/$(basename "$p")"
@@ -144,6 +147,8 @@ for f in ./usr/bin/orvexconf ./usr/bin/orvexsim ./usr/share/man/man1/orvexconf.1
   ./usr/lib/cmake/Zyla/ZylaConfig.cmake ./usr/lib/pkgconfig/zyla.pc; do
   grep -q " $f\$" <<<"$contents" || fail "package lacks $f"
 done
+grep -q " ./usr/share/doc/orvexconf/parameters.md\$" <<<"$contents" ||
+  fail "package lacks ./usr/share/doc/orvexconf/parameters.md"
 dpkg-deb -x "$deb" "$work/unpacked"
 [ "$("$work/unpacked/usr/bin/orvexconf" --version)" = "orvexconf $version" ] || fail "packaged orvexconf"
 echo "package: $(basename "$deb") ok"

@@ -15,6 +15,7 @@
 #include "ParamFile.h"
 #include "ParamTables.h"
 #include "ProgressPrinter.h"
+#include "RunOutcome.h"
 #include "Shell.h"
 #include "Usage.h"
 #include "ZyArgumentParser.h"
@@ -30,6 +31,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -113,7 +115,8 @@ bool saveDestinationUsable(const char *saveFile) {
 /// arguments and returns false when one is not known or one is left over.
 /// The pairs are removed from the parser when applied.
 bool processPairs(ZyArgumentParser &parser, bool batchMode, bool apply, char *reply,
-                  size_t replySize) {
+                  size_t replySize, RunOutcome &outcome) {
+  std::vector<std::string> refused;
   bool argumentError = false;
   size_t i = 1;
   while (parser.getArgc() > i + 1) {
@@ -121,14 +124,14 @@ bool processPairs(ZyArgumentParser &parser, bool batchMode, bool apply, char *re
     const char *value = parser.getArg(i + 1);
     bool known;
     if (apply)
-      known = setParameter(robotTable, keyword, value) || setParameter(armTable, keyword, value) ||
-              setParameter(powerTable, keyword, value);
+      known = setParameter(commandLineTables(), keyword, value);
     else
-      known = knowsKeyword(robotTable, keyword) || knowsKeyword(armTable, keyword) ||
-              knowsKeyword(powerTable, keyword);
+      known = knowsKeyword(commandLineTables(), keyword);
     if (!known) {
       logBadArguments(batchMode);
       ZyLog::log(ZyLog::Terse, "Could not process: %s %s\n", keyword, value);
+      refused.push_back(keyword);
+      refused.push_back(value);
       argumentError = true;
     }
     if (apply) {
@@ -145,8 +148,14 @@ bool processPairs(ZyArgumentParser &parser, bool batchMode, bool apply, char *re
     for (size_t k = i; k < parser.getArgc() && used < static_cast<int>(replySize); k++)
       used += snprintf(reply + used, replySize - used, " %s", parser.getArg(k));
     ZyLog::log(ZyLog::Terse, "%s", reply);
+    for (size_t k = i; k < parser.getArgc(); k++)
+      refused.push_back(parser.getArg(k));
     argumentError = true;
   }
+  if (!refused.empty())
+    outcome.update([&refused](RunRecord &record) {
+      record.refused.insert(record.refused.end(), refused.begin(), refused.end());
+    });
   return !argumentError;
 }
 
@@ -155,14 +164,13 @@ bool processPairs(ZyArgumentParser &parser, bool batchMode, bool apply, char *re
 /// read into the images given, for the run to write later.
 int checkBatchRun(ZyArgumentParser &parser, const char *restoreFile, const char *imageFile,
                   const char *uploadFile, const char *saveFile, long base, FirmwareImage &image,
-                  FirmwareImage &upload, char *reply, size_t replySize) {
+                  FirmwareImage &upload, char *reply, size_t replySize, RunOutcome &outcome) {
   if (restoreFile != nullptr) {
     // Read into a registry of its own: the values land in the image, which
     // the FLASH read replaces; the restore step applies the file again.
     ZyConfig check(nullptr, false, false, false, true);
     check.setBaseDirectory("./");
-    registerTable(robotTable, &check);
-    registerTable(armTable, &check);
+    registerFileTables(&check);
     if (!restoreParameterFile(restoreFile, &check))
       return EXIT_FLASH_READ;
   }
@@ -170,7 +178,7 @@ int checkBatchRun(ZyArgumentParser &parser, const char *restoreFile, const char 
     return EXIT_IMAGE_UPLOAD;
   if (uploadFile != nullptr && !loadFirmwareFile(uploadFile, base, upload))
     return EXIT_UPLOAD;
-  if (!processPairs(parser, true, false, reply, replySize))
+  if (!processPairs(parser, true, false, reply, replySize, outcome))
     return EXIT_BAD_ARGUMENTS;
   if (saveFile != nullptr && !saveDestinationUsable(saveFile))
     return EXIT_SAVE_FAILED;
@@ -179,10 +187,8 @@ int checkBatchRun(ZyArgumentParser &parser, const char *restoreFile, const char 
 
 /// The end of a run after a terminating signal became a stop request: the
 /// work in hand is done; the monitor is closed unless a download stopped
-/// part way (a half-written firmware must not be started). Returns 128 + the
-/// signal number.
-int endStoppedRun(MonitorLink *controller, const FirmwareDownload *download) {
-  int sig = Zyla::stopRequest();
+/// part way (a half-written firmware must not be started).
+void endStoppedRun(MonitorLink *controller, const FirmwareDownload *download) {
   if (download != nullptr && download->stopped())
     download->logStoppedBlocks();
   if (download != nullptr && download->stoppedPartWay()) {
@@ -192,29 +198,6 @@ int endStoppedRun(MonitorLink *controller, const FirmwareDownload *download) {
   } else if (controller != nullptr) {
     closeMonitor(controller);
   }
-  return Zyla::exitStatusForSignal(sig);
-}
-
-/// Shows what the image holds and writes it (without a controller: only
-/// says so). True when it was written.
-bool uploadImage(MonitorLink *controller, const FirmwareImage &image, FirmwareDownload &download) {
-  image.logSummary();
-  return download.downloadFirmware(controller);
-}
-
-/// A raw binary image named without --base is refused before the
-/// controller is touched, in every mode: EXIT_OK or the upload's status.
-int checkBinaryBase(const char *imageFile, const char *uploadFile, long base) {
-  const char *files[2] = {imageFile, uploadFile};
-  const int statuses[2] = {EXIT_IMAGE_UPLOAD, EXIT_UPLOAD};
-  for (int i = 0; i < 2; i++) {
-    if (files[i] == nullptr || !isBinaryFileName(files[i]) || base != NO_BASE_ADDRESS)
-      continue;
-    FirmwareImage refused;
-    loadFirmwareFile(files[i], base, refused); // says why
-    return statuses[i];
-  }
-  return EXIT_OK;
 }
 
 /// Exit callback of an interactive run: a signal that ends it while the
@@ -228,239 +211,401 @@ void warnOfUnsavedChanges() {
 } // namespace
 
 namespace {
-/// The run after start-up; returns the exit status while the driver's
-/// objects are still alive.
-int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
-  ZyArgumentParser parser(&argc, argv);
-  if (parser.takeArgument("-version")) {
-    printVersion(stdout);
-    return EXIT_OK;
-  }
+// The run as a sequence of steps over one run state. Each step returns true
+// when the run goes on; a step that ends it has noted why in the outcome.
+
+/// Everything one run holds between its steps.
+struct RunState {
+  RunState(int &argc, char **argv, ZyRobot &robotIn, ConnectOptions &optionsIn,
+           RunOutcome &outcomeIn, ZyFunctor &unsavedWarningIn)
+      : parser(&argc, argv), robot(robotIn), options(optionsIn), outcome(outcomeIn),
+        unsavedWarning(unsavedWarningIn) {}
+
+  ZyArgumentParser parser;
+  ZyRobot &robot;
+  ConnectOptions &options;
+  RunOutcome &outcome;
+  ZyFunctor &unsavedWarning; ///< lives as long as the process
 
   bool batchMode = false;
   bool noInteraction = false;
+  const char *saveFile = nullptr;
+  const char *restoreFile = nullptr;
+  const char *uploadFile = nullptr;
+  const char *imageFile = nullptr;
+  const char *blockFile = nullptr; ///< rescue image of the whole parameter block
+  /// Load address of raw binary images ("--base"), NO_BASE_ADDRESS when none.
+  long base = NO_BASE_ADDRESS;
+  /// Uploads are read back to verify them unless "--no-verify" is given.
+  bool verifyUploads = true;
+
+  /// The monitor's reply during the connection; also builds the "Could not
+  /// process" text.
+  char reply[REPLY_BUFFER_SIZE + 1] = {};
+  unsigned char block[FLASH_BLOCK_SIZE] = {};
+  int blockLength = 0;
+  /// Firmware files a batch run reads before connecting.
+  FirmwareImage imageFirmware;
+  FirmwareImage uploadFirmware;
+
+  std::unique_ptr<MonitorLink> link;
+  std::unique_ptr<ProgressPrinter> progress;
+  /// The firmware an interactive run and its shell write.
+  FirmwareImage firmware;
+  FirmwareDownload shellDownload{firmware};
+  /// The link when the run talks to the controller, else nullptr.
+  MonitorLink *controller = nullptr;
+  bool argumentError = false;
+};
+
+const char *const SAVE_FORMS[] = {"-s", "-saveToFile", nullptr};
+const char *const RESTORE_FORMS[] = {"-r", "-loadFromRop", "-l", "-loadFromFile", nullptr};
+const char *const UPLOAD_FORMS[] = {"-u", "-upload", "-d", "-download", nullptr};
+const char *const IMAGE_FORMS[] = {"-m", "-mot", nullptr};
+const char *const BLOCK_FORMS[] = {"-restoreBlock", nullptr};
+
+/// Takes a file option and logs the message for it when present.
+const char *takeLoggedFileOption(ZyArgumentParser &parser, const char *const *forms,
+                                 const char *message) {
+  const char *file = takeFileOption(parser, forms);
+  if (file != nullptr)
+    ZyLog::log(ZyLog::Normal, message, file);
+  return file;
+}
+
+/// Ends the run with a status of its own, closing the monitor first when
+/// connected.
+bool failAfterConnecting(RunState &run, ExitStatus status) {
+  closeMonitor(run.controller);
+  run.outcome.endWith(status);
+  return false;
+}
+
+/// The end of a run a terminating signal stopped (see endStoppedRun).
+bool stopRun(RunState &run, const FirmwareDownload *download) {
+  int sig = Zyla::stopRequest();
+  endStoppedRun(run.controller, download);
+  run.outcome.update([sig](RunRecord &record) { record.stopSignal = sig; });
+  return false;
+}
+
+/// Options: the version, the modes, the files, the connection options and
+/// the help.
+bool takeOptions(RunState &run) {
+  ZyArgumentParser &parser = run.parser;
+  if (parser.takeArgument("-version")) {
+    printVersion(stdout);
+    return false;
+  }
   if (parser.takeArgument("-b") || parser.takeArgument("-batchmode")) {
-    batchMode = true;
+    run.batchMode = true;
     ZyLog::log(ZyLog::Normal, "Entering batch mode.");
   }
   if (parser.takeArgument("-n") || parser.takeArgument("-nointeraction")) {
-    noInteraction = true;
+    run.noInteraction = true;
     ZyLog::log(ZyLog::Normal, "Will not interact with controller.");
   }
-  static const char *const saveForms[] = {"-s", "-saveToFile", nullptr};
-  static const char *const restoreForms[] = {"-r", "-loadFromRop", "-l", "-loadFromFile", nullptr};
-  static const char *const uploadForms[] = {"-u", "-upload", "-d", "-download", nullptr};
-  static const char *const imageForms[] = {"-m", "-mot", nullptr};
-  const char *saveFile = takeFileOption(parser, saveForms);
-  if (saveFile != nullptr)
-    ZyLog::log(ZyLog::Normal, "Saving config to file '%s' on completion.", saveFile);
-  const char *restoreFile = takeFileOption(parser, restoreForms);
-  if (restoreFile != nullptr)
-    ZyLog::log(ZyLog::Normal, "Will restore FLASH params from file '%s'.", restoreFile);
-  const char *uploadFile = takeFileOption(parser, uploadForms);
-  if (uploadFile != nullptr)
-    ZyLog::log(ZyLog::Normal, "Will upload ORVEX file '%s' to controller after connection.",
-               uploadFile);
-  const char *imageFile = takeFileOption(parser, imageForms);
-  if (imageFile != nullptr)
-    ZyLog::log(ZyLog::Normal, "Will upload ORVEX file '%s' to controller after connection.",
-               imageFile);
-  // A rescue image of the whole parameter block, written back after the
-  // FLASH read.
-  static const char *const blockForms[] = {"-restoreBlock", nullptr};
-  const char *blockFile = takeFileOption(parser, blockForms);
-  if (blockFile != nullptr)
-    ZyLog::log(ZyLog::Normal, "Will write FLASH parameter block image '%s' to controller.",
-               blockFile);
+  run.outcome.update([&run](RunRecord &record) { record.batch = run.batchMode; });
+  const char *willUpload = "Will upload ORVEX file '%s' to controller after connection.";
+  run.saveFile =
+      takeLoggedFileOption(parser, SAVE_FORMS, "Saving config to file '%s' on completion.");
+  run.restoreFile =
+      takeLoggedFileOption(parser, RESTORE_FORMS, "Will restore FLASH params from file '%s'.");
+  run.uploadFile = takeLoggedFileOption(parser, UPLOAD_FORMS, willUpload);
+  run.imageFile = takeLoggedFileOption(parser, IMAGE_FORMS, willUpload);
+  run.blockFile = takeLoggedFileOption(
+      parser, BLOCK_FORMS, "Will write FLASH parameter block image '%s' to controller.");
+
+  // The load address of raw binary images, and whether uploads are read
+  // back to verify them.
+  const char *baseText = parser.takeParameterArgument("-base", false);
+  if (baseText != nullptr && !parseBaseAddress(baseText, &run.base))
+    ZyLog::log(ZyLog::Terse,
+               "'%s' is not a load address for --base: give hexadecimal digits below 0x40000, "
+               "e.g. --base 0x8000.",
+               baseText);
+  run.verifyUploads = !parser.takeArgument("-no-verify");
+  run.shellDownload.setVerify(run.verifyUploads);
 
   // The connection options read the port and rate from their own copy of
   // the command line; here every occurrence of them is removed together with
   // its value, whatever the value is, so that a port such as /dev/ttyUSB0 is
   // not left over as an unprocessed argument.
-  // The load address of raw binary images, and whether uploads are read
-  // back to verify them.
-  const char *baseText = parser.takeParameterArgument("-base", false);
-  bool verifyUploads = !parser.takeArgument("-no-verify");
-  parser.takeParameterArgument("-rp", false);
-  parser.takeParameterArgument("-robotPort", false);
-  parser.takeParameterArgument("-rb", false);
-  parser.takeParameterArgument("-robotBaud", false);
+  for (const char *form : {"-rp", "-robotPort", "-rb", "-robotBaud"})
+    parser.takeParameterArgument(form, false);
 
-  bool optionsRead = options.readOptions();
+  bool optionsRead = run.options.readOptions();
   bool helpAsked = optionsRead && (parser.takeArgument("-h") || parser.takeArgument("-help") ||
                                    parser.takeArgument("/?"));
   if (!optionsRead || helpAsked) {
-    options.printOptions();
+    run.options.printOptions();
     if (helpAsked)
       printUsage(stdout);
-    return EXIT_OPTIONS;
+    run.outcome.endWith(EXIT_OPTIONS);
+    return false;
   }
+  return true;
+}
 
-  long base = NO_BASE_ADDRESS;
-  if (baseText != nullptr && !parseBaseAddress(baseText, &base))
-    ZyLog::log(ZyLog::Terse,
-               "'%s' is not a load address for --base: give hexadecimal digits below 0x40000, "
-               "e.g. --base 0x8000.",
-               baseText);
-  int baseChecked = checkBinaryBase(imageFile, uploadFile, base);
-  if (baseChecked != EXIT_OK)
-    return baseChecked;
-
-  static char reply[REPLY_BUFFER_SIZE + 1];
-  // A batch run checks all it can before the controller is touched; the
-  // firmware files are read here, once.
-  FirmwareImage imageFirmware;
-  FirmwareImage uploadFirmware;
-  if (batchMode) {
-    int checked = checkBatchRun(parser, restoreFile, imageFile, uploadFile, saveFile, base,
-                                imageFirmware, uploadFirmware, reply, sizeof(reply));
-    if (checked != EXIT_OK)
-      return checked;
+/// Checks before connecting: a batch run checks all it can before the
+/// controller is touched (the firmware files are read here, once); a rescue
+/// image is read and checked in every mode, so that a file that is not a
+/// whole block ends the run with nothing sent.
+bool checkBeforeConnecting(RunState &run) {
+  // A raw binary image without its load address is refused in every mode.
+  const char *files[2] = {run.imageFile, run.uploadFile};
+  const ExitStatus statuses[2] = {EXIT_IMAGE_UPLOAD, EXIT_UPLOAD};
+  for (int i = 0; i < 2; i++) {
+    if (files[i] == nullptr || !isBinaryFileName(files[i]) || run.base != NO_BASE_ADDRESS)
+      continue;
+    FirmwareImage refused;
+    loadFirmwareFile(files[i], run.base, refused); // says why
+    run.outcome.endWith(statuses[i]);
+    return false;
   }
-  // A rescue image is read and checked before the controller is touched
-  // too, in every mode: a file that is not a whole block ends the run with
-  // nothing sent.
-  static unsigned char block[FLASH_BLOCK_SIZE];
-  int blockLength = 0;
-  if (blockFile != nullptr && !loadBlockFile(blockFile, block, &blockLength))
-    return EXIT_FLASH_READ;
+  if (run.batchMode) {
+    int checked = checkBatchRun(run.parser, run.restoreFile, run.imageFile, run.uploadFile,
+                                run.saveFile, run.base, run.imageFirmware, run.uploadFirmware,
+                                run.reply, sizeof(run.reply), run.outcome);
+    if (checked != EXIT_OK) {
+      run.outcome.endWith(static_cast<ExitStatus>(checked));
+      return false;
+    }
+  }
+  if (run.blockFile != nullptr && !loadBlockFile(run.blockFile, run.block, &run.blockLength)) {
+    run.outcome.endWith(EXIT_FLASH_READ);
+    return false;
+  }
+  return true;
+}
 
-  options.attachTo(&robot);
-  MonitorLink link(options.serialConnection());
-  std::unique_ptr<ProgressPrinter> progress = makeStdoutProgress();
-  link.setProgress(progress.get());
-  FirmwareImage firmware;
-  FirmwareDownload shellDownload(firmware);
-  shellDownload.setVerify(verifyUploads);
-  robot.setGoOnWithoutParams(true);
+/// Connect: the link over the options' serial connection and, unless the
+/// run does not interact, the connection sequence with library messages
+/// silent.
+bool connect(RunState &run) {
+  run.options.attachTo(&run.robot);
+  run.link = std::make_unique<MonitorLink>(run.options.serialConnection());
+  run.progress = makeStdoutProgress();
+  run.link->setProgress(run.progress.get());
+  run.robot.setGoOnWithoutParams(true);
   ZyLog::init(ZyLog::None, ZyLog::Terse, "", false, false, false);
+  if (run.noInteraction)
+    return true;
+  if (!runConnectionSequence(&run.robot, &run.options, run.link.get(), run.batchMode, run.reply,
+                             REPLY_BUFFER_SIZE)) {
+    run.outcome.endWith(EXIT_NO_CONNECTION);
+    return false;
+  }
+  run.controller = run.link.get();
+  run.outcome.update([](RunRecord &record) { record.connected = true; });
+  return true;
+}
 
-  if (!noInteraction &&
-      !runConnectionSequence(&robot, &options, &link, batchMode, reply, REPLY_BUFFER_SIZE))
-    return EXIT_NO_CONNECTION;
-  MonitorLink *controller = noInteraction ? nullptr : &link;
-
+/// The registry the parameter files go through: the tables a file carries.
+void setUpRegistry() {
   ZyLog::init(ZyLog::StdOut, ZyLog::Normal, "", false, false, false);
   ZyConfig *config = Zyla::getConfig();
   config->setBaseDirectory("./");
   config->setNoBlanksBetweenParams(true);
-  registerTable(robotTable, config);
-  registerTable(armTable, config);
+  registerFileTables(config);
+}
 
-  if (controller != nullptr) {
-    ZyUtil::sleepMs(2000);
-    FirmwareIdentity identity = checkFirmwareIdentity(controller);
-    if (identity == FirmwareIdentity::NotOrvex) {
-      ZyLog::log(ZyLog::Normal, "WRONG CONFIGURATION PROGRAM!  Stopping...");
-      controller->sendCommand("FK");
-      return EXIT_WRONG_FIRMWARE;
-    }
-    if (identity == FirmwareIdentity::Newer || identity == FirmwareIdentity::Unidentified)
-      printCaution(identity);
-    if (!readFlashParameters(controller))
-      return EXIT_FLASH_READ;
+/// Identify: the firmware must be ORVEX; a newer or unidentified one gets
+/// the caution box.
+bool identify(RunState &run) {
+  if (run.controller == nullptr)
+    return true;
+  ZyUtil::sleepMs(2000);
+  FirmwareIdentity identity = checkFirmwareIdentity(run.controller);
+  run.outcome.update([identity](RunRecord &record) {
+    record.identityChecked = true;
+    record.identity = identity;
+  });
+  if (identity == FirmwareIdentity::NotOrvex) {
+    ZyLog::log(ZyLog::Normal, "WRONG CONFIGURATION PROGRAM!  Stopping...");
+    run.controller->sendCommand("FK");
+    run.outcome.endWith(EXIT_WRONG_FIRMWARE);
+    return false;
   }
+  if (identity == FirmwareIdentity::Newer || identity == FirmwareIdentity::Unidentified)
+    printCaution(identity);
+  return true;
+}
 
-  if (blockFile != nullptr) {
-    if (controller == nullptr) {
-      ZyLog::log(ZyLog::Normal, "Not interacting with controller. Cannot write '%s'.", blockFile);
-    } else {
-      ZyLog::log(ZyLog::Normal, "Writing FLASH parameter block image '%s' to controller.",
-                 blockFile);
-      bool restored = restoreFlashBlock(controller, block, blockLength);
-      // A signal during the write let it finish; the run ends here.
-      if (Zyla::stopRequest() != 0)
-        return endStoppedRun(controller, nullptr);
-      if (!restored) {
-        closeMonitor(controller);
-        return EXIT_FLASH_WRITE;
-      }
-    }
+/// Read: the FLASH parameter block into the image; a failure ends the run
+/// without "FK".
+bool readFlash(RunState &run) {
+  if (run.controller == nullptr)
+    return true;
+  if (!readFlashParameters(run.controller)) {
+    run.outcome.endWith(EXIT_FLASH_READ);
+    return false;
   }
+  run.outcome.update([](RunRecord &record) { record.flashRead = true; });
+  return true;
+}
 
-  if (restoreFile != nullptr) {
-    ZyLog::log(ZyLog::Normal, "Restoring FLASH params from rop file '%s'.", restoreFile);
+/// Block image: the rescue image of the whole parameter block, written back
+/// after the FLASH read.
+bool writeBlockImage(RunState &run) {
+  if (run.blockFile == nullptr)
+    return true;
+  if (run.controller == nullptr) {
+    ZyLog::log(ZyLog::Normal, "Not interacting with controller. Cannot write '%s'.", run.blockFile);
+    return true;
+  }
+  ZyLog::log(ZyLog::Normal, "Writing FLASH parameter block image '%s' to controller.",
+             run.blockFile);
+  bool restored = restoreFlashBlock(run.controller, run.block, run.blockLength);
+  // A signal during the write let it finish; the run ends here.
+  if (Zyla::stopRequest() != 0)
+    return stopRun(run, nullptr);
+  if (!restored)
+    return failAfterConnecting(run, EXIT_FLASH_WRITE);
+  std::string file = run.blockFile;
+  run.outcome.update([&file](RunRecord &record) { record.rescuedFrom = file; });
+  return true;
+}
+
+/// Apply: the restore file, then the keyword/value pairs.
+bool applyParameters(RunState &run) {
+  if (run.restoreFile != nullptr) {
+    ZyLog::log(ZyLog::Normal, "Restoring FLASH params from rop file '%s'.", run.restoreFile);
     // A batch run has read the file and shown its messages already.
-    if (batchMode)
+    if (run.batchMode)
       ZyLog::init(ZyLog::None, ZyLog::Terse, "", false, false, false);
-    bool parsed = restoreParameterFile(restoreFile, config);
-    if (batchMode)
+    bool parsed = restoreParameterFile(run.restoreFile, Zyla::getConfig());
+    if (run.batchMode)
       ZyLog::init(ZyLog::StdOut, ZyLog::Normal, "", false, false, false);
-    if (!parsed && batchMode) {
-      if (controller != nullptr)
-        closeMonitor(controller);
-      return EXIT_FLASH_READ;
+    if (!parsed && run.batchMode)
+      return failAfterConnecting(run, EXIT_FLASH_READ);
+    if (parsed) {
+      std::string file = run.restoreFile;
+      run.outcome.update([&file](RunRecord &record) { record.restoredFrom = file; });
     }
   }
+  run.argumentError =
+      !processPairs(run.parser, run.batchMode, true, run.reply, sizeof(run.reply), run.outcome);
+  return true;
+}
 
-  bool argumentError = !processPairs(parser, batchMode, true, reply, sizeof(reply));
-
-  // Batch runs write the images read before connecting; interactive runs
-  // read the files now.
-  const char *files[2] = {imageFile, uploadFile};
-  FirmwareImage *loaded[2] = {&imageFirmware, &uploadFirmware};
-  const int failedStatus[2] = {EXIT_IMAGE_UPLOAD, EXIT_UPLOAD};
-  for (int i = 0; i < 2; i++) {
-    if (files[i] == nullptr)
-      continue;
-    FirmwareImage &image = batchMode ? *loaded[i] : firmware;
-    FirmwareDownload download(image);
-    download.setVerify(verifyUploads);
-    bool written = (batchMode || loadFirmwareFile(files[i], base, image)) &&
-                   uploadImage(controller, image, download);
-    if (download.stopped() || Zyla::stopRequest() != 0)
-      return endStoppedRun(controller, &download);
-    if (!written) {
-      if (controller != nullptr)
-        closeMonitor(controller);
-      return failedStatus[i];
-    }
+/// Writes one firmware file: a batch run the image it read before
+/// connecting, an interactive run the file read now. The image's summary
+/// is shown first (also without a controller). failure is the status of a
+/// failed write.
+bool writeFirmwareFile(RunState &run, const char *file, FirmwareImage &loaded, ExitStatus failure) {
+  if (file == nullptr)
+    return true;
+  FirmwareImage &image = run.batchMode ? loaded : run.firmware;
+  FirmwareDownload download(image);
+  download.setVerify(run.verifyUploads);
+  bool read = run.batchMode || loadFirmwareFile(file, run.base, image);
+  if (read)
+    image.logSummary();
+  bool written = read && download.downloadFirmware(run.controller);
+  FirmwareRecord firmware;
+  firmware.file = file;
+  if (read) {
+    firmware.format = firmwareFormatName(image.format());
+    firmware.digest = image.digest();
   }
+  firmware.blocksWritten = download.blocksWritten();
+  firmware.written = written;
+  run.outcome.update([&firmware](RunRecord &record) { record.firmware.push_back(firmware); });
+  if (download.stopped() || Zyla::stopRequest() != 0)
+    return stopRun(run, &download);
+  if (!written)
+    return failAfterConnecting(run, failure);
+  return true;
+}
 
-  bool saveFailed = false;
-  bool writeFailed = false;
-  if (batchMode) {
-    if (controller != nullptr)
-      ZyUtil::sleepMs(500);
-    if (!argumentError) {
-      if (imageChanged()) {
-        if (controller == nullptr)
-          ZyLog::log(ZyLog::Normal, "Not interacting with controller. Cannot save.");
-        else
-          writeFailed = !writeFlashParameters(controller);
-        // A signal during the write let it finish; the run ends here.
-        if (Zyla::stopRequest() != 0)
-          return endStoppedRun(controller, nullptr);
-      } else {
-        ZyLog::log(ZyLog::Normal,
-                   "Not writing parameters to controler since they have not changed");
-      }
-      if (saveFile != nullptr)
-        saveFailed = !saveToFile(saveFile);
-    }
-    closeMonitor(controller);
-    if (argumentError)
-      return EXIT_BAD_ARGUMENTS;
-    if (writeFailed)
-      return EXIT_FLASH_WRITE;
-    return saveFailed ? EXIT_SAVE_FAILED : EXIT_OK;
+/// Firmware: the image file, then the upload file.
+bool writeFirmware(RunState &run) {
+  return writeFirmwareFile(run, run.imageFile, run.imageFirmware, EXIT_IMAGE_UPLOAD) &&
+         writeFirmwareFile(run, run.uploadFile, run.uploadFirmware, EXIT_UPLOAD);
+}
+
+/// Write: a batch run writes the parameter block when it changed.
+bool writeChanges(RunState &run) {
+  bool changed = imageChanged();
+  run.outcome.update([changed](RunRecord &record) { record.changed = changed; });
+  if (!changed) {
+    ZyLog::log(ZyLog::Normal, "Not writing parameters to controler since they have not changed");
+    return true;
   }
+  if (run.controller == nullptr) {
+    ZyLog::log(ZyLog::Normal, "Not interacting with controller. Cannot save.");
+  } else {
+    bool written = writeFlashParameters(run.controller);
+    run.outcome.update([written](RunRecord &record) {
+      record.flashWritten = written;
+      record.flashWriteFailed = !written;
+    });
+  }
+  // A signal during the write let it finish; the run ends here.
+  if (Zyla::stopRequest() != 0)
+    return stopRun(run, nullptr);
+  return true;
+}
 
+/// Save: the save file, when one was given.
+void writeSaveFile(RunState &run) {
+  if (run.saveFile == nullptr)
+    return;
+  bool saved = saveToFile(run.saveFile);
+  std::string file = run.saveFile;
+  run.outcome.update([saved, &file](RunRecord &record) {
+    record.saveFailed = !saved;
+    if (saved)
+      record.savedTo = file;
+  });
+}
+
+/// The end of a batch run: unless an argument was not processed, the write
+/// and the save; then the monitor is closed.
+void finishBatch(RunState &run) {
+  if (run.controller != nullptr)
+    ZyUtil::sleepMs(500);
+  if (!run.argumentError) {
+    if (!writeChanges(run))
+      return;
+    writeSaveFile(run);
+  }
+  closeMonitor(run.controller);
+}
+
+/// The end of an interactive run: the shell, then the save and the close.
+void runInteractive(RunState &run) {
   printHelp();
-  static ZyGlobalFunctor unsavedWarning(&warnOfUnsavedChanges);
-  unsavedWarning.setName("warnOfUnsavedChanges");
-  Zyla::addExitCallback(&unsavedWarning, 60);
-  runShell(controller, &firmware, &shellDownload);
+  Zyla::addExitCallback(&run.unsavedWarning, 60);
+  runShell(run.controller, &run.firmware, &run.shellDownload);
   // Ended by a signal that came while a shell command worked (the exit
   // callback above tells of unsaved changes).
-  if (Zyla::stopRequest() != 0)
-    return endStoppedRun(controller, &shellDownload);
-  if (saveFile != nullptr)
-    saveFailed = !saveToFile(saveFile);
-  closeMonitor(controller);
+  if (Zyla::stopRequest() != 0) {
+    stopRun(run, &run.shellDownload);
+    return;
+  }
+  writeSaveFile(run);
+  closeMonitor(run.controller);
   printf("\n");
   fflush(stdout);
-  return saveFailed ? EXIT_SAVE_FAILED : EXIT_OK;
+}
+
+/// The run after start-up, step by step, into the outcome; the driver's
+/// objects are still alive when it returns.
+void runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options, RunOutcome &outcome,
+             ZyFunctor &unsavedWarning) {
+  auto run = std::make_unique<RunState>(argc, argv, robot, options, outcome, unsavedWarning);
+  if (!takeOptions(*run) || !checkBeforeConnecting(*run) || !connect(*run))
+    return;
+  setUpRegistry();
+  if (!identify(*run) || !readFlash(*run) || !writeBlockImage(*run) || !applyParameters(*run) ||
+      !writeFirmware(*run))
+    return;
+  if (run->batchMode)
+    finishBatch(*run);
+  else
+    runInteractive(*run);
 }
 } // namespace
 
@@ -472,12 +617,17 @@ int runDriver(int argc, char **argv) {
   Zyla::init(Zyla::SIGHANDLE_THREAD, true, true);
   ZyRobot robot(nullptr, true, true, true, true);
   ConnectOptions options(&argc, argv);
-  int status = runBody(argc, argv, robot, options);
+  RunOutcome outcome;
+  ZyGlobalFunctor unsavedWarning(&warnOfUnsavedChanges);
+  unsavedWarning.setName("warnOfUnsavedChanges");
+  runBody(argc, argv, robot, options, outcome, unsavedWarning);
   // The port gets back the settings it had before the run.
   options.serialConnection()->close();
   // A run a signal stopped did not succeed, whatever else happened.
-  if (Zyla::stopRequest() != 0)
-    status = Zyla::exitStatusForSignal(Zyla::stopRequest());
+  int sig = Zyla::stopRequest();
+  if (sig != 0)
+    outcome.update([sig](RunRecord &record) { record.stopSignal = sig; });
+  int status = outcome.exitStatus();
   // The run ends here, with every object of the driver still alive for the
   // library's exit callbacks.
   fflush(stdout);

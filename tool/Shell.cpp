@@ -138,7 +138,7 @@ void runShell(MonitorLink *link, FirmwareImage *firmware, FirmwareDownload *down
     }
     pagingPosition = 0;
 
-    if (setParameter(armTable, command, value) || setParameter(robotTable, command, value))
+    if (setParameter(shellTables(), command, value))
       continue;
 
     if (isWord(command, "?") || isWord(command, "h") || isWord(command, "help")) {
@@ -167,7 +167,7 @@ void runShell(MonitorLink *link, FirmwareImage *firmware, FirmwareDownload *down
         Zyla::getConfig()->writeFile(value, false, nullptr, false);
       else if (link != nullptr && !writeFlashParameters(link))
         ZyLog::log(ZyLog::Normal, "Your changes are still here: 'save' tries again.");
-      else
+      else if (link == nullptr)
         ZyLog::log(ZyLog::Normal, "Not interacting with controller; cannot save.");
     } else if (isWord(command, "r") || isWord(command, "restore")) {
       if (value != nullptr) {

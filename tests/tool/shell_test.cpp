@@ -1,12 +1,16 @@
 // Tests of the interactive shell without a controller: paging through the
 // tables, keywords before command words, quitting, and the messages of the
-// commands that need a controller or a file.
+// commands that need a controller or a file; and a table of commands run
+// against the controller simulator, checked on the text and on the wire.
 #include "ConnectionSequence.h"
 #include "FlashImage.h"
 #include "LogCapture.h"
+#include "MonitorLink.h"
 #include "ParamCommands.h"
 #include "ParamFile.h"
 #include "Shell.h"
+#include "SimPty.h"
+#include "ZySerialConnection.h"
 #include "Zyla.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +19,7 @@
 #include <cstring>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -27,7 +32,7 @@ protected:
   }
 
   /// Runs the shell on the given input; returns its standard output.
-  std::string run(const std::string &input) {
+  std::string run(const std::string &input, MonitorLink *link = nullptr) {
     FILE *in = fmemopen(const_cast<char *>(input.data()), input.size(), "r");
     if (input.empty())
       in = fopen("/dev/null", "r");
@@ -35,7 +40,7 @@ protected:
     FILE *saved = stdin;
     stdin = in;
     testing::internal::CaptureStdout();
-    runShell(nullptr, nullptr, nullptr);
+    runShell(link, nullptr, nullptr);
     fflush(stdout);
     std::string out = testing::internal::GetCapturedStdout();
     stdin = saved;
@@ -187,4 +192,113 @@ TEST_F(Shell, CautionBoxTexts) {
                         "Unidentified, probably very old controller stub version.\n"
                         "'q'uit without saving or proceed with caution.\n"
                         "========================================================\n");
+}
+
+namespace {
+/// One shell session against the simulator, after the FLASH read the
+/// driver makes before the shell.
+struct ControllerCase {
+  const char *name;
+  const char *input;
+  std::vector<const char *> lines;  ///< logged, in this order
+  std::vector<const char *> absent; ///< never logged
+  const char *shown;                ///< in the standard output, or ""
+  long commands;                    ///< monitor commands the session sent
+  long erases;                      ///< block erases among them
+  bool written;                     ///< the controller holds HostBaud 4 after
+  bool editKept;                    ///< the host's image holds HostBaud 4 after
+};
+
+const ControllerCase kControllerCases[] = {
+    {"view sends nothing",
+     "v\nq\n",
+     {"Exiting..."},
+     {},
+     "Keyword and description",
+     0,
+     0,
+     false,
+     false},
+    {"keyword edit, then save writes the block",
+     "HostBaud 4\nsave\nq\n",
+     {"HostBaud is 115200.", "Exiting..."},
+     {"Not interacting with controller; cannot save.",
+      "You didn't save your changes to the controller."},
+     "",
+     -1,
+     1,
+     true,
+     true},
+    {"restore reads the block again, dropping the edit",
+     "HostBaud 4\nrestore\nq\n",
+     {"HostBaud is 115200.", "Exiting..."},
+     {"You didn't save your changes to the controller."},
+     "",
+     -1,
+     0,
+     false,
+     false},
+    {"quit with unsaved changes asks; no stays, yes quits",
+     "HostBaud 4\nq\nn\nq\ny\n",
+     {"You didn't save your changes to the controller.", "Quit anyway? y/(n)?",
+      "You didn't save your changes to the controller.", "Quit anyway? y/(n)?"},
+     {"Exiting..."},
+     "",
+     0,
+     0,
+     false,
+     true},
+    {"quit without changes",
+     "q\n",
+     {"Exiting..."},
+     {"Quit anyway? y/(n)?"},
+     "",
+     0,
+     0,
+     false,
+     false},
+};
+} // namespace
+
+TEST_F(Shell, CommandsAgainstTheControllerSimulator) {
+  for (const ControllerCase &c : kControllerCases) {
+    SCOPED_TRACE(c.name);
+    SimSession session;
+    ASSERT_TRUE(session.ok()) << session.error();
+    ZySerialConnection port;
+    port.setBaud(115200);
+    ASSERT_EQ(port.open(session.slavePath().c_str()), 0);
+    MonitorLink link(&port);
+    ASSERT_TRUE(readFlashParameters(&link));
+    auto before = session.controller().block7();
+    ASSERT_NE(before[179], 4) << "HostBaud 4 must be a change";
+    long commandsBefore = session.controller().stats().commands;
+    log.clear();
+
+    std::string out = run(c.input, &link);
+
+    std::string text = log.text();
+    size_t at = 0;
+    for (const char *line : c.lines) {
+      at = text.find(std::string(line) + "\n", at);
+      ASSERT_NE(at, std::string::npos) << "missing or out of order: " << line << "\n" << text;
+      at++;
+    }
+    for (const char *line : c.absent)
+      EXPECT_FALSE(log.hasLine(line)) << line << "\n" << text;
+    EXPECT_NE(out.find(c.shown), std::string::npos) << out;
+    SimStats stats = session.controller().stats();
+    if (c.commands >= 0)
+      EXPECT_EQ(stats.commands - commandsBefore, c.commands);
+    else
+      EXPECT_GT(stats.commands - commandsBefore, 0);
+    EXPECT_EQ(stats.erases, c.erases);
+    auto after = session.controller().block7();
+    auto expected = before;
+    if (c.written)
+      expected[179] = 4;
+    EXPECT_TRUE(after == expected) << "HostBaud on the controller: " << int(after[179]);
+    EXPECT_EQ(flashImage[179], c.editKept ? 4 : before[179]);
+    port.close();
+  }
 }

@@ -36,6 +36,7 @@ bool FirmwareDownload::downloadFirmware(MonitorLink *link) {
   const char *path = myImage.source().c_str();
   myStoppedAt = -1;
   myFailedAt = -1;
+  myBlocksWritten = 0;
   if (link == nullptr) {
     ZyLog::log(ZyLog::Normal, "Not interacting with microcontroller so cannot download '%s'.",
                path);
@@ -101,6 +102,7 @@ bool FirmwareDownload::writeBlocks(MonitorLink *link) {
       reportFailedDownload(i);
       return false;
     }
+    myBlocksWritten++;
   }
   return true;
 }

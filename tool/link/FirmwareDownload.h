@@ -55,6 +55,8 @@ public:
   void logStoppedBlocks() const;
   /// The block the last download failed at, -1 when none failed.
   int failedBlock() const { return myFailedAt; }
+  /// Blocks the last download wrote (and, with verify, read back the same).
+  int blocksWritten() const { return myBlocksWritten; }
 
   FirmwareDownload(const FirmwareDownload &) = delete;
   FirmwareDownload &operator=(const FirmwareDownload &) = delete;
@@ -73,6 +75,7 @@ private:
   // The block a stopped download did not start, -1 when none stopped.
   int myStoppedAt = -1;
   int myFailedAt = -1;
+  int myBlocksWritten = 0;
   unsigned char myPiece[READ_PIECE];
 };
 

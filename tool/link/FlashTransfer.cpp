@@ -45,9 +45,8 @@ std::string rescueImage;
 std::string rescueParameters;
 
 void swapAllTables() {
-  swapWordOrder(robotTable);
-  swapWordOrder(armTable);
-  swapWordOrder(powerTable);
+  for (ParamEntry *table : allTables())
+    swapWordOrder(table);
 }
 
 char at(const char *reply, size_t length, size_t position) {
@@ -206,9 +205,8 @@ void takeBlockAsRead(const unsigned char *block) {
   memcpy(flashImage, transferBuffer, FLASH_IMAGE_SIZE);
   swapAllTables();
   memcpy(referenceImage, flashImage, FLASH_IMAGE_SIZE);
-  loadTextBuffers(robotTable);
-  loadTextBuffers(armTable);
-  loadTextBuffers(powerTable);
+  for (ParamEntry *table : allTables())
+    loadTextBuffers(table);
 }
 
 } // namespace
@@ -288,9 +286,8 @@ bool writeFlashParameters(MonitorLink *link) {
     memcpy(hostImage, flashImage, FLASH_IMAGE_SIZE);
 
     swapAllTables();
-    storeTextBuffers(robotTable);
-    storeTextBuffers(armTable);
-    storeTextBuffers(powerTable);
+    for (ParamEntry *table : allTables())
+      storeTextBuffers(table);
     // The transfer buffer keeps the block as last read until the write is
     // known to have succeeded.
     unsigned char intended[FLASH_BLOCK_SIZE];

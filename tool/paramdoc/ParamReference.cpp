@@ -6,18 +6,6 @@
 #include <vector>
 
 namespace {
-struct TableInfo {
-  const ParamEntry *entries;
-  const char *title;
-  const char *where;
-};
-
-const TableInfo TABLES[] = {
-    {robotTable, "Robot parameters", "listed by the shell command 'v'"},
-    {armTable, "Arm parameters", "listed by the shell command 'a'"},
-    {powerTable, "Power and port assignments",
-     "set by keyword/value pairs on the command line only"},
-};
 
 /// Units as the descriptions spell them, longest first so that "mm/sec/sec"
 /// is not taken for "mm/sec".
@@ -109,7 +97,7 @@ void writeMarkdownReference(FILE *out) {
                "(`.rop`) use the keywords. The description is what the shell's listings\n"
                "show. A value outside the range is refused with a message and the\n"
                "parameter keeps its value.\n");
-  for (const TableInfo &table : TABLES) {
+  for (const ParamTable &table : ParamTableDescriptors()) {
     fprintf(out, "\n## %s\n\n%c%s.\n\n", table.title, table.where[0] - 'a' + 'A', table.where + 1);
     fprintf(out, "| Keyword | Alias | Description | Range | Unit |\n|---|---|---|---|---|\n");
     for (const ParamEntry *e = table.entries; e->name[0] != '\0'; e++) {
@@ -122,7 +110,7 @@ void writeMarkdownReference(FILE *out) {
 }
 
 void writeRoffReference(FILE *out) {
-  for (const TableInfo &table : TABLES) {
+  for (const ParamTable &table : ParamTableDescriptors()) {
     fprintf(out, ".SS %s\n%c%s.\n", table.title, table.where[0] - 'a' + 'A', table.where + 1);
     for (const ParamEntry *e = table.entries; e->name[0] != '\0'; e++) {
       fprintf(out, ".TP\n.B %s\n", roffText(e->name).c_str());
@@ -148,7 +136,7 @@ void writeKeywordList(FILE *out) {
     if (word[0] != '\0' && seen.insert(lower).second)
       words.push_back(word);
   };
-  for (const TableInfo &table : TABLES)
+  for (const ParamTable &table : ParamTableDescriptors())
     for (const ParamEntry *e = table.entries; e->name[0] != '\0'; e++) {
       add(e->name);
       add(e->alias);

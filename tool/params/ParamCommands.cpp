@@ -172,6 +172,20 @@ bool setParameter(ParamEntry *table, const char *keyword, const char *value) {
   return true;
 }
 
+bool setParameter(const ParamTableList &tables, const char *keyword, const char *value) {
+  for (ParamEntry *table : tables)
+    if (setParameter(table, keyword, value))
+      return true;
+  return false;
+}
+
+bool knowsKeyword(const ParamTableList &tables, const char *keyword) {
+  for (ParamEntry *table : tables)
+    if (knowsKeyword(table, keyword))
+      return true;
+  return false;
+}
+
 int listParameters(ParamEntry *table, int first, int limit) {
   printf("%-30s%30s\n", "Keyword and description", "Value");
   printf("------------------------------------------------------------\n");

@@ -17,6 +17,12 @@ bool setParameter(ParamEntry *table, const char *keyword, const char *value);
 /// ignored); nothing is shown or changed.
 bool knowsKeyword(ParamEntry *table, const char *keyword);
 
+/// setParameter with each table of the list in turn, up to the first that
+/// knows the keyword; false when none does.
+bool setParameter(const ParamTableList &tables, const char *keyword, const char *value);
+/// True when a table of the list knows the keyword.
+bool knowsKeyword(const ParamTableList &tables, const char *keyword);
+
 /// Prints the table to standard output from row first, at most limit + 1
 /// rows (limit 0: no limit). Returns the index of the next row to list, or 0
 /// once the table's last entry has been listed.

@@ -60,6 +60,11 @@ void registerTable(ParamEntry *table) {
   registerTable(table, Zyla::getConfig());
 }
 
+void registerFileTables(ZyConfig *config) {
+  for (ParamEntry *table : fileTables())
+    registerTable(table, config);
+}
+
 namespace {
 
 std::string lowerCase(const std::string &text) {
@@ -138,9 +143,8 @@ bool restoreParameterFile(const char *fileName, ZyConfig *config) {
                  "line %d: unknown keyword '%s' (did you mean '%s'?), kept, not applied",
                  unknown.lineNumber, keyword.c_str(), nearest.c_str());
   }
-  storeTextBuffers(robotTable);
-  storeTextBuffers(armTable);
-  storeTextBuffers(powerTable);
+  for (ParamEntry *table : allTables())
+    storeTextBuffers(table);
   return parsed;
 }
 

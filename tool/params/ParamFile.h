@@ -17,6 +17,8 @@ class ZyConfig;
 void registerTable(ParamEntry *table, ZyConfig *config);
 /// The same with the process-wide registry of the library.
 void registerTable(ParamEntry *table);
+/// Registers the tables a parameter file carries (fileTables), in order.
+void registerFileTables(ZyConfig *config);
 
 /// Restores a parameter file into the registered tables: reads it into the
 /// registry (going on after refused lines), reports every line that names

@@ -660,3 +660,49 @@ ParamEntry powerTable[] = {
     {"", "", nullptr, nullptr, ParamKind::text, 0, 0, 0, "", "", {"", "", "", "", ""}}};
 
 // clang-format on
+
+// clang-format off
+const ParamTable paramTables[] = {
+    {robotTable, "Robot parameters", "listed by the shell command 'v'",
+     PARAM_IN_FILES | PARAM_ON_COMMAND_LINE, 1},
+    {armTable, "Arm parameters", "listed by the shell command 'a'",
+     PARAM_IN_FILES | PARAM_ON_COMMAND_LINE, 0},
+    {powerTable, "Power and port assignments",
+     "set by keyword/value pairs on the command line only", PARAM_ON_COMMAND_LINE, -1},
+};
+// clang-format on
+const int paramTableCount = sizeof(paramTables) / sizeof(paramTables[0]);
+static_assert(sizeof(paramTables) / sizeof(paramTables[0]) <= ParamTableList::MAX_TABLES,
+              "ParamTableList holds every table");
+
+namespace {
+/// The tables whose uses include all of the flags given (none: every table).
+ParamTableList tablesFor(unsigned char uses) {
+  ParamTableList list;
+  for (const ParamTable &table : paramTables)
+    if ((table.uses & uses) == uses)
+      list.tables[list.count++] = table.entries;
+  return list;
+}
+} // namespace
+
+ParamTableList allTables() {
+  return tablesFor(0);
+}
+
+ParamTableList fileTables() {
+  return tablesFor(PARAM_IN_FILES);
+}
+
+ParamTableList commandLineTables() {
+  return tablesFor(PARAM_ON_COMMAND_LINE);
+}
+
+ParamTableList shellTables() {
+  ParamTableList list;
+  for (int place = 0; place < paramTableCount; place++)
+    for (const ParamTable &table : paramTables)
+      if (table.shellPlace == place)
+        list.tables[list.count++] = table.entries;
+  return list;
+}

@@ -62,6 +62,24 @@ TEST(ParamLayout, TablesHaveTheirEntryCounts) {
   EXPECT_EQ(entryCount(powerTable), 24);
 }
 
+TEST(ParamLayout, EachUseOfTheTablesHasItsSubsetInItsOrder) {
+  using Tables = std::vector<ParamEntry *>;
+  auto listed = [](const ParamTableList &list) { return Tables(list.begin(), list.end()); };
+  const struct {
+    const char *use;
+    Tables got;
+    Tables expected;
+  } cases[] = {
+      {"all", listed(allTables()), {robotTable, armTable, powerTable}},
+      {"files", listed(fileTables()), {robotTable, armTable}},
+      {"command line", listed(commandLineTables()), {robotTable, armTable, powerTable}},
+      {"shell", listed(shellTables()), {armTable, robotTable}},
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(c.got, c.expected) << c.use;
+  EXPECT_EQ(paramTableCount, 3);
+}
+
 TEST(ParamLayout, EntriesLieInsideTheImageWithoutOverlapAndLeaveExactlyTheReservedBytes) {
   std::vector<std::string> owner(FLASH_IMAGE_SIZE);
   for (const NamedTable &t : kTables) {

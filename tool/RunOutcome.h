@@ -1,0 +1,91 @@
+// RunOutcome: what one run of orvexconf did, filled step by step by the
+// driver (controller identity, what was read, changed, refused, written,
+// saved and rescued) and the one place its exit status is derived from.
+// The signal thread runs the library's exit callbacks while the driver may
+// still be filling it, so every access goes through the record's mutex and
+// readers get a copy.
+#ifndef RUNOUTCOME_H
+#define RUNOUTCOME_H
+
+#include "FlashTransfer.h"
+#include "ZyMutex.h"
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+/// Exit statuses of a run.
+enum ExitStatus {
+  EXIT_OK = 0,
+  EXIT_OPTIONS = 1,
+  EXIT_NO_CONNECTION = 2,
+  EXIT_FLASH_READ = 3,
+  EXIT_IMAGE_UPLOAD = 4,
+  EXIT_UPLOAD = 5,
+  EXIT_WRONG_FIRMWARE = 6,
+  EXIT_BAD_ARGUMENTS = 7,
+  EXIT_FLASH_WRITE = 8,
+  EXIT_SAVE_FAILED = 9
+};
+
+/// A firmware file the run wrote (or tried to write) to the controller.
+struct FirmwareRecord {
+  std::string file;      ///< as given on the command line or to the shell
+  std::string format;    ///< file format, "" until it is recognised
+  std::string digest;    ///< digest of the file, "" until computed
+  int blocksWritten = 0; ///< FLASH blocks written and verified
+  bool written = false;  ///< the whole file was written
+};
+
+/// The facts of a run, as a plain value that can be copied out.
+struct RunRecord {
+  bool batch = false;
+  /// The status of the step that ended the run early, EXIT_OK when none did.
+  ExitStatus endedWith = EXIT_OK;
+  /// The terminating signal that stopped the run, 0 for none.
+  int stopSignal = 0;
+
+  bool connected = false;       ///< the monitor answered
+  bool identityChecked = false; ///< identity holds the controller's answer
+  FirmwareIdentity identity = FirmwareIdentity::Unidentified;
+  bool flashRead = false;           ///< the parameter block was read
+  std::string restoredFrom;         ///< parameter file applied, "" for none
+  bool changed = false;             ///< parameters differ from the controller's
+  std::vector<std::string> refused; ///< command-line texts not processed
+  bool flashWritten = false;        ///< the parameter block was written
+  bool flashWriteFailed = false;    ///< a write of the block failed
+  std::string savedTo;              ///< parameter file written at the end
+  bool saveFailed = false;          ///< writing it failed
+  std::string rescuedFrom;          ///< block image written back ("-restoreBlock")
+
+  std::string backupFile;               ///< backup of the block before a write
+  std::vector<std::string> rescueFiles; ///< rescue files left after a failed write
+  std::string unfinishedJournal;        ///< notice of a write an earlier run left unfinished
+  std::vector<FirmwareRecord> firmware; ///< firmware files, in the order written
+};
+
+/// The exit status of a run with these facts.
+int exitStatusOf(const RunRecord &record);
+
+class RunOutcome {
+public:
+  RunOutcome() { myMutex.setLogName("RunOutcome"); }
+
+  /// Changes the record under the lock; change must take no other lock.
+  template <class Change> void update(Change change) {
+    std::lock_guard<ZyMutex> hold(myMutex);
+    change(myRecord);
+  }
+  /// A copy of the record as it stands.
+  RunRecord snapshot() const;
+  /// Notes the step that ended the run with a status of its own.
+  void endWith(ExitStatus status);
+  /// The exit status the record gives now.
+  int exitStatus() const { return exitStatusOf(snapshot()); }
+
+private:
+  mutable ZyMutex myMutex;
+  RunRecord myRecord;
+};
+
+#endif
