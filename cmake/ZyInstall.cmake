@@ -30,8 +30,24 @@ install(TARGETS zylabase zylarobot zyla EXPORT ZylaTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 file(GLOB ZY_HEADERS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/lib/base/*.h
      ${CMAKE_SOURCE_DIR}/lib/robot/*.h)
+# Headers named *Internal.h serve the library's own sources only.
+list(FILTER ZY_HEADERS EXCLUDE REGEX "Internal\\.h$")
 install(FILES ${ZY_HEADERS} ${ZY_GENERATED_DIR}/ZyVersion.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zyla)
+
+# A program includes the library's headers as <zyla/Name.h>: the package
+# and pkg-config give the folder above include/zyla (and include/zyla
+# itself, for programs written as <Name.h>). In the build tree a folder of
+# links gives the same form.
+set(ZY_INCLUDE_TREE ${ZY_GENERATED_DIR}/include)
+file(MAKE_DIRECTORY ${ZY_INCLUDE_TREE}/zyla)
+foreach(header ${ZY_HEADERS} ${ZY_GENERATED_DIR}/ZyVersion.h)
+  get_filename_component(name ${header} NAME)
+  file(CREATE_LINK ${header} ${ZY_INCLUDE_TREE}/zyla/${name} SYMBOLIC)
+endforeach()
+set_property(TARGET zylabase APPEND PROPERTY INTERFACE_INCLUDE_DIRECTORIES
+             $<BUILD_INTERFACE:${ZY_INCLUDE_TREE}>
+             $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 
 set(ZY_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Zyla)
 install(EXPORT ZylaTargets NAMESPACE Zyla:: DESTINATION ${ZY_CMAKE_DIR})

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Checks what an operator or integrator gets from an installation: builds
 # the install targets in their own build directory, installs into a
-# temporary prefix, compiles every installed header alone, builds a small
-# program against the installed library with find_package(Zyla) and with
-# pkg-config and runs it, checks the installed programs (version, help, a
+# temporary prefix, compiles every installed header alone (as <zyla/...>),
+# checks that the static libraries carry no debug information, builds a
+# small program against the installed library with find_package(Zyla) and
+# with pkg-config and runs it, builds the example client the same way and
+# runs it against the installed simulator, checks the installed programs (version, help, a
 # run whose output is not a terminal has no carriage return), lints the man
 # pages, tests the completion, and builds and inspects the Debian package.
 # With ORVEX_APT_INSTALL=1 (as root) it also installs the package with apt
@@ -26,7 +28,9 @@ fail() {
 step() { echo "=== $* ==="; }
 
 step "build ($build)"
-cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+# A release build: what is installed and packaged carries no debug
+# information (a small client of the library stays small).
+cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DZY_TESTS=OFF -DZY_BENCH=OFF -DZY_WERROR=ON >/dev/null
 cmake --build "$build"
 
@@ -50,19 +54,29 @@ for p in "$src"/params/*.p; do
 done
 echo "installed $(find "$prefix" -type f | wc -l) files, version $version"
 
+[ ! -e "$prefix/include/zyla/ZyConfigInternal.h" ] || fail "an internal header was installed"
+
 step "every installed header compiles alone"
 for h in "$prefix"/include/zyla/*.h; do
-  echo "#include <$(basename "$h")>" |
-    g++ -std=c++17 -fsyntax-only -Wall -Wextra -Werror -I"$prefix/include/zyla" -x c++ - ||
+  echo "#include <zyla/$(basename "$h")>" |
+    g++ -std=c++17 -fsyntax-only -Wall -Wextra -Werror -I"$prefix/include" -x c++ - ||
     fail "$(basename "$h") does not compile from the install tree"
 done
+
+step "release libraries"
+for a in "$prefix"/lib/libzyla*.a; do
+  if readelf -S "$a" | grep -q '\.debug_info'; then
+    fail "$(basename "$a") carries debug information"
+  fi
+done
+ls -l "$prefix"/lib/libzyla*.a
 
 step "a program built against the installed library"
 mkdir -p "$work/consumer"
 cat >"$work/consumer/consumer.cpp" <<'CPP'
-#include "ZyArgumentParser.h"
-#include "ZyRobotPacket.h"
-#include "ZyVersion.h"
+#include <zyla/ZyArgumentParser.h>
+#include <zyla/ZyRobotPacket.h>
+#include <zyla/ZyVersion.h>
 #include <cstdio>
 int main(int argc, char **argv) {
   ZyArgumentParser parser(&argc, argv);
@@ -82,7 +96,10 @@ set(CMAKE_CXX_STANDARD 17)
 find_package(Zyla 1.0 REQUIRED)
 add_executable(consumer consumer.cpp)
 target_link_libraries(consumer PRIVATE Zyla::zyla)
+add_executable(first_client first_client.cpp)
+target_link_libraries(first_client PRIVATE Zyla::zyla)
 CMAKE
+cp "$src/examples/first_client.cpp" "$work/consumer/"
 want="zyla $version hello 1 checksum ok"
 cmake -S "$work/consumer" -B "$work/consumer/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/consumer/build" >/dev/null
@@ -96,6 +113,19 @@ g++ -std=c++17 "$work/consumer/consumer.cpp" -o "$work/consumer/pc" $(pkg-config
 out=$("$work/consumer/pc" -hello) || fail "pkg-config consumer: $out"
 [ "$out" = "$want" ] || fail "pkg-config consumer printed '$out'"
 echo "pkg-config zyla: $out"
+# The old include form still builds.
+sed 's|<zyla/\(.*\)>|<\1>|' "$work/consumer/consumer.cpp" >"$work/consumer/old.cpp"
+# shellcheck disable=SC2046
+g++ -std=c++17 "$work/consumer/old.cpp" -o "$work/consumer/old" $(pkg-config --cflags --libs zyla) ||
+  fail "the <Name.h> include form no longer builds"
+# shellcheck disable=SC2046
+g++ -std=c++17 "$src/examples/first_client.cpp" -o "$work/consumer/first_client_pc" \
+  $(pkg-config --cflags --libs zyla) || fail "the example does not build with pkg-config"
+ls -l "$work/consumer/build/first_client"
+
+step "the example client against the installed simulator"
+"$src/examples/run_example.sh" "$work/consumer/build/first_client" "$prefix/bin/orvexsim" \
+  "$prefix/share/zyla" || fail "example client"
 
 step "installed programs"
 bin=$prefix/bin

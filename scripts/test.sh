@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds the project in the normal, the sanitizer (ASan+UBSan) and the
-# ThreadSanitizer flavour, warnings as errors, and runs the test suite in
-# each; then checks the installed tool and library and runs every fuzz
-# target briefly. Pass "default", "asan" or "tsan" to run one flavour alone.
+# Refuses any #include by relative path, then builds the project in the
+# normal, the sanitizer (ASan+UBSan) and the ThreadSanitizer flavour,
+# warnings as errors, and runs the test suite in each; then checks the
+# installed tool and library and runs every fuzz target briefly. Pass
+# "default", "asan" or "tsan" to run one flavour alone.
 # Each flavour has build directories of its own (build-ci, build-ci-asan,
 # build-tsan), so this script and scripts/demo.sh (build/) never make each
 # other rebuild. ctest runs two tests at a time; the timing-bound ones (pty
@@ -11,6 +12,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 started=$SECONDS
+# No #include by relative path anywhere (ctest runs this check too).
+scripts/check-includes.sh
 
 # The normal flavour.
 run_default() {

@@ -4,12 +4,75 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+
+bool SimPty::claimLink(const std::string &linkPath, std::string *error) {
+  const std::string lockPath = linkPath + ".lock";
+  // The holder removes the lock file on close: a lock taken on a file that
+  // was removed meanwhile claims nothing, so it is taken again on the file
+  // now at the path. Three rounds are plenty; each needs another simulator
+  // to close at that very moment.
+  for (int round = 0; round < 3; round++) {
+    int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) {
+      if (error)
+        *error = "Cannot make the lock file '" + lockPath + "' of the link: " + strerror(errno) +
+                 "; choose another path";
+      return false;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      int held = errno;
+      char text[32] = {0};
+      ssize_t n = pread(fd, text, sizeof(text) - 1, 0);
+      ::close(fd);
+      if (error) {
+        if (held != EWOULDBLOCK)
+          *error = "Cannot lock the file '" + lockPath + "' of the link: " + strerror(held);
+        else {
+          long pid = n > 0 ? strtol(text, nullptr, 10) : 0;
+          *error = "the link '" + linkPath + "' belongs to a running simulator" +
+                   (pid > 0 ? " (process " + std::to_string(pid) + ")" : std::string()) +
+                   ". Stop that simulator, or choose another path.";
+        }
+      }
+      return false;
+    }
+    struct stat held, atPath;
+    if (fstat(fd, &held) != 0 || stat(lockPath.c_str(), &atPath) != 0 ||
+        held.st_ino != atPath.st_ino || held.st_dev != atPath.st_dev) {
+      ::close(fd);
+      continue;
+    }
+    const std::string pid = std::to_string(static_cast<long>(getpid())) + "\n";
+    // The claim holds without the number too; a refused simulator then
+    // names no process.
+    bool numbered = ftruncate(fd, 0) == 0 &&
+                    pwrite(fd, pid.data(), pid.size(), 0) == static_cast<ssize_t>(pid.size());
+    (void)numbered;
+    myLinkLock = fd;
+    myLinkLockPath = lockPath;
+    return true;
+  }
+  if (error)
+    *error = "Cannot lock the file '" + lockPath + "' of the link: it keeps being replaced";
+  return false;
+}
+
+void SimPty::releaseLink() {
+  if (myLinkLock < 0)
+    return;
+  unlink(myLinkLockPath.c_str());
+  ::close(myLinkLock);
+  myLinkLock = -1;
+  myLinkLockPath.clear();
+}
 
 bool SimPty::open(int baud, const std::string &linkPath, std::string *error) {
   close();
@@ -40,6 +103,10 @@ bool SimPty::open(int baud, const std::string &linkPath, std::string *error) {
   }
 
   if (!linkPath.empty()) {
+    if (!claimLink(linkPath, error)) {
+      close();
+      return false;
+    }
     struct stat st;
     if (lstat(linkPath.c_str(), &st) == 0) {
       if (!S_ISLNK(st.st_mode)) {
@@ -73,6 +140,7 @@ void SimPty::close() {
     }
     myLinkPath.clear();
   }
+  releaseLink();
   if (mySlave >= 0)
     ::close(mySlave);
   if (myMaster >= 0)

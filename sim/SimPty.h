@@ -1,6 +1,7 @@
 // SimPty: the pseudo-terminal the simulated controller sits behind, with an
-// optional symbolic link to its slave; SimSession: a pty with a running
-// simulator, for tests and benchmarks that need a controller at a path.
+// optional symbolic link to its slave, claimed for as long as the pty is
+// open; SimSession: a pty with a running simulator, for tests and
+// benchmarks that need a controller at a path.
 #ifndef SIMPTY_H
 #define SIMPTY_H
 
@@ -18,7 +19,10 @@ public:
   /// slave descriptor open so the master never sees a hang-up while the
   /// host closes and reopens the port. With linkPath, also makes a symbolic
   /// link there to the slave (an existing symbolic link is replaced; any
-  /// other file is left alone and the open fails).
+  /// other file is left alone and the open fails). The link is claimed by
+  /// an advisory lock on the file linkPath + ".lock", which holds the
+  /// claimant's process number: a link that another running simulator
+  /// claims is left alone and the open fails, naming that process.
   bool open(int baud, const std::string &linkPath, std::string *error);
   /// Removes the link (when it still points to this pty) and closes.
   void close();
@@ -33,10 +37,17 @@ public:
   SimPty &operator=(const SimPty &) = delete;
 
 private:
+  /// Takes the link's lock file; false with the error when another running
+  /// simulator holds it or it cannot be made.
+  bool claimLink(const std::string &linkPath, std::string *error);
+  void releaseLink();
+
   int myMaster = -1;
   int mySlave = -1;
   std::string mySlavePath;
   std::string myLinkPath;
+  int myLinkLock = -1;
+  std::string myLinkLockPath;
 };
 
 class SimSession {

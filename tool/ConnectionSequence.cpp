@@ -5,6 +5,7 @@
 #include "ConnectOptions.h"
 #include "InputLine.h"
 #include "MonitorLink.h"
+#include "PortAdvice.h"
 #include "ZyRobot.h"
 #include "ZySerialConnection.h"
 #include "ZyUtil.h"
@@ -39,7 +40,7 @@ bool portCanBeOpened(ZySerialConnection *serial) {
     return true;
   if (serial->open() == ZySerialConnection::OPEN_OK || !serial->openFailureIsFinal())
     return true;
-  fprintf(stderr, "%s\n", serial->openFailureText().c_str());
+  fprintf(stderr, "%s\n", portAdvice(*serial).c_str());
   fflush(stderr);
   return false;
 }

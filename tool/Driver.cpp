@@ -1,6 +1,8 @@
-// Program driver: start-up, options, connection, identity check and FLASH
-// read, restore, keyword/value pairs, uploads, and either the batch end or
-// the interactive shell. Every path ends with an exit status.
+// Program driver: start-up, then the run as a sequence of steps (options,
+// checks before connecting, connection, identity check, FLASH read, block
+// image, restore and keyword/value pairs, uploads, and either the batch end
+// or the interactive shell), each noting what it did in the run's
+// RunOutcome, from which the exit status is derived.
 #include "Driver.h"
 
 #include "ConnectOptions.h"

@@ -28,6 +28,13 @@ int mutexStatusToCondition(int mutexStatus) {
   return mutexStatus == ZyMutex::STATUS_FAILED_INIT ? ZyCondition::STATUS_MUTEX_FAILED_INIT
                                                     : ZyCondition::STATUS_MUTEX_FAILED;
 }
+
+// Gives the mutex back after a wait that succeeded: 0, or the mutex's
+// failure as a condition status.
+int releaseAfterWait(ZyMutex::Scope &mutexScope) {
+  int ret = mutexScope.release();
+  return ret == 0 ? 0 : mutexStatusToCondition(ret);
+}
 } // namespace
 
 ZyCondition::ZyCondition() {
@@ -84,31 +91,26 @@ int ZyCondition::broadcast() {
   return 0;
 }
 
-int ZyCondition::unlockAfterWait() {
-  int ret = myMutex.unlock();
-  return ret == 0 ? 0 : mutexStatusToCondition(ret);
-}
-
 int ZyCondition::wait() {
   if (myFailedInit) {
     ZyLog::log(ZyLog::Terse,
                "ZyCondition::wait: Initialization of condition failed, failed to wait");
     return STATUS_FAILED_INIT;
   }
-  int ret = myMutex.lock();
-  if (ret != 0)
-    return mutexStatusToCondition(ret);
-  ret = pthread_cond_wait(&myCond, &myMutex.getMutex());
+  ZyMutex::Scope mutexScope(myMutex);
+  if (!mutexScope.held())
+    return mutexStatusToCondition(mutexScope.status());
+  int ret = pthread_cond_wait(&myCond, &myMutex.getMutex());
   myMutex.noteRelockedByThisThread();
   if (ret != 0) {
-    myMutex.unlock();
+    mutexScope.release();
     if (ret == EINTR)
       return STATUS_WAIT_INTR;
     ZyLog::log(ZyLog::Terse,
                "ZyCondition::wait: Unknown error while trying to wait on the condition.");
     return STATUS_FAILED;
   }
-  return unlockAfterWait();
+  return releaseAfterWait(mutexScope);
 }
 
 int ZyCondition::timedWait(int msWait) {
@@ -129,13 +131,13 @@ int ZyCondition::timedWait(int msWait) {
     deadline.tv_nsec -= 1000000000L;
   }
 
-  int ret = myMutex.lock();
-  if (ret != 0)
-    return mutexStatusToCondition(ret);
-  ret = pthread_cond_timedwait(&myCond, &myMutex.getMutex(), &deadline);
+  ZyMutex::Scope mutexScope(myMutex);
+  if (!mutexScope.held())
+    return mutexStatusToCondition(mutexScope.status());
+  int ret = pthread_cond_timedwait(&myCond, &myMutex.getMutex(), &deadline);
   myMutex.noteRelockedByThisThread();
   if (ret != 0) {
-    myMutex.unlock();
+    mutexScope.release();
     if (ret == ETIMEDOUT)
       return STATUS_WAIT_TIMEDOUT;
     if (ret == EINTR)
@@ -144,7 +146,7 @@ int ZyCondition::timedWait(int msWait) {
                "ZyCondition::timedWait: Unknown error while trying to wait on the condition.");
     return STATUS_FAILED;
   }
-  return unlockAfterWait();
+  return releaseAfterWait(mutexScope);
 }
 
 const char *ZyCondition::getError(int messageNumber) const {

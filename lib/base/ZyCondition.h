@@ -40,9 +40,6 @@ public:
   ZyCondition &operator=(const ZyCondition &) = delete;
 
 private:
-  /// Releases the internal mutex after a wait: 0, 6 or 7.
-  int unlockAfterWait();
-
   bool myFailedInit = false;
   pthread_cond_t myCond;
   ZyMutex myMutex;

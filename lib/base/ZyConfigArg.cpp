@@ -4,25 +4,14 @@
 #include "ZyConfigArg.h"
 
 #include "ZyArgumentBuilder.h"
+#include "ZyConfigInternal.h"
 #include "ZyLog.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 namespace {
-// Writes a formatted error text when the caller gave a buffer.
-void errorText(char *buffer, size_t length, const char *format, ...)
-    __attribute__((format(printf, 3, 4)));
-
-void errorText(char *buffer, size_t length, const char *format, ...) {
-  if (buffer == nullptr || length == 0)
-    return;
-  va_list args;
-  va_start(args, format);
-  vsnprintf(buffer, length, format, args);
-  va_end(args);
-}
+using ZyConfigInternal::errorText;
 
 const char *intTypeName(ZyConfigArg::IntType type) {
   switch (type) {

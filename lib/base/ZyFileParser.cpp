@@ -4,6 +4,7 @@
 #include "ZyFileParser.h"
 
 #include "ZyArgumentBuilder.h"
+#include "ZyConfigInternal.h"
 #include "ZyLog.h"
 #include "ZyUtil.h"
 
@@ -333,11 +334,7 @@ bool ZyFileParser::parseFile(const char *fileName, bool continueOnErrors, bool n
     errorBuffer[0] = '\0';
   if (fileName == nullptr)
     fileName = "";
-  std::string fullName;
-  if (fileName[0] == '/' || fileName[0] == '\\')
-    fullName = fileName;
-  else
-    fullName = myBaseDir + fileName;
+  const std::string fullName = ZyConfigInternal::fullFileName(myBaseDir, fileName);
   ZyLog::log(ZyLog::Verbose, "Opening file %s from fileName given %s and base directory %s",
              fullName.c_str(), fileName, myBaseDir.c_str());
 

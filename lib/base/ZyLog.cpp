@@ -50,8 +50,7 @@ void ZyLog::writeLine(LogLevel level, bool lock, const char *format, va_list arg
   LogState &s = state();
   if (level > s.level)
     return;
-  if (lock)
-    logLock().lock();
+  ZyMutex::Scope logScope(logLock(), lock);
   char buf[BUFFER_SIZE];
   size_t used = 0;
   buf[0] = '\0';
@@ -80,8 +79,6 @@ void ZyLog::writeLine(LogLevel level, bool lock, const char *format, va_list arg
   }
   if (s.alsoPrint)
     printf("%s\n", buf);
-  if (lock)
-    logLock().unlock();
 }
 
 void ZyLog::log(LogLevel level, const char *format, ...) {
@@ -103,15 +100,14 @@ void ZyLog::logNoLock(LogLevel level, const char *format, ...) {
 }
 
 void ZyLog::close() {
-  logLock().lock();
+  ZyMutex::Scope logScope(logLock());
   closeNoLock();
-  logLock().unlock();
 }
 
 bool ZyLog::init(LogType type, LogLevel level, const char *fileName, bool logTime, bool alsoPrint,
                  bool printThisCall) {
   LogState &s = state();
-  logLock().lock();
+  ZyMutex::Scope logScope(logLock());
   if (s.type != File || type != File)
     closeNoLock();
 
@@ -133,7 +129,6 @@ bool ZyLog::init(LogType type, LogLevel level, const char *fileName, bool logTim
         FILE *file = fopen(fileName, "w");
         if (file == nullptr) {
           logNoLock(Terse, "ZyLog::init: Could not open file %s for logging.", fileName);
-          logLock().unlock();
           return false;
         }
         s.stream = file;
@@ -214,15 +209,13 @@ bool ZyLog::init(LogType type, LogLevel level, const char *fileName, bool logTim
     printf(s.logTime ? " Logging Time\t" : " Not logging time\t");
     printf(s.alsoPrint ? " Also printing\n" : " Not also printing\n");
   }
-  logLock().unlock();
   return true;
 }
 
 void ZyLog::setTextSink(void (*sink)(int, const char *), int handle) {
-  logLock().lock();
+  ZyMutex::Scope logScope(logLock());
   state().sink = sink;
   state().sinkHandle = handle;
-  logLock().unlock();
 }
 
 ZyLog::LogType ZyLog::getType() {

@@ -1,5 +1,6 @@
-// ZyMutex: a non-recursive POSIX mutex with integer status codes and
-// optional tracing; used by every shared object of the library.
+// ZyMutex: a non-recursive POSIX mutex with integer status codes, optional
+// tracing and a record of the thread that holds it; used by every shared
+// object of the library. ZyMutex::Scope holds it for the life of a block.
 #ifndef ZYMUTEX_H
 #define ZYMUTEX_H
 
@@ -29,6 +30,36 @@ public:
   /// inside pthread: the calling thread holds it again.
   void noteRelockedByThisThread();
   void setLogName(const char *logName) { myLogName = logName != nullptr ? logName : ""; }
+
+  /// Takes the mutex on construction (when take is true) and gives it back
+  /// on every way out of the block, unless released earlier. A lock that fails (the calling
+  /// thread holds it already, or the mutex is broken) is held by nobody:
+  /// held() is false and the destructor gives nothing back.
+  class Scope {
+  public:
+    explicit Scope(ZyMutex &mutex, bool take = true)
+        : myMutex(mutex), myStatus(take ? mutex.lock() : 0), myHeld(take && myStatus == 0) {}
+    ~Scope() { release(); }
+    bool held() const { return myHeld; }
+    /// 0 when the lock was taken, else its ZyMutex status code.
+    int status() const { return myStatus; }
+    /// Gives the mutex back before the block ends: 0, or the unlock's
+    /// status; 0 and nothing done when this scope does not hold it.
+    int release() {
+      if (!myHeld)
+        return 0;
+      myHeld = false;
+      return myMutex.unlock();
+    }
+
+    Scope(const Scope &) = delete;
+    Scope &operator=(const Scope &) = delete;
+
+  private:
+    ZyMutex &myMutex;
+    int myStatus;
+    bool myHeld;
+  };
 
   ZyMutex(const ZyMutex &) = delete;
   ZyMutex &operator=(const ZyMutex &) = delete;

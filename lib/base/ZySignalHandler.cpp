@@ -79,15 +79,9 @@ void commonSignals(sigset_t *set) {
   sigaddset(set, SIGTERM);
 }
 
-// Takes the state lock; a classic handler that interrupts its own thread
-// while it holds the lock gets an error instead of a deadlock and goes on.
-bool lockState() {
-  return state().lock.lock() == 0;
-}
-void unlockState(bool locked) {
-  if (locked)
-    state().lock.unlock();
-}
+// The state lock is taken through a ZyMutex::Scope: a classic handler that
+// interrupts its own thread while it holds the lock gets an error instead
+// of a deadlock, goes on without it and gives nothing back.
 } // namespace
 
 ZySignalHandler::ZySignalHandler() {
@@ -96,10 +90,10 @@ ZySignalHandler::ZySignalHandler() {
 
 void ZySignalHandler::createHandlerNonThreaded() {
   installFaultHandlers(&ZySignalHandler::faultCB);
-  bool locked = lockState();
+  ZyMutex::Scope stateScope(state().lock);
   sigset_t blocked = state().blocked;
   sigset_t handled = state().handled;
-  unlockState(locked);
+  stateScope.release();
   for (int sig = 1; sig <= 30; ++sig) {
     if (sigismember(&blocked, sig) == 1)
       signal(sig, SIG_IGN);
@@ -114,54 +108,44 @@ void ZySignalHandler::createHandlerThreaded() {
 }
 
 void ZySignalHandler::blockCommon() {
-  bool locked = lockState();
+  ZyMutex::Scope stateScope(state().lock);
   commonSignals(&state().blocked);
-  unlockState(locked);
 }
 
 void ZySignalHandler::unblockAll() {
-  bool locked = lockState();
+  ZyMutex::Scope stateScope(state().lock);
   sigemptyset(&state().blocked);
-  unlockState(locked);
 }
 
 void ZySignalHandler::block(int sig) {
-  bool locked = lockState();
+  ZyMutex::Scope stateScope(state().lock);
   sigaddset(&state().blocked, sig);
-  unlockState(locked);
 }
 
 void ZySignalHandler::unblock(int sig) {
-  bool locked = lockState();
+  ZyMutex::Scope stateScope(state().lock);
   sigdelset(&state().blocked, sig);
-  unlockState(locked);
 }
 
 void ZySignalHandler::handle(int sig) {
-  bool locked = lockState();
+  ZyMutex::Scope stateScope(state().lock);
   sigdelset(&state().blocked, sig);
   sigaddset(&state().handled, sig);
-  unlockState(locked);
 }
 
 void ZySignalHandler::unhandle(int sig) {
-  bool locked = lockState();
+  ZyMutex::Scope stateScope(state().lock);
   sigdelset(&state().handled, sig);
-  unlockState(locked);
 }
 
 bool ZySignalHandler::isBlocked(int sig) {
-  bool locked = lockState();
-  bool member = sigismember(&state().blocked, sig) == 1;
-  unlockState(locked);
-  return member;
+  ZyMutex::Scope stateScope(state().lock);
+  return sigismember(&state().blocked, sig) == 1;
 }
 
 bool ZySignalHandler::isHandled(int sig) {
-  bool locked = lockState();
-  bool member = sigismember(&state().handled, sig) == 1;
-  unlockState(locked);
-  return member;
+  ZyMutex::Scope stateScope(state().lock);
+  return sigismember(&state().handled, sig) == 1;
 }
 
 void ZySignalHandler::addHandler(ZyFunctor1<int> *func, int position) {
@@ -169,34 +153,28 @@ void ZySignalHandler::addHandler(ZyFunctor1<int> *func, int position) {
     ZyLog::log(ZyLog::Terse, "ZySignalHandler::addHandler: Invalid position.");
     return;
   }
-  bool locked = lockState();
+  ZyMutex::Scope stateScope(state().lock);
   if (position == FIRST)
     state().callbacks.push_front(func);
   else
     state().callbacks.push_back(func);
-  unlockState(locked);
 }
 
 void ZySignalHandler::delHandler(ZyFunctor1<int> *func) {
-  bool locked = lockState();
+  ZyMutex::Scope stateScope(state().lock);
   state().callbacks.remove(func);
-  unlockState(locked);
 }
 
 size_t ZySignalHandler::numHandlers() {
-  bool locked = lockState();
-  size_t n = state().callbacks.size();
-  unlockState(locked);
-  return n;
+  ZyMutex::Scope stateScope(state().lock);
+  return state().callbacks.size();
 }
 
 ZySignalHandler *ZySignalHandler::getHandler() {
-  bool locked = lockState();
+  ZyMutex::Scope stateScope(state().lock);
   if (state().handler == nullptr)
     state().handler = new ZySignalHandler;
-  ZySignalHandler *handler = state().handler;
-  unlockState(locked);
-  return handler;
+  return state().handler;
 }
 
 void ZySignalHandler::blockCommonThisThread() {
@@ -218,9 +196,9 @@ const char *ZySignalHandler::signalName(int sig) {
 }
 
 void ZySignalHandler::logThread() {
-  bool locked = lockState();
+  ZyMutex::Scope stateScope(state().lock);
   ZySignalHandler *handler = state().handler;
-  unlockState(locked);
+  stateScope.release();
   if (handler != nullptr)
     handler->logThreadInfo();
   else
@@ -230,9 +208,9 @@ void ZySignalHandler::logThread() {
 void ZySignalHandler::signalCB(int sig) {
   ZyLog::log(ZyLog::Verbose, "ZySignalHandler::runThread: Received signal '%s' Number %d ",
              signalName(sig), sig);
-  bool locked = lockState();
+  ZyMutex::Scope stateScope(state().lock);
   std::vector<ZyFunctor1<int> *> callbacks(state().callbacks.begin(), state().callbacks.end());
-  unlockState(locked);
+  stateScope.release();
   if (callbacks.empty()) {
     ZyLog::log(ZyLog::Terse,
                "ZySignalHandler::runThread: No handler function. Unhandled signal '%s' Number %d",
@@ -294,10 +272,10 @@ void ZySignalHandler::faultCB(int sig) {
 void *ZySignalHandler::runThread(void *) {
   threadStarted();
   while (getRunningWithLock()) {
-    bool locked = lockState();
+    ZyMutex::Scope stateScope(state().lock);
     sigset_t mask = state().blocked;
     sigset_t handled = state().handled;
-    unlockState(locked);
+    stateScope.release();
     for (int sig = 1; sig < NSIG; ++sig)
       if (sigismember(&handled, sig) == 1)
         sigaddset(&mask, sig);

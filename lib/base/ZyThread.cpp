@@ -61,28 +61,26 @@ void ZyThread::addToTableLocked() {
 
 void ZyThread::removeFromTable() {
   ThreadTable &t = table();
-  t.lock.lock();
+  ZyMutex::Scope tableScope(t.lock);
   if (myStarted) {
     auto it = t.threads.find(myThread);
     if (it != t.threads.end() && it->second == this)
       t.threads.erase(it);
   }
-  t.lock.unlock();
 }
 
 ZyThread *ZyThread::enterInTable() {
   ThreadTable &t = table();
-  t.lock.lock();
+  ZyMutex::Scope tableScope(t.lock);
   ZyThread *&entry = t.threads[myThread];
   ZyThread *previous = entry;
   entry = this;
-  t.lock.unlock();
   return previous;
 }
 
 void ZyThread::restoreInTable(ZyThread *previous) {
   ThreadTable &t = table();
-  t.lock.lock();
+  ZyMutex::Scope tableScope(t.lock);
   auto it = t.threads.find(myThread);
   if (it != t.threads.end() && it->second == this) {
     if (previous != nullptr)
@@ -90,7 +88,6 @@ void ZyThread::restoreInTable(ZyThread *previous) {
     else
       t.threads.erase(it);
   }
-  t.lock.unlock();
 }
 
 int ZyThread::create(ZyFunctor *func, bool joinable) {
@@ -116,20 +113,22 @@ int ZyThread::create(ZyFunctor *func, bool joinable) {
   // The table lock is held until the new thread is entered, so the thread
   // finds itself through self() from its first instruction.
   ThreadTable &t = table();
-  t.lock.lock();
-  // An object started again forgets its earlier thread's entry, so the
-  // table never keeps a second entry pointing at it.
-  if (myStarted) {
-    auto old = t.threads.find(myThread);
-    if (old != t.threads.end() && old->second == this)
-      t.threads.erase(old);
+  int ret;
+  {
+    ZyMutex::Scope tableScope(t.lock);
+    // An object started again forgets its earlier thread's entry, so the
+    // table never keeps a second entry pointing at it.
+    if (myStarted) {
+      auto old = t.threads.find(myThread);
+      if (old != t.threads.end() && old->second == this)
+        t.threads.erase(old);
+    }
+    ret = pthread_create(&myThread, &attr, &ZyThread::runEntry, this);
+    if (ret == 0) {
+      myStarted = true;
+      addToTableLocked();
+    }
   }
-  int ret = pthread_create(&myThread, &attr, &ZyThread::runEntry, this);
-  if (ret == 0) {
-    myStarted = true;
-    addToTableLocked();
-  }
-  t.lock.unlock();
 
   if (restoreMask)
     pthread_sigmask(SIG_SETMASK, &savedMask, nullptr);
@@ -173,51 +172,51 @@ void ZyThread::stopRunning() {
 }
 
 void ZyThread::setRunning(bool running) {
-  myStateMutex.lock();
+  ZyMutex::Scope stateScope(myStateMutex);
   myRunning.store(running);
-  myStateMutex.unlock();
 }
 
 bool ZyThread::getRunningWithLock() {
-  myStateMutex.lock();
-  bool running = myRunning.load();
-  myStateMutex.unlock();
-  return running;
+  ZyMutex::Scope stateScope(myStateMutex);
+  return myRunning.load();
 }
 
 int ZyThread::doJoin(void **ret) {
-  myStateMutex.lock();
-  if (!myStarted || myJoined) {
-    myStateMutex.unlock();
-    ZyLog::log(ZyLog::Terse, "ZyThread::join: Error in join: No such thread found");
-    return STATUS_NO_SUCH_THREAD;
+  pthread_t thread;
+  {
+    ZyMutex::Scope stateScope(myStateMutex);
+    if (!myStarted || myJoined) {
+      stateScope.release();
+      ZyLog::log(ZyLog::Terse, "ZyThread::join: Error in join: No such thread found");
+      return STATUS_NO_SUCH_THREAD;
+    }
+    if (pthread_equal(myThread, pthread_self())) {
+      stateScope.release();
+      ZyLog::log(ZyLog::Terse, "ZyThread::join: Error in join: Trying to join on self");
+      return STATUS_JOIN_SELF;
+    }
+    // Joining a detached thread, or one that another thread already joins,
+    // is undefined for pthreads: refuse it here.
+    if (!myJoinable || myJoining) {
+      stateScope.release();
+      ZyLog::log(ZyLog::Terse,
+                 "ZyThread::join: Error in join: Thread is detached or another thread is waiting");
+      return STATUS_INVALID;
+    }
+    myJoining = true;
+    thread = myThread;
   }
-  if (pthread_equal(myThread, pthread_self())) {
-    myStateMutex.unlock();
-    ZyLog::log(ZyLog::Terse, "ZyThread::join: Error in join: Trying to join on self");
-    return STATUS_JOIN_SELF;
-  }
-  // Joining a detached thread, or one that another thread already joins,
-  // is undefined for pthreads: refuse it here.
-  if (!myJoinable || myJoining) {
-    myStateMutex.unlock();
-    ZyLog::log(ZyLog::Terse,
-               "ZyThread::join: Error in join: Thread is detached or another thread is waiting");
-    return STATUS_INVALID;
-  }
-  myJoining = true;
-  pthread_t thread = myThread;
-  myStateMutex.unlock();
 
   int err = pthread_join(thread, ret);
 
-  myStateMutex.lock();
-  myJoining = false;
-  if (err == 0 || err == ESRCH) {
-    myJoined = true;
-    myJoinable = false;
+  {
+    ZyMutex::Scope stateScope(myStateMutex);
+    myJoining = false;
+    if (err == 0 || err == ESRCH) {
+      myJoined = true;
+      myJoinable = false;
+    }
   }
-  myStateMutex.unlock();
   switch (err) {
   case 0:
     return 0;
@@ -245,21 +244,21 @@ int ZyThread::join(void **ret) {
 }
 
 int ZyThread::detach() {
-  myStateMutex.lock();
+  ZyMutex::Scope stateScope(myStateMutex);
   if (!myStarted || myJoined) {
-    myStateMutex.unlock();
+    stateScope.release();
     ZyLog::log(ZyLog::Terse, "ZyThread::detach: Error in detach: No such thread found");
     return STATUS_NO_SUCH_THREAD;
   }
   if (!myJoinable || myJoining) {
-    myStateMutex.unlock();
+    stateScope.release();
     ZyLog::log(ZyLog::Terse, "ZyThread::detach: Error in detach: ZyThread is already detached");
     return STATUS_ALREADYDETACHED;
   }
   int err = pthread_detach(myThread);
   if (err == 0)
     myJoinable = false;
-  myStateMutex.unlock();
+  stateScope.release();
   if (err == ESRCH) {
     ZyLog::log(ZyLog::Terse, "ZyThread::detach: Error in detach: No such thread found");
     return STATUS_NO_SUCH_THREAD;
@@ -301,7 +300,7 @@ void ZyThread::logThreadInfo() {
 
 void ZyThread::init() {
   ThreadTable &t = table();
-  t.lock.lock();
+  ZyMutex::Scope tableScope(t.lock);
   if (t.threads.empty()) {
     if (t.mainThread == nullptr)
       t.mainThread = new ZyThread(pthread_self(), true, true);
@@ -312,39 +311,36 @@ void ZyThread::init() {
     t.mainThread->myRunning.store(true);
     t.mainThread->addToTableLocked();
   }
-  t.lock.unlock();
 }
 
 ZyThread *ZyThread::self() {
   ThreadTable &t = table();
-  t.lock.lock();
+  ZyMutex::Scope tableScope(t.lock);
   auto it = t.threads.find(pthread_self());
-  ZyThread *found = it == t.threads.end() ? nullptr : it->second;
-  t.lock.unlock();
-  return found;
+  return it == t.threads.end() ? nullptr : it->second;
 }
 
 void ZyThread::stopAll() {
   ThreadTable &t = table();
-  t.lock.lock();
+  ZyMutex::Scope tableScope(t.lock);
   for (auto &entry : t.threads)
     entry.second->stopRunning();
-  t.lock.unlock();
 }
 
 void ZyThread::joinAll() {
   ThreadTable &t = table();
   std::vector<ZyThread *> toJoin;
-  t.lock.lock();
-  auto selfIt = t.threads.find(pthread_self());
-  if (selfIt != t.threads.end()) {
-    for (auto &entry : t.threads)
-      if (entry.second != selfIt->second && !pthread_equal(entry.first, pthread_self()) &&
-          entry.second->getJoinable())
-        toJoin.push_back(entry.second);
+  {
+    ZyMutex::Scope tableScope(t.lock);
+    auto selfIt = t.threads.find(pthread_self());
+    if (selfIt != t.threads.end()) {
+      for (auto &entry : t.threads)
+        if (entry.second != selfIt->second && !pthread_equal(entry.first, pthread_self()) &&
+            entry.second->getJoinable())
+          toJoin.push_back(entry.second);
+    }
+    t.threads.clear();
   }
-  t.threads.clear();
-  t.lock.unlock();
   // Joined outside the table lock, so that a thread winding down may still
   // look itself up or create a thread without waiting on the joiner.
   for (ZyThread *thread : toJoin)
@@ -353,7 +349,7 @@ void ZyThread::joinAll() {
 
 void ZyThread::cancelAll() {
   ThreadTable &t = table();
-  t.lock.lock();
+  ZyMutex::Scope tableScope(t.lock);
   for (auto &entry : t.threads) {
     if (pthread_equal(entry.first, pthread_self()))
       continue; // cancelling the caller would end the thread doing the cleanup
@@ -361,7 +357,6 @@ void ZyThread::cancelAll() {
       pthread_cancel(entry.first);
   }
   t.threads.clear();
-  t.lock.unlock();
 }
 
 void ZyThread::yieldProcessor() {
@@ -378,8 +373,6 @@ void ZyThread::setLogLevel(ZyLog::LogLevel level) {
 
 size_t ZyThread::numThreads() {
   ThreadTable &t = table();
-  t.lock.lock();
-  size_t n = t.threads.size();
-  t.lock.unlock();
-  return n;
+  ZyMutex::Scope tableScope(t.lock);
+  return t.threads.size();
 }

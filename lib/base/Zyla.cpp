@@ -63,16 +63,15 @@ bool isFault(int sig) {
 // Runs the exit callbacks unless an exit already began; false when it had.
 bool beginExitAndRunCallbacks() {
   ZylaState &s = state();
-  s.stateLock.lock();
-  s.running = false;
-  if (s.exitBegun) {
-    s.stateLock.unlock();
-    return false;
+  {
+    ZyMutex::Scope stateScope(s.stateLock);
+    s.running = false;
+    if (s.exitBegun)
+      return false;
+    s.exitBegun = true;
   }
-  s.exitBegun = true;
-  s.stateLock.unlock();
 
-  s.exitLock.lock();
+  ZyMutex::Scope exitScope(s.exitLock);
   ZyLog::log(ZyLog::Verbose, "Zyla::exit: Starting exit callbacks");
   // Highest position first; equal positions sit in insertion order, so the
   // reverse walk also runs the one added last first.
@@ -82,7 +81,6 @@ bool beginExitAndRunCallbacks() {
     it->second->invoke();
   }
   ZyLog::log(ZyLog::Verbose, "Zyla::exit: Finished exit callbacks");
-  s.exitLock.unlock();
   return true;
 }
 
@@ -107,18 +105,17 @@ void reactToSignal(int sig) {
     Zyla::exit(Zyla::exitStatusForSignal(sig));
     return;
   }
-  s.stateLock.lock();
-  bool running = s.running;
-  s.stateLock.unlock();
-  if (!running)
+  if (!Zyla::getRunning())
     return; // a shut-down is already under way
   ZyLog::log(ZyLog::Normal, "Zyla: Received signal '%s'. Shutting down.", name);
   if (sig == SIGHUP || sig == SIGINT || sig == SIGTERM) {
     // Every registered robot stops running and disconnects, so that a
     // connected controller is told the client is gone.
-    s.stateLock.lock();
-    std::list<ZyFunctor *> stops = s.signalStopCallbacks;
-    s.stateLock.unlock();
+    std::list<ZyFunctor *> stops;
+    {
+      ZyMutex::Scope stateScope(s.stateLock);
+      stops = s.signalStopCallbacks;
+    }
     for (ZyFunctor *stop : stops)
       stop->invoke();
   }
@@ -140,9 +137,8 @@ void requestStop(int sig) {
   gStopRequest.compare_exchange_strong(none, sig);
   ZyLog::log(ZyLog::Normal, "Zyla: Received signal '%s'. Stopping.",
              ZySignalHandler::signalName(sig));
-  s.stateLock.lock();
+  ZyMutex::Scope stateScope(s.stateLock);
   s.running = false;
-  s.stateLock.unlock();
 }
 } // namespace
 
@@ -167,13 +163,12 @@ void Zyla::signalHandlerCB(int sig) {
 
 void Zyla::init(SigHandleMethod method, bool /*initSockets*/, bool sigHandleExitNotShutdown) {
   ZylaState &s = state();
-  s.stateLock.lock();
-  if (s.initialised) {
-    s.stateLock.unlock();
-    return;
+  {
+    ZyMutex::Scope stateScope(s.stateLock);
+    if (s.initialised)
+      return;
+    s.running = true;
   }
-  s.running = true;
-  s.stateLock.unlock();
   srand48(time(nullptr));
 
   ZyThread::init();
@@ -226,9 +221,10 @@ void Zyla::init(SigHandleMethod method, bool /*initSockets*/, bool sigHandleExit
       ZyLog::log(ZyLog::Terse, "NonCritical Error: ZYLA could not find where it is located.");
   }
 
-  s.stateLock.lock();
-  s.initialised = true;
-  s.stateLock.unlock();
+  {
+    ZyMutex::Scope stateScope(s.stateLock);
+    s.initialised = true;
+  }
   for (ZyFunctor *func : s.initCallbacks)
     func->invoke();
 
@@ -240,14 +236,13 @@ void Zyla::init(SigHandleMethod method, bool /*initSockets*/, bool sigHandleExit
 
 void Zyla::shutdown() {
   ZylaState &s = state();
-  s.stateLock.lock();
-  s.running = false;
-  if (s.shutdownBegun || s.exitBegun) {
-    s.stateLock.unlock();
-    return;
+  {
+    ZyMutex::Scope stateScope(s.stateLock);
+    s.running = false;
+    if (s.shutdownBegun || s.exitBegun)
+      return;
+    s.shutdownBegun = true;
   }
-  s.shutdownBegun = true;
-  s.stateLock.unlock();
 
   ZyThread::stopAll();
   ZyThread::joinAll();
@@ -266,19 +261,17 @@ void Zyla::addExitCallback(ZyFunctor *func, int position) {
   if (func == nullptr)
     return;
   ZylaState &s = state();
-  s.exitLock.lock();
+  ZyMutex::Scope exitScope(s.exitLock);
   ZyLog::log(ZyLog::Verbose, "Zyla::addExitCallback: Adding callback at position %d with name '%s'",
              position, func->getName());
   s.exitCallbacks.emplace(position, func);
-  s.exitLock.unlock();
 }
 
 void Zyla::remExitCallback(ZyFunctor *func) {
   ZylaState &s = state();
-  s.exitLock.lock();
+  ZyMutex::Scope exitScope(s.exitLock);
   for (auto it = s.exitCallbacks.begin(); it != s.exitCallbacks.end();)
     it = it->second == func ? s.exitCallbacks.erase(it) : std::next(it);
-  s.exitLock.unlock();
 }
 
 void Zyla::addInitCallBack(ZyFunctor *func, int position) {
@@ -320,10 +313,8 @@ ZyConfig *Zyla::getConfig() {
 
 bool Zyla::getRunning() {
   ZylaState &s = state();
-  s.stateLock.lock();
-  bool running = s.running;
-  s.stateLock.unlock();
-  return running;
+  ZyMutex::Scope stateScope(s.stateLock);
+  return s.running;
 }
 
 bool Zyla::getSigHandleExitNotShutdown() {
@@ -332,54 +323,51 @@ bool Zyla::getSigHandleExitNotShutdown() {
 
 void Zyla::addRobot(ZyRobot *robot) {
   ZylaState &s = state();
-  s.stateLock.lock();
+  ZyMutex::Scope stateScope(s.stateLock);
   s.robots.push_back(robot);
-  s.stateLock.unlock();
 }
 
 void Zyla::delRobot(ZyRobot *robot) {
   ZylaState &s = state();
-  s.stateLock.lock();
+  ZyMutex::Scope stateScope(s.stateLock);
   s.robots.remove(robot);
-  s.stateLock.unlock();
 }
 
 ZyRobot *Zyla::findRobot(const char *name) {
   if (name == nullptr)
     return nullptr;
   ZylaState &s = state();
-  ZyRobot *found = nullptr;
-  s.stateLock.lock();
+  ZyMutex::Scope stateScope(s.stateLock);
   for (ZyRobot *robot : s.robots)
-    if (s.robotName != nullptr && strcmp(s.robotName(robot), name) == 0) {
-      found = robot;
-      break;
-    }
-  s.stateLock.unlock();
-  return found;
+    if (s.robotName != nullptr && strcmp(s.robotName(robot), name) == 0)
+      return robot;
+  return nullptr;
 }
 
 std::list<ZyRobot *> *Zyla::getRobotList() {
   return &state().robots;
 }
 
+std::list<ZyRobot *> Zyla::copyRobotList() {
+  ZylaState &s = state();
+  ZyMutex::Scope stateScope(s.stateLock);
+  return s.robots;
+}
+
 void Zyla::setRobotNameFunction(RobotNameFunction function) {
   ZylaState &s = state();
-  s.stateLock.lock();
+  ZyMutex::Scope stateScope(s.stateLock);
   s.robotName = function;
-  s.stateLock.unlock();
 }
 
 void Zyla::addSignalStopCallback(ZyFunctor *callback) {
   ZylaState &s = state();
-  s.stateLock.lock();
+  ZyMutex::Scope stateScope(s.stateLock);
   s.signalStopCallbacks.push_back(callback);
-  s.stateLock.unlock();
 }
 
 void Zyla::remSignalStopCallback(ZyFunctor *callback) {
   ZylaState &s = state();
-  s.stateLock.lock();
+  ZyMutex::Scope stateScope(s.stateLock);
   s.signalStopCallbacks.remove(callback);
-  s.stateLock.unlock();
 }

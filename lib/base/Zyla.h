@@ -57,7 +57,12 @@ public:
   /// The registered robot whose object name equals name, or nullptr; needs
   /// the robot layer's name function (set when the first robot is made).
   static ZyRobot *findRobot(const char *name);
+  /// The registered robots themselves, for callers that keep to one
+  /// thread; the list is read and changed under the library's state lock,
+  /// which this pointer does not hold. Inside the library use copyRobotList.
   static std::list<ZyRobot *> *getRobotList();
+  /// A copy of the registered robots, taken under the state lock.
+  static std::list<ZyRobot *> copyRobotList();
   /// How findRobot reads a robot's name.
   typedef const char *(*RobotNameFunction)(ZyRobot *robot);
   static void setRobotNameFunction(RobotNameFunction function);

@@ -56,10 +56,10 @@ ZyRobot::ZyRobot(const char *name, bool, bool addToLibrary, bool doInit, bool ad
   if (name != nullptr) {
     myName = name;
   } else {
-    std::list<ZyRobot *> *robots = Zyla::getRobotList();
+    const std::list<ZyRobot *> robots = Zyla::copyRobotList();
     int position = 1;
     bool found = false;
-    for (ZyRobot *robot : *robots) {
+    for (ZyRobot *robot : robots) {
       if (robot == this) {
         found = true;
         break;
@@ -72,7 +72,7 @@ ZyRobot::ZyRobot(const char *name, bool, bool addToLibrary, bool doInit, bool ad
     else if (found)
       snprintf(formed, sizeof formed, "robot%d", position);
     else
-      snprintf(formed, sizeof formed, "robot%d", static_cast<int>(robots->size()));
+      snprintf(formed, sizeof formed, "robot%d", static_cast<int>(robots.size()));
     myName = formed;
   }
   if (doInit)
@@ -552,6 +552,12 @@ bool ZyRobot::loadParamsForRobot() {
     } else {
       ZyLog::log(ZyLog::Terse,
                  "Error: Have no parameters for this robot, bad configuration or out of date Zyla");
+      // Where the files were looked for, and how to point there.
+      ZyLog::log(ZyLog::Terse,
+                 "Looked for %s.p and %s.p in '%s'; set ZYLA to the directory that holds "
+                 "params/ (an installation keeps them in share/zyla/params under its prefix: "
+                 "ZYLA=/usr/share/zyla or ZYLA=/usr/local/share/zyla).",
+                 myRobotSubType.c_str(), myRobotName.c_str(), dir.c_str());
       if (!myGoOnWithoutParams)
         return false;
     }

@@ -6,31 +6,19 @@ ZyRobotLock::ZyRobotLock(const char *logName) {
 }
 
 int ZyRobotLock::lock() {
-  int ret = myMutex.lock();
-  if (ret == 0) {
-    myOwner = pthread_self();
-    myHeld = true;
-  }
-  return ret;
+  return myMutex.lock();
 }
 
 int ZyRobotLock::tryLock() {
-  int ret = myMutex.tryLock();
-  if (ret == 0) {
-    myOwner = pthread_self();
-    myHeld = true;
-  }
-  return ret;
+  return myMutex.tryLock();
 }
 
 int ZyRobotLock::unlock() {
-  if (isHeldByMe())
-    myHeld = false;
   return myMutex.unlock();
 }
 
 bool ZyRobotLock::isHeldByMe() const {
-  return myHeld && pthread_equal(myOwner.load(), pthread_self());
+  return myMutex.isHeldByThisThread();
 }
 
 ZyRobotLock::Scope::Scope(ZyRobotLock &lock)

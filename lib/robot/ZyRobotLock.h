@@ -1,14 +1,11 @@
-// ZyRobotLock: a mutex of the robot that knows which thread holds it, so
-// that the robot's own operations can take it whether or not their caller
-// already holds it. Scope takes it for the life of a block (unless the
-// calling thread holds it already) and gives it back on every way out.
+// ZyRobotLock: a mutex of the robot that the robot's own operations take
+// whether or not their caller already holds it. Which thread holds it is
+// the mutex's own record. Scope takes it for the life of a block (unless
+// the calling thread holds it already) and gives it back on every way out.
 #ifndef ZYROBOTLOCK_H
 #define ZYROBOTLOCK_H
 
 #include "ZyMutex.h"
-
-#include <atomic>
-#include <pthread.h>
 
 class ZyRobotLock {
 public:
@@ -43,8 +40,6 @@ public:
 
 private:
   ZyMutex myMutex;
-  std::atomic<bool> myHeld{false};
-  std::atomic<pthread_t> myOwner{};
 };
 
 #endif

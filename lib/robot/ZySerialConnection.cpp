@@ -6,18 +6,12 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
-#include <glob.h>
-#include <grp.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -37,85 +31,6 @@ const RateEntry RATE_TABLE[] = {
     {300, B300},   {1200, B1200},   {1800, B1800},   {2400, B2400},   {4800, B4800},
     {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200},
 };
-
-/// The process holding an advisory lock on the file, from the kernel's
-/// table of locks; 0 when none is found.
-int findLockHolder(const struct stat &port) {
-  FILE *locks = fopen("/proc/locks", "re");
-  if (locks == nullptr)
-    return 0;
-  char line[256];
-  int holder = 0;
-  while (holder == 0 && fgets(line, sizeof line, locks) != nullptr) {
-    // "1: FLOCK  ADVISORY  WRITE 1234 00:19:5 0 EOF"; waiting entries carry
-    // "->" after the number and are skipped by the type check.
-    char type[16];
-    int pid = 0;
-    unsigned int major = 0, minor = 0;
-    unsigned long inode = 0;
-    if (sscanf(line, "%*d: %15s %*s %*s %d %x:%x:%lu", type, &pid, &major, &minor, &inode) != 5)
-      continue;
-    if (strcmp(type, "FLOCK") == 0 && major == major(port.st_dev) && minor == minor(port.st_dev) &&
-        inode == port.st_ino)
-      holder = pid;
-  }
-  fclose(locks);
-  return holder;
-}
-
-/// Some other process with the device open, from the descriptor lists in
-/// /proc; 0 when none is found (or they cannot be read).
-int findOpenHolder(const struct stat &port) {
-  DIR *proc = opendir("/proc");
-  if (proc == nullptr)
-    return 0;
-  int holder = 0;
-  int self = getpid();
-  struct dirent *entry;
-  while (holder == 0 && (entry = readdir(proc)) != nullptr) {
-    int pid = atoi(entry->d_name);
-    if (pid <= 0 || pid == self)
-      continue;
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%d/fd", pid);
-    DIR *fds = opendir(path);
-    if (fds == nullptr)
-      continue;
-    struct dirent *fd;
-    while (holder == 0 && (fd = readdir(fds)) != nullptr) {
-      char link[320];
-      snprintf(link, sizeof link, "/proc/%d/fd/%s", pid, fd->d_name);
-      struct stat target;
-      if (fd->d_name[0] != '.' && stat(link, &target) == 0 && S_ISCHR(target.st_mode) &&
-          target.st_rdev == port.st_rdev)
-        holder = pid;
-    }
-    closedir(fds);
-  }
-  closedir(proc);
-  return holder;
-}
-
-/// The serial ports present on this machine, separated by ", "; a long
-/// list (a PC has many /dev/ttyS* places) is cut after the first few.
-std::string presentSerialPorts() {
-  const size_t shown = 8;
-  std::string list;
-  size_t count = 0;
-  for (const char *pattern :
-       {"/dev/serial/by-id/*", "/dev/ttyUSB*", "/dev/ttyACM*", "/dev/ttyS*"}) {
-    glob_t found;
-    if (glob(pattern, 0, nullptr, &found) == 0) {
-      for (size_t i = 0; i < found.gl_pathc; i++, count++)
-        if (count < shown)
-          list += (list.empty() ? "" : ", ") + std::string(found.gl_pathv[i]);
-    }
-    globfree(&found);
-  }
-  if (count > shown)
-    list += " and " + std::to_string(count - shown) + " more";
-  return list;
-}
 
 /// Room for a few cut writes plus the time the bytes take on the line at
 /// the given rate, doubled for slow drivers and flow control.
@@ -165,7 +80,7 @@ int ZySerialConnection::open() {
   }
 
   myOpenFailure = FAILURE_NONE;
-  myOpenFailureText.clear();
+  myOpenFailureErrno = 0;
   if (!lockPort()) {
     ZyLog::log(ZyLog::Terse, "ZySerialConnection::open: Could not open serial port '%s'",
                myPortName.c_str());
@@ -366,10 +281,8 @@ bool ZySerialConnection::lockPort() {
   // flock, not a record lock: it belongs to this descriptor alone, so the
   // port's own descriptor may be closed and reopened without dropping it.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-    struct stat port;
-    int holder = fstat(fd, &port) == 0 ? findLockHolder(port) : 0;
     ::close(fd);
-    recordBusy(holder);
+    recordOpenFailure(EWOULDBLOCK);
     return false;
   }
   myLockFd = fd;
@@ -385,71 +298,30 @@ void ZySerialConnection::releasePort() {
   myLockedPort.clear();
 }
 
-void ZySerialConnection::recordBusy(int holderPid) {
-  myOpenFailure = FAILURE_BUSY;
-  char text[512];
-  if (holderPid > 0)
-    snprintf(text, sizeof text, "Port '%s' is in use by another program (process %d).",
-             myPortName.c_str(), holderPid);
-  else
-    snprintf(text, sizeof text, "Port '%s' is in use by another program.", myPortName.c_str());
-  myOpenFailureText = text;
-}
-
 void ZySerialConnection::recordOpenFailure(int error) {
-  char text[512];
-  const char *port = myPortName.c_str();
-  struct stat info;
+  myOpenFailureErrno = error;
   switch (error) {
   case ENOENT:
   case ENOTDIR:
   case ENXIO:
-  case ENODEV: {
+  case ENODEV:
     myOpenFailure = FAILURE_NO_SUCH_PORT;
-    std::string present = presentSerialPorts();
-    snprintf(text, sizeof text, "Port '%s': no such port. %s%s", port,
-             present.empty() ? "No serial ports were found." : "Serial ports present: ",
-             present.empty() ? "" : (present + ".").c_str());
     break;
-  }
   case EACCES:
-  case EPERM: {
+  case EPERM:
     myOpenFailure = FAILURE_PERMISSION_DENIED;
-    const char *group = nullptr;
-    struct group entry;
-    struct group *found = nullptr;
-    char names[1024];
-    if (stat(port, &info) == 0 &&
-        getgrgid_r(info.st_gid, &entry, names, sizeof names, &found) == 0 && found != nullptr)
-      group = found->gr_name;
-    if (group != nullptr && strcmp(group, "root") != 0)
-      snprintf(text, sizeof text,
-               "Port '%s': permission denied. The port belongs to group '%s'; join it with "
-               "'sudo usermod -aG %s $USER', then log in again.",
-               port, group, group);
-    else
-      snprintf(text, sizeof text,
-               "Port '%s': permission denied. Ask the administrator for access to it (serial "
-               "ports usually belong to group 'dialout': 'sudo usermod -aG dialout $USER', then "
-               "log in again).",
-               port);
     break;
-  }
   case ENOTTY:
     myOpenFailure = FAILURE_NOT_A_PORT;
-    snprintf(text, sizeof text, "Port '%s' is not a serial port.", port);
     break;
-  case EBUSY: {
-    int holder = stat(port, &info) == 0 ? findOpenHolder(info) : 0;
-    recordBusy(holder);
-    return;
-  }
+  case EBUSY:       // another open refused by the exclusive mode
+  case EWOULDBLOCK: // the advisory lock held by another descriptor
+    myOpenFailure = FAILURE_BUSY;
+    break;
   default:
     myOpenFailure = FAILURE_OTHER;
-    snprintf(text, sizeof text, "Port '%s' could not be opened: %s.", port, strerror(error));
     break;
   }
-  myOpenFailureText = text;
 }
 
 bool ZySerialConnection::openFailureIsFinal() const {

@@ -27,13 +27,16 @@ public:
     OPEN_ALREADY_OPEN = 5
   };
 
-  /// Why the last open failed, in more detail than its OpenResult.
+  /// Why the last open failed, in more detail than its OpenResult. The
+  /// library says no more; explaining a failure to an operator (which
+  /// ports exist, which group to join, who holds the port) is the
+  /// program's business, from openFailure and openFailureErrno.
   enum OpenFailure {
     FAILURE_NONE = 0,
     FAILURE_NO_SUCH_PORT,
     FAILURE_PERMISSION_DENIED,
     FAILURE_NOT_A_PORT,
-    FAILURE_BUSY,
+    FAILURE_BUSY, ///< errno EBUSY: opened exclusively; EWOULDBLOCK: locked
     FAILURE_OTHER
   };
 
@@ -69,9 +72,9 @@ public:
   /// True when retrying the same port at other rates cannot help: the
   /// port does not exist, may not be opened, is no serial port or is busy.
   bool openFailureIsFinal() const;
-  /// The operator's explanation of the last failed open: the port, the
-  /// reason and what to do about it; "" when there is none.
-  const std::string &openFailureText() const { return myOpenFailureText; }
+  /// The errno value behind the last failed open (EWOULDBLOCK when another
+  /// descriptor holds the port's advisory lock); 0 after a successful one.
+  int openFailureErrno() const { return myOpenFailureErrno; }
 
   /// Stores the rate and, on an open port, applies it at once.
   bool setBaud(int rate);
@@ -114,7 +117,6 @@ private:
   void releasePort();
   /// Records why opening the port failed with errno value error.
   void recordOpenFailure(int error);
-  void recordBusy(int holderPid);
   /// Asks the driver for low-latency mode when it offers one.
   void requestLowLatency();
 
@@ -133,7 +135,7 @@ private:
   struct termios mySavedSettings;
   bool mySettingsSaved = false;
   OpenFailure myOpenFailure = FAILURE_NONE;
-  std::string myOpenFailureText;
+  int myOpenFailureErrno = 0;
 };
 
 #endif

@@ -49,9 +49,9 @@ void ZySyncLoop::reapThread() {
     detach();
     return;
   }
-  myStateMutex.lock();
+  ZyMutex::Scope stateScope(myStateMutex);
   bool joinable = myStarted && myJoinable && !myJoined && !myJoining;
-  myStateMutex.unlock();
+  stateScope.release();
   if (joinable)
     join();
 }
@@ -86,26 +86,28 @@ void *ZySyncLoop::runThread(void *) {
   ZyTime loopEnd;
   ZyTime wakeUp;
   while (getRunningWithLock()) {
-    bool locked = myRobot->lock() == 0;
-    unsigned int cycleTime = myRobot->getCycleTime();
-    unsigned int warningTime = myRobot->getCycleWarningTime();
-    long took = loopEnd.msSince();
-    if (!first && !warned && !myRobot->getNoTimeWarningThisCycle() && warningTime != 0 &&
-        took > static_cast<long>(warningTime)) {
-      ZyLog::log(ZyLog::Normal,
-                 "Warning: ZyRobot cycle took too long because the loop was waiting for lock.");
-      ZyLog::log(ZyLog::Normal, "\tThe cycle took %u ms, (%u ms normal %u ms warning)",
-                 static_cast<unsigned int>(took), cycleTime, warningTime);
+    unsigned int warningTime;
+    long took;
+    {
+      ZyRobotLock::Scope robotScope(myRobot->myLock);
+      unsigned int cycleTime = myRobot->getCycleTime();
+      warningTime = myRobot->getCycleWarningTime();
+      took = loopEnd.msSince();
+      if (!first && !warned && !myRobot->getNoTimeWarningThisCycle() && warningTime != 0 &&
+          took > static_cast<long>(warningTime)) {
+        ZyLog::log(ZyLog::Normal,
+                   "Warning: ZyRobot cycle took too long because the loop was waiting for lock.");
+        ZyLog::log(ZyLog::Normal, "\tThe cycle took %u ms, (%u ms normal %u ms warning)",
+                   static_cast<unsigned int>(took), cycleTime, warningTime);
+      }
+      myRobot->setNoTimeWarningThisCycle(false);
+      first = false;
+      warned = false;
+      loopEnd.setToNow();
+      wakeUp.setToNow();
+      wakeUp.addMsec(cycleTime);
+      myRobot->incCounter();
     }
-    myRobot->setNoTimeWarningThisCycle(false);
-    first = false;
-    warned = false;
-    loopEnd.setToNow();
-    wakeUp.setToNow();
-    wakeUp.addMsec(cycleTime);
-    myRobot->incCounter();
-    if (locked)
-      myRobot->unlock();
 
     myRobot->runTaskTree();
 

@@ -90,6 +90,7 @@ public:
     return -1;
   }
 
+  pid_t pid() const { return myPid; }
   /// All of standard error (after the program ended).
   std::string errorText() { return readAll(myErr); }
   std::string outputText() { return readAll(myOut); }
@@ -131,6 +132,18 @@ TEST(OrvexsimE2eTest, ServesThroughItsLinkAndEndsOnSignal) {
     ASSERT_GT(readlink(link.c_str(), target, sizeof(target) - 1), 0);
     EXPECT_EQ(path, target);
 
+    // A second simulator given the same link leaves it to the running one.
+    {
+      SimProcess second({"--monitor", "--link", link});
+      EXPECT_EQ(1, second.finish(0, 5000));
+      EXPECT_EQ(0u, second.errorText().find("orvexsim: the link '" + link +
+                                            "' belongs to a running simulator (process " +
+                                            std::to_string(sim.pid()) + ")."));
+      char still[256] = {0};
+      ASSERT_GT(readlink(link.c_str(), still, sizeof(still) - 1), 0);
+      EXPECT_EQ(path, still);
+    }
+
     {
       RawMonitorClient host(link);
       std::string identity = host.command("V");
@@ -155,6 +168,7 @@ TEST(OrvexsimE2eTest, ServesThroughItsLinkAndEndsOnSignal) {
   }
   struct stat st;
   EXPECT_NE(0, lstat(link.c_str(), &st)) << "link left behind";
+  EXPECT_NE(0, lstat((link + ".lock").c_str(), &st)) << "lock file left behind";
 
   // The next run starts from the memory the last one left.
   {

@@ -243,6 +243,11 @@ TEST(SimProtocolTest, ServesAcrossTheHostClosingAndReopeningThePort) {
 TEST(SimProtocolTest, LinkPointsToTheTerminalAndGoesAway) {
   std::string link = tempPath("sim_link");
   unlink(link.c_str());
+  // A lock file a killed simulator left behind holds no lock: no obstacle.
+  FILE *stale = fopen((link + ".lock").c_str(), "w");
+  ASSERT_NE(nullptr, stale);
+  fputs("99999\n", stale);
+  fclose(stale);
   {
     SimSession sim(SimOptions(), link);
     ASSERT_TRUE(sim.ok()) << sim.error();
@@ -252,9 +257,19 @@ TEST(SimProtocolTest, LinkPointsToTheTerminalAndGoesAway) {
     EXPECT_EQ(sim.slavePath(), target);
     RawMonitorClient host(link);
     EXPECT_EQ("OK0", host.command("F?0,0"));
+    // A second simulator on the same link is refused and leaves it alone.
+    SimSession second(SimOptions(), link);
+    EXPECT_FALSE(second.ok());
+    EXPECT_EQ(0u, second.error().find("the link '" + link +
+                                      "' belongs to a running simulator (process " +
+                                      std::to_string(getpid()) + ")."))
+        << second.error();
+    ASSERT_GT(readlink(link.c_str(), target, sizeof(target) - 1), 0);
+    EXPECT_EQ(sim.slavePath(), target);
   }
   struct stat st;
   EXPECT_NE(0, lstat(link.c_str(), &st));
+  EXPECT_NE(0, lstat((link + ".lock").c_str(), &st));
 
   // A regular file in the way is not replaced.
   FILE *f = fopen(link.c_str(), "w");

@@ -86,6 +86,41 @@ TEST(ZyMutex, UnlockByNonOwnerAndRelockBySameThreadAreRefused) {
   EXPECT_EQ(mutex.unlock(), 0);
 }
 
+TEST(ZyMutex, ScopeGivesBackOnEveryWayOutAndNeverWhatItDidNotTake) {
+  ZyMutex mutex;
+  auto takeAndLeave = [&mutex](bool early) {
+    ZyMutex::Scope scope(mutex);
+    EXPECT_TRUE(scope.held());
+    EXPECT_TRUE(mutex.isHeldByThisThread());
+    return early ? 1 : 2;
+  };
+  takeAndLeave(true);
+  EXPECT_FALSE(mutex.isHeldByThisThread());
+  takeAndLeave(false);
+  EXPECT_FALSE(mutex.isHeldByThisThread());
+
+  {
+    ZyMutex::Scope outer(mutex);
+    LogCapture log;
+    {
+      // A second scope of the holding thread gets the lock error and must
+      // not give back the outer scope's hold.
+      ZyMutex::Scope inner(mutex);
+      EXPECT_FALSE(inner.held());
+      EXPECT_EQ(inner.status(), ZyMutex::STATUS_ALREADY_LOCKED);
+    }
+    EXPECT_TRUE(mutex.isHeldByThisThread());
+    EXPECT_EQ(outer.release(), 0);
+    EXPECT_FALSE(mutex.isHeldByThisThread());
+    EXPECT_EQ(outer.release(), 0); // once only: the destructor adds nothing
+    ZyMutex::Scope notTaking(mutex, false);
+    EXPECT_FALSE(notTaking.held());
+    EXPECT_FALSE(mutex.isHeldByThisThread());
+  }
+  EXPECT_EQ(mutex.tryLock(), 0);
+  EXPECT_EQ(mutex.unlock(), 0);
+}
+
 TEST(ZyMutex, ErrorTexts) {
   ZyMutex mutex;
   EXPECT_STREQ(mutex.getError(1), "Failed to initialize");

@@ -522,7 +522,12 @@ TEST(Zyla, RobotListKeepsOrderAndRemovesRobots) {
   ASSERT_EQ(Zyla::getRobotList()->size(), 2u);
   EXPECT_EQ(Zyla::getRobotList()->front(), robotA);
   EXPECT_EQ(Zyla::getRobotList()->back(), robotB);
+  // The copy keeps the order and stays as it was when the list changes.
+  const std::list<ZyRobot *> copy = Zyla::copyRobotList();
+  EXPECT_EQ(copy, (std::list<ZyRobot *>{robotA, robotB}));
   Zyla::delRobot(robotA);
+  EXPECT_EQ(copy.size(), 2u);
+  EXPECT_EQ(Zyla::copyRobotList(), std::list<ZyRobot *>{robotB});
   ASSERT_EQ(Zyla::getRobotList()->size(), 1u);
   EXPECT_EQ(Zyla::getRobotList()->front(), robotB);
   Zyla::delRobot(robotB);

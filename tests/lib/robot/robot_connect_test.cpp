@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -431,6 +432,15 @@ TEST(RobotConnect, AnUnknownSubtypeWithoutFilesFailsUnlessToldToGoOn) {
     EXPECT_FALSE(s.robot.blockingConnect());
     usleep(50 * 1000);
     EXPECT_TRUE(log.hasLine(ERROR));
+    // The next line says where the files were looked for and how to point
+    // the library at them.
+    const std::vector<std::string> &lines = log.lines();
+    auto error = std::find(lines.begin(), lines.end(), std::string(ERROR));
+    ASSERT_TRUE(error != lines.end() && error + 1 != lines.end());
+    EXPECT_EQ(*(error + 1), "Looked for mystery.p and Bobby.p in '" + dir.path() +
+                                "/params/'; set ZYLA to the directory that holds params/ (an "
+                                "installation keeps them in share/zyla/params under its prefix: "
+                                "ZYLA=/usr/share/zyla or ZYLA=/usr/local/share/zyla).");
     EXPECT_TRUE(log.hasLine("Failed to connect to robot."));
     std::vector<Packet> sent = peer.packets();
     ASSERT_EQ(sent.size(), 5u);

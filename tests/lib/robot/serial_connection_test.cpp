@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -351,29 +352,29 @@ TEST(SerialConnection, OnePortOneOwnerForTheWholeRun) {
   ASSERT_EQ(first.open(pty.slavePath().c_str()), 0);
   EXPECT_EQ(first.openFailure(), ZySerialConnection::FAILURE_NONE);
 
-  const std::string busy = "Port '" + pty.slavePath() + "' is in use by another program (process " +
-                           std::to_string(getpid()) + ").";
+  // The advisory lock refuses it (what the operator is told, naming the
+  // holder, is the front end's: tests/tool/port_advice_test.cpp).
   EXPECT_EQ(second.open(pty.slavePath().c_str()), 1);
   EXPECT_EQ(second.openFailure(), ZySerialConnection::FAILURE_BUSY);
+  EXPECT_EQ(second.openFailureErrno(), EWOULDBLOCK);
   EXPECT_TRUE(second.openFailureIsFinal());
-  EXPECT_EQ(second.openFailureText(), busy);
 
   // Closing the port within the run keeps it owned; the owner's own reopen
   // is not refused.
   first.close();
   EXPECT_EQ(second.open(), 1);
-  EXPECT_EQ(second.openFailureText(), busy);
+  EXPECT_EQ(second.openFailure(), ZySerialConnection::FAILURE_BUSY);
   ASSERT_EQ(first.open(), 0);
   EXPECT_EQ(first.write("ok", 2), 2);
   EXPECT_EQ(pty.read(2, 1000), "ok");
 
-  // A second process is refused the same way, and names this one.
+  // A second process is refused the same way.
   pid_t child = fork();
   if (child == 0) {
     ZySerialConnection other;
     bool refused = other.open(pty.slavePath().c_str()) == 1 &&
                    other.openFailure() == ZySerialConnection::FAILURE_BUSY &&
-                   other.openFailureText() == busy;
+                   other.openFailureErrno() == EWOULDBLOCK;
     _exit(refused ? 0 : 1);
   }
   int status = -1;
@@ -386,7 +387,7 @@ TEST(SerialConnection, OnePortOneOwnerForTheWholeRun) {
   EXPECT_EQ(second.open(), 0);
 }
 
-TEST(SerialConnection, OpenFailuresSayThePortTheReasonAndTheFix) {
+TEST(SerialConnection, OpenFailuresTellTheKindAndTheErrno) {
   char file[] = "/tmp/serial_regular_XXXXXX";
   int fd = mkstemp(file);
   ASSERT_GE(fd, 0);
@@ -394,30 +395,26 @@ TEST(SerialConnection, OpenFailuresSayThePortTheReasonAndTheFix) {
   struct Case {
     std::string port;
     ZySerialConnection::OpenFailure failure;
-    std::string text;
+    int error;
   } cases[] = {
-      {"/nonexistent/ttyQ9", ZySerialConnection::FAILURE_NO_SUCH_PORT,
-       "Port '/nonexistent/ttyQ9': no such port. "},
-      {file, ZySerialConnection::FAILURE_NOT_A_PORT,
-       std::string("Port '") + file + "' is not a serial port."},
-      {"/dev/null", ZySerialConnection::FAILURE_NOT_A_PORT,
-       "Port '/dev/null' is not a serial port."},
+      {"/nonexistent/ttyQ9", ZySerialConnection::FAILURE_NO_SUCH_PORT, ENOENT},
+      {file, ZySerialConnection::FAILURE_NOT_A_PORT, ENOTTY},
+      {"/dev/null", ZySerialConnection::FAILURE_NOT_A_PORT, ENOTTY},
   };
   for (const Case &c : cases) {
     ZySerialConnection port;
     EXPECT_NE(port.open(c.port.c_str()), 0) << c.port;
     EXPECT_EQ(port.openFailure(), c.failure) << c.port;
+    EXPECT_EQ(port.openFailureErrno(), c.error) << c.port;
     EXPECT_TRUE(port.openFailureIsFinal()) << c.port;
-    EXPECT_EQ(port.openFailureText().compare(0, c.text.size(), c.text), 0)
-        << port.openFailureText();
     // A port this run could not use is not kept from others.
     ZySerialConnection other;
     EXPECT_NE(other.open(c.port.c_str()), 0);
-    EXPECT_EQ(other.openFailure(), c.failure) << other.openFailureText();
+    EXPECT_EQ(other.openFailure(), c.failure) << c.port;
   }
   unlink(file);
 
-  // A port this user may not open names its group and how to join it.
+  // A port this user may not open.
   PtyPair pty;
   ASSERT_EQ(chmod(pty.slavePath().c_str(), 0660), 0);
   ASSERT_EQ(chown(pty.slavePath().c_str(), 0, 20), 0); // group "dialout" on Debian
@@ -428,11 +425,7 @@ TEST(SerialConnection, OpenFailuresSayThePortTheReasonAndTheFix) {
     ZySerialConnection port;
     bool ok = port.open(pty.slavePath().c_str()) == 1 &&
               port.openFailure() == ZySerialConnection::FAILURE_PERMISSION_DENIED &&
-              port.openFailureText().find("permission denied") != std::string::npos &&
-              port.openFailureText().find("sudo usermod -aG ") != std::string::npos &&
-              port.openFailureText().find("then log in again") != std::string::npos;
-    if (!ok)
-      fprintf(stderr, "%s\n", port.openFailureText().c_str());
+              port.openFailureErrno() == EACCES && port.openFailureIsFinal();
     _exit(ok ? 0 : 1);
   }
   int status = -1;
