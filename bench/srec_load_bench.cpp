@@ -1,8 +1,9 @@
-// Loading a nearly full 256 KB S-record firmware image (made by objcopy from
-// random data) into the firmware image, next to objcopy converting the same
-// file back to binary, measured in the same run. The loader should be no
-// slower than objcopy.
+// Loading a nearly full 256 KB firmware image (made by objcopy from random
+// data) in each format, S-records, Intel HEX and raw binary, into the
+// firmware image, next to objcopy converting the same file to binary,
+// measured in the same run. Each reader should be no slower than objcopy.
 #include "FirmwareImage.h"
+#include "FirmwareReader.h"
 #include "ZyLog.h"
 
 #include <benchmark/benchmark.h>
@@ -59,20 +60,26 @@ public:
     fclose(f);
     char offset[32];
     snprintf(offset, sizeof(offset), "0x%lx", kImageStart);
-    myReady = run(
-        {"objcopy", "-I", "binary", "-O", "srec", "--change-addresses", offset, binary(), mot()});
+    myReady = run({"objcopy", "-I", "binary", "-O", "srec", "--change-addresses", offset, binary(),
+                   file(0)}) &&
+              run({"objcopy", "-I", "binary", "-O", "ihex", "--change-addresses", offset, binary(),
+                   file(1)});
   }
   ~Files() {
     if (!myDir.empty()) {
       unlink(binary().c_str());
-      unlink(mot().c_str());
+      unlink(file(0).c_str());
+      unlink(file(1).c_str());
       unlink(output().c_str());
       rmdir(myDir.c_str());
     }
   }
   bool ready() const { return myReady; }
   std::string binary() const { return myDir + "/in.bin"; }
-  std::string mot() const { return myDir + "/image.mot"; }
+  /// The image in format 0 (S-records), 1 (Intel HEX) or 2 (raw binary).
+  std::string file(int format) const {
+    return format == 0 ? myDir + "/image.mot" : format == 1 ? myDir + "/image.hex" : binary();
+  }
   std::string output() const { return myDir + "/out.bin"; }
 
 private:
@@ -92,9 +99,11 @@ void BM_FirmwareImageLoad(benchmark::State &state) {
   }
   ZyLog::init(ZyLog::None, ZyLog::Terse, "", false, false, false);
   FirmwareImage image;
-  std::string path = files().mot();
+  int format = static_cast<int>(state.range(0));
+  std::string path = files().file(format);
+  long base = format == 2 ? static_cast<long>(kImageStart) : NO_BASE_ADDRESS;
   for (auto _ : state) {
-    bool ok = image.downloadFirmware(nullptr, path.c_str());
+    bool ok = loadFirmwareFile(path.c_str(), base, image);
     if (!ok) {
       state.SkipWithError("the image did not load");
       break;
@@ -104,15 +113,18 @@ void BM_FirmwareImageLoad(benchmark::State &state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
                           static_cast<int64_t>(kImageSize));
 }
-BENCHMARK(BM_FirmwareImageLoad)->Unit(benchmark::kMillisecond)->UseRealTime();
+// Argument: 0 S-records, 1 Intel HEX, 2 raw binary.
+BENCHMARK(BM_FirmwareImageLoad)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-void BM_ObjcopySrecToBinary(benchmark::State &state) {
+void BM_ObjcopyToBinary(benchmark::State &state) {
   if (!files().ready()) {
     state.SkipWithError("objcopy could not make the S-record file (install binutils)");
     return;
   }
-  std::vector<std::string> command = {"objcopy", "-I",          "srec",          "-O",
-                                      "binary",  files().mot(), files().output()};
+  static const char *const kFormats[] = {"srec", "ihex", "binary"};
+  int format = static_cast<int>(state.range(0));
+  std::vector<std::string> command = {
+      "objcopy", "-I", kFormats[format], "-O", "binary", files().file(format), files().output()};
   for (auto _ : state) {
     if (!run(command)) {
       state.SkipWithError("objcopy failed");
@@ -122,7 +134,7 @@ void BM_ObjcopySrecToBinary(benchmark::State &state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
                           static_cast<int64_t>(kImageSize));
 }
-BENCHMARK(BM_ObjcopySrecToBinary)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ObjcopyToBinary)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
 

@@ -3,6 +3,7 @@
 // command words, over-long lines, files saved and restored by name). It
 // runs in a private directory, and "/" in the input is read as "_", so
 // the files it names stay there.
+#include "FirmwareDownload.h"
 #include "FirmwareImage.h"
 #include "FlashImage.h"
 #include "ParamFile.h"
@@ -122,6 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static bool ready = setUp();
   (void)ready;
   static FirmwareImage firmware;
+  static FirmwareDownload download(firmware);
   std::string input = shellInput(data, size);
   // Every run starts from the same image, as a fresh start of the tool.
   memset(flashImage, 0, FLASH_IMAGE_SIZE);
@@ -134,7 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FILE *saved = stdin;
   stdin = in;
   check(chdir(theDirectory.c_str()) == 0, "cannot enter the private directory");
-  runShell(nullptr, &firmware);
+  runShell(nullptr, &firmware, &download);
   removeFiles();
   check(chdir(theHome.c_str()) == 0, "cannot leave the private directory");
   stdin = saved;

@@ -19,6 +19,8 @@ command -v pkg-config >/dev/null || need+=(pkgconf)
 [ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+# SHA-256 of firmware images: OpenSSL's libcrypto.
+[ -f /usr/include/openssl/evp.h ] || need+=(libssl-dev)
 # The fuzz targets: clang and its libFuzzer runtime.
 command -v clang++ >/dev/null || need+=(clang)
 if ! command -v clang >/dev/null ||

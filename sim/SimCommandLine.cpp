@@ -64,6 +64,8 @@ const char *simUsage() {
          "      --bad-checksum CMD[:N]  wrong checksum on the reply to that command\n"
          "      --drop-ack CMD[:N]      lose the \"+\" of that command\n"
          "      --refuse CMD[:N]        refuse that erase (FE) or write (FW) with \"ER2\"\n"
+         "      --lose-write CMD[:N]    answer that write (FW) \"OK0\" but store nothing\n"
+         "      --flip-byte CMD[:N]     store that write (FW) with one byte changed\n"
          "      --noise N               send N noise bytes before every reply\n"
          "      --die-after N           lose power after N received bytes\n"
          "      --pause-reply CMD[:N],K,MS  the reply pauses MS ms after its Kth character\n"
@@ -197,12 +199,14 @@ bool parseSimCommandLine(int argc, const char *const *argv, SimCommandLine &out,
         return false;
       o.faults.silent = true;
     } else if (arg == "--bad-checksum" || arg == "--drop-ack" || arg == "--refuse" ||
-               arg == "--stall") {
+               arg == "--stall" || arg == "--lose-write" || arg == "--flip-byte") {
       if (!takeValue(v))
         return false;
       SimFaultTrigger &t = arg == "--bad-checksum" ? o.faults.badChecksum
                            : arg == "--drop-ack"   ? o.faults.dropAck
                            : arg == "--stall"      ? o.faults.stall
+                           : arg == "--lose-write" ? o.faults.loseWrite
+                           : arg == "--flip-byte"  ? o.faults.flipByte
                                                    : o.faults.refuse;
       if (!t.parse(v)) {
         error = "Option " + arg + ": '" + v +

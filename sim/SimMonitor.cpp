@@ -582,6 +582,16 @@ const char *SimMonitor::doWrite(const char *args) {
     }
     myData[i] = static_cast<uint8_t>(high * 16 + low);
   }
+  const char *text = args - 2; // the whole command, "FW..."
+  if (triggered(myFaults.loseWrite, myLoseWriteCount, text)) {
+    myStats.writesLost++;
+    setDetail("fault: %zu bytes at 0x%x acknowledged but not stored", count, address);
+    return simreply::OK;
+  }
+  if (count > 0 && triggered(myFaults.flipByte, myFlipByteCount, text)) {
+    myData[count / 2] ^= 0x01;
+    myStats.bytesChanged++;
+  }
   SimMemory::WriteResult result = myMemory->write(address, myData.data(), count);
   if (result == SimMemory::WRITE_OUT_OF_RANGE) {
     setDetail("%zu bytes at 0x%x lie beyond the memory", count, address);

@@ -83,6 +83,12 @@ struct SimFaults {
   /// replies are alike.
   SimFaultTrigger swapDigits;
   int swapFrom = 0;
+  /// The selected write ("FW") is acknowledged and answered "OK0" but
+  /// stores nothing: a FLASH that takes pieces without keeping them.
+  SimFaultTrigger loseWrite;
+  /// The selected write ("FW") stores its middle byte changed (one bit
+  /// flipped) and answers "OK0".
+  SimFaultTrigger flipByte;
   /// strayBytes noise bytes go out just before the "+" of the selected
   /// command.
   SimFaultTrigger stray;
@@ -123,6 +129,8 @@ struct SimStats {
   long shortReads = 0;
   long digitsSwapped = 0; ///< replies sent with two body characters swapped
   long strayBursts = 0;
+  long writesLost = 0;   ///< writes answered "OK0" without storing (fault)
+  long bytesChanged = 0; ///< writes stored with one byte changed (fault)
   bool poweredOff = false;
   bool stalled = false; ///< a --stall command was carried out (poweredOff too)
 };
@@ -225,6 +233,8 @@ private:
   long mySwapCount = 0;
   long myLastSwap = -1; // body position of the pair swapped last, -1 for none
   long myStallCount = 0;
+  long myLoseWriteCount = 0;
+  long myFlipByteCount = 0;
   uint32_t myNoiseState = 0x1234567u;
   long myPendingStray = 0;
   long myPendingNoise = 0;

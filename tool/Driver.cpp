@@ -8,7 +8,9 @@
 #include "ConnectOptions.h"
 #include "ConnectionSequence.h"
 #include "DurableWrite.h"
+#include "FirmwareDownload.h"
 #include "FirmwareImage.h"
+#include "FirmwareReader.h"
 #include "FlashImage.h"
 #include "FlashTransfer.h"
 #include "MonitorLink.h"
@@ -164,7 +166,7 @@ bool processPairs(ZyArgumentParser &parser, bool batchMode, bool apply, char *re
 /// statuses' precedence; EXIT_OK when all is well. The firmware files are
 /// read into the images given, for the run to write later.
 int checkBatchRun(ZyArgumentParser &parser, const char *restoreFile, const char *imageFile,
-                  const char *uploadFile, const char *saveFile, FirmwareImage &image,
+                  const char *uploadFile, const char *saveFile, long base, FirmwareImage &image,
                   FirmwareImage &upload, char *reply, size_t replySize, RunOutcome &outcome) {
   if (restoreFile != nullptr) {
     // Read into a registry of its own: the values land in the image, which
@@ -175,9 +177,9 @@ int checkBatchRun(ZyArgumentParser &parser, const char *restoreFile, const char 
     if (!restoreParameterFile(restoreFile, &check))
       return EXIT_FLASH_READ;
   }
-  if (imageFile != nullptr && !image.load(imageFile))
+  if (imageFile != nullptr && !loadFirmwareFile(imageFile, base, image))
     return EXIT_IMAGE_UPLOAD;
-  if (uploadFile != nullptr && !upload.load(uploadFile))
+  if (uploadFile != nullptr && !loadFirmwareFile(uploadFile, base, upload))
     return EXIT_UPLOAD;
   if (!processPairs(parser, true, false, reply, replySize, outcome))
     return EXIT_BAD_ARGUMENTS;
@@ -189,7 +191,7 @@ int checkBatchRun(ZyArgumentParser &parser, const char *restoreFile, const char 
 /// The end of a run after a terminating signal became a stop request: the
 /// work in hand is done; the monitor is closed unless a download stopped
 /// part way (a half-written firmware must not be started).
-void endStoppedRun(MonitorLink *controller, const FirmwareImage *download) {
+void endStoppedRun(MonitorLink *controller, const FirmwareDownload *download) {
   if (download != nullptr && download->stopped())
     download->logStoppedBlocks();
   if (download != nullptr && download->stoppedPartWay()) {
@@ -238,6 +240,10 @@ struct RunState {
   const char *blockFile = nullptr; ///< rescue image of the whole parameter block
   const char *backupDir = nullptr; ///< backup store given with --backup-dir
   bool dismissUnfinished = false;  ///< --dismiss-unfinished
+  /// Load address of raw binary images ("--base"), NO_BASE_ADDRESS when none.
+  long base = NO_BASE_ADDRESS;
+  /// Uploads are read back to verify them unless "--no-verify" is given.
+  bool verifyUploads = true;
 
   /// The monitor's reply during the connection; also builds the "Could not
   /// process" text.
@@ -252,6 +258,7 @@ struct RunState {
   std::unique_ptr<ProgressPrinter> progress;
   /// The firmware an interactive run and its shell write.
   FirmwareImage firmware;
+  FirmwareDownload shellDownload{firmware};
   /// The link when the run talks to the controller, else nullptr.
   MonitorLink *controller = nullptr;
   /// The safeguard of every erase of the parameter block: backup and
@@ -284,7 +291,7 @@ bool failAfterConnecting(RunState &run, ExitStatus status) {
 }
 
 /// The end of a run a terminating signal stopped (see endStoppedRun).
-bool stopRun(RunState &run, const FirmwareImage *download) {
+bool stopRun(RunState &run, const FirmwareDownload *download) {
   int sig = Zyla::stopRequest();
   endStoppedRun(run.controller, download);
   run.outcome.update([sig](RunRecord &record) { record.stopSignal = sig; });
@@ -322,6 +329,17 @@ bool takeOptions(RunState &run) {
   run.backupDir = parser.takeParameterArgument("-backup-dir", false);
   run.dismissUnfinished = parser.takeArgument("-dismiss-unfinished");
 
+  // The load address of raw binary images, and whether uploads are read
+  // back to verify them.
+  const char *baseText = parser.takeParameterArgument("-base", false);
+  if (baseText != nullptr && !parseBaseAddress(baseText, &run.base))
+    ZyLog::log(ZyLog::Terse,
+               "'%s' is not a load address for --base: give hexadecimal digits below 0x40000, "
+               "e.g. --base 0x8000.",
+               baseText);
+  run.verifyUploads = !parser.takeArgument("-no-verify");
+  run.shellDownload.setVerify(run.verifyUploads);
+
   // The connection options read the port and rate from their own copy of
   // the command line; here every occurrence of them is removed together with
   // its value, whatever the value is, so that a port such as /dev/ttyUSB0 is
@@ -352,10 +370,21 @@ bool takeOptions(RunState &run) {
 /// image is read and checked in every mode, so that a file that is not a
 /// whole block ends the run with nothing sent.
 bool checkBeforeConnecting(RunState &run) {
+  // A raw binary image without its load address is refused in every mode.
+  const char *files[2] = {run.imageFile, run.uploadFile};
+  const ExitStatus statuses[2] = {EXIT_IMAGE_UPLOAD, EXIT_UPLOAD};
+  for (int i = 0; i < 2; i++) {
+    if (files[i] == nullptr || !isBinaryFileName(files[i]) || run.base != NO_BASE_ADDRESS)
+      continue;
+    FirmwareImage refused;
+    loadFirmwareFile(files[i], run.base, refused); // says why
+    run.outcome.endWith(statuses[i]);
+    return false;
+  }
   if (run.batchMode) {
     int checked = checkBatchRun(run.parser, run.restoreFile, run.imageFile, run.uploadFile,
-                                run.saveFile, run.imageFirmware, run.uploadFirmware, run.reply,
-                                sizeof(run.reply), run.outcome);
+                                run.saveFile, run.base, run.imageFirmware, run.uploadFirmware,
+                                run.reply, sizeof(run.reply), run.outcome);
     if (checked != EXIT_OK) {
       run.outcome.endWith(static_cast<ExitStatus>(checked));
       return false;
@@ -515,20 +544,30 @@ bool applyParameters(RunState &run) {
 }
 
 /// Writes one firmware file: a batch run the image it read before
-/// connecting, an interactive run the file read now. failure is the status
-/// of a failed write.
+/// connecting, an interactive run the file read now. The image's summary
+/// is shown first (also without a controller). failure is the status of a
+/// failed write.
 bool writeFirmwareFile(RunState &run, const char *file, FirmwareImage &loaded, ExitStatus failure) {
   if (file == nullptr)
     return true;
   FirmwareImage &image = run.batchMode ? loaded : run.firmware;
-  bool written = run.batchMode ? image.downloadLoaded(run.controller)
-                               : image.downloadFirmware(run.controller, file);
+  FirmwareDownload download(image);
+  download.setVerify(run.verifyUploads);
+  bool read = run.batchMode || loadFirmwareFile(file, run.base, image);
+  if (read)
+    image.logSummary();
+  bool written = read && download.downloadFirmware(run.controller);
   FirmwareRecord firmware;
   firmware.file = file;
+  if (read) {
+    firmware.format = firmwareFormatName(image.format());
+    firmware.digest = image.digest();
+  }
+  firmware.blocksWritten = download.blocksWritten();
   firmware.written = written;
   run.outcome.update([&firmware](RunRecord &record) { record.firmware.push_back(firmware); });
-  if (image.stopped() || Zyla::stopRequest() != 0)
-    return stopRun(run, &image);
+  if (download.stopped() || Zyla::stopRequest() != 0)
+    return stopRun(run, &download);
   if (!written)
     return failAfterConnecting(run, failure);
   return true;
@@ -594,11 +633,11 @@ void finishBatch(RunState &run) {
 void runInteractive(RunState &run) {
   printHelp();
   Zyla::addExitCallback(&run.unsavedWarning, 60);
-  runShell(run.controller, &run.firmware);
+  runShell(run.controller, &run.firmware, &run.shellDownload);
   // Ended by a signal that came while a shell command worked (the exit
   // callback above tells of unsaved changes).
   if (Zyla::stopRequest() != 0) {
-    stopRun(run, &run.firmware);
+    stopRun(run, &run.shellDownload);
     return;
   }
   writeSaveFile(run);

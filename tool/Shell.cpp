@@ -1,7 +1,9 @@
 // Interactive command shell over standard input and output.
 #include "Shell.h"
 
+#include "FirmwareDownload.h"
 #include "FirmwareImage.h"
+#include "FirmwareReader.h"
 #include "FlashImage.h"
 #include "FlashTransfer.h"
 #include "InputLine.h"
@@ -32,6 +34,26 @@ char firstNonBlank(const char *line) {
 
 bool isWord(const char *command, const char *word) {
   return ZyUtil::compareTextNoCase(command, word) == 0;
+}
+} // namespace
+
+namespace {
+/// The upload words: a raw binary image needs its load address after the
+/// file name; the image is read, shown and written.
+void uploadFirmware(MonitorLink *link, FirmwareImage *firmware, FirmwareDownload *download,
+                    const char *file, const char *address) {
+  long base = NO_BASE_ADDRESS;
+  if (isBinaryFileName(file) && (address == nullptr || !parseBaseAddress(address, &base))) {
+    ZyLog::log(ZyLog::Normal,
+               "Must provide the load address after a raw binary image: upload <name.bin> "
+               "<address>, e.g. upload %s 0x8000 (hexadecimal, below 0x40000).",
+               file);
+    return;
+  }
+  if (firmware == nullptr || download == nullptr || !loadFirmwareFile(file, base, *firmware))
+    return;
+  firmware->logSummary();
+  download->downloadFirmware(link);
 }
 } // namespace
 
@@ -81,7 +103,7 @@ bool askKeepRunning() {
   return !(c == 'y' || c == 'Y');
 }
 
-void runShell(MonitorLink *link, FirmwareImage *firmware) {
+void runShell(MonitorLink *link, FirmwareImage *firmware, FirmwareDownload *download) {
   int pagingPosition = 0;
   int listingMode = 0; // 0 robotTable, 1 armTable
   char line[LINE_SIZE];
@@ -169,7 +191,7 @@ void runShell(MonitorLink *link, FirmwareImage *firmware) {
     } else if (isWord(command, "d") || isWord(command, "download") || isWord(command, "u") ||
                isWord(command, "upload")) {
       if (value != nullptr)
-        firmware->downloadFirmware(link, value);
+        uploadFirmware(link, firmware, download, value, args->getArg(2));
       else
         ZyLog::log(ZyLog::Normal,
                    "Must provide <filename.mot> to upload new ORVEX image to controller.");

@@ -8,6 +8,7 @@
 #include "FlashTransfer.h"
 
 class MonitorLink;
+class FirmwareDownload;
 class FirmwareImage;
 
 /// Prints the command summary to standard output.
@@ -18,6 +19,8 @@ void printCaution(FirmwareIdentity identity);
 bool askKeepRunning();
 /// Runs the shell until the operator quits, input ends or the library stops
 /// running. link is nullptr when the utility does not talk to a controller.
-void runShell(MonitorLink *link, FirmwareImage *firmware);
+/// The upload words read their file into firmware and write it with
+/// download, which works on that image.
+void runShell(MonitorLink *link, FirmwareImage *firmware, FirmwareDownload *download);
 
 #endif

@@ -1,10 +1,16 @@
 // The tool's firmware download and monitor link against the simulated
 // controller: blocks really erased and programmed (a write only clears
 // bits), the parameter block left alone, a refused erase and a power loss
-// half-way through a block.
+// half-way through a block, and the read-back that finds pieces the FLASH
+// did not keep.
+#include "FirmwareDownload.h"
+#include "FirmwareFiles.h"
 #include "FirmwareImage.h"
+#include "FirmwareReader.h"
 #include "LogCapture.h"
 #include "MonitorLink.h"
+#include "ProcessRunner.h"
+#include "SimCommandLine.h"
 #include "SimPty.h"
 #include "TempFiles.h"
 #include "ZySerialConnection.h"
@@ -16,26 +22,12 @@
 
 namespace {
 
-/// S-records of 32 bytes each from first to last (exclusive), with the
+/// An S-record file of the bytes from first to last (exclusive), with the
 /// byte at address a equal to (a * 7 + 3) & 0xff.
 std::string writeImage(unsigned long first, unsigned long last) {
   std::string path = tempPath("sim_download_" + std::to_string(first) + ".mot");
-  FILE *f = fopen(path.c_str(), "w");
-  if (!f)
-    return "";
-  for (unsigned long address = first; address < last; address += 32) {
-    unsigned sum = 36 + ((address >> 16) & 0xff) + ((address >> 8) & 0xff) + (address & 0xff);
-    fprintf(f, "S224%06lX", address);
-    for (unsigned long a = address; a < address + 32; a++) {
-      unsigned b = (a * 7 + 3) & 0xff;
-      sum += b;
-      fprintf(f, "%02X", b);
-    }
-    fprintf(f, "%02X\n", ~sum & 0xff);
-  }
-  fprintf(f, "S9030000FC\n");
-  fclose(f);
-  return path;
+  auto data = records::patternBytes(first, last, [](unsigned long a) { return a * 7 + 3; });
+  return writeFile(path, records::srecordFile(first, data)) ? path : "";
 }
 
 class SimDownloadTest : public testing::Test {
@@ -48,7 +40,9 @@ protected:
   }
   bool download(const std::string &path) {
     testing::internal::CaptureStdout();
-    bool done = image.downloadFirmware(&link, path.c_str());
+    FirmwareDownload download(image);
+    bool done =
+        loadFirmwareFile(path.c_str(), NO_BASE_ADDRESS, image) && download.downloadFirmware(&link);
     testing::internal::GetCapturedStdout();
     return done;
   }
@@ -128,4 +122,47 @@ TEST_F(SimDownloadTest, PowerLossHalfWayLeavesThePartWritten) {
   EXPECT_EQ((0x100 * 7 + 3) & 0xff, block0[0x100]); // an early piece got there
   EXPECT_EQ(std::vector<uint8_t>(0x100, 0xff),
             std::vector<uint8_t>(block0.begin() + 0xf00, block0.end())); // the last did not
+}
+
+// The simulator's FLASH acknowledges a piece without storing it, or stores
+// a byte changed: once, the read-back restarts the block and the download
+// ends exactly; every time, it fails naming the block.
+TEST_F(SimDownloadTest, ReadBackFindsPiecesTheFlashDidNotKeep) {
+  struct Case {
+    const char *option, *trigger;
+    bool ok;
+  } cases[] = {
+      {"--lose-write", "FW8080:1", true},
+      {"--flip-byte", "FW10000:1", true},
+      {"--lose-write", "FW8000:*", false},
+      {"--flip-byte", "FW:*", false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.option) + " " + c.trigger);
+    SimCommandLine line;
+    std::string error;
+    const char *argv[] = {c.option, c.trigger};
+    ASSERT_TRUE(parseSimCommandLine(2, argv, line, error)) << error;
+    SimOptions options;
+    options.faults = line.options.faults;
+    start(options);
+    log.clear();
+    std::string path = writeImage(0x8000, 0x10100);
+    EXPECT_EQ(download(path), c.ok) << log.text();
+    unlink(path.c_str());
+    auto written = sim->controller().readMemory(0x8000, 0x8100);
+    bool exact = true;
+    for (unsigned long a = 0x8000; a < 0x10100; a++)
+      exact = exact && written[a - 0x8000] == ((a * 7 + 3) & 0xff);
+    EXPECT_EQ(exact, c.ok) << "status true only with every block exactly the image";
+    if (c.ok) {
+      EXPECT_TRUE(log.contains("does not read back as written")) << log.text();
+      EXPECT_TRUE(log.contains("again (try 2 of 3)")) << log.text();
+    } else {
+      EXPECT_TRUE(log.contains("Block 0x8 did not read back as written after 3 tries"))
+          << log.text();
+    }
+    port.close();
+    sim.reset();
+  }
 }

@@ -2,6 +2,7 @@
 // lost acknowledgement, refused erase and write, noise between packets and
 // power loss in the middle of a write.
 #include "RawMonitorClient.h"
+#include "SimCommandLine.h"
 #include "SimPty.h"
 #include "TempFiles.h"
 
@@ -127,6 +128,38 @@ TEST(SimFaultsTest, RefusedWriteIsTheSelectedOne) {
   EXPECT_EQ("ER2", host.command("FW7001,22"));
   EXPECT_EQ("OK0", host.command("FW7002,33"));
   EXPECT_EQ((std::vector<uint8_t>{0x11, 0xff, 0x33}), sim.controller().readMemory(0x7000, 3));
+}
+
+// Writes that the monitor answers "OK0" and stores wrong: only the selected
+// one, which a read-back then shows.
+TEST(SimFaultsTest, LostAndChangedWritesAnswerOkAndStoreWrong) {
+  struct Case {
+    const char *option;
+    const char *trigger;
+    std::vector<uint8_t> stored; // 0x8000 to 0x8002 afterwards
+    long lost, changed;
+  };
+  const Case cases[] = {
+      {"--lose-write", "FW8001", {0x11, 0xff, 0x33}, 1, 0},
+      {"--flip-byte", "FW:2", {0x11, 0x23, 0x33}, 0, 1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.option);
+    SimCommandLine line;
+    std::string error;
+    const char *argv[] = {c.option, c.trigger};
+    ASSERT_TRUE(parseSimCommandLine(2, argv, line, error)) << error;
+    SimSession sim(withFaults(line.options.faults));
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    RawMonitorClient host(sim.path());
+    ASSERT_EQ("OK0", host.command("FE8")); // erases do not count
+    EXPECT_EQ("OK0", host.command("FW8000,11"));
+    EXPECT_EQ("OK0", host.command("FW8001,22"));
+    EXPECT_EQ("OK0", host.command("FW8002,33"));
+    EXPECT_EQ(c.stored, sim.controller().readMemory(0x8000, 3));
+    EXPECT_EQ(c.lost, sim.controller().stats().writesLost);
+    EXPECT_EQ(c.changed, sim.controller().stats().bytesChanged);
+  }
 }
 
 TEST(SimFaultsTest, NoiseComesBetweenTheAcknowledgementAndTheReply) {

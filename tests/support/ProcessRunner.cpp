@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
+#include <spawn.h>
 #include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +18,40 @@
 #ifndef ORVEX_BIN_DIR
 #define ORVEX_BIN_DIR "."
 #endif
+
+extern char **environ;
+
+bool onPath(const std::string &tool) {
+  const char *path = getenv("PATH");
+  std::string dirs = path ? path : "/usr/bin:/bin";
+  size_t begin = 0;
+  while (begin <= dirs.size()) {
+    size_t end = dirs.find(':', begin);
+    if (end == std::string::npos)
+      end = dirs.size();
+    std::string candidate = dirs.substr(begin, end - begin) + "/" + tool;
+    if (access(candidate.c_str(), X_OK) == 0)
+      return true;
+    begin = end + 1;
+  }
+  return false;
+}
+
+int runOnPath(const std::vector<std::string> &args) {
+  if (args.empty())
+    return -1;
+  std::vector<char *> argv;
+  for (const auto &a : args)
+    argv.push_back(const_cast<char *>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid;
+  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+    return -1;
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+    return -1;
+  return WEXITSTATUS(status);
+}
 
 std::string binPath(const std::string &name) {
   return std::string(ORVEX_BIN_DIR) + "/" + name;

@@ -6,6 +6,7 @@
 
 #include "TempFiles.h"
 
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <string>
@@ -31,6 +32,25 @@ RunResult runProgram(const std::string &program, const std::vector<std::string> 
                      const std::map<std::string, std::string> &env = {},
                      const std::string &workDir = "", int timeoutMs = 30000,
                      const std::function<bool()> &killWhen = nullptr);
+
+/// True when a program of that name is on the PATH.
+bool onPath(const std::string &tool);
+/// Runs a program found on the PATH with args (args[0] is its name) and
+/// waits for it; its exit status, or -1 when it could not run or was killed.
+int runOnPath(const std::vector<std::string> &args);
+
+// A missing tool fails the test in CI, where scripts/deps.sh installs it,
+// and skips it on a developer's machine.
+#define REQUIRE_TOOL(tool, package)                                                                \
+  do {                                                                                             \
+    if (!onPath(tool)) {                                                                           \
+      if (getenv("CI") != nullptr) {                                                               \
+        FAIL() << tool << " is missing; install the " << package << " package (scripts/deps.sh)";  \
+      }                                                                                            \
+      GTEST_SKIP() << tool << " is not installed; install the " << package                         \
+                   << " package (scripts/deps.sh) to run this test";                               \
+    }                                                                                              \
+  } while (0)
 
 /// Path of a program built into the project's bin directory.
 std::string binPath(const std::string &name);

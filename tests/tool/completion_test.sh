@@ -9,7 +9,7 @@ failures=0
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
-touch a.rop b.rop c.mot d.blk d.txt
+touch a.rop b.rop c.mot d.blk d.txt e.hex f.bin
 mkdir sub
 
 # complete WORDS...: the last word is the one being completed.
@@ -52,8 +52,10 @@ expect "d.blk sub" orvexconf -restoreBlock ""
 expect "sub" orvexconf --backup-dir ""
 expect_has "--dismiss-unfinished" orvexconf -b --d
 expect "HostBaud" orvexconf --backup-dir sub --dismiss-unfinished HOSTB
-expect "c.mot sub" orvexconf -u ""
-expect "c.mot sub" orvexconf -B -MOT ""
+expect "c.mot e.hex f.bin sub" orvexconf -u ""
+expect "c.mot e.hex f.bin sub" orvexconf -B -MOT ""
+expect "" orvexconf -u f.bin --base ""
+expect_has "Name" orvexconf -u f.bin --base 0x8000 --no-verify ""
 expect "115200 19200 38400 57600 9600" orvexconf -rb ""
 expect "115200" orvexconf --robotBaud 11
 # Keywords after the options, in any letter case, and none in a value's place.

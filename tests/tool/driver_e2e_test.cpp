@@ -254,6 +254,59 @@ TEST(DriverFiles, FirmwareFilesAreValidatedWithoutAController) {
   EXPECT_TRUE(hasLine(r.out, "Cannot open file 'missing.mot' for download.")) << r.out;
 }
 
+// The same four bytes at 0x1000 as S-records, Intel HEX and raw binary: the
+// same summary digest; a binary image without --base is refused before
+// connecting, in batch and interactive runs, and the shell asks for its
+// address.
+TEST(DriverFiles, ImageFormatsAndTheirSummaryWithoutAController) {
+  TempDir dir;
+  ASSERT_TRUE(writeFile(dir.file("ok.mot"), "S1071000DEADBEEFB0\nS9030000FC\n"));
+  ASSERT_TRUE(writeFile(dir.file("ok.hex"), "\n:04100000DEADBEEFB4\n:00000001FF\n"));
+  ASSERT_TRUE(writeFile(dir.file("ok.BIN"), "\xDE\xAD\xBE\xEF"));
+  const std::string digest = "SHA-256 of the bytes to write: "
+                             "5f78c33274e43fa9de5659265c1d917e25c03722dcb0b8d27db8d5feaa813953";
+  struct Case {
+    std::vector<std::string> args;
+    std::string input;
+    int status;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {{"-n", "-b", "-m", "ok.mot"},
+       "",
+       0,
+       {"Image 'ok.mot': Motorola S-records, 4 bytes.", "Addresses: 0x1000-0x1003.",
+        "Blocks to erase and write: 0x1.", digest}},
+      {{"-n", "-b", "-u", "ok.hex"}, "", 0, {"Image 'ok.hex': Intel HEX, 4 bytes.", digest}},
+      {{"-n", "-b", "-u", "ok.BIN", "--base", "0x1000"},
+       "",
+       0,
+       {"Image 'ok.BIN': raw binary, 4 bytes.", digest}},
+      {{"-n", "-b", "-u", "ok.BIN"},
+       "",
+       5,
+       {"'ok.BIN' is a raw binary image and has no load address: give it with --base ADDR "
+        "(hexadecimal, e.g. --base 0x8000); nothing was sent."}},
+      {{"-n", "-m", "ok.BIN", "--base", "0x40000"},
+       "",
+       4,
+       {"'0x40000' is not a load address for --base: give hexadecimal digits below 0x40000, "
+        "e.g. --base 0x8000."}},
+      {{"-n"},
+       "upload ok.BIN\nu ok.BIN 1000\nq\n",
+       0,
+       {"Must provide the load address after a raw binary image: upload <name.bin> <address>, "
+        "e.g. upload ok.BIN 0x8000 (hexadecimal, below 0x40000).",
+        digest, "Not interacting with microcontroller so cannot download 'ok.BIN'."}},
+  };
+  for (const Case &c : cases) {
+    RunResult r = runTool(c.args, dir, c.input);
+    EXPECT_EQ(r.status, c.status) << r.out;
+    // The shell's lines follow its prompt.
+    for (const auto &line : c.lines)
+      EXPECT_NE(r.out.find(line + "\n"), std::string::npos) << line << "\n" << r.out;
+  }
+}
+
 TEST(DriverInteractive, ShellWithoutControllerEditsListsAndQuits) {
   TempDir dir;
   RunResult r = runTool({"-n", "-s", "out.rop", "HostBaud", "3"}, dir,

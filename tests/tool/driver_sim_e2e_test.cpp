@@ -3,6 +3,7 @@
 // identity check, FLASH read and write, uploads, the shell with a link, the
 // exit statuses of the failures along the way, the checks made before the
 // controller is touched, port problems, and runs ended by signals.
+#include "FirmwareFiles.h"
 #include "ProcessRunner.h"
 #include "SimPty.h"
 #include "ZySerialConnection.h"
@@ -403,28 +404,11 @@ long bytesFromHost(SimSession &sim) {
          robot.strayBytes + robot.noiseReceived;
 }
 
+using records::END_RECORD;
 /// An S2 record of data at address, with its checksum.
 std::string s2Record(unsigned long address, const std::string &data) {
-  std::string bytes;
-  bytes += static_cast<char>(3 + data.size() + 1);
-  bytes += static_cast<char>((address >> 16) & 0xFF);
-  bytes += static_cast<char>((address >> 8) & 0xFF);
-  bytes += static_cast<char>(address & 0xFF);
-  bytes += data;
-  unsigned sum = 0;
-  std::string line = "S2";
-  char hex[3];
-  for (unsigned char b : bytes) {
-    sum += b;
-    snprintf(hex, sizeof hex, "%02X", b);
-    line += hex;
-  }
-  snprintf(hex, sizeof hex, "%02X", ~sum & 0xFF);
-  return line + hex + "\n";
+  return records::s2Line(address, data);
 }
-
-/// The end record a firmware file must close with.
-const std::string END_RECORD = "S9030000FC\n";
 
 /// orvexconf running in the background, its output going to files, for
 /// runs that the test signals.

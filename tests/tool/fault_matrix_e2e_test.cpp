@@ -11,6 +11,7 @@
 // exactly. A store that cannot take the backup (missing parent, file-size
 // limit) refuses the write with nothing erased. The controller's memory is
 // judged from the simulator's state file after the run.
+#include "FirmwareFiles.h"
 #include "ProcessRunner.h"
 #include "SimCommandLine.h"
 #include "SimPty.h"
@@ -60,21 +61,9 @@ unsigned imageByte(unsigned long address) {
 
 std::string firmwareImage() {
   std::string out = "S00600004844521B\n";
-  for (unsigned long base : {0x8000ul, 0x10000ul}) {
-    for (unsigned long a = base; a < base + 0x400; a += 32) {
-      char line[128];
-      // Byte count: three address bytes, 32 data bytes and the checksum.
-      unsigned sum = 36 + ((a >> 16) & 0xFF) + ((a >> 8) & 0xFF) + (a & 0xFF);
-      int n = snprintf(line, sizeof line, "S2%02X%06lX", 36u, a);
-      for (int i = 0; i < 32; i++) {
-        unsigned value = imageByte(a + static_cast<unsigned long>(i));
-        n += snprintf(line + n, sizeof line - static_cast<size_t>(n), "%02X", value);
-        sum += value;
-      }
-      snprintf(line + n, sizeof line - static_cast<size_t>(n), "%02X\n", ~sum & 0xFF);
-      out += line;
-    }
-  }
+  for (unsigned long base : {0x8000ul, 0x10000ul})
+    for (unsigned long a = base; a < base + 0x400; a += 32)
+      out += records::dataRecord('2', a, records::patternBytes(a, a + 32, imageByte)) + "\n";
   return out + "S804000000FB\n";
 }
 
@@ -211,6 +200,12 @@ TEST(FaultMatrix, EveryTransferEndsExactOrAccountedFor) {
       {"killed at verify read",   {"--stall", kVerifyRead},                         {-1, kKilled, -1}, false, false, {}, true},
       {"store parent missing",    {},                                               {-1, 8, -1}, false, true, {"--backup-dir", "no/such/store"}},
       {"file-size limit",         {},                                               {-1, 8, -1}, false, false, {}, false, 1},
+      // The FLASH acknowledges a firmware piece without storing it, or stores
+      // a byte changed: found by the read-back, once or every time.
+      {"FW piece lost once",      {"--lose-write", "FW8000:1"},                     {-1, -1, 0}, false, false},
+      {"FW piece never kept",     {"--lose-write", "FW10000:*"},                    {-1, -1, 5}, false, true},
+      {"FW byte changed once",    {"--flip-byte", "FW10000:1"},                     {-1, -1, 0}, false, false},
+      {"FW byte always changed",  {"--flip-byte", "FW8000:*"},                      {-1, -1, 5}, false, false},
   };
   // Swapped digits pass the reply's checksum; placed in a value the write
   // does not change (byte 300), a damaged block taken as read would go

@@ -44,7 +44,7 @@ protected:
     FILE *saved = stdin;
     stdin = in;
     testing::internal::CaptureStdout();
-    runShell(link, nullptr);
+    runShell(link, nullptr, nullptr);
     fflush(stdout);
     std::string out = testing::internal::GetCapturedStdout();
     stdin = saved;

@@ -1,9 +1,12 @@
 // Loading S-record files into the firmware image without a controller:
 // what goes where in memory and the block table, and every malformed-file
 // message with its line number.
+#include "FirmwareDownload.h"
+#include "FirmwareFiles.h"
 #include "FirmwareImage.h"
+#include "FirmwareReader.h"
 #include "LogCapture.h"
-#include "firmware_records.h"
+#include "SRecordReader.h"
 
 #include <gtest/gtest.h>
 
@@ -21,9 +24,16 @@ namespace {
 
 class FirmwareLoad : public testing::Test {
 protected:
-  bool load(const std::string &content) {
-    path = dir.write("image.mot", content);
-    return image.downloadFirmware(nullptr, path.c_str());
+  bool load(const std::string &content) { return loadAs("image.mot", content); }
+  /// Reads content as a file of that name (the reader its name and content
+  /// choose) and runs the download without a controller.
+  bool loadAs(const std::string &name, const std::string &content, long base = NO_BASE_ADDRESS) {
+    path = dir.write(name, content);
+    return loadFile(path, base);
+  }
+  bool loadFile(const std::string &file, long base = NO_BASE_ADDRESS) {
+    FirmwareDownload download(image);
+    return loadFirmwareFile(file.c_str(), base, image) && download.downloadFirmware(nullptr);
   }
   /// True when memory from address holds exactly data.
   bool holds(unsigned long address, const std::vector<unsigned char> &data) const {
@@ -230,39 +240,40 @@ TEST_F(FirmwareLoad, MalformedFilesFailWithTheirMessageAndLineNumber) {
 
 TEST_F(FirmwareLoad, UnreadableFilesAreReported) {
   std::string missing = dir.file("missing.mot");
-  EXPECT_FALSE(image.downloadFirmware(nullptr, missing.c_str()));
+  EXPECT_FALSE(loadFile(missing));
   EXPECT_EQ(log.lines(),
             std::vector<std::string>{"Cannot open file '" + missing + "' for download."});
 
   log.clear();
-  EXPECT_FALSE(image.downloadFirmware(nullptr, dir.path().c_str()));
+  EXPECT_FALSE(loadFile(dir.path()));
   EXPECT_EQ(log.lines(), std::vector<std::string>{"Cannot read file '" + dir.path() +
                                                   "' for download (Is a directory)."});
 }
 
 TEST_F(FirmwareLoad, StoreRecordDataDirectly) {
-  EXPECT_FALSE(image.storeRecordData(0x1000, "123", 7));
+  SRecordReader reader;
+  EXPECT_FALSE(reader.storeRecordData(image, 0x1000, "123", 7));
   EXPECT_TRUE(
       log.hasLine("Malformed .mot file (line 7 odd numbered data bytes), cannot download."));
 
-  EXPECT_TRUE(image.storeRecordData(0x3fffe, "aBcD", 8));
+  EXPECT_TRUE(reader.storeRecordData(image, 0x3fffe, "aBcD", 8));
   EXPECT_EQ(image.memory()[0x3fffe], 0xAB);
   EXPECT_EQ(image.memory()[0x3ffff], 0xCD);
 
   log.clear();
-  EXPECT_TRUE(image.storeRecordData(0x3ffff, "0102", 9));
+  EXPECT_TRUE(reader.storeRecordData(image, 0x3ffff, "0102", 9));
   EXPECT_EQ(log.lines(), std::vector<std::string>{"Line 9 (addresses 0x3ffff to 0x40001) goes "
                                                   "beyond our bounds of memory (0x0-0x3ffff"});
   EXPECT_EQ(image.memory()[0x3ffff], 0xCD);
 
   // A record without data touches no block.
-  EXPECT_TRUE(image.storeRecordData(0x1005, "", 10));
+  EXPECT_TRUE(reader.storeRecordData(image, 0x1005, "", 10));
   EXPECT_FALSE(image.block(1).touched);
 }
 
 TEST_F(FirmwareLoad, SampleImageOfTheReadmeLoads) {
   std::string sample = ORVEX_SOURCE_DIR "/params/sample.mot";
-  ASSERT_TRUE(image.downloadFirmware(nullptr, sample.c_str())) << log.text();
+  ASSERT_TRUE(loadFile(sample)) << log.text();
   std::string text = "ORVEX sample firmware image\n";
   EXPECT_TRUE(holds(0x8000, std::vector<unsigned char>(text.begin(), text.end())));
   EXPECT_EQ(image.memory()[0x80ff], 0x38); // the last byte of the sample binary
@@ -321,6 +332,9 @@ TEST_F(FirmwareLoad, FilesThatCarryNothingOrAreCutShortAreRefused) {
       {lines({data, "S5030002FA"}),
        "'%s' holds 1 data records but its count record says 2: the file may be damaged."},
       {lines({data, "S5030001FB"}), ""},
+      // A count of 0 is compared like any other.
+      {lines({data, "S5030000FC"}),
+       "'%s' holds 1 data records but its count record says 0: the file may be damaged."},
       // A count record that matches may stand last in place of an end record.
       {records::rawLines({data, "S5030001FB"}), ""},
       {records::rawLines({data, data, "S5030001FB"}),
@@ -339,3 +353,136 @@ TEST_F(FirmwareLoad, FilesThatCarryNothingOrAreCutShortAreRefused) {
     }
   }
 }
+
+namespace {
+// Intel HEX and raw binary files: what loads where, and every refusal with
+// its message (%s stands for the path).
+TEST_F(FirmwareLoad, IntelHexAndBinaryFilesLoadOrAreRefusedWithTheirMessage) {
+  using records::hexFile;
+  using records::hexRecord;
+  auto data = bytes(40, 0x30);
+  std::string rec = hexRecord(0, 0x8000, bytes(16));
+  std::string end = records::HEX_END;
+  auto file = [](std::vector<std::string> all) { return records::rawLines(all); };
+  auto crlf = [](std::string text) {
+    for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2)
+      text.replace(at, 1, "\r\n");
+    return text;
+  };
+  std::string bad = rec;
+  bad.back() = bad.back() == '0' ? '1' : '0';
+  struct Case {
+    const char *name;
+    std::string fileName, content;
+    long base;
+    std::string message;   // with %s for the path; empty: loads
+    unsigned long address; // with a message empty: where data went
+  } cases[] = {
+      {"linear", "a.hex", hexFile(0x1fff8, data), NO_BASE_ADDRESS, "", 0x1fff8},
+      {"segment and start records", "a.ihx",
+       file({hexRecord(2, 0, {0x10, 0x00}), hexRecord(0, 0x0010, data),
+             hexRecord(3, 0, {0, 0, 1, 2}), hexRecord(5, 0, {0, 0, 0x80, 0}), end}),
+       NO_BASE_ADDRESS, "", 0x10010},
+      {"blank lines and CRLF", "b.txt", "\n  \n" + crlf(hexFile(0x8000, data)) + "\r\n",
+       NO_BASE_ADDRESS, "", 0x8000},
+      {"binary", "IMAGE.BIN", records::binaryFile(data), 0x9000, "", 0x9000},
+      {"binary at the top", "a.bin", records::binaryFile(data), 0x40000 - 40, "", 0x40000 - 40},
+      {"no end record", "a.hex", hexFile(0x8000, data, 16, false), NO_BASE_ADDRESS,
+       "'%s' has no end record: the file may be cut short.", 0},
+      {"bad checksum", "a.hex", file({rec, bad, end}), NO_BASE_ADDRESS,
+       "Malformed .hex file (line 2 data doesn't match checksum), cannot download.", 0},
+      {"bad chars", "a.hex", file({rec, rec.substr(0, 9) + "zz" + rec.substr(11), end}),
+       NO_BASE_ADDRESS, "Malformed .hex file (line 2 has bad chars), cannot download.", 0},
+      {"too short", "a.hex", file({rec, ":000000", end}), NO_BASE_ADDRESS,
+       "Malformed .hex file (line 2 too short), cannot download.", 0},
+      {"count disagrees", "a.hex", file({":03800000AABBCC", end}), NO_BASE_ADDRESS,
+       "Malformed .hex file (line 1 length doesn't match its byte count), cannot download.", 0},
+      {"odd digits", "a.hex", file({rec + "0", end}), NO_BASE_ADDRESS,
+       "Malformed .hex file (line 1 odd numbered digits), cannot download.", 0},
+      {"unknown type", "a.hex", file({rec, hexRecord(6, 0, {}), end}), NO_BASE_ADDRESS,
+       "Malformed .hex file (line 2 record type 06 unknown), cannot download.", 0},
+      {"bad address record", "a.hex", file({hexRecord(4, 0, {1}), rec, end}), NO_BASE_ADDRESS,
+       "Malformed .hex file (line 1 record type 04 has 1 data bytes), cannot download.", 0},
+      {"no colon", "a.hex", file({rec, "S1130000", end}), NO_BASE_ADDRESS,
+       "Malformed .hex file (line 2 does not start with ':'), cannot download.", 0},
+      {"after the end", "a.hex", file({rec, end, rec}), NO_BASE_ADDRESS,
+       "Malformed .hex file (line 3 follows the end record), cannot download.", 0},
+      {"only beyond memory", "a.hex", hexFile(0x40000, bytes(16)), NO_BASE_ADDRESS,
+       "Nothing to download in '%s': no data outside the parameter block.", 0},
+      {"binary without base", "a.bin", records::binaryFile(data), NO_BASE_ADDRESS,
+       "'%s' is a raw binary image and has no load address: give it with --base ADDR "
+       "(hexadecimal, e.g. --base 0x8000); nothing was sent.",
+       0},
+      {"binary beyond memory", "a.Bin", records::binaryFile(data), 0x40000 - 39,
+       "'%s' loaded at 0x3ffd9 goes beyond the controller's memory (0x0-0x3ffff): check the file "
+       "and --base, cannot download.",
+       0},
+      {"empty binary", "a.bin", "", 0x8000,
+       "Nothing to download in '%s': no data outside the parameter block.", 0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    log.clear();
+    bool loaded = loadAs(c.fileName, c.content, c.base);
+    EXPECT_EQ(loaded, c.message.empty()) << log.text();
+    if (c.message.empty()) {
+      EXPECT_TRUE(holds(c.address, data));
+      EXPECT_TRUE(erased(c.address + data.size(), FirmwareImage::MEMORY_SIZE));
+      EXPECT_TRUE(erased(0, c.address));
+      EXPECT_EQ(image.source(), path);
+    } else {
+      std::string message = c.message;
+      if (message.find("%s") != std::string::npos)
+        message.replace(message.find("%s"), 2, path);
+      ASSERT_FALSE(log.lines().empty());
+      EXPECT_EQ(log.lines().back(), message);
+    }
+  }
+  // A record partly beyond memory is skipped with the S-record message.
+  log.clear();
+  ASSERT_TRUE(loadAs("c.hex", records::rawLines({rec, hexRecord(4, 0, {0, 3}),
+                                                 hexRecord(0, 0xfff8, bytes(16)), end})));
+  EXPECT_TRUE(log.hasLine("Line 3 (addresses 0x3fff8 to 0x40008) goes beyond our bounds of "
+                          "memory (0x0-0x3ffff"))
+      << log.text();
+}
+
+// The identity shown before an upload: format, ranges, blocks and the
+// SHA-256 of the bytes written, block by block, parameter block excluded.
+TEST_F(FirmwareLoad, SummaryNamesFormatRangesBlocksAndDigest) {
+  ASSERT_TRUE(loadAs("s.mot", lines({dataRecord('2', 0x7100, bytes(16)),
+                                     dataRecord('2', 0x8000, records::bytes(3, 'a')),
+                                     dataRecord('2', 0x8010, bytes(2))})));
+  log.clear();
+  image.logSummary();
+  // The digest is that of "abc" at 0x8000, 0xFF up to 0x8010, then 00 01:
+  // the bytes written, computed independently.
+  EXPECT_EQ(log.lines(),
+            (std::vector<std::string>{
+                "Image '" + path + "': Motorola S-records, 21 bytes.",
+                "Addresses: 0x7100-0x710f, 0x8000-0x8002, 0x8010-0x8011.",
+                "Blocks to erase and write: 0x8.",
+                "The image's data for the parameter block (0x7000 to 0x7fff) is not written.",
+                "SHA-256 of the bytes to write: "
+                "9d447c671c0c9e7f990ec77dcc0ef6e9a2424e49e489f3affcc546cd54d22b46"}));
+}
+
+TEST(FirmwareReaderChoice, NameAndFirstLineChooseTheReaderAndBaseAddressesParse) {
+  TempDir dir;
+  EXPECT_EQ(chooseFirmwareFormat(dir.write("x.BiN", ":00000001FF\n").c_str()),
+            FirmwareFormat::Binary);
+  EXPECT_EQ(chooseFirmwareFormat(dir.write("x.mot", "\n \r\n:00000001FF\n").c_str()),
+            FirmwareFormat::IntelHex);
+  EXPECT_EQ(chooseFirmwareFormat(dir.write("y.hex", "\nS9030000FC\n").c_str()),
+            FirmwareFormat::SRecord);
+  EXPECT_EQ(chooseFirmwareFormat(dir.file("missing.hex").c_str()), FirmwareFormat::SRecord);
+  EXPECT_FALSE(isBinaryFileName("bin"));
+  long base = -5;
+  EXPECT_TRUE(parseBaseAddress("0x8000", &base));
+  EXPECT_EQ(base, 0x8000);
+  EXPECT_TRUE(parseBaseAddress("3ffff", &base));
+  EXPECT_EQ(base, 0x3ffff);
+  for (const char *bad : {"", "0x", "40000", "0x8000 ", "-1", "8k", "000000008000"})
+    EXPECT_FALSE(parseBaseAddress(bad, &base)) << bad;
+}
+} // namespace

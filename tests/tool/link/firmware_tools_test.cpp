@@ -1,8 +1,10 @@
 // S-record files written by other tools (objcopy from binutils, srec_cat
 // from srecord) load to exactly the bytes of the binary they were made from.
+#include "FirmwareFiles.h"
 #include "FirmwareImage.h"
+#include "FirmwareReader.h"
 #include "LogCapture.h"
-#include "firmware_records.h"
+#include "ProcessRunner.h"
 
 #include <gtest/gtest.h>
 
@@ -12,57 +14,7 @@
 #include <string>
 #include <vector>
 
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char **environ;
-
 namespace {
-
-bool onPath(const std::string &tool) {
-  const char *path = getenv("PATH");
-  std::string dirs = path ? path : "/usr/bin:/bin";
-  size_t begin = 0;
-  while (begin <= dirs.size()) {
-    size_t end = dirs.find(':', begin);
-    if (end == std::string::npos)
-      end = dirs.size();
-    std::string candidate = dirs.substr(begin, end - begin) + "/" + tool;
-    if (access(candidate.c_str(), X_OK) == 0)
-      return true;
-    begin = end + 1;
-  }
-  return false;
-}
-
-/// Runs a program found on the PATH; its exit status, or -1.
-int run(const std::vector<std::string> &args) {
-  std::vector<char *> argv;
-  for (const auto &a : args)
-    argv.push_back(const_cast<char *>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid;
-  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
-    return -1;
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
-    return -1;
-  return WEXITSTATUS(status);
-}
-
-// A missing tool fails the test in CI, where scripts/deps.sh installs it,
-// and skips it on a developer's machine.
-#define REQUIRE_TOOL(tool, package)                                                                \
-  do {                                                                                             \
-    if (!onPath(tool)) {                                                                           \
-      if (getenv("CI") != nullptr) {                                                               \
-        FAIL() << tool << " is missing; install the " << package << " package (scripts/deps.sh)";  \
-      }                                                                                            \
-      GTEST_SKIP() << tool << " is not installed; install the " << package                         \
-                   << " package (scripts/deps.sh) to run this test";                               \
-    }                                                                                              \
-  } while (0)
 
 std::vector<unsigned char> randomBytes(size_t size, unsigned int seed) {
   std::mt19937 generator(seed);
@@ -140,11 +92,11 @@ TEST_P(ToolFiles, LoadToTheBytesOfTheirBinary) {
   auto data = randomBytes(c.size, static_cast<unsigned int>(c.offset + c.size));
   std::string binary = dir.write("in.bin", std::string(data.begin(), data.end()));
   std::string mot = dir.file("out.mot");
-  ASSERT_EQ(run(c.command(binary, mot, c.offset)), 0) << c.tool << " failed";
+  ASSERT_EQ(runOnPath(c.command(binary, mot, c.offset)), 0) << c.tool << " failed";
 
   LogCapture log(ZyLog::Verbose);
   FirmwareImage image;
-  ASSERT_TRUE(image.downloadFirmware(nullptr, mot.c_str())) << log.text();
+  ASSERT_TRUE(loadFirmwareFile(mot.c_str(), NO_BASE_ADDRESS, image)) << log.text();
   EXPECT_FALSE(log.contains("goes beyond")) << log.text();
 
   const unsigned char *memory = image.memory();
