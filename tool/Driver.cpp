@@ -467,6 +467,7 @@ bool readFlash(RunState &run) {
   // else happens.
   DurableWrite::Unfinished unfinished =
       run.durable->checkUnfinished(lastBlock(), run.dismissUnfinished);
+  run.durable->checkUnfinishedUploads(run.dismissUnfinished);
   std::string notice = run.durable->notice();
   run.outcome.update([&notice](RunRecord &record) { record.unfinishedJournal = notice; });
   if (unfinished != DurableWrite::Unfinished::Blocking)
@@ -556,7 +557,9 @@ bool writeFirmwareFile(RunState &run, const char *file, FirmwareImage &loaded, E
   bool read = run.batchMode || loadFirmwareFile(file, run.base, image);
   if (read)
     image.logSummary();
-  bool written = read && download.downloadFirmware(run.controller);
+  bool written =
+      read && (run.durable ? run.durable->upload(download, image, run.controller, failure)
+                           : download.downloadFirmware(run.controller));
   FirmwareRecord firmware;
   firmware.file = file;
   if (read) {
@@ -633,7 +636,7 @@ void finishBatch(RunState &run) {
 void runInteractive(RunState &run) {
   printHelp();
   Zyla::addExitCallback(&run.unsavedWarning, 60);
-  runShell(run.controller, &run.firmware, &run.shellDownload);
+  runShell(run.controller, &run.firmware, &run.shellDownload, run.durable.get());
   // Ended by a signal that came while a shell command worked (the exit
   // callback above tells of unsaved changes).
   if (Zyla::stopRequest() != 0) {
