@@ -15,6 +15,8 @@ command -v groff >/dev/null || need+=(groff-base)
 command -v man >/dev/null || need+=(man-db)
 command -v pkg-config >/dev/null || need+=(pkgconf)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+# Line editing and history of the shell on a terminal.
+[ -f /usr/include/histedit.h ] || need+=(libedit-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 # The fuzz targets: clang and its libFuzzer runtime.
 command -v clang++ >/dev/null || need+=(clang)

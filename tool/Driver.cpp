@@ -8,6 +8,7 @@
 #include "FirmwareImage.h"
 #include "FlashImage.h"
 #include "FlashTransfer.h"
+#include "LineEditor.h"
 #include "MonitorLink.h"
 #include "ParamCommands.h"
 #include "ParamFile.h"
@@ -223,6 +224,8 @@ int runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options) {
     noInteraction = true;
     ZyLog::log(ZyLog::Normal, "Will not interact with controller.");
   }
+  if (parser.takeArgument("-no-history"))
+    setShellHistory(false);
   static const char *const saveForms[] = {"-s", "-saveToFile", nullptr};
   static const char *const restoreForms[] = {"-r", "-loadFromRop", "-l", "-loadFromFile", nullptr};
   static const char *const uploadForms[] = {"-u", "-upload", "-d", "-download", nullptr};

@@ -50,6 +50,7 @@ ZylaState &state() {
 // Plain atomics, readable from exit callbacks and signal reactions alike.
 std::atomic<int> gSignalReceived{0};
 std::atomic<int> gStopRequest{0};
+std::atomic<void (*)()> gStopWaker{nullptr};
 
 void noteSignal(int sig) {
   int none = 0;
@@ -103,6 +104,20 @@ void reactToSignal(int sig) {
     // A run ended by a signal did not succeed: callers such as timeout or a
     // service manager must see which signal ended it.
     noteSignal(sig);
+    void (*waker)() = gStopWaker.load();
+    if (waker != nullptr) {
+      // The owner of the work ends the run: its link to a controller, say,
+      // is closed by the thread that uses it, never in the middle of an
+      // exchange.
+      int none = 0;
+      gStopRequest.compare_exchange_strong(none, sig);
+      s.stateLock.lock();
+      s.running = false;
+      s.stateLock.unlock();
+      waker();
+      ZyLog::log(ZyLog::Normal, "Zyla: Received signal '%s'. Exiting.", name);
+      return;
+    }
     ZyLog::log(ZyLog::Normal, "Zyla: Received signal '%s'. Exiting.", name);
     Zyla::exit(Zyla::exitStatusForSignal(sig));
     return;
@@ -154,8 +169,15 @@ int Zyla::stopRequest() {
   return gStopRequest.load();
 }
 
+void Zyla::setStopWaker(void (*waker)()) {
+  gStopWaker.store(waker);
+}
+
 void Zyla::signalHandlerCB(int sig) {
   if (!isFault(sig) && ZyCriticalSection::deferSignal(sig)) {
+    void (*waker)() = gStopWaker.load();
+    if (waker != nullptr)
+      waker();
     ZyLog::log(ZyLog::Normal,
                "Zyla: Received signal '%s' during work that must not be cut short; acting on it "
                "when that work is done.",
