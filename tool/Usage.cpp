@@ -27,6 +27,7 @@ void printUsage(FILE *out) {
         "                                block back to the controller\n"
         "  -version                    print the version and exit\n"
         "  -h, -help, /?               print this help and exit (status 1)\n"
+        "  -no-history                 keep no history of the shell's lines\n"
         "With -n, -u FILE or -m FILE only checks the image; nothing is uploaded.\n"
         "\n"
         "Keyword/value pairs after the options set parameters, e.g.\n"

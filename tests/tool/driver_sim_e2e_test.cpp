@@ -567,6 +567,12 @@ TEST(DriverWithController, InterruptingTheShellSaysUnsavedChangesWereNotWritten)
   EXPECT_NE(tool.out().find("Your changes were not written to the controller."), std::string::npos)
       << tool.out();
   EXPECT_NE(field(sim.controller().block7(), 141, 19), "Bar");
+  // The main thread closed the monitor; the notice did not share the
+  // prompt's line.
+  EXPECT_EQ(sim.controller().commandLog().back(), "FK");
+  EXPECT_NE(tool.out().find("command> \nZyla: Received signal 'SIGINT'. Exiting."),
+            std::string::npos)
+      << tool.out();
 }
 
 // Started in the repository root the utility finds the shipped parameter
@@ -682,7 +688,7 @@ private:
 };
 
 struct TerminalStep {
-  const char *keys;     ///< what the operator types
+  std::string keys;     ///< what the operator types
   const char *expected; ///< what the screen then shows
 };
 } // namespace
@@ -701,9 +707,14 @@ TEST(ShellOnATerminal, EditsCompletesRecallsAndClosesTheMonitorOnCtrlC) {
       {"", "command> "},
       {"joyv\t", "JoyVelMax "},
       {"\t", "JoyVelMax: 0..2200, now 400\r\n"},
-      {(left + left + "\x7f" "9\r").c_str(), "Max joydrive velocity (mm/sec) set to 900."},
-      {tooLong.c_str(), "Line too long (more than 255 characters); ignored."},
+      {left + left +
+           "\x7f"
+           "9\r",
+       "Max joydrive velocity (mm/sec) set to 900."},
+      {tooLong, "Line too long (more than 255 characters); ignored."},
       {"Name Bar\r", "Your robot's name is Bar"},
+      {"q\r", "Quit anyway? y/(n)?"},
+      {"n\r", "command> "},
       {"Ho", "Ho"},
       {"\x03", "\nZyla: Received signal 'SIGINT'. Exiting."},
       {"", "Your changes were not written to the controller."},
@@ -721,15 +732,16 @@ TEST(ShellOnATerminal, EditsCompletesRecallsAndClosesTheMonitorOnCtrlC) {
     ASSERT_EQ(tcgetattr(tool.master(), &after), 0);
     EXPECT_EQ(after.c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO));
   }
-  EXPECT_EQ(readFile(dir.file("state/orvexconf/history")), "JoyVelMax 900\nName Bar\n");
+  // Kept: the lines typed, but neither the refused line nor the answer.
+  EXPECT_EQ(readFile(dir.file("state/orvexconf/history")), "JoyVelMax 900\nName Bar\nq\n");
   struct stat info;
   ASSERT_EQ(stat(dir.file("state/orvexconf/history").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
 
-  // The next run recalls the lines; the answer to its question is not kept.
+  // The next run recalls the lines of the first.
   const std::vector<TerminalStep> second = {
       {"", "command> "},
-      {(up + up + "\r").c_str(), "Max joydrive velocity (mm/sec) set to 900."},
+      {up + up + up + "\r", "Max joydrive velocity (mm/sec) set to 900."},
       {"q\r", "No connection, so didn't save your changes to a controller."},
   };
   {
@@ -740,7 +752,21 @@ TEST(ShellOnATerminal, EditsCompletesRecallsAndClosesTheMonitorOnCtrlC) {
     }
     EXPECT_EQ(tool.wait(30000), 0) << tool.out();
   }
-  EXPECT_EQ(readFile(dir.file("state/orvexconf/history")), "JoyVelMax 900\nName Bar\nq\n");
+  const std::string kept = "JoyVelMax 900\nName Bar\nq\nJoyVelMax 900\nq\n";
+  EXPECT_EQ(readFile(dir.file("state/orvexconf/history")), kept);
+
+  // --no-history: nothing to recall, nothing kept.
+  {
+    TerminalTool tool({"-n", "--no-history"}, dir);
+    for (const TerminalStep &step : std::vector<TerminalStep>{
+             {"", "command> "}, {up + "\r", "command> "}, {"q\r", "No connection"}}) {
+      tool.type(step.keys);
+      ASSERT_TRUE(tool.expect(step.expected, 30000)) << step.expected << "\n" << tool.out();
+    }
+    EXPECT_EQ(tool.wait(30000), 0) << tool.out();
+    EXPECT_EQ(tool.out().find("JoyVelMax"), std::string::npos) << tool.out();
+  }
+  EXPECT_EQ(readFile(dir.file("state/orvexconf/history")), kept);
 
   // Through a pipe: the plain lines of old, and no history.
   std::map<std::string, std::string> env = kCleanEnv;
@@ -754,5 +780,5 @@ TEST(ShellOnATerminal, EditsCompletesRecallsAndClosesTheMonitorOnCtrlC) {
             "command> Max joydrive velocity (mm/sec) set to 900.\n"
             "command> Your robot's name is Bar\n"
             "command> No connection, so didn't save your changes to a controller.\n\n");
-  EXPECT_EQ(readFile(dir.file("state/orvexconf/history")), "JoyVelMax 900\nName Bar\nq\n");
+  EXPECT_EQ(readFile(dir.file("state/orvexconf/history")), kept);
 }
