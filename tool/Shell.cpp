@@ -195,7 +195,7 @@ void runShell(MonitorLink *link, FirmwareImage *firmware) {
       pagingPosition = listParameters(armTable, 0, PAGE_LIMIT);
     } else {
       ZyLog::log(ZyLog::Normal, "Could not understand command '%s'. Type 'h' for help.", command);
-      std::string nearest = nearestKeyword(*Zyla::getConfig(), command);
+      std::string nearest = nearestShellWord(command);
       if (!nearest.empty())
         ZyLog::log(ZyLog::Normal, "Did you mean '%s'?", nearest.c_str());
     }

@@ -2,8 +2,10 @@
 // file names.
 #include "ShellCompletion.h"
 
+#include "ParamFile.h"
 #include "ZyConfig.h"
 #include "ZyUtil.h"
+#include "Zyla.h"
 
 #include <algorithm>
 #include <cctype>
@@ -196,6 +198,33 @@ const ParamEntry *shellParameter(const char *keyword) {
     return nullptr;
   const ParamEntry *entry = findIn(armTable, keyword);
   return entry != nullptr ? entry : findIn(robotTable, keyword);
+}
+
+std::string nearestShellWord(const std::string &command) {
+  std::string wanted;
+  for (char c : command)
+    wanted += static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  // The same measure as nearestKeyword's: fewer than three edits and fewer
+  // than half the word's letters.
+  size_t limit = std::min<size_t>(3, (wanted.size() + 1) / 2);
+  std::string found;
+  size_t best = limit;
+  for (const char *const *word = COMMANDS; *word != nullptr; word++) {
+    size_t distance = editDistance(wanted, *word);
+    if (distance < best) {
+      best = distance;
+      found = *word;
+    }
+  }
+  std::string keyword = nearestKeyword(*Zyla::getConfig(), command);
+  if (!keyword.empty()) {
+    std::string lower;
+    for (char c : keyword)
+      lower += static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    if (editDistance(wanted, lower) < best)
+      found = keyword;
+  }
+  return found;
 }
 
 std::string currentValueWord(const ParamEntry &entry) {

@@ -27,6 +27,11 @@ Completion completeShellLine(const std::string &beforeCursor);
 /// keyword (arm first, as the shell tries them), or nullptr.
 const ParamEntry *shellParameter(const char *keyword);
 
+/// The word a misspelt command was most likely meant to be: the nearest
+/// keyword of the registry (nearestKeyword) or command word, or "" when
+/// none is close enough.
+std::string nearestShellWord(const std::string &command);
+
 /// The hint for a keyword: "JoyVelMax: 0..2200, now 1800" for a ranged
 /// number, "Name: up to 19 characters, now 'Marvin'" for a text.
 std::string parameterHint(const ParamEntry &entry);

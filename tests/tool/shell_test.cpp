@@ -203,7 +203,7 @@ TEST_F(Shell, ExtraWordsMisspeltWordsAndFilesSavedOrRestoredAreExplained) {
   std::string file = dir.file("out.rop");
   std::string in = dir.write("in.rop", "HostBaud 4\n");
   run("Name my robot\nHostBaud 3 5\nHostBuad\nsave " + file + "\nr " + in + "\nr " +
-      dir.file("missing.rop") + "\nq\n");
+      dir.file("missing.rop") + "\nqiut\nxyzzy\nq\n");
   std::string expected = "Your robot's name is my\n"
                          "Only 'my' was taken; write 'my\\ robot' to keep the blanks.\n"
                          "HostBaud is 57600\n"
@@ -216,6 +216,12 @@ TEST_F(Shell, ExtraWordsMisspeltWordsAndFilesSavedOrRestoredAreExplained) {
                          in + "'.\n";
   EXPECT_EQ(log.text().substr(0, expected.size()), expected) << log.text();
   EXPECT_EQ(count(log.text(), "Restored parameters from"), 1u) << "a failed restore says so";
+  EXPECT_NE(log.text().find("Could not understand command 'qiut'. Type 'h' for help.\n"
+                            "Did you mean 'quit'?\n"
+                            "Could not understand command 'xyzzy'. Type 'h' for help.\n"
+                            "No connection"),
+            std::string::npos)
+      << log.text();
   EXPECT_EQ(std::string(reinterpret_cast<char *>(flashImage) + 141), "my");
   EXPECT_EQ(flashImage[179], 4);
 }
