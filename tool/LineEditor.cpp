@@ -2,6 +2,7 @@
 // kept between runs, and the wake-up of the reader by a terminating signal.
 #include "LineEditor.h"
 
+#include "ScreenLine.h"
 #include "ShellCompletion.h"
 #include "ZyFunctor.h"
 #include "ZyLog.h"
@@ -27,17 +28,12 @@ const int POLL_MS = 250; // a wait for input looks at the stop request this ofte
 
 bool gKeepHistory = true;
 
-// The wake-up pipe of the StopWakeup alive, and whether the cursor stands
-// after a prompt (a signal's notice then needs a new line first).
+// The wake-up pipe of the StopWakeup alive.
 std::atomic<int> gWakeWrite{-1};
 std::atomic<int> gWakeRead{-1};
-std::atomic<bool> gPromptOpen{false};
 
 void wakeReader() {
-  // Called on the signal's thread: plain writes only.
-  if (gPromptOpen.exchange(false) && write(STDOUT_FILENO, "\n", 1) < 0) {
-    // Nothing to do: the notice then shares the prompt's line.
-  }
+  // Called on the signal's thread: a plain write only.
   int fd = gWakeWrite.load();
   if (fd >= 0 && write(fd, "x", 1) < 0) {
     // A full pipe has a wake-up waiting already.
@@ -232,11 +228,11 @@ InputLine readTerminalLine(TerminalEditor &editor, const char *prompt, char *lin
   editor.use = use;
   el_resize(editor.el);
   int count = 0;
-  gPromptOpen = true;
+  setScreenLineOpen(true);
   editor.editing = true;
   const char *text = el_gets(editor.el, &count);
   editor.editing = false;
-  gPromptOpen = false;
+  setScreenLineOpen(false);
   if (text == nullptr || count <= 0) {
     line[0] = '\0';
     if (stopAsked())
@@ -290,18 +286,18 @@ InputLine readOperatorLine(const char *prompt, char *line, int size, LineUse use
   if (prompt[0] != '\0') {
     printf("%s", prompt);
     fflush(stdout);
-    gPromptOpen = gWakeRead.load() >= 0;
+    setScreenLineOpen(true);
   }
   // With a wake-up in place, the wait for the next line can be ended by a
   // signal; what the stream has read ahead is taken at once.
   if (gWakeRead.load() >= 0 && fileno(stdin) >= 0 && !hasBufferedInput(stdin) &&
       !waitReadable(fileno(stdin))) {
-    gPromptOpen = false;
+    setScreenLineOpen(false);
     line[0] = '\0';
     return InputLine::stopped;
   }
   InputLine read = readInputLine(stdin, line, size);
-  gPromptOpen = false;
+  setScreenLineOpen(false);
   return read;
 }
 
@@ -312,6 +308,7 @@ StopWakeup::StopWakeup() {
     gWakeWrite = fds[1];
   }
   Zyla::setStopWaker(&wakeReader);
+  endScreenLineBeforeSignalNotices();
 }
 
 StopWakeup::~StopWakeup() {

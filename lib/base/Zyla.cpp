@@ -51,6 +51,13 @@ ZylaState &state() {
 std::atomic<int> gSignalReceived{0};
 std::atomic<int> gStopRequest{0};
 std::atomic<void (*)()> gStopWaker{nullptr};
+std::atomic<void (*)()> gNoticeHook{nullptr};
+
+void beforeNotice() {
+  void (*hook)() = gNoticeHook.load();
+  if (hook != nullptr)
+    hook();
+}
 
 void noteSignal(int sig) {
   int none = 0;
@@ -115,9 +122,11 @@ void reactToSignal(int sig) {
       s.running = false;
       s.stateLock.unlock();
       waker();
+      beforeNotice();
       ZyLog::log(ZyLog::Normal, "Zyla: Received signal '%s'. Exiting.", name);
       return;
     }
+    beforeNotice();
     ZyLog::log(ZyLog::Normal, "Zyla: Received signal '%s'. Exiting.", name);
     Zyla::exit(Zyla::exitStatusForSignal(sig));
     return;
@@ -127,6 +136,7 @@ void reactToSignal(int sig) {
   s.stateLock.unlock();
   if (!running)
     return; // a shut-down is already under way
+  beforeNotice();
   ZyLog::log(ZyLog::Normal, "Zyla: Received signal '%s'. Shutting down.", name);
   if (sig == SIGHUP || sig == SIGINT || sig == SIGTERM) {
     // Every registered robot stops running and disconnects, so that a
@@ -153,6 +163,7 @@ void requestStop(int sig) {
   noteSignal(sig);
   int none = 0;
   gStopRequest.compare_exchange_strong(none, sig);
+  beforeNotice();
   ZyLog::log(ZyLog::Normal, "Zyla: Received signal '%s'. Stopping.",
              ZySignalHandler::signalName(sig));
   s.stateLock.lock();
@@ -173,11 +184,16 @@ void Zyla::setStopWaker(void (*waker)()) {
   gStopWaker.store(waker);
 }
 
+void Zyla::setSignalNoticeHook(void (*hook)()) {
+  gNoticeHook.store(hook);
+}
+
 void Zyla::signalHandlerCB(int sig) {
   if (!isFault(sig) && ZyCriticalSection::deferSignal(sig)) {
     void (*waker)() = gStopWaker.load();
     if (waker != nullptr)
       waker();
+    beforeNotice();
     ZyLog::log(ZyLog::Normal,
                "Zyla: Received signal '%s' during work that must not be cut short; acting on it "
                "when that work is done.",
