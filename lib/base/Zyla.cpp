@@ -121,9 +121,9 @@ void reactToSignal(int sig) {
       s.stateLock.lock();
       s.running = false;
       s.stateLock.unlock();
-      waker();
       beforeNotice();
       ZyLog::log(ZyLog::Normal, "Zyla: Received signal '%s'. Exiting.", name);
+      waker();
       return;
     }
     beforeNotice();

@@ -85,7 +85,8 @@ public:
   /// at once (outside a critical section, with sigHandleExitNotShutdown)
   /// becomes a stop request instead: the thread that owns the work, such as
   /// one waiting for operator input, winds the run up itself. The waker is
-  /// called on the signal's thread to wake that thread; it must not block.
+  /// called on the signal's thread after the notice, to wake that thread;
+  /// it must not block.
   /// nullptr: such signals end the process at once again.
   static void setStopWaker(void (*waker)());
   /// A function run on the reacting thread before each notice of a

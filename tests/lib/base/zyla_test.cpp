@@ -254,7 +254,7 @@ TEST(ZylaSignals, WithAStopWakerASignalWakesTheOwnerInsteadOfExiting) {
   ASSERT_NE(notice, std::string::npos) << r.output;
   ASSERT_NE(owner, std::string::npos) << r.output;
   ASSERT_NE(callbacks, std::string::npos) << r.output;
-  EXPECT_LT(woken, notice);
+  EXPECT_LT(notice, woken);
   EXPECT_LT(owner, callbacks);
   EXPECT_EQ(marks(r.output), kOrder);
 }
