@@ -42,7 +42,7 @@ bool isWord(const char *command, const char *word) {
 /// taken and how to keep the blanks. Numbers say nothing more.
 void noteExtraWords(const char *command, const ZyArgumentBuilder &args) {
   const ParamEntry *entry = shellParameter(command);
-  if (entry == nullptr || args.getArgc() < 3 || !ZyConfig::textFileCanCarry(args.getArg(1)))
+  if (entry == nullptr || args.getArgc() < 2 || !ZyConfig::textFileCanCarry(args.getArg(1)))
     return;
   std::vector<std::string> words;
   for (size_t i = 0; i < args.getArgc(); i++)

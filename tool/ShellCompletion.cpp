@@ -246,7 +246,15 @@ std::string parameterHint(const ParamEntry &entry) {
 
 std::string extraWordsNotice(const ParamEntry &entry, const std::vector<std::string> &words) {
   // words: the command, the value and what followed.
-  if (!isText(entry) || words.size() < 3)
+  if (!isText(entry) || words.size() < 2)
+    return "";
+  std::string typed = words[0];
+  for (size_t i = 1; i < words.size(); i++)
+    typed += " " + words[i];
+  if (isWord(typed, entry.description))
+    return "'" + typed + "' is how the listing describes " + entry.name + ": its value is now '" +
+           words[1] + "'.";
+  if (words.size() < 3)
     return "";
   std::string all = words[1];
   for (size_t i = 2; i < words.size(); i++)

@@ -43,6 +43,9 @@ std::string currentValueWord(const ParamEntry &entry);
 /// The line after the value line when a text parameter was given more
 /// words than its value: "Only 'my' was taken; write 'my\ robot' to keep
 /// the blanks.", or "" when there is nothing to say (a number, one word).
+/// Words that spell the parameter's listing description ("Serial Number")
+/// set the value all the same, and the line says so: "'Serial Number' is
+/// how the listing describes SerNum: its value is now 'Number'.".
 std::string extraWordsNotice(const ParamEntry &entry, const std::vector<std::string> &words);
 
 #endif

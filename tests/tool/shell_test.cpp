@@ -202,10 +202,13 @@ TEST_F(Shell, ExtraWordsMisspeltWordsAndFilesSavedOrRestoredAreExplained) {
   TempDir dir;
   std::string file = dir.file("out.rop");
   std::string in = dir.write("in.rop", "HostBaud 4\n");
-  run("Name my robot\nHostBaud 3 5\nHostBuad\nsave " + file + "\nr " + in + "\nr " +
+  run("Name my robot\nSERIAL number\nHostBaud 3 5\nHostBuad\nsave " + file + "\nr " + in + "\nr " +
       dir.file("missing.rop") + "\nqiut\nxyzzy\nq\n");
   std::string expected = "Your robot's name is my\n"
                          "Only 'my' was taken; write 'my\\ robot' to keep the blanks.\n"
+                         "Serial Number set to number\n"
+                         "'SERIAL number' is how the listing describes SerNum: its value is now "
+                         "'number'.\n"
                          "HostBaud is 57600\n"
                          "Could not understand command 'HostBuad'. Type 'h' for help.\n"
                          "Did you mean 'HostBaud'?\n"
