@@ -18,6 +18,8 @@ command -v pkg-config >/dev/null || need+=(pkgconf)
 [ -f /usr/include/openssl/evp.h ] || need+=(libssl-dev)
 [ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+# Line editing and history of the shell on a terminal.
+[ -f /usr/include/histedit.h ] || need+=(libedit-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 # SHA-256 of firmware images: OpenSSL's libcrypto.
 [ -f /usr/include/openssl/evp.h ] || need+=(libssl-dev)

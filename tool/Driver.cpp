@@ -13,6 +13,7 @@
 #include "FirmwareReader.h"
 #include "FlashImage.h"
 #include "FlashTransfer.h"
+#include "LineEditor.h"
 #include "MonitorLink.h"
 #include "ParamCommands.h"
 #include "ParamFile.h"
@@ -314,6 +315,8 @@ bool takeOptions(RunState &run) {
     run.noInteraction = true;
     ZyLog::log(ZyLog::Normal, "Will not interact with controller.");
   }
+  if (parser.takeArgument("-no-history"))
+    setShellHistory(false);
   run.outcome.update([&run](RunRecord &record) { record.batch = run.batchMode; });
   const char *willUpload = "Will upload ORVEX file '%s' to controller after connection.";
   run.saveFile =

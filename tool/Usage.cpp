@@ -33,6 +33,7 @@ void printUsage(FILE *out) {
         "                                without writing\n"
         "  -version                    print the version and exit\n"
         "  -h, -help, /?               print this help and exit (status 1)\n"
+        "  -no-history                 keep no history of the shell's lines\n"
         "With -n, -u FILE or -m FILE only checks the image; nothing is uploaded.\n"
         "Firmware images: Motorola S-records, Intel HEX (first line starts with\n"
         "':') or raw binary (name ends in .bin, needs --base). Each upload prints\n"

@@ -48,6 +48,7 @@ TEST(DriverOptions, HelpPrintsTheFiveConnectionOptionLinesThenTheFullHelp) {
          {"  -b, -batchmode              apply the command line, write the FLASH block if",
           "  -restoreBlock FILE          write a rescue image (.blk) of the parameter",
           "  -version                    print the version and exit",
+          "  -no-history                 keep no history of the shell's lines",
           "Exit statuses:", "  7    batch mode ended with unprocessed command-line arguments",
           "  8    writing the FLASH parameter block failed",
           "       or was refused with nothing written: no backup could be saved, or",

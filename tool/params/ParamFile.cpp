@@ -79,8 +79,8 @@ std::string lowerCase(const std::string &text) {
   return out;
 }
 
-/// Edits between two texts: insertions, deletions, replacements, and swaps
-/// of two neighbouring characters.
+} // namespace
+
 size_t editDistance(const std::string &a, const std::string &b) {
   std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
   for (size_t i = 0; i <= a.size(); ++i)
@@ -97,6 +97,8 @@ size_t editDistance(const std::string &a, const std::string &b) {
   }
   return d[a.size()][b.size()];
 }
+
+namespace {
 
 /// The keyword of an unknown line as written: its first word, or the text
 /// between double quotes when it starts with one.

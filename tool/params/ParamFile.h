@@ -36,4 +36,8 @@ bool restoreParameterFile(const char *fileName);
 /// neighbours counts as one edit), or "" when none is close enough.
 std::string nearestKeyword(const ZyConfig &config, const std::string &keyword);
 
+/// Edits between two texts (letter case counts): insertions, deletions,
+/// replacements, and swaps of two neighbouring characters.
+size_t editDistance(const std::string &a, const std::string &b);
+
 #endif
