@@ -5,6 +5,7 @@
 // RunOutcome, from which the exit status is derived.
 #include "Driver.h"
 
+#include "ChangeList.h"
 #include "ConnectOptions.h"
 #include "ConnectionSequence.h"
 #include "FirmwareImage.h"
@@ -110,6 +111,21 @@ bool saveDestinationUsable(const char *saveFile) {
   return usable;
 }
 
+/// Records a value not stored as given; an unknown keyword gets its line
+/// with the nearest known one after the "Could not process" line.
+void noteRefusedValue(RunOutcome &outcome, const char *keyword, const char *value,
+                      const char *reason, const std::string &nearest) {
+  if (std::string(reason) == "unknown keyword") {
+    if (nearest.empty())
+      ZyLog::log(ZyLog::Terse, "Unknown keyword '%s'.", keyword);
+    else
+      ZyLog::log(ZyLog::Terse, "Unknown keyword '%s' (did you mean '%s'?).", keyword,
+                 nearest.c_str());
+  }
+  RefusedValue refused{keyword, value, reason, nearest};
+  outcome.update([&refused](RunRecord &record) { record.refusedValues.push_back(refused); });
+}
+
 /// The keyword/value pairs and left-over arguments: every keyword must be
 /// known to a table; with apply, the values are set too. Logs the bad
 /// arguments and returns false when one is not known or one is left over.
@@ -123,16 +139,21 @@ bool processPairs(ZyArgumentParser &parser, bool batchMode, bool apply, char *re
     const char *keyword = parser.getArg(i);
     const char *value = parser.getArg(i + 1);
     bool known;
+    ParamRefusal refusal = ParamRefusal::none;
     if (apply)
-      known = setParameter(commandLineTables(), keyword, value);
+      known = setParameter(commandLineTables(), keyword, value, &refusal);
     else
       known = knowsKeyword(commandLineTables(), keyword);
     if (!known) {
       logBadArguments(batchMode);
       ZyLog::log(ZyLog::Terse, "Could not process: %s %s\n", keyword, value);
+      std::string nearest = nearestKeyword(commandLineTables(), keyword);
+      noteRefusedValue(outcome, keyword, value, "unknown keyword", nearest);
       refused.push_back(keyword);
       refused.push_back(value);
       argumentError = true;
+    } else if (refusal != ParamRefusal::none) {
+      noteRefusedValue(outcome, keyword, value, paramRefusalName(refusal), "");
     }
     if (apply) {
       parser.removeArg(1);
@@ -229,6 +250,7 @@ struct RunState {
 
   bool batchMode = false;
   bool noInteraction = false;
+  bool check = false; ///< --check: read and compare, write nothing
   const char *saveFile = nullptr;
   const char *restoreFile = nullptr;
   const char *uploadFile = nullptr;
@@ -284,6 +306,24 @@ bool stopRun(RunState &run, const FirmwareImage *download) {
   return false;
 }
 
+/// --check compares in a batch run with a controller and writes nothing:
+/// it refuses -n, a save file and interactive mode.
+bool checkOptionsFit(RunState &run) {
+  const char *refusal = nullptr;
+  if (!run.batchMode)
+    refusal = "--check needs batch mode: add -b.";
+  else if (run.noInteraction)
+    refusal = "--check needs the controller: leave out -n.";
+  else if (run.saveFile != nullptr)
+    refusal = "--check writes no file: leave out -s.";
+  if (refusal == nullptr)
+    return true;
+  ZyLog::log(ZyLog::Terse, "%s", refusal);
+  ZyLog::log(ZyLog::Terse, "Use -h to see a list of options.");
+  run.outcome.endWith(EXIT_OPTIONS);
+  return false;
+}
+
 /// Options: the version, the modes, the files, the connection options and
 /// the help.
 bool takeOptions(RunState &run) {
@@ -300,7 +340,11 @@ bool takeOptions(RunState &run) {
     run.noInteraction = true;
     ZyLog::log(ZyLog::Normal, "Will not interact with controller.");
   }
-  run.outcome.update([&run](RunRecord &record) { record.batch = run.batchMode; });
+  run.check = parser.takeArgument("-check");
+  run.outcome.update([&run](RunRecord &record) {
+    record.batch = run.batchMode;
+    record.check = run.check;
+  });
   const char *willUpload = "Will upload ORVEX file '%s' to controller after connection.";
   run.saveFile =
       takeLoggedFileOption(parser, SAVE_FORMS, "Saving config to file '%s' on completion.");
@@ -317,6 +361,9 @@ bool takeOptions(RunState &run) {
   // not left over as an unprocessed argument.
   for (const char *form : {"-rp", "-robotPort", "-rb", "-robotBaud"})
     parser.takeParameterArgument(form, false);
+
+  if (run.check && !checkOptionsFit(run))
+    return false;
 
   bool optionsRead = run.options.readOptions();
   bool helpAsked = optionsRead && (parser.takeArgument("-h") || parser.takeArgument("-help") ||
@@ -427,6 +474,11 @@ bool writeBlockImage(RunState &run) {
     ZyLog::log(ZyLog::Normal, "Not interacting with controller. Cannot write '%s'.", run.blockFile);
     return true;
   }
+  if (run.check) {
+    // Compared with what was read like any other change; nothing is sent.
+    applyBlockToImage(run.block);
+    return true;
+  }
   ZyLog::log(ZyLog::Normal, "Writing FLASH parameter block image '%s' to controller.",
              run.blockFile);
   bool restored = restoreFlashBlock(run.controller, run.block, run.blockLength);
@@ -440,10 +492,33 @@ bool writeBlockImage(RunState &run) {
   return true;
 }
 
+/// Lists what a restore file changed in the values read from the
+/// controller, and says so plainly when it changes which robot this is.
+void logRestoredChanges(const char *file, const std::vector<ParamChange> &changes) {
+  if (changes.empty()) {
+    ZyLog::log(ZyLog::Normal, "'%s' changes no parameter.", file);
+    return;
+  }
+  logChanges(std::string("'") + file + "' changes " + std::to_string(changes.size()) +
+                 (changes.size() == 1 ? " parameter:" : " parameters:"),
+             changes);
+  std::string identity;
+  for (const ParamChange &change : changes)
+    if (isIdentityKeyword(change.keyword))
+      identity += (identity.empty() ? "" : ", ") + change.keyword;
+  if (!identity.empty())
+    ZyLog::log(ZyLog::Normal,
+               "Caution: '%s' changes the robot's identity (%s): it may be another robot's "
+               "file.",
+               file, identity.c_str());
+}
+
 /// Apply: the restore file, then the keyword/value pairs.
 bool applyParameters(RunState &run) {
   if (run.restoreFile != nullptr) {
     ZyLog::log(ZyLog::Normal, "Restoring FLASH params from rop file '%s'.", run.restoreFile);
+    unsigned char before[FLASH_IMAGE_SIZE];
+    memcpy(before, flashImage, FLASH_IMAGE_SIZE);
     // A batch run has read the file and shown its messages already.
     if (run.batchMode)
       ZyLog::init(ZyLog::None, ZyLog::Terse, "", false, false, false);
@@ -452,6 +527,8 @@ bool applyParameters(RunState &run) {
       ZyLog::init(ZyLog::StdOut, ZyLog::Normal, "", false, false, false);
     if (!parsed && run.batchMode)
       return failAfterConnecting(run, EXIT_FLASH_READ);
+    if (run.controller != nullptr)
+      logRestoredChanges(run.restoreFile, imageChanges(before, flashImage));
     if (parsed) {
       std::string file = run.restoreFile;
       run.outcome.update([&file](RunRecord &record) { record.restoredFrom = file; });
@@ -468,6 +545,13 @@ bool applyParameters(RunState &run) {
 bool writeFirmwareFile(RunState &run, const char *file, FirmwareImage &loaded, ExitStatus failure) {
   if (file == nullptr)
     return true;
+  if (run.check) {
+    std::string warning = std::string("Firmware '") + file +
+                          "' is not compared with the controller under --check; nothing sent.";
+    ZyLog::log(ZyLog::Normal, "%s", warning.c_str());
+    run.outcome.update([&warning](RunRecord &record) { record.warnings.push_back(warning); });
+    return true;
+  }
   FirmwareImage &image = run.batchMode ? loaded : run.firmware;
   bool written = run.batchMode ? image.downloadLoaded(run.controller)
                                : image.downloadFirmware(run.controller, file);
@@ -491,7 +575,22 @@ bool writeFirmware(RunState &run) {
 /// Write: a batch run writes the parameter block when it changed.
 bool writeChanges(RunState &run) {
   bool changed = imageChanged();
-  run.outcome.update([changed](RunRecord &record) { record.changed = changed; });
+  std::vector<ParamChange> changes = pendingChanges();
+  run.outcome.update([changed, &changes](RunRecord &record) {
+    record.changed = changed;
+    record.changes = changes;
+  });
+  if (run.check) {
+    if (changed)
+      logChanges("Would change " + std::to_string(changes.size()) +
+                     (changes.size() == 1 ? " parameter:" : " parameters:"),
+                 changes);
+    else
+      ZyLog::log(ZyLog::Normal, "No parameter would change.");
+    return true;
+  }
+  if (changed && !changes.empty() && run.controller != nullptr)
+    logChanges(changingHeading(changes.size()), changes);
   if (!changed) {
     ZyLog::log(ZyLog::Normal, "Not writing parameters to controler since they have not changed");
     return true;

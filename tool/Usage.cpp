@@ -25,6 +25,8 @@ void printUsage(FILE *out) {
         "                                a failure ends with status 4\n"
         "  -restoreBlock FILE          write a rescue image (.blk) of the parameter\n"
         "                                block back to the controller\n"
+        "  --check                     with -b: read, apply in memory, list what would\n"
+        "                                change; write nothing (status 10 if anything would)\n"
         "  -version                    print the version and exit\n"
         "  -h, -help, /?               print this help and exit (status 1)\n"
         "With -n, -u FILE or -m FILE only checks the image; nothing is uploaded.\n"
@@ -49,6 +51,7 @@ void printUsage(FILE *out) {
         "  7    batch mode ended with unprocessed command-line arguments\n"
         "  8    writing the FLASH parameter block failed\n"
         "  9    the save file could not be written\n"
+        "  10   --check: parameters would change\n"
         "  128+n  ended by signal n (130 for Ctrl-C)\n",
         out);
   fflush(out);

@@ -146,6 +146,42 @@ TEST(DriverBatch, UnknownKeywordEndsWithStatusSevenAndSavesNothing) {
   EXPECT_EQ(readFile(dir.file("out.rop")), "");
 }
 
+TEST(DriverBatch, MisspeltKeywordGetsTheNearestOneOnALineOfItsOwn) {
+  TempDir dir;
+  struct Case {
+    const char *keyword;
+    const char *suggestion; // the line after the blank one
+  } cases[] = {{"HostBuad", "Unknown keyword 'HostBuad' (did you mean 'HostBaud'?)."},
+               {"Bogus", "Unknown keyword 'Bogus'."}};
+  for (const Case &c : cases) {
+    RunResult r = runTool({"-n", "-b", c.keyword, "4"}, dir);
+    EXPECT_EQ(r.status, 7) << r.out;
+    auto lines = splitLines(r.out);
+    auto it = std::find(lines.begin(), lines.end(),
+                        std::string("Could not process: ") + c.keyword + " 4");
+    ASSERT_NE(it, lines.end()) << r.out;
+    ASSERT_LT(it + 2, lines.end()) << r.out;
+    EXPECT_EQ(*(it + 1), "");
+    EXPECT_EQ(*(it + 2), c.suggestion);
+  }
+}
+
+TEST(DriverBatch, CheckIsRefusedOutsideABatchRunWithAController) {
+  TempDir dir;
+  struct Case {
+    std::vector<std::string> args;
+    const char *line;
+  } cases[] = {{{"--check"}, "--check needs batch mode: add -b."},
+               {{"-b", "--check", "-n"}, "--check needs the controller: leave out -n."},
+               {{"-b", "--check", "-s", "x.rop"}, "--check writes no file: leave out -s."}};
+  for (const Case &c : cases) {
+    RunResult r = runTool(c.args, dir);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_TRUE(hasLine(r.out, c.line)) << r.out;
+    EXPECT_FALSE(hasLine(r.out, "Trying client connection...")) << r.out;
+  }
+}
+
 TEST(DriverBatch, LeftOverArgumentEndsTheRunBeforeAnyPairIsApplied) {
   TempDir dir;
   RunResult r = runTool({"-n", "-b", "Name", "Foo", "extra"}, dir);

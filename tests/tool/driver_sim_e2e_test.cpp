@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -592,4 +593,68 @@ TEST(DriverWithController, ARunFromTheRepositoryRootSendsTheSameBytes) {
   EXPECT_FALSE(wire[0].empty());
   EXPECT_EQ(wire[0], wire[1]);
   EXPECT_EQ(baudChanges[0], baudChanges[1]);
+}
+
+namespace {
+/// The commands that change the controller's FLASH: erase, piece, "FR".
+int writingCommands(const std::vector<std::string> &commands) {
+  int count = 0;
+  for (const auto &c : commands)
+    if (c.compare(0, 2, "FE") == 0 || c.compare(0, 2, "FW") == 0 || c == "FR")
+      count++;
+  return count;
+}
+
+/// The line after the one given, or "" when there is none.
+std::string lineAfter(const std::string &out, const std::string &line) {
+  auto lines = splitLines(out);
+  auto it = std::find(lines.begin(), lines.end(), line);
+  return it == lines.end() || it + 1 == lines.end() ? "" : *(it + 1);
+}
+} // namespace
+
+TEST(DriverWithController, AWriteSaysWhatItChangesAndACheckWritesNothing) {
+  TempDir dir;
+  SimSession sim(controller());
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  std::string oldName = field(sim.controller().block7(), 141, 19);
+
+  // The write lists the change before the erase.
+  RunResult write = runTool({"-rp", sim.path(), "-b", "Name", "Foo", "-s", "mine.rop"}, dir);
+  EXPECT_EQ(write.status, 0) << write.out;
+  EXPECT_EQ(lineAfter(write.out, "Changing 1 parameter:"), "Name: '" + oldName + "' -> 'Foo'")
+      << write.out;
+  EXPECT_LT(write.out.find("Changing 1 parameter:"), write.out.find("Writing 0x7000"));
+
+  // Another robot's file: the check lists the restore's changes, warns of
+  // the identity change, ends with status 10 and sends no write command.
+  std::string rop = readFile(dir.file("mine.rop"));
+  size_t name = rop.find("\nName Foo ");
+  ASSERT_NE(name, std::string::npos) << rop;
+  rop.replace(name, 10, "\nName Other ");
+  {
+    std::ofstream other(dir.file("other.rop"));
+    other << rop;
+  }
+  auto block = sim.controller().block7();
+  int writesBefore = writingCommands(sim.controller().commandLog());
+  RunResult check =
+      runTool({"-rp", sim.path(), "-b", "--check", "-r", "other.rop", "HostBaud", "9"}, dir);
+  EXPECT_EQ(check.status, 10) << check.out;
+  EXPECT_EQ(lineAfter(check.out, "'other.rop' changes 1 parameter:"), "Name: 'Foo' -> 'Other'")
+      << check.out;
+  EXPECT_TRUE(hasLine(check.out, "Caution: 'other.rop' changes the robot's identity (Name): it "
+                                 "may be another robot's file."))
+      << check.out;
+  EXPECT_EQ(lineAfter(check.out, "Would change 1 parameter:"), "Name: 'Foo' -> 'Other'");
+  EXPECT_EQ(writingCommands(sim.controller().commandLog()), writesBefore);
+  EXPECT_EQ(sim.controller().commandLog().back(), "FK");
+  EXPECT_EQ(sim.controller().block7(), block);
+
+  // The controller holds what the file says: nothing would change.
+  RunResult same = runTool({"-rp", sim.path(), "-b", "--check", "-r", "mine.rop"}, dir);
+  EXPECT_EQ(same.status, 0) << same.out;
+  EXPECT_TRUE(hasLine(same.out, "'mine.rop' changes no parameter.")) << same.out;
+  EXPECT_TRUE(hasLine(same.out, "No parameter would change.")) << same.out;
+  EXPECT_EQ(writingCommands(sim.controller().commandLog()), writesBefore);
 }

@@ -46,6 +46,20 @@ TEST(RunOutcome, ExitStatusFollowsThePrecedenceOfCauses) {
        },
        8},
       {"failed save", [](RunRecord &r) { r.saveFailed = true; }, 9},
+      {"check that would change", [](RunRecord &r) { r.check = r.batch = r.changed = true; }, 10},
+      {"check: a failure keeps its status",
+       [](RunRecord &r) {
+         r.check = r.batch = r.changed = true;
+         r.endedWith = EXIT_NO_CONNECTION;
+       },
+       2},
+      {"check: refused arguments win",
+       [](RunRecord &r) {
+         r.check = r.batch = r.changed = true;
+         r.refused = {"x"};
+       },
+       7},
+      {"check without changes", [](RunRecord &r) { r.check = r.batch = true; }, 0},
   };
   for (const StatusCase &c : cases) {
     RunOutcome outcome;
