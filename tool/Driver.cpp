@@ -15,6 +15,7 @@
 #include "ParamCommands.h"
 #include "ParamFile.h"
 #include "ParamTables.h"
+#include "PortList.h"
 #include "ProgressPrinter.h"
 #include "RunOutcome.h"
 #include "Shell.h"
@@ -332,6 +333,10 @@ bool takeOptions(RunState &run) {
     printVersion(stdout);
     return false;
   }
+  if (parser.takeArgument("-list-ports")) {
+    printSerialPorts(listSerialPorts());
+    return false;
+  }
   if (parser.takeArgument("-b") || parser.takeArgument("-batchmode")) {
     run.batchMode = true;
     ZyLog::log(ZyLog::Normal, "Entering batch mode.");
@@ -411,8 +416,15 @@ bool connect(RunState &run) {
   ZyLog::init(ZyLog::None, ZyLog::Terse, "", false, false, false);
   if (run.noInteraction)
     return true;
+  std::string port = run.options.serialConnection()->portName();
+  run.outcome.update([&port](RunRecord &record) { record.port = port; });
   if (!runConnectionSequence(&run.robot, &run.options, run.link.get(), run.batchMode, run.reply,
                              REPLY_BUFFER_SIZE)) {
+    printf("The port tried was '%s'.\n", port.c_str());
+    if (run.options.portName() == nullptr)
+      printf("No port was given, so the default one was tried: give the controller's port with "
+             "-rp PORT; orvexconf --list-ports lists the serial ports present.\n");
+    fflush(stdout);
     run.outcome.endWith(EXIT_NO_CONNECTION);
     return false;
   }

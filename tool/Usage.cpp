@@ -27,6 +27,8 @@ void printUsage(FILE *out) {
         "                                block back to the controller\n"
         "  --check                     with -b: read, apply in memory, list what would\n"
         "                                change; write nothing (status 10 if anything would)\n"
+        "  --list-ports                list the serial ports present (stable\n"
+        "                                /dev/serial/by-id/ names, USB adapter) and exit\n"
         "  -version                    print the version and exit\n"
         "  -h, -help, /?               print this help and exit (status 1)\n"
         "With -n, -u FILE or -m FILE only checks the image; nothing is uploaded.\n"

@@ -65,6 +65,17 @@ TEST(DriverOptions, VersionPrintsTheVersionAndTouchesNoPort) {
   }
 }
 
+TEST(DriverOptions, ListPortsPrintsOneLineAPortAndOpensNone) {
+  TempDir dir;
+  RunResult r = runTool({"--list-ports"}, dir);
+  EXPECT_EQ(r.status, 0) << r.out;
+  auto lines = splitLines(r.out);
+  ASSERT_FALSE(lines.empty());
+  for (const std::string &line : lines)
+    EXPECT_TRUE(line == "No serial ports found." || line.compare(0, 5, "/dev/") == 0) << line;
+  EXPECT_EQ(r.out.find("Trying client connection..."), std::string::npos) << r.out;
+}
+
 TEST(DriverOptions, BadConnectionOptionsEndWithStatusOne) {
   TempDir dir;
   RunResult r = runTool({"-n", "-b", "-rb", "fast"}, dir);

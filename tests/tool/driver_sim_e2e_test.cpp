@@ -310,6 +310,12 @@ TEST(DriverWithoutController, PortsThatCannotBeOpenedEndABatchRunAtOnce) {
     EXPECT_NE(r.out.find("Trying client connection...\n\nCould not connect with controller.\n"),
               std::string::npos)
         << r.out;
+    // The port is named; it was given, so no hint to give one.
+    EXPECT_NE(
+        r.out.find("\nCould not connect with controller.\nThe port tried was '" + c.port + "'.\n"),
+        std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("--list-ports"), std::string::npos) << r.out;
     // Final: no other way of connecting is tried on it.
     EXPECT_EQ(r.out.find("Trying direct connection..."), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("Trying autobaud..."), std::string::npos) << r.out;
