@@ -18,6 +18,7 @@
 #include "PortList.h"
 #include "ProgressPrinter.h"
 #include "RunOutcome.h"
+#include "RunReport.h"
 #include "Shell.h"
 #include "Usage.h"
 #include "ZyArgumentParser.h"
@@ -349,6 +350,7 @@ bool takeOptions(RunState &run) {
   run.outcome.update([&run](RunRecord &record) {
     record.batch = run.batchMode;
     record.check = run.check;
+    record.offline = run.noInteraction;
   });
   const char *willUpload = "Will upload ORVEX file '%s' to controller after connection.";
   run.saveFile =
@@ -464,6 +466,22 @@ bool identify(RunState &run) {
   return true;
 }
 
+/// Notes the block's digest and the robot's name and serial number, as read
+/// or as the run left them.
+void noteBlock(RunState &run, bool asRead) {
+  std::string digest = sha256Hex(flashBlock(), FLASH_BLOCK_SIZE);
+  std::string name = parameterValue("Name");
+  std::string serial = parameterValue("SerNum");
+  run.outcome.update([&](RunRecord &record) {
+    record.flashRead = true;
+    if (asRead)
+      record.blockSha256Before = digest;
+    record.blockSha256After = digest;
+    record.robotName = name;
+    record.serialNumber = serial;
+  });
+}
+
 /// Read: the FLASH parameter block into the image; a failure ends the run
 /// without "FK".
 bool readFlash(RunState &run) {
@@ -473,7 +491,7 @@ bool readFlash(RunState &run) {
     run.outcome.endWith(EXIT_FLASH_READ);
     return false;
   }
-  run.outcome.update([](RunRecord &record) { record.flashRead = true; });
+  noteBlock(run, true);
   return true;
 }
 
@@ -501,6 +519,7 @@ bool writeBlockImage(RunState &run) {
     return failAfterConnecting(run, EXIT_FLASH_WRITE);
   std::string file = run.blockFile;
   run.outcome.update([&file](RunRecord &record) { record.rescuedFrom = file; });
+  noteBlock(run, false);
   return true;
 }
 
@@ -588,6 +607,9 @@ bool writeFirmware(RunState &run) {
 bool writeChanges(RunState &run) {
   bool changed = imageChanged();
   std::vector<ParamChange> changes = pendingChanges();
+  // Without a controller there is no read block to differ from.
+  if (run.controller == nullptr)
+    changes.clear();
   run.outcome.update([changed, &changes](RunRecord &record) {
     record.changed = changed;
     record.changes = changes;
@@ -615,6 +637,8 @@ bool writeChanges(RunState &run) {
       record.flashWritten = written;
       record.flashWriteFailed = !written;
     });
+    if (written)
+      noteBlock(run, false);
   }
   // A signal during the write let it finish; the run ends here.
   if (Zyla::stopRequest() != 0)
@@ -690,11 +714,18 @@ int runDriver(int argc, char **argv) {
   Zyla::setDirectory("./");
   Zyla::init(Zyla::SIGHANDLE_THREAD, true, true);
   ZyRobot robot(nullptr, true, true, true, true);
-  ConnectOptions options(&argc, argv);
   RunOutcome outcome;
+  // The report's option goes first: "--report -" moves the rest of the
+  // run's output to standard error before anything is printed.
+  RunReport report(outcome);
+  ExitStatus reportStatus = report.takeOption(argc, argv);
+  ConnectOptions options(&argc, argv);
   ZyGlobalFunctor unsavedWarning(&warnOfUnsavedChanges);
   unsavedWarning.setName("warnOfUnsavedChanges");
-  runBody(argc, argv, robot, options, outcome, unsavedWarning);
+  if (reportStatus != EXIT_OK)
+    outcome.endWith(reportStatus);
+  else
+    runBody(argc, argv, robot, options, outcome, unsavedWarning);
   // The port gets back the settings it had before the run.
   options.serialConnection()->close();
   // A run a signal stopped did not succeed, whatever else happened.

@@ -71,6 +71,10 @@ struct RunRecord {
   std::vector<ParamChange> changes;        ///< parameters written (or that would be)
   std::vector<RefusedValue> refusedValues; ///< values not stored as given
   std::vector<std::string> warnings;       ///< lines that warned the operator
+  bool offline = false;                    ///< -n: no controller
+  std::string robotName, serialNumber;     ///< Name and SerNum of the block
+  std::string blockSha256Before;           ///< SHA-256 of the block as read
+  std::string blockSha256After;            ///< ... as the run left it
 };
 
 /// The exit status of a run with these facts.

@@ -4,6 +4,7 @@
 // exit statuses of the failures along the way, the checks made before the
 // controller is touched, port problems, and runs ended by signals.
 #include "ProcessRunner.h"
+#include "ReportCheck.h"
 #include "SimPty.h"
 #include "ZySerialConnection.h"
 
@@ -512,13 +513,18 @@ TEST(DriverWithController, ASignalEndsTheRunWith128PlusItsNumber) {
     // callbacks.
     SimSession sim(controller());
     ASSERT_TRUE(sim.ok()) << sim.error();
-    BackgroundTool tool({"-rp", sim.path(), "-b", "Name", "Foo"}, dir);
+    BackgroundTool tool({"-rp", sim.path(), "-b", "Name", "Foo", "--report", "stop.json"}, dir);
     ASSERT_TRUE(
         BackgroundTool::waitFor([&] { return !sim.controller().commandLog().empty(); }, 30000));
     tool.signal(SIGTERM);
     EXPECT_EQ(tool.wait(30000), 143) << tool.out();
     EXPECT_NE(tool.out().find("Zyla: Received signal 'SIGTERM'. Exiting."), std::string::npos)
         << tool.out();
+    // The exit callback wrote the report of the stopped run.
+    nlohmann::json report = checkedReport(dir.file("stop.json"));
+    EXPECT_EQ(report["exitStatus"], 143);
+    EXPECT_EQ(report["exitStatusName"], "signal");
+    EXPECT_EQ(report["signal"], SIGTERM);
   }
   {
     // During a download the block in hand is finished, then the download
@@ -626,11 +632,22 @@ TEST(DriverWithController, AWriteSaysWhatItChangesAndACheckWritesNothing) {
   std::string oldName = field(sim.controller().block7(), 141, 19);
 
   // The write lists the change before the erase.
-  RunResult write = runTool({"-rp", sim.path(), "-b", "Name", "Foo", "-s", "mine.rop"}, dir);
+  RunResult write = runTool(
+      {"-rp", sim.path(), "-b", "Name", "Foo", "-s", "mine.rop", "--report", "write.json"}, dir);
   EXPECT_EQ(write.status, 0) << write.out;
   EXPECT_EQ(lineAfter(write.out, "Changing 1 parameter:"), "Name: '" + oldName + "' -> 'Foo'")
       << write.out;
   EXPECT_LT(write.out.find("Changing 1 parameter:"), write.out.find("Writing 0x7000"));
+  nlohmann::json report = checkedReport(dir.file("write.json"));
+  EXPECT_EQ(report["mode"], "batch");
+  EXPECT_EQ(report["port"], sim.path());
+  EXPECT_EQ(report["block"]["written"], true);
+  EXPECT_NE(report["block"]["sha256Before"], report["block"]["sha256After"]);
+  EXPECT_EQ(report["controller"]["robotName"], "Foo");
+  EXPECT_EQ(report["controller"]["identity"], "known");
+  ASSERT_EQ(report["changes"].size(), 1u);
+  EXPECT_EQ(report["changes"][0]["before"], oldName);
+  EXPECT_EQ(report["files"]["saved"][0], "mine.rop");
 
   // Another robot's file: the check lists the restore's changes, warns of
   // the identity change, ends with status 10 and sends no write command.
@@ -644,9 +661,19 @@ TEST(DriverWithController, AWriteSaysWhatItChangesAndACheckWritesNothing) {
   }
   auto block = sim.controller().block7();
   int writesBefore = writingCommands(sim.controller().commandLog());
-  RunResult check =
-      runTool({"-rp", sim.path(), "-b", "--check", "-r", "other.rop", "HostBaud", "9"}, dir);
-  EXPECT_EQ(check.status, 10) << check.out;
+  RunResult check = runTool(
+      {"-rp", sim.path(), "-b", "--check", "-r", "other.rop", "HostBaud", "9", "--report", "-"},
+      dir);
+  EXPECT_EQ(check.status, 10) << check.err;
+  ASSERT_TRUE(writeFile(dir.file("check.json"), check.out));
+  report = checkedReport(dir.file("check.json"));
+  EXPECT_EQ(report["mode"], "check");
+  EXPECT_EQ(report["exitStatusName"], "would-change");
+  EXPECT_EQ(report["block"]["written"], false);
+  EXPECT_EQ(report["block"]["sha256Before"], report["block"]["sha256After"]);
+  EXPECT_EQ(report["refused"][0]["reason"], "out of range");
+  EXPECT_EQ(report["changes"][0]["after"], "Other");
+  check.out = check.err; // the run's text, for the lines below
   EXPECT_EQ(lineAfter(check.out, "'other.rop' changes 1 parameter:"), "Name: 'Foo' -> 'Other'")
       << check.out;
   EXPECT_TRUE(hasLine(check.out, "Caution: 'other.rop' changes the robot's identity (Name): it "

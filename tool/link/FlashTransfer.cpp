@@ -340,6 +340,10 @@ bool restoreFlashBlock(MonitorLink *link, const unsigned char *block, int length
   return true;
 }
 
+const unsigned char *flashBlock() {
+  return transferBuffer;
+}
+
 void applyBlockToImage(const unsigned char *block) {
   memcpy(flashImage, block, FLASH_IMAGE_SIZE);
   swapAllTables();

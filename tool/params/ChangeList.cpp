@@ -85,6 +85,14 @@ std::vector<ParamChange> imageChanges(const unsigned char *before, const unsigne
   return changes;
 }
 
+std::string parameterValue(const char *keyword) {
+  for (ParamEntry *table : allTables())
+    for (const ParamEntry *entry = table; entry->name[0] != '\0'; ++entry)
+      if (ZyUtil::compareTextNoCase(entry->name, keyword) == 0)
+        return valueText(*entry, flashImage);
+  return "";
+}
+
 std::vector<ParamChange> pendingChanges() {
   return imageChanges(referenceImage, flashImage);
 }

@@ -34,6 +34,10 @@ std::vector<ParamChange> imageChanges(const unsigned char *before, const unsigne
 /// The changes between referenceImage and flashImage.
 std::vector<ParamChange> pendingChanges();
 
+/// The value of the parameter named keyword in flashImage, as shown ("" for
+/// a keyword no table knows).
+std::string parameterValue(const char *keyword);
+
 /// "Name: 'R1' -> 'R2'" or "RevCount: 4464 -> 70".
 std::string changeLine(const ParamChange &change);
 /// "Changing 3 parameters:" (or "1 parameter").
