@@ -22,6 +22,10 @@ command -v pkg-config >/dev/null || need+=(pkgconf)
 # Line editing and history of the shell on a terminal.
 [ -f /usr/include/histedit.h ] || need+=(libedit-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+# The run report: JSON, SHA-256, and the schema check of the tests.
+[ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
+[ -f /usr/include/openssl/evp.h ] || need+=(libssl-dev)
+/usr/bin/python3 -c 'import jsonschema' 2>/dev/null || need+=(python3-jsonschema)
 # The fuzz targets: clang and its libFuzzer runtime.
 command -v clang++ >/dev/null || need+=(clang)
 if ! command -v clang >/dev/null ||

@@ -5,6 +5,7 @@
 // controller is touched, port problems, and runs ended by signals.
 #include "FirmwareFiles.h"
 #include "ProcessRunner.h"
+#include "ReportCheck.h"
 #include "SimPty.h"
 #include "ZySerialConnection.h"
 
@@ -15,6 +16,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
 #include <pty.h>
 #include <sys/stat.h>
@@ -379,6 +381,12 @@ TEST(DriverWithoutController, PortsThatCannotBeOpenedEndABatchRunAtOnce) {
     EXPECT_NE(r.out.find("Trying client connection...\n\nCould not connect with controller.\n"),
               std::string::npos)
         << r.out;
+    // The port is named; it was given, so no hint to give one.
+    EXPECT_NE(
+        r.out.find("\nCould not connect with controller.\nThe port tried was '" + c.port + "'.\n"),
+        std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("--list-ports"), std::string::npos) << r.out;
     // Final: no other way of connecting is tried on it.
     EXPECT_EQ(r.out.find("Trying direct connection..."), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("Trying autobaud..."), std::string::npos) << r.out;
@@ -560,13 +568,18 @@ TEST(DriverWithController, ASignalEndsTheRunWith128PlusItsNumber) {
     // callbacks.
     SimSession sim(controller());
     ASSERT_TRUE(sim.ok()) << sim.error();
-    BackgroundTool tool({"-rp", sim.path(), "-b", "Name", "Foo"}, dir);
+    BackgroundTool tool({"-rp", sim.path(), "-b", "Name", "Foo", "--report", "stop.json"}, dir);
     ASSERT_TRUE(
         BackgroundTool::waitFor([&] { return !sim.controller().commandLog().empty(); }, 30000));
     tool.signal(SIGTERM);
     EXPECT_EQ(tool.wait(30000), 143) << tool.out();
     EXPECT_NE(tool.out().find("Zyla: Received signal 'SIGTERM'. Exiting."), std::string::npos)
         << tool.out();
+    // The exit callback wrote the report of the stopped run.
+    nlohmann::json report = checkedReport(dir.file("stop.json"));
+    EXPECT_EQ(report["exitStatus"], 143);
+    EXPECT_EQ(report["exitStatusName"], "signal");
+    EXPECT_EQ(report["signal"], SIGTERM);
   }
   {
     // During a download the block in hand is finished, then the download
@@ -833,4 +846,89 @@ TEST(ShellOnATerminal, EditsCompletesRecallsAndClosesTheMonitorOnCtrlC) {
             "command> Your robot's name is Bar\n"
             "command> No connection, so didn't save your changes to a controller.\n\n");
   EXPECT_EQ(readFile(dir.file("state/orvexconf/history")), kept);
+}
+
+namespace {
+/// The commands that change the controller's FLASH: erase, piece, "FR".
+int writingCommands(const std::vector<std::string> &commands) {
+  int count = 0;
+  for (const auto &c : commands)
+    if (c.compare(0, 2, "FE") == 0 || c.compare(0, 2, "FW") == 0 || c == "FR")
+      count++;
+  return count;
+}
+
+/// The line after the one given, or "" when there is none.
+std::string lineAfter(const std::string &out, const std::string &line) {
+  auto lines = splitLines(out);
+  auto it = std::find(lines.begin(), lines.end(), line);
+  return it == lines.end() || it + 1 == lines.end() ? "" : *(it + 1);
+}
+} // namespace
+
+TEST(DriverWithController, AWriteSaysWhatItChangesAndACheckWritesNothing) {
+  TempDir dir;
+  SimSession sim(controller());
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  std::string oldName = field(sim.controller().block7(), 141, 19);
+
+  // The write lists the change before the erase.
+  RunResult write = runTool(
+      {"-rp", sim.path(), "-b", "Name", "Foo", "-s", "mine.rop", "--report", "write.json"}, dir);
+  EXPECT_EQ(write.status, 0) << write.out;
+  EXPECT_EQ(lineAfter(write.out, "Changing 1 parameter:"), "Name: '" + oldName + "' -> 'Foo'")
+      << write.out;
+  EXPECT_LT(write.out.find("Changing 1 parameter:"), write.out.find("Writing 0x7000"));
+  nlohmann::json report = checkedReport(dir.file("write.json"));
+  EXPECT_EQ(report["mode"], "batch");
+  EXPECT_EQ(report["port"], sim.path());
+  EXPECT_EQ(report["block"]["written"], true);
+  EXPECT_NE(report["block"]["sha256Before"], report["block"]["sha256After"]);
+  EXPECT_EQ(report["controller"]["robotName"], "Foo");
+  EXPECT_EQ(report["controller"]["identity"], "known");
+  ASSERT_EQ(report["changes"].size(), 1u);
+  EXPECT_EQ(report["changes"][0]["before"], oldName);
+  EXPECT_EQ(report["files"]["saved"][0], "mine.rop");
+
+  // Another robot's file: the check lists the restore's changes, warns of
+  // the identity change, ends with status 10 and sends no write command.
+  std::string rop = readFile(dir.file("mine.rop"));
+  size_t name = rop.find("\nName Foo ");
+  ASSERT_NE(name, std::string::npos) << rop;
+  rop.replace(name, 10, "\nName Other ");
+  {
+    std::ofstream other(dir.file("other.rop"));
+    other << rop;
+  }
+  auto block = sim.controller().block7();
+  int writesBefore = writingCommands(sim.controller().commandLog());
+  RunResult check = runTool(
+      {"-rp", sim.path(), "-b", "--check", "-r", "other.rop", "HostBaud", "9", "--report", "-"},
+      dir);
+  EXPECT_EQ(check.status, 10) << check.err;
+  ASSERT_TRUE(writeFile(dir.file("check.json"), check.out));
+  report = checkedReport(dir.file("check.json"));
+  EXPECT_EQ(report["mode"], "check");
+  EXPECT_EQ(report["exitStatusName"], "would-change");
+  EXPECT_EQ(report["block"]["written"], false);
+  EXPECT_EQ(report["block"]["sha256Before"], report["block"]["sha256After"]);
+  EXPECT_EQ(report["refused"][0]["reason"], "out of range");
+  EXPECT_EQ(report["changes"][0]["after"], "Other");
+  check.out = check.err; // the run's text, for the lines below
+  EXPECT_EQ(lineAfter(check.out, "'other.rop' changes 1 parameter:"), "Name: 'Foo' -> 'Other'")
+      << check.out;
+  EXPECT_TRUE(hasLine(check.out, "Caution: 'other.rop' changes the robot's identity (Name): it "
+                                 "may be another robot's file."))
+      << check.out;
+  EXPECT_EQ(lineAfter(check.out, "Would change 1 parameter:"), "Name: 'Foo' -> 'Other'");
+  EXPECT_EQ(writingCommands(sim.controller().commandLog()), writesBefore);
+  EXPECT_EQ(sim.controller().commandLog().back(), "FK");
+  EXPECT_EQ(sim.controller().block7(), block);
+
+  // The controller holds what the file says: nothing would change.
+  RunResult same = runTool({"-rp", sim.path(), "-b", "--check", "-r", "mine.rop"}, dir);
+  EXPECT_EQ(same.status, 0) << same.out;
+  EXPECT_TRUE(hasLine(same.out, "'mine.rop' changes no parameter.")) << same.out;
+  EXPECT_TRUE(hasLine(same.out, "No parameter would change.")) << same.out;
+  EXPECT_EQ(writingCommands(sim.controller().commandLog()), writesBefore);
 }

@@ -112,14 +112,35 @@ std::string lineKeyword(const std::string &line) {
 
 } // namespace
 
+namespace {
+/// Close enough: at most two edits, and fewer than half the keyword's
+/// letters, so that a short word is not matched to anything at all.
+size_t farthestSuggestion(const std::string &wanted) {
+  return std::min<size_t>(3, (wanted.size() + 1) / 2);
+}
+} // namespace
+
+std::string nearestKeyword(const ParamTableList &tables, const std::string &keyword) {
+  std::string wanted = lowerCase(keyword);
+  size_t best = farthestSuggestion(wanted);
+  std::string found;
+  for (ParamEntry *table : tables)
+    for (ParamEntry *entry = table; entry->name[0] != '\0'; ++entry) {
+      size_t distance = editDistance(wanted, lowerCase(entry->name));
+      if (distance < best) {
+        best = distance;
+        found = entry->name;
+      }
+    }
+  return found;
+}
+
 std::string nearestKeyword(const ZyConfig &config, const std::string &keyword) {
   ZyConfigSection *section = config.findSection("");
   if (section == nullptr)
     return "";
   std::string wanted = lowerCase(keyword);
-  // Close enough: at most two edits, and fewer than half the keyword's
-  // letters, so that a short word is not matched to anything at all.
-  size_t best = std::min<size_t>(3, (wanted.size() + 1) / 2);
+  size_t best = farthestSuggestion(wanted);
   std::string found;
   for (const ZyConfigArg &param : *section->getParams()) {
     ZyConfigArg::Type type = param.getType();
