@@ -1,7 +1,7 @@
 // Whole runs of orvexconf without a controller (-n -b): editing a parameter
-// file and checking a firmware image. With no controller there is nothing
-// to wait for, so a run should take milliseconds, not the two half-second
-// end-of-run pauses a controller is given.
+// file (with and without a run report) and checking a firmware image. With no controller there is
+// nothing to wait for, so a run should take milliseconds, not the two half-second end-of-run pauses
+// a controller is given.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -66,6 +66,16 @@ void BM_OfflineEditParameterFile(benchmark::State &state) {
                      "HostBaud", "4", "-s", out.path});
 }
 BENCHMARK(BM_OfflineEditParameterFile)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The same run writing a report: the difference to the run above is what
+// --report costs (goal: under 5 ms).
+void BM_OfflineEditParameterFileWithReport(benchmark::State &state) {
+  ScratchFile out(".rop");
+  ScratchFile report(".json");
+  runOffline(state, {"-n", "-b", "-r", std::string(ORVEX_SOURCE_DIR) + "/params/sample.rop",
+                     "HostBaud", "4", "-s", out.path, "--report", report.path});
+}
+BENCHMARK(BM_OfflineEditParameterFileWithReport)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_OfflineCheckFirmwareImage(benchmark::State &state) {
   ScratchFile image(".mot");

@@ -37,7 +37,7 @@ install(FILES ${ZY_DOC_DIR}/orvexconf.1 ${ZY_DOC_DIR}/orvexsim.1
 install(FILES ${ZY_DOC_DIR}/orvexconf.bash DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
         RENAME orvexconf)
 # The keyword reference the help names, beside the package's other documents.
-install(FILES ${CMAKE_SOURCE_DIR}/docs/parameters.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/orvexconf)
+install(FILES ${CMAKE_SOURCE_DIR}/docs/parameters.md ${CMAKE_SOURCE_DIR}/docs/report.schema.json DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/orvexconf)
 
 if(ZY_TESTS)
   add_test(NAME parameters_doc_current

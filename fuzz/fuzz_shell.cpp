@@ -2,13 +2,16 @@
 // input is what the operator types (keywords and values, paging answers,
 // command words, over-long lines, files saved and restored by name). It
 // runs in a private directory, and "/" in the input is read as "_", so
-// the files it names stay there.
+// the files it names stay there. The same bytes are read as a history
+// file, and each line is completed as Tab would complete it.
 #include "FirmwareDownload.h"
 #include "FirmwareImage.h"
 #include "FlashImage.h"
+#include "LineEditor.h"
 #include "ParamFile.h"
 #include "ParamTables.h"
 #include "Shell.h"
+#include "ShellCompletion.h"
 #include "ZyConfig.h"
 #include "ZyLog.h"
 #include "Zyla.h"
@@ -137,9 +140,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   stdin = in;
   check(chdir(theDirectory.c_str()) == 0, "cannot enter the private directory");
   runShell(nullptr, &firmware, &download);
+  for (size_t at = 0; at < input.size();) {
+    size_t end = input.find('\n', at);
+    end = end == std::string::npos ? input.size() : end;
+    Completion completion = completeShellLine(input.substr(at, end - at));
+    check(completion.replaceLength <= end - at, "completion replaces more than was typed");
+    at = end + 1;
+  }
   removeFiles();
   check(chdir(theHome.c_str()) == 0, "cannot leave the private directory");
   stdin = saved;
+  std::string history(reinterpret_cast<const char *>(data), size);
+  for (const std::string &line : parseHistory(history, 1000, 255)) {
+    check(!line.empty() && line.size() <= 255, "history line of a wrong length");
+    for (char c : line)
+      check(c >= 0x20 && c < 0x7f, "history line with a control or non-ASCII byte");
+  }
   fclose(in);
   check(Zyla::getRunning(), "the shell stopped the library");
   return 0;

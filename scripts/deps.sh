@@ -14,13 +14,18 @@ command -v file >/dev/null || need+=(file)
 command -v groff >/dev/null || need+=(groff-base)
 command -v man >/dev/null || need+=(man-db)
 command -v pkg-config >/dev/null || need+=(pkgconf)
-# SHA-256 of the parameter block backups; JSON of the write journal.
+# SHA-256 of the parameter block backups and of firmware images (OpenSSL's
+# libcrypto); JSON of the write journal.
 [ -f /usr/include/openssl/evp.h ] || need+=(libssl-dev)
 [ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+# Line editing and history of the shell on a terminal.
+[ -f /usr/include/histedit.h ] || need+=(libedit-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
-# SHA-256 of firmware images: OpenSSL's libcrypto.
+# The run report: JSON, SHA-256, and the schema check of the tests.
+[ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
 [ -f /usr/include/openssl/evp.h ] || need+=(libssl-dev)
+/usr/bin/python3 -c 'import jsonschema' 2>/dev/null || need+=(python3-jsonschema)
 # The fuzz targets: clang and its libFuzzer runtime.
 command -v clang++ >/dev/null || need+=(clang)
 if ! command -v clang >/dev/null ||

@@ -5,6 +5,8 @@
 // RunOutcome, from which the exit status is derived.
 #include "Driver.h"
 
+#include "BackupStore.h"
+#include "ChangeList.h"
 #include "ConnectOptions.h"
 #include "ConnectionSequence.h"
 #include "DurableWrite.h"
@@ -13,12 +15,15 @@
 #include "FirmwareReader.h"
 #include "FlashImage.h"
 #include "FlashTransfer.h"
+#include "LineEditor.h"
 #include "MonitorLink.h"
 #include "ParamCommands.h"
 #include "ParamFile.h"
 #include "ParamTables.h"
+#include "PortList.h"
 #include "ProgressPrinter.h"
 #include "RunOutcome.h"
+#include "RunReport.h"
 #include "Shell.h"
 #include "Usage.h"
 #include "ZyArgumentParser.h"
@@ -113,6 +118,21 @@ bool saveDestinationUsable(const char *saveFile) {
   return usable;
 }
 
+/// Records a value not stored as given; an unknown keyword gets its line
+/// with the nearest known one after the "Could not process" line.
+void noteRefusedValue(RunOutcome &outcome, const char *keyword, const char *value,
+                      const char *reason, const std::string &nearest) {
+  if (std::string(reason) == "unknown keyword") {
+    if (nearest.empty())
+      ZyLog::log(ZyLog::Terse, "Unknown keyword '%s'.", keyword);
+    else
+      ZyLog::log(ZyLog::Terse, "Unknown keyword '%s' (did you mean '%s'?).", keyword,
+                 nearest.c_str());
+  }
+  RefusedValue refused{keyword, value, reason, nearest};
+  outcome.update([&refused](RunRecord &record) { record.refusedValues.push_back(refused); });
+}
+
 /// The keyword/value pairs and left-over arguments: every keyword must be
 /// known to a table; with apply, the values are set too. Logs the bad
 /// arguments and returns false when one is not known or one is left over.
@@ -126,16 +146,21 @@ bool processPairs(ZyArgumentParser &parser, bool batchMode, bool apply, char *re
     const char *keyword = parser.getArg(i);
     const char *value = parser.getArg(i + 1);
     bool known;
+    ParamRefusal refusal = ParamRefusal::none;
     if (apply)
-      known = setParameter(commandLineTables(), keyword, value);
+      known = setParameter(commandLineTables(), keyword, value, &refusal);
     else
       known = knowsKeyword(commandLineTables(), keyword);
     if (!known) {
       logBadArguments(batchMode);
       ZyLog::log(ZyLog::Terse, "Could not process: %s %s\n", keyword, value);
+      std::string nearest = nearestKeyword(commandLineTables(), keyword);
+      noteRefusedValue(outcome, keyword, value, "unknown keyword", nearest);
       refused.push_back(keyword);
       refused.push_back(value);
       argumentError = true;
+    } else if (refusal != ParamRefusal::none) {
+      noteRefusedValue(outcome, keyword, value, paramRefusalName(refusal), "");
     }
     if (apply) {
       parser.removeArg(1);
@@ -233,6 +258,7 @@ struct RunState {
 
   bool batchMode = false;
   bool noInteraction = false;
+  bool check = false; ///< --check: read and compare, write nothing
   const char *saveFile = nullptr;
   const char *restoreFile = nullptr;
   const char *uploadFile = nullptr;
@@ -298,12 +324,34 @@ bool stopRun(RunState &run, const FirmwareDownload *download) {
   return false;
 }
 
+/// --check compares in a batch run with a controller and writes nothing:
+/// it refuses -n, a save file and interactive mode.
+bool checkOptionsFit(RunState &run) {
+  const char *refusal = nullptr;
+  if (!run.batchMode)
+    refusal = "--check needs batch mode: add -b.";
+  else if (run.noInteraction)
+    refusal = "--check needs the controller: leave out -n.";
+  else if (run.saveFile != nullptr)
+    refusal = "--check writes no file: leave out -s.";
+  if (refusal == nullptr)
+    return true;
+  ZyLog::log(ZyLog::Terse, "%s", refusal);
+  ZyLog::log(ZyLog::Terse, "Use -h to see a list of options.");
+  run.outcome.endWith(EXIT_OPTIONS);
+  return false;
+}
+
 /// Options: the version, the modes, the files, the connection options and
 /// the help.
 bool takeOptions(RunState &run) {
   ZyArgumentParser &parser = run.parser;
   if (parser.takeArgument("-version")) {
     printVersion(stdout);
+    return false;
+  }
+  if (parser.takeArgument("-list-ports")) {
+    printSerialPorts(listSerialPorts());
     return false;
   }
   if (parser.takeArgument("-b") || parser.takeArgument("-batchmode")) {
@@ -314,7 +362,14 @@ bool takeOptions(RunState &run) {
     run.noInteraction = true;
     ZyLog::log(ZyLog::Normal, "Will not interact with controller.");
   }
-  run.outcome.update([&run](RunRecord &record) { record.batch = run.batchMode; });
+  if (parser.takeArgument("-no-history"))
+    setShellHistory(false);
+  run.check = parser.takeArgument("-check");
+  run.outcome.update([&run](RunRecord &record) {
+    record.batch = run.batchMode;
+    record.check = run.check;
+    record.offline = run.noInteraction;
+  });
   const char *willUpload = "Will upload ORVEX file '%s' to controller after connection.";
   run.saveFile =
       takeLoggedFileOption(parser, SAVE_FORMS, "Saving config to file '%s' on completion.");
@@ -346,6 +401,9 @@ bool takeOptions(RunState &run) {
   // not left over as an unprocessed argument.
   for (const char *form : {"-rp", "-robotPort", "-rb", "-robotBaud"})
     parser.takeParameterArgument(form, false);
+
+  if (run.check && !checkOptionsFit(run))
+    return false;
 
   bool optionsRead = run.options.readOptions();
   bool helpAsked = optionsRead && (parser.takeArgument("-h") || parser.takeArgument("-help") ||
@@ -412,8 +470,15 @@ bool connect(RunState &run) {
   ZyLog::init(ZyLog::None, ZyLog::Terse, "", false, false, false);
   if (run.noInteraction)
     return true;
+  std::string port = run.options.serialConnection()->portName();
+  run.outcome.update([&port](RunRecord &record) { record.port = port; });
   if (!runConnectionSequence(&run.robot, &run.options, run.link.get(), run.batchMode, run.reply,
                              REPLY_BUFFER_SIZE)) {
+    printf("The port tried was '%s'.\n", port.c_str());
+    if (run.options.portName() == nullptr)
+      printf("No port was given, so the default one was tried: give the controller's port with "
+             "-rp PORT; orvexconf --list-ports lists the serial ports present.\n");
+    fflush(stdout);
     run.outcome.endWith(EXIT_NO_CONNECTION);
     return false;
   }
@@ -453,6 +518,22 @@ bool identify(RunState &run) {
   return true;
 }
 
+/// Notes the block's digest and the robot's name and serial number, as read
+/// or as the run left them.
+void noteBlock(RunState &run, bool asRead) {
+  std::string digest = sha256Hex(flashBlock(), FLASH_BLOCK_SIZE);
+  std::string name = parameterValue("Name");
+  std::string serial = parameterValue("SerNum");
+  run.outcome.update([&](RunRecord &record) {
+    record.flashRead = true;
+    if (asRead)
+      record.blockSha256Before = digest;
+    record.blockSha256After = digest;
+    record.robotName = name;
+    record.serialNumber = serial;
+  });
+}
+
 /// Read: the FLASH parameter block into the image; a failure ends the run
 /// without "FK".
 bool readFlash(RunState &run) {
@@ -462,7 +543,7 @@ bool readFlash(RunState &run) {
     run.outcome.endWith(EXIT_FLASH_READ);
     return false;
   }
-  run.outcome.update([](RunRecord &record) { record.flashRead = true; });
+  noteBlock(run, true);
   // A write to this port that never finished is reported before anything
   // else happens.
   DurableWrite::Unfinished unfinished =
@@ -470,7 +551,8 @@ bool readFlash(RunState &run) {
   run.durable->checkUnfinishedUploads(run.dismissUnfinished);
   std::string notice = run.durable->notice();
   run.outcome.update([&notice](RunRecord &record) { record.unfinishedJournal = notice; });
-  if (unfinished != DurableWrite::Unfinished::Blocking)
+  // A check writes nothing, so the notice is all it needs.
+  if (unfinished != DurableWrite::Unfinished::Blocking || run.check)
     return true;
   if (run.blockFile != nullptr) {
     ZyLog::log(ZyLog::Normal, "The block image given with -restoreBlock is written all the same.");
@@ -508,6 +590,11 @@ bool writeBlockImage(RunState &run) {
     ZyLog::log(ZyLog::Normal, "Not interacting with controller. Cannot write '%s'.", run.blockFile);
     return true;
   }
+  if (run.check) {
+    // Compared with what was read like any other change; nothing is sent.
+    applyBlockToImage(run.block);
+    return true;
+  }
   ZyLog::log(ZyLog::Normal, "Writing FLASH parameter block image '%s' to controller.",
              run.blockFile);
   bool restored = restoreFlashBlock(run.controller, run.block, run.blockLength);
@@ -519,13 +606,37 @@ bool writeBlockImage(RunState &run) {
     return failAfterConnecting(run, EXIT_FLASH_WRITE);
   std::string file = run.blockFile;
   run.outcome.update([&file](RunRecord &record) { record.rescuedFrom = file; });
+  noteBlock(run, false);
   return true;
+}
+
+/// Lists what a restore file changed in the values read from the
+/// controller, and says so plainly when it changes which robot this is.
+void logRestoredChanges(const char *file, const std::vector<ParamChange> &changes) {
+  if (changes.empty()) {
+    ZyLog::log(ZyLog::Normal, "'%s' changes no parameter.", file);
+    return;
+  }
+  logChanges(std::string("'") + file + "' changes " + std::to_string(changes.size()) +
+                 (changes.size() == 1 ? " parameter:" : " parameters:"),
+             changes);
+  std::string identity;
+  for (const ParamChange &change : changes)
+    if (isIdentityKeyword(change.keyword))
+      identity += (identity.empty() ? "" : ", ") + change.keyword;
+  if (!identity.empty())
+    ZyLog::log(ZyLog::Normal,
+               "Caution: '%s' changes the robot's identity (%s): it may be another robot's "
+               "file.",
+               file, identity.c_str());
 }
 
 /// Apply: the restore file, then the keyword/value pairs.
 bool applyParameters(RunState &run) {
   if (run.restoreFile != nullptr) {
     ZyLog::log(ZyLog::Normal, "Restoring FLASH params from rop file '%s'.", run.restoreFile);
+    unsigned char before[FLASH_IMAGE_SIZE];
+    memcpy(before, flashImage, FLASH_IMAGE_SIZE);
     // A batch run has read the file and shown its messages already.
     if (run.batchMode)
       ZyLog::init(ZyLog::None, ZyLog::Terse, "", false, false, false);
@@ -534,6 +645,8 @@ bool applyParameters(RunState &run) {
       ZyLog::init(ZyLog::StdOut, ZyLog::Normal, "", false, false, false);
     if (!parsed && run.batchMode)
       return failAfterConnecting(run, EXIT_FLASH_READ);
+    if (run.controller != nullptr)
+      logRestoredChanges(run.restoreFile, imageChanges(before, flashImage));
     if (parsed) {
       std::string file = run.restoreFile;
       run.outcome.update([&file](RunRecord &record) { record.restoredFrom = file; });
@@ -551,6 +664,13 @@ bool applyParameters(RunState &run) {
 bool writeFirmwareFile(RunState &run, const char *file, FirmwareImage &loaded, ExitStatus failure) {
   if (file == nullptr)
     return true;
+  if (run.check) {
+    std::string warning = std::string("Firmware '") + file +
+                          "' is not compared with the controller under --check; nothing sent.";
+    ZyLog::log(ZyLog::Normal, "%s", warning.c_str());
+    run.outcome.update([&warning](RunRecord &record) { record.warnings.push_back(warning); });
+    return true;
+  }
   FirmwareImage &image = run.batchMode ? loaded : run.firmware;
   FirmwareDownload download(image);
   download.setVerify(run.verifyUploads);
@@ -585,7 +705,25 @@ bool writeFirmware(RunState &run) {
 /// Write: a batch run writes the parameter block when it changed.
 bool writeChanges(RunState &run) {
   bool changed = imageChanged();
-  run.outcome.update([changed](RunRecord &record) { record.changed = changed; });
+  std::vector<ParamChange> changes = pendingChanges();
+  // Without a controller there is no read block to differ from.
+  if (run.controller == nullptr)
+    changes.clear();
+  run.outcome.update([changed, &changes](RunRecord &record) {
+    record.changed = changed;
+    record.changes = changes;
+  });
+  if (run.check) {
+    if (changed)
+      logChanges("Would change " + std::to_string(changes.size()) +
+                     (changes.size() == 1 ? " parameter:" : " parameters:"),
+                 changes);
+    else
+      ZyLog::log(ZyLog::Normal, "No parameter would change.");
+    return true;
+  }
+  if (changed && !changes.empty() && run.controller != nullptr)
+    logChanges(changingHeading(changes.size()), changes);
   if (!changed) {
     ZyLog::log(ZyLog::Normal, "Not writing parameters to controler since they have not changed");
     return true;
@@ -599,6 +737,8 @@ bool writeChanges(RunState &run) {
       record.flashWritten = written;
       record.flashWriteFailed = !written;
     });
+    if (written)
+      noteBlock(run, false);
   }
   // A signal during the write let it finish; the run ends here.
   if (Zyla::stopRequest() != 0)
@@ -674,11 +814,18 @@ int runDriver(int argc, char **argv) {
   Zyla::setDirectory("./");
   Zyla::init(Zyla::SIGHANDLE_THREAD, true, true);
   ZyRobot robot(nullptr, true, true, true, true);
-  ConnectOptions options(&argc, argv);
   RunOutcome outcome;
+  // The report's option goes first: "--report -" moves the rest of the
+  // run's output to standard error before anything is printed.
+  RunReport report(outcome);
+  ExitStatus reportStatus = report.takeOption(argc, argv);
+  ConnectOptions options(&argc, argv);
   ZyGlobalFunctor unsavedWarning(&warnOfUnsavedChanges);
   unsavedWarning.setName("warnOfUnsavedChanges");
-  runBody(argc, argv, robot, options, outcome, unsavedWarning);
+  if (reportStatus != EXIT_OK)
+    outcome.endWith(reportStatus);
+  else
+    runBody(argc, argv, robot, options, outcome, unsavedWarning);
   // The port gets back the settings it had before the run.
   options.serialConnection()->close();
   // A run a signal stopped did not succeed, whatever else happened.

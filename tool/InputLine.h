@@ -11,7 +11,8 @@
 enum class InputLine {
   line,    ///< a whole line, line end removed
   tooLong, ///< longer than the buffer holds: read to its end and dropped
-  end      ///< end of input before any character
+  end,     ///< end of input before any character
+  stopped  ///< a terminating signal asked the run to stop while waiting
 };
 
 /// Reads one line of at most size - 1 characters from the stream into line

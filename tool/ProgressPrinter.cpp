@@ -2,6 +2,8 @@
 // elsewhere.
 #include "ProgressPrinter.h"
 
+#include "ScreenLine.h"
+
 #include <chrono>
 #include <cstring>
 #include <unistd.h>
@@ -107,6 +109,8 @@ void ProgressPrinter::blockEnded(bool ok) {
                myDone, myBytes);
     rewriteLine(line);
     fputc('\n', myOut);
+    if (myOut == stdout)
+      setScreenLineOpen(false);
   } else if (ok) {
     fprintf(myOut, "Wrote 0x%x to 0x%x (block 0x%x, %u bytes) in %.1f s, %s\n", myStart,
             myStart + myBytes, myBlock, myBytes, elapsed, rateText);
@@ -122,6 +126,8 @@ void ProgressPrinter::rewriteLine(const char *text) {
   fprintf(myOut, "\r%s%*s", text, blanks, "");
   myLineLength = length;
   fflush(myOut);
+  if (myOut == stdout)
+    setScreenLineOpen(true);
 }
 
 bool isTerminal(FILE *out) {
@@ -129,5 +135,7 @@ bool isTerminal(FILE *out) {
 }
 
 std::unique_ptr<ProgressPrinter> makeStdoutProgress() {
+  // A signal's notice does not land in the middle of a progress line.
+  endScreenLineBeforeSignalNotices();
   return std::make_unique<ProgressPrinter>(stdout, isTerminal(stdout));
 }

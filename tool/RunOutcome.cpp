@@ -13,6 +13,9 @@ int exitStatusOf(const RunRecord &record) {
   // failed save.
   if (record.batch && !record.refused.empty())
     return EXIT_BAD_ARGUMENTS;
+  // A check that found changes tells so by its own status.
+  if (record.check && record.changed)
+    return EXIT_WOULD_CHANGE;
   if (record.flashWriteFailed)
     return EXIT_FLASH_WRITE;
   return record.saveFailed ? EXIT_SAVE_FAILED : EXIT_OK;

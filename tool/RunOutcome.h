@@ -7,6 +7,7 @@
 #ifndef RUNOUTCOME_H
 #define RUNOUTCOME_H
 
+#include "ChangeList.h"
 #include "FlashTransfer.h"
 #include "ZyMutex.h"
 
@@ -25,7 +26,9 @@ enum ExitStatus {
   EXIT_WRONG_FIRMWARE = 6,
   EXIT_BAD_ARGUMENTS = 7,
   EXIT_FLASH_WRITE = 8,
-  EXIT_SAVE_FAILED = 9
+  EXIT_SAVE_FAILED = 9,
+  /// --check found parameters that a run without it would change.
+  EXIT_WOULD_CHANGE = 10
 };
 
 /// A firmware file the run wrote (or tried to write) to the controller.
@@ -62,6 +65,16 @@ struct RunRecord {
   std::vector<std::string> rescueFiles; ///< rescue files left after a failed write
   std::string unfinishedJournal;        ///< notice of a write an earlier run left unfinished
   std::vector<FirmwareRecord> firmware; ///< firmware files, in the order written
+
+  bool check = false;                      ///< --check: compare, write nothing
+  std::string port;                        ///< the port the run opened or tried
+  std::vector<ParamChange> changes;        ///< parameters written (or that would be)
+  std::vector<RefusedValue> refusedValues; ///< values not stored as given
+  std::vector<std::string> warnings;       ///< lines that warned the operator
+  bool offline = false;                    ///< -n: no controller
+  std::string robotName, serialNumber;     ///< Name and SerNum of the block
+  std::string blockSha256Before;           ///< SHA-256 of the block as read
+  std::string blockSha256After;            ///< ... as the run left it
 };
 
 /// The exit status of a run with these facts.

@@ -8,10 +8,12 @@
 #include "FlashImage.h"
 #include "FlashTransfer.h"
 #include "InputLine.h"
+#include "LineEditor.h"
 #include "MonitorLink.h"
 #include "ParamCommands.h"
 #include "ParamFile.h"
 #include "ParamTables.h"
+#include "ShellCompletion.h"
 #include "ZyArgumentBuilder.h"
 #include "ZyConfig.h"
 #include "ZyLog.h"
@@ -21,6 +23,8 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
 const int LINE_SIZE = 256; // 255 characters and the terminator
@@ -35,6 +39,20 @@ char firstNonBlank(const char *line) {
 
 bool isWord(const char *command, const char *word) {
   return ZyUtil::compareTextNoCase(command, word) == 0;
+}
+
+/// A text parameter given more words than its value: says which word was
+/// taken and how to keep the blanks. Numbers say nothing more.
+void noteExtraWords(const char *command, const ZyArgumentBuilder &args) {
+  const ParamEntry *entry = shellParameter(command);
+  if (entry == nullptr || args.getArgc() < 2 || !ZyConfig::textFileCanCarry(args.getArg(1)))
+    return;
+  std::vector<std::string> words;
+  for (size_t i = 0; i < args.getArgc(); i++)
+    words.push_back(args.getArg(i));
+  std::string notice = extraWordsNotice(*entry, words);
+  if (!notice.empty())
+    ZyLog::log(ZyLog::Normal, "%s", notice.c_str());
 }
 } // namespace
 
@@ -97,11 +115,11 @@ bool askKeepRunning() {
   // An answer too long for the line is no answer: neither its first part
   // nor its tail is taken, and the question is asked again.
   InputLine read;
-  while ((read = readInputLine(stdin, line, LINE_SIZE)) == InputLine::tooLong) {
+  while ((read = readOperatorLine("", line, LINE_SIZE, LineUse::answer)) == InputLine::tooLong) {
     ZyLog::log(ZyLog::Normal, "%s", lineTooLongMessage(LINE_SIZE).c_str());
     ZyLog::log(ZyLog::Normal, "Quit anyway? y/(n)?");
   }
-  if (read == InputLine::end)
+  if (read == InputLine::end || read == InputLine::stopped)
     return false;
   char c = firstNonBlank(line);
   return !(c == 'y' || c == 'Y');
@@ -113,13 +131,16 @@ void runShell(MonitorLink *link, FirmwareImage *firmware, FirmwareDownload *down
   int listingMode = 0; // 0 robotTable, 1 armTable
   char line[LINE_SIZE];
   ZyArgumentBuilder *args = nullptr;
+  // A signal while the shell waits or works ends the run through this
+  // thread, which owns the link.
+  StopWakeup wakeup;
 
   while (Zyla::getRunning()) {
     if (pagingPosition != 0)
       printf("[** Press Enter to continue viewing list or type command **]\n");
-    printf("command> ");
-    fflush(stdout);
-    InputLine read = readInputLine(stdin, line, LINE_SIZE);
+    InputLine read = readOperatorLine("command> ", line, LINE_SIZE, LineUse::command);
+    if (read == InputLine::stopped)
+      break;
     if (read == InputLine::tooLong) {
       // Neither part of an over-long line runs: a first part cut short
       // could save to a truncated file name, a tail could be "quit".
@@ -143,8 +164,10 @@ void runShell(MonitorLink *link, FirmwareImage *firmware, FirmwareDownload *down
     }
     pagingPosition = 0;
 
-    if (setParameter(shellTables(), command, value))
+    if (setParameter(shellTables(), command, value)) {
+      noteExtraWords(command, *args);
       continue;
+    }
 
     if (isWord(command, "?") || isWord(command, "h") || isWord(command, "help")) {
       printf("\n\n====================================\n");
@@ -169,7 +192,8 @@ void runShell(MonitorLink *link, FirmwareImage *firmware, FirmwareDownload *down
       }
     } else if (isWord(command, "save")) {
       if (value != nullptr) {
-        Zyla::getConfig()->writeFile(value, false, nullptr, false);
+        if (Zyla::getConfig()->writeFile(value, false, nullptr, false))
+          ZyLog::log(ZyLog::Normal, "Saved parameters to '%s'.", value);
       } else if (link == nullptr) {
         ZyLog::log(ZyLog::Normal, "Not interacting with controller; cannot save.");
       } else if (BlockCheck check = checkBlockUnchanged(link); check != BlockCheck::Unchanged) {
@@ -187,7 +211,8 @@ void runShell(MonitorLink *link, FirmwareImage *firmware, FirmwareDownload *down
       }
     } else if (isWord(command, "r") || isWord(command, "restore")) {
       if (value != nullptr) {
-        restoreParameterFile(value);
+        if (restoreParameterFile(value))
+          ZyLog::log(ZyLog::Normal, "Restored parameters from '%s'.", value);
       } else if (link != nullptr) {
         readFlashParameters(link);
       } else {
@@ -208,6 +233,9 @@ void runShell(MonitorLink *link, FirmwareImage *firmware, FirmwareDownload *down
       pagingPosition = listParameters(armTable, 0, PAGE_LIMIT);
     } else {
       ZyLog::log(ZyLog::Normal, "Could not understand command '%s'. Type 'h' for help.", command);
+      std::string nearest = nearestShellWord(command);
+      if (!nearest.empty())
+        ZyLog::log(ZyLog::Normal, "Did you mean '%s'?", nearest.c_str());
     }
   }
   delete args;

@@ -50,6 +50,14 @@ ZylaState &state() {
 // Plain atomics, readable from exit callbacks and signal reactions alike.
 std::atomic<int> gSignalReceived{0};
 std::atomic<int> gStopRequest{0};
+std::atomic<void (*)()> gStopWaker{nullptr};
+std::atomic<void (*)()> gNoticeHook{nullptr};
+
+void beforeNotice() {
+  void (*hook)() = gNoticeHook.load();
+  if (hook != nullptr)
+    hook();
+}
 
 void noteSignal(int sig) {
   int none = 0;
@@ -101,12 +109,29 @@ void reactToSignal(int sig) {
     // A run ended by a signal did not succeed: callers such as timeout or a
     // service manager must see which signal ended it.
     noteSignal(sig);
+    void (*waker)() = gStopWaker.load();
+    if (waker != nullptr) {
+      // The owner of the work ends the run: its link to a controller, say,
+      // is closed by the thread that uses it, never in the middle of an
+      // exchange.
+      int none = 0;
+      gStopRequest.compare_exchange_strong(none, sig);
+      s.stateLock.lock();
+      s.running = false;
+      s.stateLock.unlock();
+      beforeNotice();
+      ZyLog::log(ZyLog::Normal, "Zyla: Received signal '%s'. Exiting.", name);
+      waker();
+      return;
+    }
+    beforeNotice();
     ZyLog::log(ZyLog::Normal, "Zyla: Received signal '%s'. Exiting.", name);
     Zyla::exit(Zyla::exitStatusForSignal(sig));
     return;
   }
   if (!Zyla::getRunning())
     return; // a shut-down is already under way
+  beforeNotice();
   ZyLog::log(ZyLog::Normal, "Zyla: Received signal '%s'. Shutting down.", name);
   if (sig == SIGHUP || sig == SIGINT || sig == SIGTERM) {
     // Every registered robot stops running and disconnects, so that a
@@ -135,6 +160,7 @@ void requestStop(int sig) {
   noteSignal(sig);
   int none = 0;
   gStopRequest.compare_exchange_strong(none, sig);
+  beforeNotice();
   ZyLog::log(ZyLog::Normal, "Zyla: Received signal '%s'. Stopping.",
              ZySignalHandler::signalName(sig));
   ZyMutex::Scope stateScope(s.stateLock);
@@ -150,8 +176,20 @@ int Zyla::stopRequest() {
   return gStopRequest.load();
 }
 
+void Zyla::setStopWaker(void (*waker)()) {
+  gStopWaker.store(waker);
+}
+
+void Zyla::setSignalNoticeHook(void (*hook)()) {
+  gNoticeHook.store(hook);
+}
+
 void Zyla::signalHandlerCB(int sig) {
   if (!isFault(sig) && ZyCriticalSection::deferSignal(sig)) {
+    void (*waker)() = gStopWaker.load();
+    if (waker != nullptr)
+      waker();
+    beforeNotice();
     ZyLog::log(ZyLog::Normal,
                "Zyla: Received signal '%s' during work that must not be cut short; acting on it "
                "when that work is done.",

@@ -86,6 +86,18 @@ public:
   /// is cleared and the work in hand is expected to wind up and end the
   /// process with exitStatusForSignal. 0 when none.
   static int stopRequest();
+  /// While a waker is set, a terminating signal that would end the process
+  /// at once (outside a critical section, with sigHandleExitNotShutdown)
+  /// becomes a stop request instead: the thread that owns the work, such as
+  /// one waiting for operator input, winds the run up itself. The waker is
+  /// called on the signal's thread after the notice, to wake that thread;
+  /// it must not block.
+  /// nullptr: such signals end the process at once again.
+  static void setStopWaker(void (*waker)());
+  /// A function run on the reacting thread before each notice of a
+  /// terminating signal ("Zyla: Received signal ..."), for example to end a
+  /// line left open on the screen; it must not block. nullptr: none.
+  static void setSignalNoticeHook(void (*hook)());
   /// The exit status of a run ended by a signal: 128 + its number.
   static int exitStatusForSignal(int sig) { return 128 + sig; }
 };

@@ -2,6 +2,7 @@
 // keyword/value pairs, parameter files, firmware validation, batch and
 // interactive endings, and exit statuses.
 #include "ProcessRunner.h"
+#include "ReportCheck.h"
 #include "ZyVersion.h"
 
 #include <gtest/gtest.h>
@@ -48,6 +49,7 @@ TEST(DriverOptions, HelpPrintsTheFiveConnectionOptionLinesThenTheFullHelp) {
          {"  -b, -batchmode              apply the command line, write the FLASH block if",
           "  -restoreBlock FILE          write a rescue image (.blk) of the parameter",
           "  -version                    print the version and exit",
+          "  -no-history                 keep no history of the shell's lines",
           "Exit statuses:", "  7    batch mode ended with unprocessed command-line arguments",
           "  8    writing the FLASH parameter block failed",
           "       or was refused with nothing written: no backup could be saved, or",
@@ -66,6 +68,17 @@ TEST(DriverOptions, VersionPrintsTheVersionAndTouchesNoPort) {
     EXPECT_EQ(r.status, 0) << version;
     EXPECT_EQ(r.out, std::string("orvexconf ") + ZYLA_VERSION + "\n") << version;
   }
+}
+
+TEST(DriverOptions, ListPortsPrintsOneLineAPortAndOpensNone) {
+  TempDir dir;
+  RunResult r = runTool({"--list-ports"}, dir);
+  EXPECT_EQ(r.status, 0) << r.out;
+  auto lines = splitLines(r.out);
+  ASSERT_FALSE(lines.empty());
+  for (const std::string &line : lines)
+    EXPECT_TRUE(line == "No serial ports found." || line.compare(0, 5, "/dev/") == 0) << line;
+  EXPECT_EQ(r.out.find("Trying client connection..."), std::string::npos) << r.out;
 }
 
 TEST(DriverOptions, BadConnectionOptionsEndWithStatusOne) {
@@ -147,6 +160,42 @@ TEST(DriverBatch, UnknownKeywordEndsWithStatusSevenAndSavesNothing) {
   EXPECT_EQ(*(it + 2), "Could not process: Bogus 1");
   EXPECT_FALSE(hasLine(r.out, "Saving to file 'out.rop'."));
   EXPECT_EQ(readFile(dir.file("out.rop")), "");
+}
+
+TEST(DriverBatch, MisspeltKeywordGetsTheNearestOneOnALineOfItsOwn) {
+  TempDir dir;
+  struct Case {
+    const char *keyword;
+    const char *suggestion; // the line after the blank one
+  } cases[] = {{"HostBuad", "Unknown keyword 'HostBuad' (did you mean 'HostBaud'?)."},
+               {"Bogus", "Unknown keyword 'Bogus'."}};
+  for (const Case &c : cases) {
+    RunResult r = runTool({"-n", "-b", c.keyword, "4"}, dir);
+    EXPECT_EQ(r.status, 7) << r.out;
+    auto lines = splitLines(r.out);
+    auto it = std::find(lines.begin(), lines.end(),
+                        std::string("Could not process: ") + c.keyword + " 4");
+    ASSERT_NE(it, lines.end()) << r.out;
+    ASSERT_LT(it + 2, lines.end()) << r.out;
+    EXPECT_EQ(*(it + 1), "");
+    EXPECT_EQ(*(it + 2), c.suggestion);
+  }
+}
+
+TEST(DriverBatch, CheckIsRefusedOutsideABatchRunWithAController) {
+  TempDir dir;
+  struct Case {
+    std::vector<std::string> args;
+    const char *line;
+  } cases[] = {{{"--check"}, "--check needs batch mode: add -b."},
+               {{"-b", "--check", "-n"}, "--check needs the controller: leave out -n."},
+               {{"-b", "--check", "-s", "x.rop"}, "--check writes no file: leave out -s."}};
+  for (const Case &c : cases) {
+    RunResult r = runTool(c.args, dir);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_TRUE(hasLine(r.out, c.line)) << r.out;
+    EXPECT_FALSE(hasLine(r.out, "Trying client connection...")) << r.out;
+  }
 }
 
 TEST(DriverBatch, LeftOverArgumentEndsTheRunBeforeAnyPairIsApplied) {
@@ -334,4 +383,50 @@ TEST(DriverInteractive, EndOfInputQuits) {
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_NE(r.out.find("No connection, so didn't save your changes to a controller."),
             std::string::npos);
+}
+
+TEST(DriverReport, EveryWayOutOfARunLeavesAReportThatFitsTheSchema) {
+  TempDir dir;
+  // A batch run without a controller: a refused value still ends with 0.
+  RunResult r = runTool({"-n", "-b", "--report", "r.json", "Name", "Foo", "HostBaud", "9"}, dir);
+  EXPECT_EQ(r.status, 0) << r.out;
+  nlohmann::json report = checkedReport(dir.file("r.json"));
+  EXPECT_EQ(report["mode"], "offline");
+  EXPECT_EQ(report["exitStatusName"], "ok");
+  ASSERT_EQ(report["refused"].size(), 1u) << report.dump();
+  EXPECT_EQ(report["refused"][0]["keyword"], "HostBaud");
+  EXPECT_EQ(report["refused"][0]["reason"], "out of range");
+
+  // A misspelt keyword: status 7 and the suggestion in the report.
+  r = runTool({"-n", "-b", "--REPORT", "bad.json", "HostBuad", "4"}, dir);
+  EXPECT_EQ(r.status, 7) << r.out;
+  report = checkedReport(dir.file("bad.json"));
+  EXPECT_EQ(report["exitStatusName"], "bad-arguments");
+  ASSERT_EQ(report["refused"].size(), 1u) << report.dump();
+  EXPECT_EQ(report["refused"][0]["suggestion"], "HostBaud");
+
+  // "-": the report alone on standard output, the rest on standard error.
+  r = runTool({"-n", "-b", "--report", "-", "Name", "Foo"}, dir);
+  EXPECT_EQ(r.status, 0) << r.err;
+  ASSERT_TRUE(writeFile(dir.file("out.json"), r.out));
+  EXPECT_EQ(checkedReport(dir.file("out.json"))["changes"].size(), 0u) << r.out;
+  EXPECT_NE(r.err.find("Your robot's name is Foo"), std::string::npos) << r.err;
+
+  // Refused before anything is tried: "-" outside batch mode, and a
+  // report that cannot be written (found before the port is opened).
+  r = runTool({"-n", "--report", "-"}, dir);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("--report - needs batch mode (-b)"), std::string::npos) << r.err;
+  r = runTool({"-rp", dir.file("no-port"), "-b", "--report", dir.file("none/r.json")}, dir);
+  EXPECT_EQ(r.status, 9) << r.out;
+  EXPECT_NE(r.out.find("Cannot write the report '" + dir.file("none/r.json") + "'"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("Trying client connection..."), std::string::npos) << r.out;
+  // A failure after the report was asked for: status 2 and its name.
+  r = runTool({"-rp", dir.file("no-port"), "-b", "--report", "fail.json"}, dir);
+  EXPECT_EQ(r.status, 2) << r.out;
+  report = checkedReport(dir.file("fail.json"));
+  EXPECT_EQ(report["exitStatusName"], "no-connection");
+  EXPECT_EQ(report["port"], dir.file("no-port"));
 }

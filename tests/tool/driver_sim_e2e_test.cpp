@@ -5,6 +5,7 @@
 // controller is touched, port problems, and runs ended by signals.
 #include "FirmwareFiles.h"
 #include "ProcessRunner.h"
+#include "ReportCheck.h"
 #include "SimPty.h"
 #include "ZySerialConnection.h"
 
@@ -15,6 +16,9 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -388,6 +392,12 @@ TEST(DriverWithoutController, PortsThatCannotBeOpenedEndABatchRunAtOnce) {
     EXPECT_NE(r.out.find("Trying client connection...\n\nCould not connect with controller.\n"),
               std::string::npos)
         << r.out;
+    // The port is named; it was given, so no hint to give one.
+    EXPECT_NE(
+        r.out.find("\nCould not connect with controller.\nThe port tried was '" + c.port + "'.\n"),
+        std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("--list-ports"), std::string::npos) << r.out;
     // Final: no other way of connecting is tried on it.
     EXPECT_EQ(r.out.find("Trying direct connection..."), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("Trying autobaud..."), std::string::npos) << r.out;
@@ -569,13 +579,18 @@ TEST(DriverWithController, ASignalEndsTheRunWith128PlusItsNumber) {
     // callbacks.
     SimSession sim(controller());
     ASSERT_TRUE(sim.ok()) << sim.error();
-    BackgroundTool tool({"-rp", sim.path(), "-b", "Name", "Foo"}, dir);
+    BackgroundTool tool({"-rp", sim.path(), "-b", "Name", "Foo", "--report", "stop.json"}, dir);
     ASSERT_TRUE(
         BackgroundTool::waitFor([&] { return !sim.controller().commandLog().empty(); }, 30000));
     tool.signal(SIGTERM);
     EXPECT_EQ(tool.wait(30000), 143) << tool.out();
     EXPECT_NE(tool.out().find("Zyla: Received signal 'SIGTERM'. Exiting."), std::string::npos)
         << tool.out();
+    // The exit callback wrote the report of the stopped run.
+    nlohmann::json report = checkedReport(dir.file("stop.json"));
+    EXPECT_EQ(report["exitStatus"], 143);
+    EXPECT_EQ(report["exitStatusName"], "signal");
+    EXPECT_EQ(report["signal"], SIGTERM);
   }
   {
     // During a download the block in hand is finished, then the download
@@ -636,6 +651,12 @@ TEST(DriverWithController, InterruptingTheShellSaysUnsavedChangesWereNotWritten)
   EXPECT_NE(tool.out().find("Your changes were not written to the controller."), std::string::npos)
       << tool.out();
   EXPECT_NE(field(sim.controller().block7(), 141, 19), "Bar");
+  // The main thread closed the monitor; the notice did not share the
+  // prompt's line.
+  EXPECT_EQ(sim.controller().commandLog().back(), "FK");
+  EXPECT_NE(tool.out().find("command> \nZyla: Received signal 'SIGINT'. Exiting."),
+            std::string::npos)
+      << tool.out();
 }
 
 // Started in the repository root the utility finds the shipped parameter
@@ -664,4 +685,269 @@ TEST(DriverWithController, ARunFromTheRepositoryRootSendsTheSameBytes) {
   EXPECT_FALSE(wire[0].empty());
   EXPECT_EQ(wire[0], wire[1]);
   EXPECT_EQ(baudChanges[0], baudChanges[1]);
+}
+
+namespace {
+/// orvexconf on a terminal of its own (a pty it controls), typed at as an
+/// operator types, with a scratch history directory.
+class TerminalTool {
+public:
+  TerminalTool(const std::vector<std::string> &args, const TempDir &dir) {
+    struct winsize size = {30, 100, 0, 0};
+    myPid = forkpty(&myMaster, nullptr, nullptr, &size);
+    if (myPid == 0) {
+      if (chdir(dir.path().c_str()) != 0)
+        _exit(126);
+      for (const char *name : {"ZYLAARGS", "ZYLOG_LEVEL", "ZYLA_SIGHANDLE_METHOD", "ZYLA"})
+        unsetenv(name);
+      setenv("XDG_STATE_HOME", dir.file("state").c_str(), 1);
+      setenv("TERM", "xterm", 1);
+      std::string program = binPath("orvexconf");
+      std::vector<char *> argv;
+      argv.push_back(const_cast<char *>(program.c_str()));
+      for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(program.c_str(), argv.data());
+      _exit(127);
+    }
+  }
+  ~TerminalTool() {
+    if (myPid > 0 && myStatus == -1) {
+      kill(myPid, SIGKILL);
+      waitpid(myPid, nullptr, 0);
+    }
+    if (myMaster >= 0)
+      ::close(myMaster);
+  }
+  void type(const std::string &keys) {
+    if (::write(myMaster, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size()))
+      ADD_FAILURE() << "could not type " << keys;
+  }
+  /// Waits up to msWait for text to appear after what earlier waits found.
+  bool expect(const std::string &text, int msWait) {
+    bool found = BackgroundTool::waitFor(
+        [&] {
+          drain();
+          return myOut.find(text, myMark) != std::string::npos;
+        },
+        msWait);
+    if (found)
+      myMark = myOut.find(text, myMark) + text.size();
+    return found;
+  }
+  /// The exit status once the tool ended, -1 when it did not within msWait.
+  int wait(int msWait) {
+    BackgroundTool::waitFor(
+        [this] {
+          drain();
+          int status;
+          if (waitpid(myPid, &status, WNOHANG) != myPid)
+            return false;
+          myStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+          return true;
+        },
+        msWait);
+    return myStatus;
+  }
+  const std::string &out() const { return myOut; }
+  int master() const { return myMaster; }
+
+private:
+  void drain() {
+    char buffer[4096];
+    struct pollfd fd = {myMaster, POLLIN, 0};
+    while (poll(&fd, 1, 0) > 0 && (fd.revents & POLLIN) != 0) {
+      ssize_t got = ::read(myMaster, buffer, sizeof buffer);
+      if (got <= 0)
+        break;
+      myOut.append(buffer, static_cast<size_t>(got));
+    }
+  }
+  pid_t myPid = -1;
+  int myMaster = -1;
+  int myStatus = -1;
+  std::string myOut;
+  size_t myMark = 0;
+};
+
+struct TerminalStep {
+  std::string keys;     ///< what the operator types
+  const char *expected; ///< what the screen then shows
+};
+} // namespace
+
+// The shell on a real terminal: editing with the cursor keys, Tab on a
+// keyword and on its value, Ctrl-C with unsaved changes (the monitor is
+// closed by "FK" before the run ends), the history recalled by the next
+// run, and the same lines through a pipe giving the plain output.
+TEST(ShellOnATerminal, EditsCompletesRecallsAndClosesTheMonitorOnCtrlC) {
+  TempDir dir;
+  SimSession sim(controller());
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  const std::string left = "\x1b[D", up = "\x1b[A";
+  const std::string tooLong = "Name " + std::string(300, 'x') + "\r";
+  const std::vector<TerminalStep> first = {
+      {"", "command> "},
+      {"joyv\t", "JoyVelMax "},
+      {"\t", "JoyVelMax: 0..2200, now 400\r\n"},
+      {left + left +
+           "\x7f"
+           "9\r",
+       "Max joydrive velocity (mm/sec) set to 900."},
+      {tooLong, "Line too long (more than 255 characters); ignored."},
+      {"Name Bar\r", "Your robot's name is Bar"},
+      {"q\r", "Quit anyway? y/(n)?"},
+      {"n\r", "command> "},
+      {"Ho", "Ho"},
+      {"\x03", "\nZyla: Received signal 'SIGINT'. Exiting."},
+      {"", "Your changes were not written to the controller."},
+  };
+  {
+    TerminalTool tool({"-rp", sim.path()}, dir);
+    for (const TerminalStep &step : first) {
+      tool.type(step.keys);
+      ASSERT_TRUE(tool.expect(step.expected, 60000)) << step.expected << "\n" << tool.out();
+    }
+    EXPECT_EQ(tool.wait(30000), 130) << tool.out();
+    EXPECT_EQ(sim.controller().commandLog().back(), "FK") << tool.out();
+    // The terminal is as the run found it.
+    struct termios after;
+    ASSERT_EQ(tcgetattr(tool.master(), &after), 0);
+    EXPECT_EQ(after.c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO));
+  }
+  // Kept: the lines typed, but neither the refused line nor the answer.
+  EXPECT_EQ(readFile(dir.file("state/orvexconf/history")), "JoyVelMax 900\nName Bar\nq\n");
+  struct stat info;
+  ASSERT_EQ(stat(dir.file("state/orvexconf/history").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+  // The next run recalls the lines of the first.
+  const std::vector<TerminalStep> second = {
+      {"", "command> "},
+      {up + up + up + "\r", "Max joydrive velocity (mm/sec) set to 900."},
+      {"q\r", "No connection, so didn't save your changes to a controller."},
+  };
+  {
+    TerminalTool tool({"-n"}, dir);
+    for (const TerminalStep &step : second) {
+      tool.type(step.keys);
+      ASSERT_TRUE(tool.expect(step.expected, 30000)) << step.expected << "\n" << tool.out();
+    }
+    EXPECT_EQ(tool.wait(30000), 0) << tool.out();
+  }
+  const std::string kept = "JoyVelMax 900\nName Bar\nq\nJoyVelMax 900\nq\n";
+  EXPECT_EQ(readFile(dir.file("state/orvexconf/history")), kept);
+
+  // --no-history: nothing to recall, nothing kept.
+  {
+    TerminalTool tool({"-n", "--no-history"}, dir);
+    for (const TerminalStep &step : std::vector<TerminalStep>{
+             {"", "command> "}, {up + "\r", "command> "}, {"q\r", "No connection"}}) {
+      tool.type(step.keys);
+      ASSERT_TRUE(tool.expect(step.expected, 30000)) << step.expected << "\n" << tool.out();
+    }
+    EXPECT_EQ(tool.wait(30000), 0) << tool.out();
+    EXPECT_EQ(tool.out().find("JoyVelMax"), std::string::npos) << tool.out();
+  }
+  EXPECT_EQ(readFile(dir.file("state/orvexconf/history")), kept);
+
+  // Through a pipe: the plain lines of old, and no history.
+  std::map<std::string, std::string> env = kCleanEnv;
+  env["XDG_STATE_HOME"] = dir.file("state");
+  RunResult piped = runProgram(binPath("orvexconf"), {"-n"}, "joyvelmax 900\nName Bar\nq\n", env,
+                               dir.path(), 30000);
+  EXPECT_EQ(piped.status, 0);
+  size_t shell = piped.out.find("command> ");
+  ASSERT_NE(shell, std::string::npos) << piped.out;
+  EXPECT_EQ(piped.out.substr(shell),
+            "command> Max joydrive velocity (mm/sec) set to 900.\n"
+            "command> Your robot's name is Bar\n"
+            "command> No connection, so didn't save your changes to a controller.\n\n");
+  EXPECT_EQ(readFile(dir.file("state/orvexconf/history")), kept);
+}
+
+namespace {
+/// The commands that change the controller's FLASH: erase, piece, "FR".
+int writingCommands(const std::vector<std::string> &commands) {
+  int count = 0;
+  for (const auto &c : commands)
+    if (c.compare(0, 2, "FE") == 0 || c.compare(0, 2, "FW") == 0 || c == "FR")
+      count++;
+  return count;
+}
+
+/// The line after the one given, or "" when there is none.
+std::string lineAfter(const std::string &out, const std::string &line) {
+  auto lines = splitLines(out);
+  auto it = std::find(lines.begin(), lines.end(), line);
+  return it == lines.end() || it + 1 == lines.end() ? "" : *(it + 1);
+}
+} // namespace
+
+TEST(DriverWithController, AWriteSaysWhatItChangesAndACheckWritesNothing) {
+  TempDir dir;
+  SimSession sim(controller());
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  std::string oldName = field(sim.controller().block7(), 141, 19);
+
+  // The write lists the change before the erase.
+  RunResult write = runTool(
+      {"-rp", sim.path(), "-b", "Name", "Foo", "-s", "mine.rop", "--report", "write.json"}, dir);
+  EXPECT_EQ(write.status, 0) << write.out;
+  EXPECT_EQ(lineAfter(write.out, "Changing 1 parameter:"), "Name: '" + oldName + "' -> 'Foo'")
+      << write.out;
+  EXPECT_LT(write.out.find("Changing 1 parameter:"), write.out.find("Writing 0x7000"));
+  nlohmann::json report = checkedReport(dir.file("write.json"));
+  EXPECT_EQ(report["mode"], "batch");
+  EXPECT_EQ(report["port"], sim.path());
+  EXPECT_EQ(report["block"]["written"], true);
+  EXPECT_NE(report["block"]["sha256Before"], report["block"]["sha256After"]);
+  EXPECT_EQ(report["controller"]["robotName"], "Foo");
+  EXPECT_EQ(report["controller"]["identity"], "known");
+  ASSERT_EQ(report["changes"].size(), 1u);
+  EXPECT_EQ(report["changes"][0]["before"], oldName);
+  EXPECT_EQ(report["files"]["saved"][0], "mine.rop");
+
+  // Another robot's file: the check lists the restore's changes, warns of
+  // the identity change, ends with status 10 and sends no write command.
+  std::string rop = readFile(dir.file("mine.rop"));
+  size_t name = rop.find("\nName Foo ");
+  ASSERT_NE(name, std::string::npos) << rop;
+  rop.replace(name, 10, "\nName Other ");
+  {
+    std::ofstream other(dir.file("other.rop"));
+    other << rop;
+  }
+  auto block = sim.controller().block7();
+  int writesBefore = writingCommands(sim.controller().commandLog());
+  RunResult check = runTool(
+      {"-rp", sim.path(), "-b", "--check", "-r", "other.rop", "HostBaud", "9", "--report", "-"},
+      dir);
+  EXPECT_EQ(check.status, 10) << check.err;
+  ASSERT_TRUE(writeFile(dir.file("check.json"), check.out));
+  report = checkedReport(dir.file("check.json"));
+  EXPECT_EQ(report["mode"], "check");
+  EXPECT_EQ(report["exitStatusName"], "would-change");
+  EXPECT_EQ(report["block"]["written"], false);
+  EXPECT_EQ(report["block"]["sha256Before"], report["block"]["sha256After"]);
+  EXPECT_EQ(report["refused"][0]["reason"], "out of range");
+  EXPECT_EQ(report["changes"][0]["after"], "Other");
+  check.out = check.err; // the run's text, for the lines below
+  EXPECT_EQ(lineAfter(check.out, "'other.rop' changes 1 parameter:"), "Name: 'Foo' -> 'Other'")
+      << check.out;
+  EXPECT_TRUE(hasLine(check.out, "Caution: 'other.rop' changes the robot's identity (Name): it "
+                                 "may be another robot's file."))
+      << check.out;
+  EXPECT_EQ(lineAfter(check.out, "Would change 1 parameter:"), "Name: 'Foo' -> 'Other'");
+  EXPECT_EQ(writingCommands(sim.controller().commandLog()), writesBefore);
+  EXPECT_EQ(sim.controller().commandLog().back(), "FK");
+  EXPECT_EQ(sim.controller().block7(), block);
+
+  // The controller holds what the file says: nothing would change.
+  RunResult same = runTool({"-rp", sim.path(), "-b", "--check", "-r", "mine.rop"}, dir);
+  EXPECT_EQ(same.status, 0) << same.out;
+  EXPECT_TRUE(hasLine(same.out, "'mine.rop' changes no parameter.")) << same.out;
+  EXPECT_TRUE(hasLine(same.out, "No parameter would change.")) << same.out;
+  EXPECT_EQ(writingCommands(sim.controller().commandLog()), writesBefore);
 }

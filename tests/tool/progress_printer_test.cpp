@@ -1,10 +1,18 @@
 // ProgressPrinter: in-place lines on a terminal, plain start and end lines
-// elsewhere, rate and time left from a clock the test moves by hand.
+// elsewhere, rate and time left from a clock the test moves by hand; a
+// signal's notice after an open progress line.
+#include "ChildProcess.h"
 #include "ProgressPrinter.h"
 #include "PtyPair.h"
+#include "ScreenLine.h"
+#include "WaitFor.h"
+#include "ZyCriticalSection.h"
+#include "ZyLog.h"
+#include "Zyla.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -132,4 +140,34 @@ TEST(ProgressPrinter, TerminalIsRecognisedOnAPtyAndNotOnAPipe) {
   EXPECT_FALSE(isTerminal(pipeEnd));
   fclose(pipeEnd);
   close(fds[0]);
+}
+
+TEST(ProgressPrinter, ASignalsNoticeStartsOnALineOfItsOwn) {
+  ChildResult r = runInChild([] {
+    unsetenv("ZYLA_SIGHANDLE_METHOD");
+    Zyla::setDirectory("./");
+    Zyla::init(Zyla::SIGHANDLE_THREAD, true, true);
+    ZyLog::init(ZyLog::StdOut, ZyLog::Normal, "", false, false, false);
+    endScreenLineBeforeSignalNotices();
+    ProgressPrinter printer(stdout, true);
+    {
+      ZyCriticalSection section;
+      printer.blockStarted(7, 0x7000, 4096);
+      printer.pieceSent(0x7000, 0x7080);
+      kill(getpid(), SIGINT);
+      if (!waitFor([] { return ZyCriticalSection::pendingSignal() == SIGINT; }))
+        childMark("signal never recorded\n");
+      printer.blockEnded(true);
+    }
+    fflush(stdout);
+    Zyla::exit(Zyla::exitStatusForSignal(Zyla::stopRequest()));
+  });
+  ASSERT_TRUE(r.finished) << r.output;
+  EXPECT_EQ(r.exitCode, 130) << r.output;
+  EXPECT_NE(r.output.find(" left\nZyla: Received signal 'SIGINT' during work"), std::string::npos)
+      << r.output;
+  // The line closed by its block's end is not ended twice.
+  EXPECT_NE(r.output.find("done in 0.0 s\nZyla: Received signal 'SIGINT'. Stopping."),
+            std::string::npos)
+      << r.output;
 }

@@ -1,8 +1,11 @@
 // RunOutcome: the exit status a run's record gives (which cause wins over
 // which), and a record read while another thread fills it.
+#include "BackupStore.h"
 #include "RunOutcome.h"
+#include "RunReport.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <functional>
 #include <thread>
@@ -46,6 +49,20 @@ TEST(RunOutcome, ExitStatusFollowsThePrecedenceOfCauses) {
        },
        8},
       {"failed save", [](RunRecord &r) { r.saveFailed = true; }, 9},
+      {"check that would change", [](RunRecord &r) { r.check = r.batch = r.changed = true; }, 10},
+      {"check: a failure keeps its status",
+       [](RunRecord &r) {
+         r.check = r.batch = r.changed = true;
+         r.endedWith = EXIT_NO_CONNECTION;
+       },
+       2},
+      {"check: refused arguments win",
+       [](RunRecord &r) {
+         r.check = r.batch = r.changed = true;
+         r.refused = {"x"};
+       },
+       7},
+      {"check without changes", [](RunRecord &r) { r.check = r.batch = true; }, 0},
   };
   for (const StatusCase &c : cases) {
     RunOutcome outcome;
@@ -73,3 +90,26 @@ TEST(RunOutcome, ACopyTakenWhileAnotherThreadFillsItIsWhole) {
   EXPECT_EQ(outcome.snapshot().refused.size(), 2U * rounds);
 }
 } // namespace
+
+TEST(RunReport, StatusNamesDigestsAndAReportOfAnyRecord) {
+  const char *names[] = {"ok",           "options",     "no-connection",  "flash-read",
+                         "image-upload", "upload",      "wrong-firmware", "bad-arguments",
+                         "flash-write",  "save-failed", "would-change"};
+  for (int status = 0; status <= EXIT_WOULD_CHANGE; status++)
+    EXPECT_STREQ(exitStatusName(status), names[status]) << status;
+  EXPECT_STREQ(exitStatusName(130), "signal");
+  // The SHA-256 of "abc" as published for the algorithm.
+  const unsigned char abc[] = {'a', 'b', 'c'};
+  EXPECT_EQ(sha256Hex(abc, 3), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  // A name from the controller that is not UTF-8 still gives a report.
+  RunRecord record;
+  record.flashRead = true;
+  record.robotName = "R\xff";
+  record.changes.push_back({"Name", "robot", "R1", "R\xff", true});
+  std::string text = reportJson(record, 0, "2026-01-01T00:00:00.000Z", "x", 0.5);
+  nlohmann::json report = nlohmann::json::parse(text, nullptr, false);
+  ASSERT_FALSE(report.is_discarded()) << text;
+  EXPECT_EQ(report["schema"], "orvexconf-report/1");
+  EXPECT_EQ(report["changes"][0]["before"], "R1");
+  EXPECT_EQ(report["mode"], "interactive");
+}

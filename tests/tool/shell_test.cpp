@@ -1,18 +1,23 @@
 // Tests of the interactive shell without a controller: paging through the
-// tables, keywords before command words, quitting, and the messages of the
-// commands that need a controller or a file; "save" to a controller played
-// by a pty peer; and a table of commands run against the controller
-// simulator, checked on the text and on the wire.
+// tables, keywords before command words, quitting, the messages of the
+// commands that need a controller or a file, what Tab completes, and the
+// history file; "save" to a controller played by a pty peer; and a table
+// of commands run against the controller simulator, checked on the text
+// and on the wire.
 #include "ConnectionSequence.h"
 #include "FlashImage.h"
 #include "FlashTransfer.h"
+#include "LineEditor.h"
 #include "LogCapture.h"
 #include "MonitorLink.h"
 #include "MonitorPeer.h"
 #include "ParamCommands.h"
 #include "ParamFile.h"
+#include "ProcessRunner.h"
 #include "Shell.h"
+#include "ShellCompletion.h"
 #include "SimPty.h"
+#include "TempFiles.h"
 #include "ZySerialConnection.h"
 #include "Zyla.h"
 
@@ -22,6 +27,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -33,6 +39,9 @@ protected:
     Zyla::init(Zyla::SIGHANDLE_NONE, false, false);
     std::memset(flashImage, 0, FLASH_IMAGE_SIZE);
     std::memset(referenceImage, 0, FLASH_IMAGE_SIZE);
+    // Text buffers left by an earlier test would come back into the image.
+    for (ParamEntry *table : allTables())
+      loadTextBuffers(table);
   }
 
   /// Runs the shell on the given input; returns its standard output.
@@ -358,4 +367,119 @@ TEST_F(Shell, SaveToTheControllerChecksTheBlockFirst) {
     EXPECT_TRUE(imageChanged());
     EXPECT_TRUE(log.hasLine("You didn't save your changes to the controller."));
   }
+}
+
+TEST_F(Shell, ExtraWordsMisspeltWordsAndFilesSavedOrRestoredAreExplained) {
+  registerTable(robotTable);
+  registerTable(armTable);
+  TempDir dir;
+  std::string file = dir.file("out.rop");
+  std::string in = dir.write("in.rop", "HostBaud 4\n");
+  run("Name my robot\nSERIAL number\nHostBaud 3 5\nHostBuad\nsave " + file + "\nr " + in + "\nr " +
+      dir.file("missing.rop") + "\nqiut\nxyzzy\nq\n");
+  std::string expected = "Your robot's name is my\n"
+                         "Only 'my' was taken; write 'my\\ robot' to keep the blanks.\n"
+                         "Serial Number set to number\n"
+                         "'SERIAL number' is how the listing describes SerNum: its value is now "
+                         "'number'.\n"
+                         "HostBaud is 57600\n"
+                         "Could not understand command 'HostBuad'. Type 'h' for help.\n"
+                         "Did you mean 'HostBaud'?\n"
+                         "Saved parameters to '" +
+                         file +
+                         "'.\n"
+                         "Restored parameters from '" +
+                         in + "'.\n";
+  EXPECT_EQ(log.text().substr(0, expected.size()), expected) << log.text();
+  EXPECT_EQ(count(log.text(), "Restored parameters from"), 1u) << "a failed restore says so";
+  EXPECT_NE(log.text().find("Could not understand command 'qiut'. Type 'h' for help.\n"
+                            "Did you mean 'quit'?\n"
+                            "Could not understand command 'xyzzy'. Type 'h' for help.\n"
+                            "No connection"),
+            std::string::npos)
+      << log.text();
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(flashImage) + 141), "my");
+  EXPECT_EQ(flashImage[179], 4);
+}
+
+TEST_F(Shell, TabCompletesWordsValuesAndFileNames) {
+  LogCapture quiet{ZyLog::Terse};
+  setParameter(robotTable, "JoyVelMax", "1800");
+  setParameter(robotTable, "Name", "my bot");
+  TempDir dir;
+  for (const char *name : {"b.rop", "a.txt", "c.mot", "d.hex", "my file.rop"})
+    dir.write(name, "");
+  dir.subdir("sub");
+  char *home = getcwd(nullptr, 0);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  struct Case {
+    const char *before;
+    size_t replaceLength;
+    const char *replacement;
+    std::vector<std::string> shown;
+  } cases[] = {
+      {"joyv", 4, "JoyVelMax ", {}},
+      {"  hostB", 5, "HostBaud ", {}},
+      {"rotv", 4, "RotVel", {"RotVelTop  RotVelMax"}},
+      {"QUIT", 4, "quit ", {}},
+      {"xyzzy", 0, "", {}},
+      {"JOYVELMAX ", 0, "1800", {"JoyVelMax: 0..2200, now 1800"}},
+      {"JoyVelMax 18", 0, "", {"JoyVelMax: 0..2200, now 1800"}},
+      {"Name ", 0, "my\\ bot", {"Name: up to 19 characters, now 'my bot'"}},
+      {"HostBaud 4 ", 0, "", {}},
+      {"save ", 0, "", {"b.rop  my file.rop  a.txt  c.mot  d.hex  sub/"}},
+      {"upload ", 0, "", {"c.mot  d.hex  a.txt  b.rop  my file.rop  sub/"}},
+      {"r b", 1, "b.rop ", {}},
+      {"restore my", 2, "my\\ file.rop ", {}},
+      {"u su", 2, "sub/", {}},
+      {"d nothing", 0, "", {}},
+  };
+  for (const Case &c : cases) {
+    Completion got = completeShellLine(c.before);
+    EXPECT_EQ(got.replaceLength, c.replaceLength) << c.before;
+    EXPECT_EQ(got.replacement, c.replacement) << c.before;
+    EXPECT_EQ(got.shown, c.shown) << c.before;
+  }
+  EXPECT_EQ(chdir(home), 0);
+  free(home);
+}
+
+TEST(ShellHistory, FileIsFoundReadRobustlyAndWrittenPrivately) {
+  const char *state = getenv("XDG_STATE_HOME");
+  std::string savedState = state != nullptr ? state : "";
+  setenv("XDG_STATE_HOME", "/x/state", 1);
+  EXPECT_EQ(historyPath(), "/x/state/orvexconf/history");
+  setenv("XDG_STATE_HOME", "relative", 1);
+  std::string home = getenv("HOME") != nullptr ? getenv("HOME") : "";
+  EXPECT_EQ(historyPath(), home.empty() ? "" : home + "/.local/state/orvexconf/history");
+  if (state != nullptr)
+    setenv("XDG_STATE_HOME", savedState.c_str(), 1);
+  else
+    unsetenv("XDG_STATE_HOME");
+
+  struct Case {
+    std::string content;
+    size_t limit;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"HostBaud 4\nName a\\ b\r\n\nv", 10, {"HostBaud 4", "Name a\\ b", "v"}},
+      {std::string("a\0b\nok\n\x1b[A\nn\xc3\xa9\n", 15), 10, {"ok"}},
+      {std::string(256, 'x') + "\n" + std::string(255, 'y') + "\n", 10, {std::string(255, 'y')}},
+      {"1\n2\n3\n4\n", 2, {"3", "4"}},
+  };
+  for (const Case &c : cases)
+    EXPECT_EQ(parseHistory(c.content, c.limit, 255), c.lines) << c.content;
+
+  TempDir dir;
+  std::string path = dir.file("state/orvexconf/history");
+  ASSERT_TRUE(writeHistory(path, {"HostBaud 4", "q"}));
+  EXPECT_EQ(readFile(path), "HostBaud 4\nq\n");
+  struct stat info;
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  ASSERT_EQ(stat(dir.file("state/orvexconf").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  ASSERT_TRUE(writeHistory(path, {"v"}));
+  EXPECT_EQ(readFile(path), "v\n");
+  EXPECT_FALSE(writeHistory(dir.file("state/orvexconf/history/below"), {"v"}));
 }

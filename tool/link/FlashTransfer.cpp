@@ -428,6 +428,17 @@ bool restoreFlashBlock(MonitorLink *link, const unsigned char *block, int length
   return true;
 }
 
+const unsigned char *flashBlock() {
+  return transferBuffer;
+}
+
+void applyBlockToImage(const unsigned char *block) {
+  memcpy(flashImage, block, FLASH_IMAGE_SIZE);
+  swapAllTables();
+  for (ParamEntry *table : allTables())
+    loadTextBuffers(table);
+}
+
 bool loadBlockFile(const char *path, unsigned char *block, int *length) {
   FILE *file = fopen(path, "rb");
   if (file == nullptr) {

@@ -60,6 +60,12 @@ bool writeFlashParameters(MonitorLink *link);
 /// erased) to block 7 with the same transaction and verify; on success the
 /// image becomes the transfer buffer, flashImage and referenceImage.
 bool restoreFlashBlock(MonitorLink *link, const unsigned char *block, int length);
+/// The whole block as last read from or written to the controller.
+const unsigned char *flashBlock();
+/// Puts a whole block image's parameters into flashImage (and the text
+/// buffers) without sending anything; referenceImage keeps what was read,
+/// so that the differences are what writing the image would change.
+void applyBlockToImage(const unsigned char *block);
 /// Reads a rescue image file of 4096 (or 4095) raw bytes into block;
 /// false with a message naming the file otherwise. *length gets its size.
 bool loadBlockFile(const char *path, unsigned char *block, int *length);

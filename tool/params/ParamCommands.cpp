@@ -32,12 +32,15 @@ ParamEntry *findEntry(ParamEntry *table, const char *keyword) {
 /// Checks a text value before it is stored: a text that a parameter file
 /// could not carry back is refused, and one longer than the field is cut
 /// with a word to say so. False when refused.
-bool acceptText(const ParamEntry &entry, const char *value) {
+bool acceptText(const ParamEntry &entry, const char *value, ParamRefusal *refusal) {
   if (!ZyConfig::textFileCanCarry(value)) {
     ZyLog::log(ZyLog::Normal, "Value for %s refused: %s.", entry.name, ZyConfig::TEXT_RULE);
+    *refusal = ParamRefusal::notStorable;
     return false;
   }
   size_t length = strlen(value);
+  if (length > entry.size)
+    *refusal = ParamRefusal::textCut;
   if (length > entry.size)
     ZyLog::log(ZyLog::Normal, "Value for %s cut to its first %d characters (%d given).", entry.name,
                static_cast<int>(entry.size), static_cast<int>(length));
@@ -100,21 +103,24 @@ int readInteger(const ParamEntry &entry) {
   return word;
 }
 
-void setInteger(const ParamEntry &entry, const char *value) {
+void setInteger(const ParamEntry &entry, const char *value, ParamRefusal *refusal) {
   if (value != nullptr) {
     long number = 0;
     if (!parseInteger(value, &number)) {
       ZyLog::log(ZyLog::Normal, "Value for %s must be an integer.", entry.name);
+      *refusal = ParamRefusal::notInteger;
       return;
     }
     if (entry.minimum != -1 && number < entry.minimum) {
       ZyLog::log(ZyLog::Normal, "Value for %s must be an integer >= %d.", entry.name,
                  entry.minimum);
+      *refusal = ParamRefusal::outOfRange;
       return;
     }
     if (entry.maximum != -1 && number > entry.maximum) {
       ZyLog::log(ZyLog::Normal, "Value for %s must be an integer <= %d.", entry.name,
                  entry.maximum);
+      *refusal = ParamRefusal::outOfRange;
       return;
     }
     storeInteger(entry, number);
@@ -132,7 +138,32 @@ bool knowsKeyword(ParamEntry *table, const char *keyword) {
   return table != nullptr && keyword != nullptr && findEntry(table, keyword) != nullptr;
 }
 
+const char *paramRefusalName(ParamRefusal refusal) {
+  switch (refusal) {
+  case ParamRefusal::none:
+    return "";
+  case ParamRefusal::notInteger:
+    return "not an integer";
+  case ParamRefusal::outOfRange:
+    return "out of range";
+  case ParamRefusal::notStorable:
+    return "text not storable";
+  case ParamRefusal::textCut:
+    return "text cut";
+  }
+  return "";
+}
+
 bool setParameter(ParamEntry *table, const char *keyword, const char *value) {
+  return setParameter(table, keyword, value, nullptr);
+}
+
+bool setParameter(ParamEntry *table, const char *keyword, const char *value,
+                  ParamRefusal *refusal) {
+  ParamRefusal ignored = ParamRefusal::none;
+  if (refusal == nullptr)
+    refusal = &ignored;
+  *refusal = ParamRefusal::none;
   if (table == nullptr || keyword == nullptr)
     return false;
   ZyLog::log(ZyLog::Verbose, "Parsing command '%s' with argument '%s'", keyword,
@@ -145,7 +176,7 @@ bool setParameter(ParamEntry *table, const char *keyword, const char *value) {
   case ParamKind::text: {
     char *field = reinterpret_cast<char *>(entry->value);
     if (value != nullptr) {
-      if (!acceptText(*entry, value))
+      if (!acceptText(*entry, value, refusal))
         return true;
       copyTextField(field, value, entry->size);
     }
@@ -155,7 +186,7 @@ bool setParameter(ParamEntry *table, const char *keyword, const char *value) {
   case ParamKind::bufferedText:
     ensureTextBuffer(entry);
     if (value != nullptr) {
-      if (!acceptText(*entry, value))
+      if (!acceptText(*entry, value, refusal))
         return true;
       copyTextField(entry->textBuffer, value, entry->size);
       entry->textBuffer[entry->size] = '\0';
@@ -166,15 +197,16 @@ bool setParameter(ParamEntry *table, const char *keyword, const char *value) {
   case ParamKind::uint8:
   case ParamKind::int16:
   case ParamKind::uint16:
-    setInteger(*entry, value);
+    setInteger(*entry, value, refusal);
     break;
   }
   return true;
 }
 
-bool setParameter(const ParamTableList &tables, const char *keyword, const char *value) {
+bool setParameter(const ParamTableList &tables, const char *keyword, const char *value,
+                  ParamRefusal *refusal) {
   for (ParamEntry *table : tables)
-    if (setParameter(table, keyword, value))
+    if (setParameter(table, keyword, value, refusal))
       return true;
   return false;
 }

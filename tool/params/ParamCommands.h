@@ -13,13 +13,28 @@
 /// text longer than its field is cut to it, and the cut is reported.
 bool setParameter(ParamEntry *table, const char *keyword, const char *value);
 
+/// Why setParameter did not store a value as given.
+enum class ParamRefusal {
+  none,        ///< stored as given
+  notInteger,  ///< not a whole number in the 32-bit range
+  outOfRange,  ///< below the minimum or above the maximum
+  notStorable, ///< a text a parameter file could not carry back
+  textCut      ///< a text longer than its field: stored cut to it
+};
+/// The text that names a refusal in the run's record ("" for none).
+const char *paramRefusalName(ParamRefusal refusal);
+
+/// setParameter that also says, in *refusal, why a value was refused or cut.
+bool setParameter(ParamEntry *table, const char *keyword, const char *value, ParamRefusal *refusal);
+
 /// True when the table knows the keyword (name or alias, letter case
 /// ignored); nothing is shown or changed.
 bool knowsKeyword(ParamEntry *table, const char *keyword);
 
 /// setParameter with each table of the list in turn, up to the first that
 /// knows the keyword; false when none does.
-bool setParameter(const ParamTableList &tables, const char *keyword, const char *value);
+bool setParameter(const ParamTableList &tables, const char *keyword, const char *value,
+                  ParamRefusal *refusal = nullptr);
 /// True when a table of the list knows the keyword.
 bool knowsKeyword(const ParamTableList &tables, const char *keyword);
 

@@ -79,8 +79,8 @@ std::string lowerCase(const std::string &text) {
   return out;
 }
 
-/// Edits between two texts: insertions, deletions, replacements, and swaps
-/// of two neighbouring characters.
+} // namespace
+
 size_t editDistance(const std::string &a, const std::string &b) {
   std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
   for (size_t i = 0; i <= a.size(); ++i)
@@ -98,6 +98,8 @@ size_t editDistance(const std::string &a, const std::string &b) {
   return d[a.size()][b.size()];
 }
 
+namespace {
+
 /// The keyword of an unknown line as written: its first word, or the text
 /// between double quotes when it starts with one.
 std::string lineKeyword(const std::string &line) {
@@ -110,14 +112,35 @@ std::string lineKeyword(const std::string &line) {
 
 } // namespace
 
+namespace {
+/// Close enough: at most two edits, and fewer than half the keyword's
+/// letters, so that a short word is not matched to anything at all.
+size_t farthestSuggestion(const std::string &wanted) {
+  return std::min<size_t>(3, (wanted.size() + 1) / 2);
+}
+} // namespace
+
+std::string nearestKeyword(const ParamTableList &tables, const std::string &keyword) {
+  std::string wanted = lowerCase(keyword);
+  size_t best = farthestSuggestion(wanted);
+  std::string found;
+  for (ParamEntry *table : tables)
+    for (ParamEntry *entry = table; entry->name[0] != '\0'; ++entry) {
+      size_t distance = editDistance(wanted, lowerCase(entry->name));
+      if (distance < best) {
+        best = distance;
+        found = entry->name;
+      }
+    }
+  return found;
+}
+
 std::string nearestKeyword(const ZyConfig &config, const std::string &keyword) {
   ZyConfigSection *section = config.findSection("");
   if (section == nullptr)
     return "";
   std::string wanted = lowerCase(keyword);
-  // Close enough: at most two edits, and fewer than half the keyword's
-  // letters, so that a short word is not matched to anything at all.
-  size_t best = std::min<size_t>(3, (wanted.size() + 1) / 2);
+  size_t best = farthestSuggestion(wanted);
   std::string found;
   for (const ZyConfigArg &param : *section->getParams()) {
     ZyConfigArg::Type type = param.getType();

@@ -35,5 +35,11 @@ bool restoreParameterFile(const char *fileName);
 /// the keyword (letters compared without regard to case; a swap of two
 /// neighbours counts as one edit), or "" when none is close enough.
 std::string nearestKeyword(const ZyConfig &config, const std::string &keyword);
+/// The same over the keywords of the tables (the command line's).
+std::string nearestKeyword(const ParamTableList &tables, const std::string &keyword);
+
+/// Edits between two texts (letter case counts): insertions, deletions,
+/// replacements, and swaps of two neighbouring characters.
+size_t editDistance(const std::string &a, const std::string &b);
 
 #endif

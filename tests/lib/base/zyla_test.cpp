@@ -222,6 +222,43 @@ TEST(ZylaSignals, SignalDuringCriticalSectionBecomesAStopRequest) {
   EXPECT_LT(requested, callbacks);
 }
 
+TEST(ZylaSignals, WithAStopWakerASignalWakesTheOwnerInsteadOfExiting) {
+  ChildResult r = runInChild([] {
+    unsetenv("ZYLA_SIGHANDLE_METHOD");
+    verboseLogToStdout();
+    Zyla::setDirectory("./");
+    Zyla::init(Zyla::SIGHANDLE_THREAD, true, true);
+    addMarkedExitCallbacks();
+    static std::atomic<int> woken{0};
+    Zyla::setStopWaker([] {
+      woken++;
+      childMark("woken\n");
+    });
+    kill(getpid(), SIGTERM);
+    if (!waitFor([] { return woken.load() == 1; }))
+      childMark("never woken\n");
+    // The owner, still here, ends the run itself.
+    childMark(Zyla::stopRequest() == SIGTERM ? "stop requested\n" : "no stop request\n");
+    childMark(Zyla::getRunning() ? "library running\n" : "library stopped\n");
+    Zyla::setStopWaker(nullptr);
+    Zyla::exit(Zyla::exitStatusForSignal(Zyla::stopRequest()));
+  });
+  ASSERT_TRUE(r.finished) << r.output;
+  ASSERT_TRUE(r.exited) << r.output;
+  EXPECT_EQ(r.exitCode, 143) << r.output;
+  size_t woken = r.output.find("woken\n");
+  size_t notice = r.output.find("Zyla: Received signal 'SIGTERM'. Exiting.\n");
+  size_t owner = r.output.find("stop requested\nlibrary stopped\n");
+  size_t callbacks = r.output.find("cb:fifty\n");
+  ASSERT_NE(woken, std::string::npos) << r.output;
+  ASSERT_NE(notice, std::string::npos) << r.output;
+  ASSERT_NE(owner, std::string::npos) << r.output;
+  ASSERT_NE(callbacks, std::string::npos) << r.output;
+  EXPECT_LT(notice, woken);
+  EXPECT_LT(owner, callbacks);
+  EXPECT_EQ(marks(r.output), kOrder);
+}
+
 TEST(ZylaSignals, FaultWritesOneMessageAndEndsTheProcessByTheSignal) {
   for (int sig : {SIGSEGV, SIGFPE, SIGBUS, SIGILL}) {
     ChildResult r = runInChild([sig] {

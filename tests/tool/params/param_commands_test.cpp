@@ -1,9 +1,11 @@
 // Tests of showing, setting and listing parameters by keyword: range and
 // integer checks, storage widths, text fields, value texts and the exact
 // listing layout.
+#include "ChangeList.h"
 #include "FlashImage.h"
 #include "LogCapture.h"
 #include "ParamCommands.h"
+#include "ParamFile.h"
 
 #include <gtest/gtest.h>
 
@@ -320,3 +322,35 @@ TEST_F(ParamCommands, ListingPagesHoldTwentyOneRows) {
 }
 
 } // namespace
+
+TEST_F(ParamCommands, RefusalsSayWhyAndChangesAreListedInTableOrder) {
+  const struct {
+    const char *keyword;
+    const char *value;
+    ParamRefusal refusal;
+  } cases[] = {{"HostBaud", "9", ParamRefusal::outOfRange},
+               {"HostBaud", "x", ParamRefusal::notInteger},
+               {"Name", "a\nb", ParamRefusal::notStorable},
+               {"Name", "ThisNameIsFarTooLongForIt", ParamRefusal::textCut},
+               {"HostBaud", "4", ParamRefusal::none},
+               {"Name", "R2", ParamRefusal::none}};
+  for (const auto &c : cases) {
+    ParamRefusal refusal = ParamRefusal::textCut;
+    EXPECT_TRUE(setParameter(robotTable, c.keyword, c.value, &refusal)) << c.keyword;
+    EXPECT_EQ(refusal, c.refusal) << c.keyword << " " << c.value;
+  }
+  EXPECT_STREQ(paramRefusalName(ParamRefusal::outOfRange), "out of range");
+  std::vector<ParamChange> changes = pendingChanges();
+  ASSERT_EQ(changes.size(), 2u);
+  // Name comes before HostBaud in the robot table.
+  EXPECT_EQ(changeLine(changes[0]), "Name: '' -> 'R2'");
+  EXPECT_EQ(changes[0].table, "robot");
+  EXPECT_EQ(changeLine(changes[1]), "HostBaud: 0 -> 4");
+  EXPECT_EQ(changingHeading(2), "Changing 2 parameters:");
+  EXPECT_EQ(changingHeading(1), "Changing 1 parameter:");
+  EXPECT_TRUE(isIdentityKeyword("sernum"));
+  EXPECT_FALSE(isIdentityKeyword("HostBaud"));
+  // The command line's misspelt keywords get the nearest one.
+  EXPECT_EQ(nearestKeyword(commandLineTables(), "HostBuad"), "HostBaud");
+  EXPECT_EQ(nearestKeyword(commandLineTables(), "Zq"), "");
+}

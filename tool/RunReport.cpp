@@ -1,0 +1,288 @@
+// The run report: JSON from the run's record, SHA-256 digests, and the
+// --report option with its exit callback.
+#include "RunReport.h"
+
+#include "BackupStore.h"
+
+#include "FlashTransfer.h"
+#include "ZyVersion.h"
+#include "Zyla.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+using nlohmann::json;
+
+namespace {
+
+const char *const STATUS_NAMES[] = {
+    "ok",           "options",     "no-connection",  "flash-read",
+    "image-upload", "upload",      "wrong-firmware", "bad-arguments",
+    "flash-write",  "save-failed", "would-change"};
+
+/// True when arg is the option name with one or two leading dashes, in any
+/// letter case (as the command line's other options are matched).
+bool isOption(const char *arg, const char *name) {
+  if (arg[0] != '-')
+    return false;
+  const char *rest = arg[1] == '-' ? arg + 2 : arg + 1;
+  return strcasecmp(rest, name) == 0;
+}
+
+std::string isoTime(std::chrono::system_clock::time_point when) {
+  time_t seconds = std::chrono::system_clock::to_time_t(when);
+  long millis = static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() %
+      1000);
+  struct tm utc;
+  gmtime_r(&seconds, &utc);
+  char text[40];
+  strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  char full[48];
+  snprintf(full, sizeof full, "%s.%03ldZ", text, millis);
+  return full;
+}
+
+/// null for an empty text, else the text.
+json textOrNull(const std::string &text) {
+  return text.empty() ? json() : json(text);
+}
+
+const char *identityName(FirmwareIdentity identity) {
+  switch (identity) {
+  case FirmwareIdentity::Known:
+    return "known";
+  case FirmwareIdentity::Newer:
+    return "newer";
+  case FirmwareIdentity::NotOrvex:
+    return "not-orvex";
+  case FirmwareIdentity::Unidentified:
+    return "unidentified";
+  }
+  return "unidentified";
+}
+
+const char *modeOf(const RunRecord &record) {
+  if (record.check)
+    return "check";
+  if (record.offline)
+    return "offline";
+  return record.batch ? "batch" : "interactive";
+}
+
+/// True when a file can be made in the report's directory and the report
+/// is not a directory itself; errno tells why not.
+bool reportPathUsable(const std::string &path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    errno = EISDIR;
+    return false;
+  }
+  size_t slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  std::string pattern = dir + "/.orvexconf-report.XXXXXX";
+  std::vector<char> probe(pattern.begin(), pattern.end());
+  probe.push_back('\0');
+  int fd = mkostemp(probe.data(), O_CLOEXEC);
+  if (fd < 0)
+    return false;
+  close(fd);
+  unlink(probe.data());
+  return true;
+}
+
+/// Writes all of text to fd; false when a write fails.
+bool writeAll(int fd, const std::string &text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+} // namespace
+
+const char *exitStatusName(int status) {
+  if (status >= 128)
+    return "signal";
+  if (status >= 0 && status < static_cast<int>(sizeof STATUS_NAMES / sizeof STATUS_NAMES[0]))
+    return STATUS_NAMES[status];
+  return "unknown";
+}
+
+std::string reportJson(const RunRecord &record, int status, const std::string &started,
+                       const std::string &ended, double seconds) {
+  json report;
+  report["schema"] = "orvexconf-report/1";
+  report["tool"] = {{"name", "orvexconf"}, {"version", ZYLA_VERSION}};
+  report["started"] = started;
+  report["ended"] = ended;
+  report["durationSeconds"] = seconds;
+  report["port"] = textOrNull(record.port);
+  report["mode"] = modeOf(record);
+  report["exitStatus"] = status;
+  report["exitStatusName"] = exitStatusName(status);
+  report["signal"] = record.stopSignal;
+  // The identity reply, monitor and firmware versions are not kept by the
+  // run yet: null until they are.
+  report["controller"] = {
+      {"connected", record.connected},
+      {"identity", record.identityChecked ? json(identityName(record.identity)) : json()},
+      {"identityReply", json()},
+      {"monitorVersion", json()},
+      {"firmwareName", json()},
+      {"firmwareVersion", json()},
+      {"robotName", record.flashRead ? json(record.robotName) : json()},
+      {"serialNumber", record.flashRead ? json(record.serialNumber) : json()}};
+  report["block"] = {{"read", record.flashRead},
+                     {"sha256Before", textOrNull(record.blockSha256Before)},
+                     {"sha256After", textOrNull(record.blockSha256After)},
+                     {"written", record.flashWritten || !record.rescuedFrom.empty()},
+                     {"verified", record.flashWritten || !record.rescuedFrom.empty()},
+                     {"writeFailed", record.flashWriteFailed},
+                     {"imageWritten", textOrNull(record.rescuedFrom)},
+                     {"backupFile", textOrNull(record.backupFile)},
+                     {"rescueFiles", record.rescueFiles},
+                     {"unfinishedJournal", textOrNull(record.unfinishedJournal)}};
+  json changes = json::array();
+  for (const ParamChange &change : record.changes)
+    changes.push_back({{"keyword", change.keyword},
+                       {"table", change.table},
+                       {"before", change.before},
+                       {"after", change.after}});
+  report["changes"] = changes;
+  json refused = json::array();
+  for (const RefusedValue &value : record.refusedValues)
+    refused.push_back({{"keyword", value.keyword},
+                       {"value", value.value},
+                       {"reason", value.reason},
+                       {"suggestion", textOrNull(value.suggestion)}});
+  report["refused"] = refused;
+  report["unprocessedArguments"] = record.refused;
+  json firmware = json::array();
+  json read = json::array();
+  for (const FirmwareRecord &file : record.firmware) {
+    firmware.push_back({{"file", file.file},
+                        {"format", textOrNull(file.format)},
+                        {"sha256", textOrNull(file.digest)},
+                        {"blocksWritten", file.blocksWritten},
+                        {"written", file.written}});
+    read.push_back(file.file);
+  }
+  report["firmware"] = firmware;
+  if (!record.restoredFrom.empty())
+    read.push_back(record.restoredFrom);
+  if (!record.rescuedFrom.empty())
+    read.push_back(record.rescuedFrom);
+  json saved = json::array();
+  for (const std::string *file : {&record.savedTo, &record.backupFile})
+    if (!file->empty())
+      saved.push_back(*file);
+  for (const std::string &file : record.rescueFiles)
+    saved.push_back(file);
+  report["files"] = {{"read", read}, {"saved", saved}};
+  report["warnings"] = record.warnings;
+  // Texts from the controller need not be UTF-8: bad bytes are replaced.
+  return report.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+RunReport::RunReport(RunOutcome &outcome)
+    : myOutcome(outcome), myStartWall(std::chrono::system_clock::now()),
+      myStart(std::chrono::steady_clock::now()), myCallback(this, &RunReport::write) {
+  myCallback.setName("RunReport::write");
+}
+
+ExitStatus RunReport::takeOption(int &argc, char **argv) {
+  bool batch = false;
+  int at = -1;
+  for (int i = 1; i < argc; i++) {
+    if (isOption(argv[i], "b") || isOption(argv[i], "batchmode"))
+      batch = true;
+    if (at < 0 && isOption(argv[i], "report"))
+      at = i;
+  }
+  if (at < 0)
+    return EXIT_OK;
+  if (at + 1 >= argc) {
+    printf("--report needs a file name (or - for standard output).\n");
+    fflush(stdout);
+    return EXIT_OPTIONS;
+  }
+  myPath = argv[at + 1];
+  for (int i = at; i + 2 <= argc; i++)
+    argv[i] = argv[i + 2];
+  argc -= 2;
+  Zyla::addExitCallback(&myCallback, 10);
+  if (myPath == "-") {
+    // The report alone on standard output; the rest of the run on
+    // standard error.
+    fflush(stdout);
+    myOutFd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (myOutFd < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+      printf("Cannot keep standard output for the report: %s.\n", strerror(errno));
+      myPath.clear();
+      return EXIT_OPTIONS;
+    }
+    if (!batch) {
+      printf("--report - needs batch mode (-b): the shell talks on standard output.\n");
+      fflush(stdout);
+      return EXIT_OPTIONS;
+    }
+    return EXIT_OK;
+  }
+  if (!reportPathUsable(myPath)) {
+    printf("Cannot write the report '%s': %s. Give --report a file in a writable directory.\n",
+           myPath.c_str(), strerror(errno));
+    fflush(stdout);
+    myPath.clear();
+    return EXIT_SAVE_FAILED;
+  }
+  return EXIT_OK;
+}
+
+void RunReport::write() {
+  if (myPath.empty())
+    return;
+  RunRecord record = myOutcome.snapshot();
+  int sig = Zyla::signalReceived();
+  if (record.stopSignal == 0 && sig != 0)
+    record.stopSignal = sig;
+  auto ended = std::chrono::system_clock::now();
+  double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - myStart).count();
+  std::string text;
+  try {
+    text = reportJson(record, exitStatusOf(record), isoTime(myStartWall), isoTime(ended), seconds);
+  } catch (const std::exception &error) {
+    fprintf(stderr, "Cannot make the report: %s.\n", error.what());
+    return;
+  }
+  if (myOutFd >= 0) {
+    if (!writeAll(myOutFd, text))
+      fprintf(stderr, "Cannot write the report to standard output: %s.\n", strerror(errno));
+    return;
+  }
+  // A new file renamed over the old one: a reader never sees half a report.
+  std::string temporary = myPath + ".tmp";
+  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  bool written = fd >= 0 && writeAll(fd, text);
+  if (fd >= 0 && close(fd) != 0)
+    written = false;
+  if (!written || rename(temporary.c_str(), myPath.c_str()) != 0) {
+    fprintf(stderr, "Cannot write the report '%s': %s.\n", myPath.c_str(), strerror(errno));
+    unlink(temporary.c_str());
+  }
+}

@@ -1,0 +1,47 @@
+// RunReport: the --report option. One JSON document (schema
+// "orvexconf-report/1", docs/report.schema.json) built from the run's
+// RunOutcome and written by an exit callback, so that every way out of a
+// run, failures and signal stops included, leaves one. With "--report -"
+// the document is the only thing on standard output: everything else the
+// run prints goes to standard error.
+#ifndef RUNREPORT_H
+#define RUNREPORT_H
+
+#include "RunOutcome.h"
+#include "ZyFunctor.h"
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+/// The name of an exit status in the report ("ok", "no-connection", ...,
+/// "signal" for 128 and above).
+const char *exitStatusName(int status);
+
+/// The report as JSON text for a record, a status and the run's times.
+std::string reportJson(const RunRecord &record, int status, const std::string &started,
+                       const std::string &ended, double seconds);
+
+class RunReport {
+public:
+  explicit RunReport(RunOutcome &outcome);
+  /// Takes "--report FILE" off the command line. For "-" standard output
+  /// is kept for the report and the rest of the run goes to standard error.
+  /// Returns EXIT_OK, EXIT_OPTIONS for "-" outside batch mode or a missing
+  /// file name, or EXIT_SAVE_FAILED for a file that cannot be written,
+  /// each with its message; the exit callback is in place in every case.
+  ExitStatus takeOption(int &argc, char **argv);
+
+private:
+  /// The exit callback: writes the report, when one was asked for.
+  void write();
+
+  RunOutcome &myOutcome;
+  std::string myPath; ///< "" when no report was asked for
+  int myOutFd = -1;   ///< standard output kept for "-"
+  std::chrono::system_clock::time_point myStartWall;
+  std::chrono::steady_clock::time_point myStart;
+  ZyFunctorC<RunReport> myCallback;
+};
+
+#endif
