@@ -548,6 +548,7 @@ bool readFlash(RunState &run) {
   // else happens.
   DurableWrite::Unfinished unfinished =
       run.durable->checkUnfinished(lastBlock(), run.dismissUnfinished);
+  run.durable->checkUnfinishedUploads(run.dismissUnfinished);
   std::string notice = run.durable->notice();
   run.outcome.update([&notice](RunRecord &record) { record.unfinishedJournal = notice; });
   // A check writes nothing, so the notice is all it needs.
@@ -676,7 +677,9 @@ bool writeFirmwareFile(RunState &run, const char *file, FirmwareImage &loaded, E
   bool read = run.batchMode || loadFirmwareFile(file, run.base, image);
   if (read)
     image.logSummary();
-  bool written = read && download.downloadFirmware(run.controller);
+  bool written =
+      read && (run.durable ? run.durable->upload(download, image, run.controller, failure)
+                           : download.downloadFirmware(run.controller));
   FirmwareRecord firmware;
   firmware.file = file;
   if (read) {
@@ -773,7 +776,7 @@ void finishBatch(RunState &run) {
 void runInteractive(RunState &run) {
   printHelp();
   Zyla::addExitCallback(&run.unsavedWarning, 60);
-  runShell(run.controller, &run.firmware, &run.shellDownload);
+  runShell(run.controller, &run.firmware, &run.shellDownload, run.durable.get());
   // Ended by a signal that came while a shell command worked (the exit
   // callback above tells of unsaved changes).
   if (Zyla::stopRequest() != 0) {

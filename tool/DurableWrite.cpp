@@ -6,9 +6,11 @@
 #include "InputLine.h"
 #include "ZyLog.h"
 #include "ZyVersion.h"
+#include "Zyla.h"
 
 #include <cctype>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 
@@ -156,11 +158,16 @@ void DurableWrite::closePending(const std::string &outcome) {
   myAsk = false;
 }
 
-DurableWrite::Unfinished DurableWrite::checkUnfinished(const unsigned char *block, bool dismiss) {
-  std::vector<JournalBegin> pending;
+std::vector<JournalBegin> DurableWrite::unfinishedHere(bool uploads) const {
+  std::vector<JournalBegin> here;
   for (const JournalBegin &entry : myJournal.unfinished())
-    if (myPort.matches(entry))
-      pending.push_back(entry);
+    if ((entry.kind == "upload") == uploads && myPort.matches(entry))
+      here.push_back(entry);
+  return here;
+}
+
+DurableWrite::Unfinished DurableWrite::checkUnfinished(const unsigned char *block, bool dismiss) {
+  std::vector<JournalBegin> pending = unfinishedHere(false);
   myPending.clear();
   if (pending.empty())
     return Unfinished::None;
@@ -204,4 +211,104 @@ DurableWrite::Unfinished DurableWrite::checkUnfinished(const unsigned char *bloc
              serial.c_str(), first.serial.c_str());
   myPending.clear();
   return Unfinished::OtherRobot;
+}
+
+bool DurableWrite::checkUnfinishedUploads(bool dismiss) {
+  std::vector<JournalBegin> pending = unfinishedHere(true);
+  if (pending.empty())
+    return false;
+  // The latest one names the file to upload again; the blocks are those
+  // any of them may have left erased or half written.
+  const JournalBegin &last = pending.back();
+  std::vector<bool> touched(64, false);
+  for (const JournalBegin &entry : pending)
+    for (int block : entry.blocks)
+      touched[block] = true;
+  std::string blocks;
+  int count = 0;
+  for (int block = 0; block < 64; block++)
+    if (touched[block]) {
+      char name[16];
+      snprintf(name, sizeof name, "%s0x%x", count++ == 0 ? "" : ", ", block);
+      blocks += name;
+    }
+  std::string which = count == 0 ? "its blocks" : (count == 1 ? "block " : "blocks ") + blocks;
+  std::string notice = "The last firmware upload to this controller ('" + last.file + "', at " +
+                       last.time + ") did not finish: " + which +
+                       " may be erased or partly written; upload the file again.";
+  ZyLog::log(ZyLog::Terse, "%s", notice.c_str());
+  myNotice += (myNotice.empty() ? "" : "\n") + notice;
+  if (dismiss) {
+    ZyLog::log(ZyLog::Terse, "Closed in the journal without uploading, as asked "
+                             "(--dismiss-unfinished).");
+    std::string error;
+    for (const JournalBegin &entry : pending)
+      if (!myJournal.end(entry.id, "dismissed", -1, &error, 0))
+        ZyLog::log(ZyLog::Terse,
+                   "Warning: could not close the unfinished upload in the journal (%s).",
+                   error.c_str());
+  }
+  return true;
+}
+
+void DurableWrite::beginUpload(const std::string &file, const std::string &sha256,
+                               const std::vector<int> &blocks) {
+  myUploadId.clear();
+  JournalBegin entry;
+  entry.kind = "upload";
+  entry.id = WriteJournal::newId();
+  entry.time = utcTimeText();
+  entry.port = myPort.given;
+  entry.portPath = myPort.real;
+  entry.portById = myPort.byId;
+  entry.file = file;
+  entry.sha256 = sha256;
+  entry.blocks = blocks;
+  entry.version = ZYLA_VERSION;
+  std::string error;
+  if (!myStore.prepare(&error) || !myJournal.begin(entry, &error)) {
+    ZyLog::log(ZyLog::Terse,
+               "Warning: could not record the upload in the journal (%s); the upload goes on, "
+               "but if it is cut short the next run cannot tell (--backup-dir DIR gives a folder "
+               "you can write to).",
+               error.c_str());
+    return;
+  }
+  myUploadId = entry.id;
+}
+
+void DurableWrite::endUpload(const std::string &outcome, int blocksWritten, int status) {
+  if (myUploadId.empty())
+    return;
+  std::string error;
+  if (!myJournal.end(myUploadId, outcome, status, &error, blocksWritten))
+    ZyLog::log(ZyLog::Terse,
+               "Warning: could not record the end of the upload in the journal (%s); the next "
+               "run will report the upload as unfinished.",
+               error.c_str());
+  myUploadId.clear();
+  if (outcome != "verified" && outcome != "written")
+    return;
+  for (const JournalBegin &entry : unfinishedHere(true))
+    if (!myJournal.end(entry.id, "superseded", -1, &error, 0))
+      ZyLog::log(ZyLog::Terse,
+                 "Warning: could not close the unfinished upload in the journal (%s).",
+                 error.c_str());
+}
+
+bool DurableWrite::upload(FirmwareDownload &download, const FirmwareImage &image, MonitorLink *link,
+                          int failStatus) {
+  if (link == nullptr)
+    return download.downloadFirmware(link);
+  beginUpload(image.source(), image.digest(), image.blocksToWrite());
+  bool written = download.downloadFirmware(link);
+  int sig = Zyla::stopRequest();
+  if (download.stopped())
+    endUpload("stopped", download.blocksWritten(), sig != 0 ? Zyla::exitStatusForSignal(sig) : -1);
+  else if (!written)
+    endUpload("failed", download.blocksWritten(), failStatus);
+  else
+    endUpload(download.verify() ? "verified" : "written", download.blocksWritten(),
+              sig != 0 ? Zyla::exitStatusForSignal(sig) : (failStatus >= 0 ? 0 : -1));
+  return written;
 }

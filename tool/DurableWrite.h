@@ -3,11 +3,14 @@
 // and records a "begin" in the write journal, and refuses the write when
 // either cannot be done; afterwards it records the outcome. After a block
 // read it looks for a write to the same port that never finished and says
-// what to do about it.
+// what to do about it. Firmware uploads are journalled too, but only to be
+// reported: the image file is their source, so a journal that cannot be
+// written warns and the upload goes on.
 #ifndef DURABLEWRITE_H
 #define DURABLEWRITE_H
 
 #include "BackupStore.h"
+#include "FirmwareDownload.h"
 #include "FlashTransfer.h"
 #include "WriteJournal.h"
 
@@ -45,22 +48,47 @@ public:
   /// them when the block (4096 bytes, as read) shows they ended, or when
   /// dismiss is set.
   Unfinished checkUnfinished(const unsigned char *block, bool dismiss);
+  /// Looks for uploads to this port that never finished and says which
+  /// blocks may be erased or partly written; closes them as "dismissed"
+  /// when dismiss is set. True when there was one.
+  bool checkUnfinishedUploads(bool dismiss);
+  /// Records the start of an upload of file (the image's SHA-256 and the
+  /// blocks it erases and writes). A journal that cannot be written only
+  /// warns: the upload goes on.
+  void beginUpload(const std::string &file, const std::string &sha256,
+                   const std::vector<int> &blocks);
+  /// Records the end of the upload begun: outcome "verified", "written"
+  /// (no read-back), "failed" or "stopped", the blocks written and the
+  /// exit status it gives (none when status < 0). A finished upload closes
+  /// every earlier unfinished one to this port as "superseded".
+  void endUpload(const std::string &outcome, int blocksWritten, int status);
+  /// Writes image with download, journalled between beginUpload and
+  /// endUpload (not at all without a link). failStatus is the exit status
+  /// a failed upload gives (< 0: none, as in the shell). Returns what the
+  /// download returned.
+  bool upload(FirmwareDownload &download, const FirmwareImage &image, MonitorLink *link,
+              int failStatus);
+
   /// The next write asks on standard input before it goes ahead (for an
   /// interactive run that found a Blocking write).
   void askBeforeWriting(bool ask) { myAsk = ask; }
   /// The backup saved by the last write ("" when none).
   const std::string &lastBackup() const { return myBackup; }
-  /// The warning checkUnfinished gave ("" when none).
+  /// The warning checkUnfinished or checkUnfinishedUploads gave ("" when
+  /// none; both warnings, one a line, when both gave one).
   const std::string &notice() const { return myNotice; }
   const BackupStore &store() const { return myStore; }
 
 private:
   void closePending(const std::string &outcome);
+  /// Unfinished "begin" lines for this port: uploads or parameter writes.
+  std::vector<JournalBegin> unfinishedHere(bool uploads) const;
 
   BackupStore myStore;
   WriteJournal myJournal;
   PortNames myPort;
   std::string myId;
+  std::string myUploadId; ///< of the upload under way, "" when none
   std::string myBackup;
   std::string myNotice;
   std::vector<std::string> myPending; ///< ids of unfinished writes found

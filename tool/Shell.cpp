@@ -1,6 +1,7 @@
 // Interactive command shell over standard input and output.
 #include "Shell.h"
 
+#include "DurableWrite.h"
 #include "FirmwareDownload.h"
 #include "FirmwareImage.h"
 #include "FirmwareReader.h"
@@ -59,7 +60,7 @@ namespace {
 /// The upload words: a raw binary image needs its load address after the
 /// file name; the image is read, shown and written.
 void uploadFirmware(MonitorLink *link, FirmwareImage *firmware, FirmwareDownload *download,
-                    const char *file, const char *address) {
+                    DurableWrite *durable, const char *file, const char *address) {
   long base = NO_BASE_ADDRESS;
   if (isBinaryFileName(file) && (address == nullptr || !parseBaseAddress(address, &base))) {
     ZyLog::log(ZyLog::Normal,
@@ -71,7 +72,10 @@ void uploadFirmware(MonitorLink *link, FirmwareImage *firmware, FirmwareDownload
   if (firmware == nullptr || download == nullptr || !loadFirmwareFile(file, base, *firmware))
     return;
   firmware->logSummary();
-  download->downloadFirmware(link);
+  if (durable != nullptr)
+    durable->upload(*download, *firmware, link, -1);
+  else
+    download->downloadFirmware(link);
 }
 } // namespace
 
@@ -121,7 +125,8 @@ bool askKeepRunning() {
   return !(c == 'y' || c == 'Y');
 }
 
-void runShell(MonitorLink *link, FirmwareImage *firmware, FirmwareDownload *download) {
+void runShell(MonitorLink *link, FirmwareImage *firmware, FirmwareDownload *download,
+              DurableWrite *durable) {
   int pagingPosition = 0;
   int listingMode = 0; // 0 robotTable, 1 armTable
   char line[LINE_SIZE];
@@ -216,7 +221,7 @@ void runShell(MonitorLink *link, FirmwareImage *firmware, FirmwareDownload *down
     } else if (isWord(command, "d") || isWord(command, "download") || isWord(command, "u") ||
                isWord(command, "upload")) {
       if (value != nullptr)
-        uploadFirmware(link, firmware, download, value, args->getArg(2));
+        uploadFirmware(link, firmware, download, durable, value, args->getArg(2));
       else
         ZyLog::log(ZyLog::Normal,
                    "Must provide <filename.mot> to upload new ORVEX image to controller.");

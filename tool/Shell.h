@@ -7,6 +7,7 @@
 
 #include "FlashTransfer.h"
 
+class DurableWrite;
 class MonitorLink;
 class FirmwareDownload;
 class FirmwareImage;
@@ -20,7 +21,9 @@ bool askKeepRunning();
 /// Runs the shell until the operator quits, input ends or the library stops
 /// running. link is nullptr when the utility does not talk to a controller.
 /// The upload words read their file into firmware and write it with
-/// download, which works on that image.
-void runShell(MonitorLink *link, FirmwareImage *firmware, FirmwareDownload *download);
+/// download, which works on that image; uploads are journalled with
+/// durable when given.
+void runShell(MonitorLink *link, FirmwareImage *firmware, FirmwareDownload *download,
+              DurableWrite *durable = nullptr);
 
 #endif

@@ -58,6 +58,21 @@ bool WriteJournal::append(const std::string &line, std::string *error) {
 
 bool WriteJournal::begin(const JournalBegin &entry, std::string *error) {
   try {
+    if (entry.kind == "upload") {
+      nlohmann::json line = {{"event", "begin"},
+                             {"kind", "upload"},
+                             {"id", entry.id},
+                             {"time", entry.time},
+                             {"port", entry.port},
+                             {"port_path", entry.portPath},
+                             {"port_by_id", entry.portById},
+                             {"file", entry.file},
+                             {"sha256", entry.sha256},
+                             {"blocks", entry.blocks},
+                             {"version", entry.version}};
+      return append(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n",
+                    error);
+    }
     nlohmann::json line = {{"event", "begin"},
                            {"id", entry.id},
                            {"time", entry.time},
@@ -80,10 +95,14 @@ bool WriteJournal::begin(const JournalBegin &entry, std::string *error) {
 }
 
 bool WriteJournal::end(const std::string &id, const std::string &outcome, int status,
-                       std::string *error) {
+                       std::string *error, int blocksWritten) {
   try {
     nlohmann::json line = {
         {"event", "end"}, {"id", id}, {"time", utcTimeText()}, {"outcome", outcome}};
+    if (blocksWritten >= 0) {
+      line["kind"] = "upload";
+      line["blocks_written"] = blocksWritten;
+    }
     if (status >= 0)
       line["status"] = status;
     return append(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n",
@@ -112,6 +131,7 @@ std::vector<JournalBegin> WriteJournal::unfinished() const {
     std::string id = textOf(line, "id");
     if (event == "begin") {
       JournalBegin entry;
+      entry.kind = textOf(line, "kind");
       entry.id = id;
       entry.time = textOf(line, "time");
       entry.port = textOf(line, "port");
@@ -123,6 +143,14 @@ std::vector<JournalBegin> WriteJournal::unfinished() const {
       entry.oldSha256 = textOf(line, "old_sha256");
       entry.intendedSha256 = textOf(line, "intended_sha256");
       entry.version = textOf(line, "version");
+      entry.file = textOf(line, "file");
+      entry.sha256 = textOf(line, "sha256");
+      auto blocks = line.find("blocks");
+      if (blocks != line.end() && blocks->is_array())
+        for (const nlohmann::json &block : *blocks)
+          if (block.is_number_integer() && block.get<long long>() >= 0 &&
+              block.get<long long>() < 64)
+            entry.blocks.push_back(static_cast<int>(block.get<long long>()));
       entry.line = number;
       open.push_back(entry);
     } else if (event == "end") {

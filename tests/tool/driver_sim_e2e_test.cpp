@@ -330,7 +330,11 @@ TEST(DriverWithController, UnfinishedWriteMakesTheShellAskAndIsDismissedOnReques
                 "{\"event\":\"begin\",\"id\":\"w1\",\"time\":\"2026-12-07T11:30:00Z\",\"port\":\"" +
                     sim.path() +
                     "\",\"name\":\"simbot\",\"serial\":\"SIM-2024-0042\",\"backup\":\"/b/old.blk\","
-                    "\"old_sha256\":\"0\",\"intended_sha256\":\"1\"}\n"));
+                    "\"old_sha256\":\"0\",\"intended_sha256\":\"1\"}\n"
+                    // and an upload that never ended, which is only reported
+                    "{\"event\":\"begin\",\"kind\":\"upload\",\"id\":\"u1\",\"time\":"
+                    "\"2026-12-07T11:00:00Z\",\"port\":\"" +
+                    sim.path() + "\",\"file\":\"new.mot\",\"blocks\":[8,9]}\n"));
   std::map<std::string, std::string> env = kCleanEnv;
   env["XDG_STATE_HOME"] = dir.file("state");
   auto before = sim.controller().block7();
@@ -347,6 +351,10 @@ TEST(DriverWithController, UnfinishedWriteMakesTheShellAskAndIsDismissedOnReques
                        sim.path() + " -restoreBlock /b/old.blk\n"),
             std::string::npos)
       << r.out;
+  EXPECT_TRUE(hasLine(r.out, "The last firmware upload to this controller ('new.mot', at "
+                             "2026-12-07T11:00:00Z) did not finish: blocks 0x8, 0x9 may be erased "
+                             "or partly written; upload the file again."))
+      << r.out;
   EXPECT_TRUE(hasLine(r.out, "'save' asks before it writes over this block.")) << r.out;
   EXPECT_TRUE(hasLine(r.out, "Write over it anyway? y/(n)?")) << r.out;
   EXPECT_TRUE(hasLine(r.out, "Nothing written.")) << r.out;
@@ -361,6 +369,9 @@ TEST(DriverWithController, UnfinishedWriteMakesTheShellAskAndIsDismissedOnReques
   EXPECT_EQ(field(sim.controller().block7(), 141, 19), "Bar");
   std::string journal = readFile(dir.file("state/orvexconf/journal.jsonl"));
   EXPECT_NE(journal.find("\"id\":\"w1\",\"outcome\":\"dismissed\""), std::string::npos) << journal;
+  EXPECT_NE(journal.find("\"id\":\"u1\",\"kind\":\"upload\",\"outcome\":\"dismissed\""),
+            std::string::npos)
+      << journal;
   EXPECT_NE(journal.find("\"outcome\":\"verified\",\"status\":0"), std::string::npos) << journal;
 }
 
@@ -604,6 +615,14 @@ TEST(DriverWithController, ASignalEndsTheRunWith128PlusItsNumber) {
     EXPECT_FALSE(hasCommand(sim, "FEa")) << "the last block was never started";
     EXPECT_FALSE(hasCommand(sim, "FK"));
     EXPECT_FALSE(hasCommand(sim, "FR"));
+    // The journal holds the upload and how it ended.
+    std::string journal = readFile(dir.file("state/orvexconf/journal.jsonl"));
+    EXPECT_NE(journal.find("\"blocks\":[8,9,10]"), std::string::npos) << journal;
+    EXPECT_NE(journal.find("{\"blocks_written\":1,\"event\":\"end\""), std::string::npos)
+        << journal;
+    EXPECT_NE(journal.find("\"kind\":\"upload\",\"outcome\":\"stopped\",\"status\":130"),
+              std::string::npos)
+        << journal;
   }
   {
     // During the parameter write the whole transaction is carried out.

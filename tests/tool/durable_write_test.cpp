@@ -308,3 +308,88 @@ TEST(DurableWrite, UnfinishedWritesAreReportedAndClosedByWhatTheBlockShows) {
     }
   }
 }
+
+TEST(DurableWrite, UnfinishedUploadsAreReportedApartFromWritesAndClosedByTheNextOne) {
+  TempDir dir;
+  std::string port = dir.write("port", "");
+  std::string journalPath = dir.file("journal.jsonl");
+  std::string sha(64, 'a');
+  {
+    DurableWrite killed(dir.path(), port);
+    killed.beginUpload("new.mot", sha, {8, 9});
+    // No endUpload: the process died here.
+  }
+  // The reader hands the upload's fields back, marked as an upload.
+  std::vector<JournalBegin> open = WriteJournal(journalPath).unfinished();
+  ASSERT_EQ(open.size(), 1u);
+  EXPECT_EQ(open[0].kind, "upload");
+  EXPECT_EQ(open[0].file, "new.mot");
+  EXPECT_EQ(open[0].sha256, sha);
+  EXPECT_EQ(open[0].blocks, (std::vector<int>{8, 9}));
+  EXPECT_EQ(open[0].portPath, port);
+  EXPECT_FALSE(open[0].version.empty());
+
+  auto block = robotBlock("simbot", "S1");
+  const std::regex notice("The last firmware upload to this controller \\('new\\.mot', at "
+                          "[0-9-]{10}T[0-9:]{8}Z\\) did not finish: blocks 0x8, 0x9 may be "
+                          "erased or partly written; upload the file again\\.");
+  {
+    LogCapture log;
+    // Through a link to the port: the same controller.
+    std::string link = dir.file("link");
+    ASSERT_EQ(symlink(port.c_str(), link.c_str()), 0);
+    DurableWrite next(dir.path(), link);
+    EXPECT_EQ(next.checkUnfinished(block.data(), false), DurableWrite::Unfinished::None)
+        << "an upload is no parameter write";
+    EXPECT_TRUE(next.checkUnfinishedUploads(false));
+    ASSERT_EQ(log.lines().size(), 1u) << log.text();
+    EXPECT_TRUE(std::regex_match(log.lines()[0], notice)) << log.lines()[0];
+    EXPECT_TRUE(std::regex_match(next.notice(), notice)) << next.notice();
+    // Another port has nothing to report.
+    EXPECT_FALSE(DurableWrite(dir.path(), dir.write("other", "")).checkUnfinishedUploads(false));
+
+    // A failed upload ends its own entry but leaves the old one open.
+    next.beginUpload("new.mot", sha, {8, 9});
+    next.endUpload("failed", 1, 5);
+    EXPECT_TRUE(DurableWrite(dir.path(), port).checkUnfinishedUploads(false));
+    // A finished one, of any image, closes it.
+    next.beginUpload("other.hex", std::string(64, 'b'), {0});
+    next.endUpload("verified", 1, 0);
+    EXPECT_FALSE(DurableWrite(dir.path(), port).checkUnfinishedUploads(false));
+  }
+  std::ifstream in(journalPath);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);)
+    lines.push_back(line);
+  ASSERT_EQ(lines.size(), 6u);
+  EXPECT_NE(lines[0].find("\"kind\":\"upload\""), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find("\"blocks\":[8,9]"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[2].find("\"outcome\":\"failed\""), std::string::npos) << lines[2];
+  EXPECT_NE(lines[2].find("\"blocks_written\":1"), std::string::npos) << lines[2];
+  EXPECT_NE(lines[2].find("\"status\":5"), std::string::npos) << lines[2];
+  EXPECT_NE(lines[5].find("\"outcome\":\"superseded\""), std::string::npos) << lines[5];
+  EXPECT_NE(lines[5].find(open[0].id), std::string::npos) << lines[5];
+
+  // --dismiss-unfinished closes it too, after saying so.
+  {
+    DurableWrite killed(dir.path(), port);
+    killed.beginUpload("new.mot", sha, {10});
+  }
+  {
+    LogCapture log;
+    EXPECT_TRUE(DurableWrite(dir.path(), port).checkUnfinishedUploads(true));
+    EXPECT_TRUE(log.contains("did not finish: block 0xa may be erased")) << log.text();
+    EXPECT_TRUE(log.contains("--dismiss-unfinished")) << log.text();
+  }
+  EXPECT_FALSE(DurableWrite(dir.path(), port).checkUnfinishedUploads(false));
+
+  // A journal that cannot be written warns in one line; the upload goes on.
+  LogCapture log;
+  DurableWrite unwritable(dir.file("missing/store"), port);
+  unwritable.beginUpload("new.mot", sha, {8});
+  unwritable.endUpload("verified", 1, 0);
+  ASSERT_EQ(log.lines().size(), 1u) << log.text();
+  EXPECT_EQ(log.lines()[0].rfind("Warning: could not record the upload in the journal (", 0), 0u)
+      << log.lines()[0];
+  EXPECT_TRUE(log.contains("the upload goes on")) << log.text();
+}
