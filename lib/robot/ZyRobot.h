@@ -296,8 +296,11 @@ private:
   /// removed during it.
   void runTaskTree();
   void incCounter() { myCounter++; }
-  /// Called by the loop once it has been left: wakes the run-exit waiters
-  /// and, when asked, calls the run-exit callbacks outside the lock.
+  /// Called by the loop just before it marks the run as ended: until
+  /// runExited has called the run-exit callbacks, a run-exit wait goes on.
+  void runExiting() { myInRunExit = true; }
+  /// Called by the loop once it has been left: calls the run-exit callbacks
+  /// outside the lock when asked, then wakes the run-exit waiters.
   void runExited(bool callCallbacks);
   /// Removes a task of a branch, deferring the deletion of one that is
   /// running right now to the end of the pass.
@@ -309,7 +312,9 @@ private:
   int waitOn(ZyCondition &cond, unsigned int msecs, int (ZyRobot::*outcome)() const, bool stopEnds);
   int connectedOutcome() const { return myIsConnected ? WAIT_CONNECTED : -1; }
   int connectedOrFailedOutcome() const;
-  int runExitOutcome() const { return isRunning() ? -1 : WAIT_RUN_EXIT; }
+  /// The run has ended once the loop is left and its run-exit callbacks
+  /// are done, so a disconnect after the wait never comes before them.
+  int runExitOutcome() const { return isRunning() || myInRunExit ? -1 : WAIT_RUN_EXIT; }
 
   /// A direct child of the task tree's root, or nullptr.
   ZySyncTask *branch(const char *name) const;
@@ -417,6 +422,7 @@ private:
   ZyCondition myConnectCond;
   ZyCondition myConnOrFailCond;
   ZyCondition myRunExitCond;
+  std::atomic<bool> myInRunExit{false}; ///< the run-exit callbacks are under way
   ZyFunctorC<ZyRobot> myRobotExitCB;
   ZyFunctorC<ZyRobot> mySignalStopCB;
   bool myExitCBAdded = false;

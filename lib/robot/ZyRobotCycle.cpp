@@ -131,12 +131,13 @@ void ZyRobot::runExited(bool callCallbacks) {
   CallbackList copy;
   {
     ZyRobotLock::Scope robotScope(myLock);
-    wake(myRunExitCond);
     if (callCallbacks)
       copy = myRunExitCBList;
   }
   for (ZyFunctor *functor : copy)
     functor->invoke();
+  myInRunExit = false;
+  wake(myRunExitCond);
 }
 
 void ZyRobot::wake(ZyCondition &cond) {

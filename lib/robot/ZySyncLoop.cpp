@@ -57,6 +57,8 @@ void ZySyncLoop::reapThread() {
 }
 
 void ZySyncLoop::endRun(bool callCallbacks) {
+  if (myRobot != nullptr)
+    myRobot->runExiting();
   setRunning(false);
   myLoopThreadKnown = false;
   myInRun = false;
