@@ -67,7 +67,13 @@ configure_file(${CMAKE_SOURCE_DIR}/cmake/zyla.pc.in ${ZY_GENERATED_DIR}/zyla.pc 
 install(FILES ${ZY_GENERATED_DIR}/zyla.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 # The Debian package: cpack -G DEB in the build directory.
+# The licence: the MIT text as LICENSE, and in the Debian package's
+# machine-readable copyright file.
+install(FILES ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/orvexconf)
+install(FILES ${CMAKE_SOURCE_DIR}/cmake/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/orvexconf)
+
 set(CPACK_PACKAGE_NAME orvexconf)
+set(CPACK_PACKAGE_LICENSE MIT)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "orvexconf maintainers")
 set(CPACK_PACKAGE_CONTACT "orvexconf maintainers <maintainers@orvexconf.example>")

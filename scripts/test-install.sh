@@ -186,6 +186,8 @@ for f in ./usr/bin/orvexconf ./usr/bin/orvexsim ./usr/share/man/man1/orvexconf.1
 done
 grep -q " ./usr/share/doc/orvexconf/parameters.md\$" <<<"$contents" ||
   fail "package lacks ./usr/share/doc/orvexconf/parameters.md"
+grep -q " ./usr/share/doc/orvexconf/copyright\$" <<<"$contents" ||
+  fail "package lacks its copyright file ./usr/share/doc/orvexconf/copyright"
 dpkg-deb -x "$deb" "$work/unpacked"
 [ "$("$work/unpacked/usr/bin/orvexconf" --version)" = "orvexconf $version" ] || fail "packaged orvexconf"
 echo "package: $(basename "$deb") ok"
