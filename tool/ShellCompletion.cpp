@@ -2,6 +2,8 @@
 // file names.
 #include "ShellCompletion.h"
 
+#include "ParamCommands.h"
+
 #include "ParamFile.h"
 #include "ZyConfig.h"
 #include "ZyUtil.h"
@@ -112,16 +114,6 @@ Completion choose(const std::string &typedRaw, std::vector<std::string> candidat
   }
   result.shown.push_back(line);
   return result;
-}
-
-int readInteger(const ParamEntry &entry) {
-  if (entry.kind == ParamKind::uint8)
-    return entry.value[0];
-  unsigned short word;
-  memcpy(&word, entry.value, sizeof word);
-  if (entry.kind == ParamKind::int16)
-    return static_cast<short>(word);
-  return word;
 }
 
 std::string currentText(const ParamEntry &entry) {

@@ -93,16 +93,6 @@ void storeInteger(const ParamEntry &entry, long number) {
   }
 }
 
-int readInteger(const ParamEntry &entry) {
-  if (entry.kind == ParamKind::uint8)
-    return entry.value[0];
-  unsigned short word;
-  memcpy(&word, entry.value, sizeof word);
-  if (entry.kind == ParamKind::int16)
-    return static_cast<short>(word);
-  return word;
-}
-
 void setInteger(const ParamEntry &entry, const char *value, ParamRefusal *refusal) {
   if (value != nullptr) {
     long number = 0;
@@ -133,6 +123,16 @@ void setInteger(const ParamEntry &entry, const char *value, ParamRefusal *refusa
 }
 
 } // namespace
+
+int readInteger(const ParamEntry &entry) {
+  if (entry.kind == ParamKind::uint8)
+    return entry.value[0];
+  unsigned short word;
+  memcpy(&word, entry.value, sizeof word);
+  if (entry.kind == ParamKind::int16)
+    return static_cast<short>(word);
+  return word;
+}
 
 bool knowsKeyword(ParamEntry *table, const char *keyword) {
   return table != nullptr && keyword != nullptr && findEntry(table, keyword) != nullptr;

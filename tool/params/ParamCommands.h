@@ -43,4 +43,8 @@ bool knowsKeyword(const ParamTableList &tables, const char *keyword);
 /// once the table's last entry has been listed.
 int listParameters(ParamEntry *table, int first, int limit);
 
+/// The value of an integer entry as the image holds it now (its 16-bit
+/// words in host order, as between a read and a write).
+int readInteger(const ParamEntry &entry);
+
 #endif
