@@ -503,9 +503,11 @@ bool identify(RunState &run) {
     return true;
   ZyUtil::sleepMs(2000);
   FirmwareIdentity identity = checkFirmwareIdentity(run.controller);
-  run.outcome.update([identity](RunRecord &record) {
+  IdentityFields reply = identityFields(lastIdentityReply());
+  run.outcome.update([identity, &reply](RunRecord &record) {
     record.identityChecked = true;
     record.identity = identity;
+    record.identityReply = reply;
   });
   if (identity == FirmwareIdentity::NotOrvex) {
     ZyLog::log(ZyLog::Normal, "WRONG CONFIGURATION PROGRAM!  Stopping...");
@@ -656,6 +658,68 @@ bool applyParameters(RunState &run) {
   return true;
 }
 
+/// The report's view of a download: verified, blocks left old, state.
+void noteFirmwareState(FirmwareRecord &firmware, const RunState &run, bool read,
+                       const FirmwareImage &image, const FirmwareDownload &download) {
+  bool sent = read && run.controller != nullptr;
+  int touched = sent ? static_cast<int>(image.blocksToWrite().size()) : 0;
+  firmware.verified = sent && download.verify();
+  firmware.blocksLeftOld = touched - firmware.blocksWritten;
+  if (!sent)
+    firmware.state = "not-sent";
+  else if (download.stopped() || Zyla::stopRequest() != 0)
+    firmware.state = "stopped";
+  else
+    firmware.state = firmware.written ? "written" : "failed";
+}
+
+/// --check with a firmware image: reads each block the image touches back
+/// from the controller and compares it with the image, erasing and writing
+/// nothing; a block that differs counts as a change. failure is the status
+/// when a block cannot be read back.
+bool compareFirmwareFile(RunState &run, const char *file, FirmwareImage &image,
+                         ExitStatus failure) {
+  image.logSummary();
+  FirmwareRecord firmware;
+  firmware.file = file;
+  firmware.format = firmwareFormatName(image.format());
+  firmware.digest = image.digest();
+  firmware.ranges = image.ranges();
+  firmware.state = "checked";
+  ZyLog::log(ZyLog::Normal,
+             "Comparing '%s' with the controller by reading it back; nothing written.", file);
+  FirmwareDownload download(image);
+  bool answered = true;
+  for (int i : image.blocksToWrite()) {
+    if (Zyla::stopRequest() != 0)
+      break;
+    unsigned long first = 0;
+    FirmwareDownload::BlockCheck result = download.compareBlock(run.controller, i, &first);
+    if (result == FirmwareDownload::BlockCheck::NoAnswer) {
+      ZyLog::log(ZyLog::Terse,
+                 "Could not read block 0x%x back from the controller: check the cable and the "
+                 "controller's power, then run the check again.",
+                 i);
+      answered = false;
+      break;
+    }
+    if (result == FirmwareDownload::BlockCheck::Differs) {
+      ZyLog::log(ZyLog::Normal, "Block 0x%x differs from the image.", i);
+      firmware.blocksDiffering.push_back(i);
+    }
+  }
+  if (!answered || Zyla::stopRequest() != 0)
+    firmware.state = "failed";
+  else if (firmware.blocksDiffering.empty())
+    ZyLog::log(ZyLog::Normal, "Every block of '%s' matches the controller.", file);
+  run.outcome.update([&firmware](RunRecord &record) { record.firmware.push_back(firmware); });
+  if (Zyla::stopRequest() != 0)
+    return stopRun(run, nullptr);
+  if (!answered)
+    return failAfterConnecting(run, failure);
+  return true;
+}
+
 /// Writes one firmware file: a batch run the image it read before
 /// connecting, an interactive run the file read now. The image's summary
 /// is shown first (also without a controller). failure is the status of a
@@ -663,13 +727,8 @@ bool applyParameters(RunState &run) {
 bool writeFirmwareFile(RunState &run, const char *file, FirmwareImage &loaded, ExitStatus failure) {
   if (file == nullptr)
     return true;
-  if (run.check) {
-    std::string warning = std::string("Firmware '") + file +
-                          "' is not compared with the controller under --check; nothing sent.";
-    ZyLog::log(ZyLog::Normal, "%s", warning.c_str());
-    run.outcome.update([&warning](RunRecord &record) { record.warnings.push_back(warning); });
-    return true;
-  }
+  if (run.check)
+    return compareFirmwareFile(run, file, loaded, failure);
   FirmwareImage &image = run.batchMode ? loaded : run.firmware;
   FirmwareDownload download(image);
   download.setVerify(run.verifyUploads);
@@ -682,9 +741,11 @@ bool writeFirmwareFile(RunState &run, const char *file, FirmwareImage &loaded, E
   if (read) {
     firmware.format = firmwareFormatName(image.format());
     firmware.digest = image.digest();
+    firmware.ranges = image.ranges();
   }
   firmware.blocksWritten = download.blocksWritten();
   firmware.written = written;
+  noteFirmwareState(firmware, run, read, image, download);
   run.outcome.update([&firmware](RunRecord &record) { record.firmware.push_back(firmware); });
   if (download.stopped() || Zyla::stopRequest() != 0)
     return stopRun(run, &download);
