@@ -48,12 +48,17 @@
 namespace {
 const int REPLY_BUFFER_SIZE = 1024;
 
-/// Takes the first present form of a file option; later forms stay.
-const char *takeFileOption(ZyArgumentParser &parser, const char *const *forms) {
+/// Takes the first present form of a file option; later forms stay. *form
+/// (when given) gets the form taken.
+const char *takeFileOption(ZyArgumentParser &parser, const char *const *forms,
+                           const char **form = nullptr) {
   for (; *forms != nullptr; forms++) {
     const char *value = parser.takeParameterArgument(*forms, false);
-    if (value != nullptr)
+    if (value != nullptr) {
+      if (form != nullptr)
+        *form = *forms;
       return value;
+    }
   }
   return nullptr;
 }
@@ -299,10 +304,17 @@ const char *const UPLOAD_FORMS[] = {"-u", "-upload", "-d", "-download", nullptr}
 const char *const IMAGE_FORMS[] = {"-m", "-mot", nullptr};
 const char *const BLOCK_FORMS[] = {"-restoreBlock", nullptr};
 
-/// Takes a file option and logs the message for it when present.
+/// Takes a file option and logs the message for it when present. An
+/// option given last, without its file name, is named and *missing set.
 const char *takeLoggedFileOption(ZyArgumentParser &parser, const char *const *forms,
-                                 const char *message) {
-  const char *file = takeFileOption(parser, forms);
+                                 const char *message, bool *missing) {
+  const char *form = nullptr;
+  const char *file = takeFileOption(parser, forms, &form);
+  if (file != nullptr && file[0] == '\0') {
+    ZyLog::log(ZyLog::Terse, "%s needs a file name: %s FILE.", form, form);
+    *missing = true;
+    return nullptr;
+  }
   if (file != nullptr)
     ZyLog::log(ZyLog::Normal, message, file);
   return file;
@@ -370,15 +382,18 @@ bool takeOptions(RunState &run) {
     record.check = run.check;
     record.offline = run.noInteraction;
   });
+  // An option that lacks its value (or has one of the wrong kind) is
+  // named and ends the run with status 1 once all are read.
+  bool bad = false;
   const char *willUpload = "Will upload ORVEX file '%s' to controller after connection.";
   run.saveFile =
-      takeLoggedFileOption(parser, SAVE_FORMS, "Saving config to file '%s' on completion.");
-  run.restoreFile =
-      takeLoggedFileOption(parser, RESTORE_FORMS, "Will restore FLASH params from file '%s'.");
-  run.uploadFile = takeLoggedFileOption(parser, UPLOAD_FORMS, willUpload);
-  run.imageFile = takeLoggedFileOption(parser, IMAGE_FORMS, willUpload);
+      takeLoggedFileOption(parser, SAVE_FORMS, "Saving config to file '%s' on completion.", &bad);
+  run.restoreFile = takeLoggedFileOption(parser, RESTORE_FORMS,
+                                         "Will restore FLASH params from file '%s'.", &bad);
+  run.uploadFile = takeLoggedFileOption(parser, UPLOAD_FORMS, willUpload, &bad);
+  run.imageFile = takeLoggedFileOption(parser, IMAGE_FORMS, willUpload, &bad);
   run.blockFile = takeLoggedFileOption(
-      parser, BLOCK_FORMS, "Will write FLASH parameter block image '%s' to controller.");
+      parser, BLOCK_FORMS, "Will write FLASH parameter block image '%s' to controller.", &bad);
   // Where the backups and the write journal are kept, and whether an
   // unfinished write found in the journal is to be closed without writing.
   run.backupDir = parser.takeParameterArgument("-backup-dir", false);
@@ -387,11 +402,17 @@ bool takeOptions(RunState &run) {
   // The load address of raw binary images, and whether uploads are read
   // back to verify them.
   const char *baseText = parser.takeParameterArgument("-base", false);
-  if (baseText != nullptr && !parseBaseAddress(baseText, &run.base))
+  if (baseText != nullptr && baseText[0] == '\0') {
+    ZyLog::log(ZyLog::Terse, "--base needs a load address: --base ADDR (hexadecimal, e.g. "
+                             "--base 0x8000).");
+    bad = true;
+  } else if (baseText != nullptr && !parseBaseAddress(baseText, &run.base)) {
     ZyLog::log(ZyLog::Terse,
                "'%s' is not a load address for --base: give hexadecimal digits below 0x40000, "
                "e.g. --base 0x8000.",
                baseText);
+    bad = true;
+  }
   run.verifyUploads = !parser.takeArgument("-no-verify");
   run.shellDownload.setVerify(run.verifyUploads);
 
@@ -417,6 +438,10 @@ bool takeOptions(RunState &run) {
   }
   if (run.backupDir != nullptr && run.backupDir[0] == '\0') {
     ZyLog::log(ZyLog::Terse, "--backup-dir needs a folder: --backup-dir DIR.");
+    bad = true;
+  }
+  if (bad) {
+    ZyLog::log(ZyLog::Terse, "Use -h to see a list of options.");
     run.outcome.endWith(EXIT_OPTIONS);
     return false;
   }
