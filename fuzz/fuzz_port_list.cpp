@@ -74,11 +74,21 @@ bool startsWith(const std::string &text, const std::string &prefix) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static fs::path root = [] {
+  // The private folder goes when the fuzzer exits.
+  struct Folder {
+    fs::path root;
+    ~Folder() {
+      std::error_code error;
+      if (!root.empty())
+        fs::remove_all(root.parent_path(), error);
+    }
+  };
+  static Folder folder = [] {
     char name[] = "/tmp/fuzz_port_list.XXXXXX";
     const char *made = mkdtemp(name);
-    return made != nullptr ? fs::path(made) / "t" : fs::path();
+    return Folder{made != nullptr ? fs::path(made) / "t" : fs::path()};
   }();
+  const fs::path &root = folder.root;
   if (root.empty())
     return 0;
   std::error_code error;
