@@ -48,12 +48,17 @@
 namespace {
 const int REPLY_BUFFER_SIZE = 1024;
 
-/// Takes the first present form of a file option; later forms stay.
-const char *takeFileOption(ZyArgumentParser &parser, const char *const *forms) {
+/// Takes the first present form of a file option; later forms stay. *form
+/// (when given) gets the form taken.
+const char *takeFileOption(ZyArgumentParser &parser, const char *const *forms,
+                           const char **form = nullptr) {
   for (; *forms != nullptr; forms++) {
     const char *value = parser.takeParameterArgument(*forms, false);
-    if (value != nullptr)
+    if (value != nullptr) {
+      if (form != nullptr)
+        *form = *forms;
       return value;
+    }
   }
   return nullptr;
 }
@@ -299,10 +304,17 @@ const char *const UPLOAD_FORMS[] = {"-u", "-upload", "-d", "-download", nullptr}
 const char *const IMAGE_FORMS[] = {"-m", "-mot", nullptr};
 const char *const BLOCK_FORMS[] = {"-restoreBlock", nullptr};
 
-/// Takes a file option and logs the message for it when present.
+/// Takes a file option and logs the message for it when present. An
+/// option given last, without its file name, is named and *missing set.
 const char *takeLoggedFileOption(ZyArgumentParser &parser, const char *const *forms,
-                                 const char *message) {
-  const char *file = takeFileOption(parser, forms);
+                                 const char *message, bool *missing) {
+  const char *form = nullptr;
+  const char *file = takeFileOption(parser, forms, &form);
+  if (file != nullptr && file[0] == '\0') {
+    ZyLog::log(ZyLog::Terse, "%s needs a file name: %s FILE.", form, form);
+    *missing = true;
+    return nullptr;
+  }
   if (file != nullptr)
     ZyLog::log(ZyLog::Normal, message, file);
   return file;
@@ -370,15 +382,18 @@ bool takeOptions(RunState &run) {
     record.check = run.check;
     record.offline = run.noInteraction;
   });
+  // An option that lacks its value (or has one of the wrong kind) is
+  // named and ends the run with status 1 once all are read.
+  bool bad = false;
   const char *willUpload = "Will upload ORVEX file '%s' to controller after connection.";
   run.saveFile =
-      takeLoggedFileOption(parser, SAVE_FORMS, "Saving config to file '%s' on completion.");
-  run.restoreFile =
-      takeLoggedFileOption(parser, RESTORE_FORMS, "Will restore FLASH params from file '%s'.");
-  run.uploadFile = takeLoggedFileOption(parser, UPLOAD_FORMS, willUpload);
-  run.imageFile = takeLoggedFileOption(parser, IMAGE_FORMS, willUpload);
+      takeLoggedFileOption(parser, SAVE_FORMS, "Saving config to file '%s' on completion.", &bad);
+  run.restoreFile = takeLoggedFileOption(parser, RESTORE_FORMS,
+                                         "Will restore FLASH params from file '%s'.", &bad);
+  run.uploadFile = takeLoggedFileOption(parser, UPLOAD_FORMS, willUpload, &bad);
+  run.imageFile = takeLoggedFileOption(parser, IMAGE_FORMS, willUpload, &bad);
   run.blockFile = takeLoggedFileOption(
-      parser, BLOCK_FORMS, "Will write FLASH parameter block image '%s' to controller.");
+      parser, BLOCK_FORMS, "Will write FLASH parameter block image '%s' to controller.", &bad);
   // Where the backups and the write journal are kept, and whether an
   // unfinished write found in the journal is to be closed without writing.
   run.backupDir = parser.takeParameterArgument("-backup-dir", false);
@@ -387,11 +402,17 @@ bool takeOptions(RunState &run) {
   // The load address of raw binary images, and whether uploads are read
   // back to verify them.
   const char *baseText = parser.takeParameterArgument("-base", false);
-  if (baseText != nullptr && !parseBaseAddress(baseText, &run.base))
+  if (baseText != nullptr && baseText[0] == '\0') {
+    ZyLog::log(ZyLog::Terse, "--base needs a load address: --base ADDR (hexadecimal, e.g. "
+                             "--base 0x8000).");
+    bad = true;
+  } else if (baseText != nullptr && !parseBaseAddress(baseText, &run.base)) {
     ZyLog::log(ZyLog::Terse,
                "'%s' is not a load address for --base: give hexadecimal digits below 0x40000, "
                "e.g. --base 0x8000.",
                baseText);
+    bad = true;
+  }
   run.verifyUploads = !parser.takeArgument("-no-verify");
   run.shellDownload.setVerify(run.verifyUploads);
 
@@ -417,6 +438,10 @@ bool takeOptions(RunState &run) {
   }
   if (run.backupDir != nullptr && run.backupDir[0] == '\0') {
     ZyLog::log(ZyLog::Terse, "--backup-dir needs a folder: --backup-dir DIR.");
+    bad = true;
+  }
+  if (bad) {
+    ZyLog::log(ZyLog::Terse, "Use -h to see a list of options.");
     run.outcome.endWith(EXIT_OPTIONS);
     return false;
   }
@@ -503,9 +528,11 @@ bool identify(RunState &run) {
     return true;
   ZyUtil::sleepMs(2000);
   FirmwareIdentity identity = checkFirmwareIdentity(run.controller);
-  run.outcome.update([identity](RunRecord &record) {
+  IdentityFields reply = identityFields(lastIdentityReply());
+  run.outcome.update([identity, &reply](RunRecord &record) {
     record.identityChecked = true;
     record.identity = identity;
+    record.identityReply = reply;
   });
   if (identity == FirmwareIdentity::NotOrvex) {
     ZyLog::log(ZyLog::Normal, "WRONG CONFIGURATION PROGRAM!  Stopping...");
@@ -657,6 +684,68 @@ bool applyParameters(RunState &run) {
   return true;
 }
 
+/// The report's view of a download: verified, blocks left old, state.
+void noteFirmwareState(FirmwareRecord &firmware, const RunState &run, bool read,
+                       const FirmwareImage &image, const FirmwareDownload &download) {
+  bool sent = read && run.controller != nullptr;
+  int touched = sent ? static_cast<int>(image.blocksToWrite().size()) : 0;
+  firmware.verified = sent && download.verify();
+  firmware.blocksLeftOld = touched - firmware.blocksWritten;
+  if (!sent)
+    firmware.state = "not-sent";
+  else if (download.stopped() || Zyla::stopRequest() != 0)
+    firmware.state = "stopped";
+  else
+    firmware.state = firmware.written ? "written" : "failed";
+}
+
+/// --check with a firmware image: reads each block the image touches back
+/// from the controller and compares it with the image, erasing and writing
+/// nothing; a block that differs counts as a change. failure is the status
+/// when a block cannot be read back.
+bool compareFirmwareFile(RunState &run, const char *file, FirmwareImage &image,
+                         ExitStatus failure) {
+  image.logSummary();
+  FirmwareRecord firmware;
+  firmware.file = file;
+  firmware.format = firmwareFormatName(image.format());
+  firmware.digest = image.digest();
+  firmware.ranges = image.ranges();
+  firmware.state = "checked";
+  ZyLog::log(ZyLog::Normal,
+             "Comparing '%s' with the controller by reading it back; nothing written.", file);
+  FirmwareDownload download(image);
+  bool answered = true;
+  for (int i : image.blocksToWrite()) {
+    if (Zyla::stopRequest() != 0)
+      break;
+    unsigned long first = 0;
+    FirmwareDownload::BlockCheck result = download.compareBlock(run.controller, i, &first);
+    if (result == FirmwareDownload::BlockCheck::NoAnswer) {
+      ZyLog::log(ZyLog::Terse,
+                 "Could not read block 0x%x back from the controller: check the cable and the "
+                 "controller's power, then run the check again.",
+                 i);
+      answered = false;
+      break;
+    }
+    if (result == FirmwareDownload::BlockCheck::Differs) {
+      ZyLog::log(ZyLog::Normal, "Block 0x%x differs from the image.", i);
+      firmware.blocksDiffering.push_back(i);
+    }
+  }
+  if (!answered || Zyla::stopRequest() != 0)
+    firmware.state = "failed";
+  else if (firmware.blocksDiffering.empty())
+    ZyLog::log(ZyLog::Normal, "Every block of '%s' matches the controller.", file);
+  run.outcome.update([&firmware](RunRecord &record) { record.firmware.push_back(firmware); });
+  if (Zyla::stopRequest() != 0)
+    return stopRun(run, nullptr);
+  if (!answered)
+    return failAfterConnecting(run, failure);
+  return true;
+}
+
 /// Writes one firmware file: a batch run the image it read before
 /// connecting, an interactive run the file read now. The image's summary
 /// is shown first (also without a controller). failure is the status of a
@@ -664,13 +753,8 @@ bool applyParameters(RunState &run) {
 bool writeFirmwareFile(RunState &run, const char *file, FirmwareImage &loaded, ExitStatus failure) {
   if (file == nullptr)
     return true;
-  if (run.check) {
-    std::string warning = std::string("Firmware '") + file +
-                          "' is not compared with the controller under --check; nothing sent.";
-    ZyLog::log(ZyLog::Normal, "%s", warning.c_str());
-    run.outcome.update([&warning](RunRecord &record) { record.warnings.push_back(warning); });
-    return true;
-  }
+  if (run.check)
+    return compareFirmwareFile(run, file, loaded, failure);
   FirmwareImage &image = run.batchMode ? loaded : run.firmware;
   FirmwareDownload download(image);
   download.setVerify(run.verifyUploads);
@@ -685,9 +769,11 @@ bool writeFirmwareFile(RunState &run, const char *file, FirmwareImage &loaded, E
   if (read) {
     firmware.format = firmwareFormatName(image.format());
     firmware.digest = image.digest();
+    firmware.ranges = image.ranges();
   }
   firmware.blocksWritten = download.blocksWritten();
   firmware.written = written;
+  noteFirmwareState(firmware, run, read, image, download);
   run.outcome.update([&firmware](RunRecord &record) { record.firmware.push_back(firmware); });
   if (download.stopped() || Zyla::stopRequest() != 0)
     return stopRun(run, &download);

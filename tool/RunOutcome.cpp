@@ -13,9 +13,13 @@ int exitStatusOf(const RunRecord &record) {
   // failed save.
   if (record.batch && !record.refused.empty())
     return EXIT_BAD_ARGUMENTS;
-  // A check that found changes tells so by its own status.
+  // A check that found changes (parameters or firmware blocks) tells so by
+  // its own status.
   if (record.check && record.changed)
     return EXIT_WOULD_CHANGE;
+  for (const FirmwareRecord &firmware : record.firmware)
+    if (record.check && !firmware.blocksDiffering.empty())
+      return EXIT_WOULD_CHANGE;
   if (record.flashWriteFailed)
     return EXIT_FLASH_WRITE;
   return record.saveFailed ? EXIT_SAVE_FAILED : EXIT_OK;

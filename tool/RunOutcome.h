@@ -13,6 +13,7 @@
 
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 /// Exit statuses of a run.
@@ -38,6 +39,12 @@ struct FirmwareRecord {
   std::string digest;    ///< digest of the file, "" until computed
   int blocksWritten = 0; ///< FLASH blocks written and verified
   bool written = false;  ///< the whole file was written
+  /// Address ranges the image gives, first and last address of each.
+  std::vector<std::pair<unsigned long, unsigned long>> ranges;
+  bool verified = false;            ///< written blocks were read back (no --no-verify)
+  int blocksLeftOld = 0;            ///< touched blocks still holding the old firmware
+  std::string state;                ///< written, failed, stopped, not-sent or checked
+  std::vector<int> blocksDiffering; ///< --check: blocks that differ from the image
 };
 
 /// The facts of a run, as a plain value that can be copied out.
@@ -51,6 +58,7 @@ struct RunRecord {
   bool connected = false;       ///< the monitor answered
   bool identityChecked = false; ///< identity holds the controller's answer
   FirmwareIdentity identity = FirmwareIdentity::Unidentified;
+  IdentityFields identityReply;     ///< what the identity reply said, "" when none came
   bool flashRead = false;           ///< the parameter block was read
   std::string restoredFrom;         ///< parameter file applied, "" for none
   bool changed = false;             ///< parameters differ from the controller's

@@ -136,15 +136,15 @@ std::string reportJson(const RunRecord &record, int status, const std::string &s
   report["exitStatus"] = status;
   report["exitStatusName"] = exitStatusName(status);
   report["signal"] = record.stopSignal;
-  // The identity reply, monitor and firmware versions are not kept by the
-  // run yet: null until they are.
+  // The identity reply and what it names are null when no reply came.
+  const IdentityFields &reply = record.identityReply;
   report["controller"] = {
       {"connected", record.connected},
       {"identity", record.identityChecked ? json(identityName(record.identity)) : json()},
-      {"identityReply", json()},
-      {"monitorVersion", json()},
-      {"firmwareName", json()},
-      {"firmwareVersion", json()},
+      {"identityReply", textOrNull(reply.text)},
+      {"monitorVersion", textOrNull(reply.monitorVersion)},
+      {"firmwareName", textOrNull(reply.firmwareName)},
+      {"firmwareVersion", textOrNull(reply.firmwareVersion)},
       {"robotName", record.flashRead ? json(record.robotName) : json()},
       {"serialNumber", record.flashRead ? json(record.serialNumber) : json()}};
   report["block"] = {{"read", record.flashRead},
@@ -175,10 +175,18 @@ std::string reportJson(const RunRecord &record, int status, const std::string &s
   json firmware = json::array();
   json read = json::array();
   for (const FirmwareRecord &file : record.firmware) {
+    json ranges = json::array();
+    for (const auto &range : file.ranges)
+      ranges.push_back({{"first", range.first}, {"end", range.second}});
     firmware.push_back({{"file", file.file},
                         {"format", textOrNull(file.format)},
                         {"sha256", textOrNull(file.digest)},
+                        {"ranges", ranges},
                         {"blocksWritten", file.blocksWritten},
+                        {"verified", file.verified},
+                        {"blocksLeftOld", file.blocksLeftOld},
+                        {"blocksDiffering", file.blocksDiffering},
+                        {"state", textOrNull(file.state)},
                         {"written", file.written}});
     read.push_back(file.file);
   }

@@ -104,6 +104,34 @@ TEST(DriverOptions, BadConnectionOptionsEndWithStatusOne) {
       hasLine(r.out, "Argument given to -robotBaud was not an integer it was the string slow"));
 }
 
+TEST(DriverOptions, AnOptionWithoutItsValueIsNamedAndEndsWithStatusOne) {
+  TempDir dir;
+  struct Case {
+    std::vector<std::string> args;
+    std::string line;
+  } cases[] = {
+      {{"--base"}, "--base needs a load address: --base ADDR (hexadecimal, e.g. --base 0x8000)."},
+      {{"--base", "0x8000", "-u", "x.bin", "--base", "zz"},
+       "'zz' is not a load address for --base: give hexadecimal digits below 0x40000, e.g. "
+       "--base 0x8000."},
+      {{"--report"}, "--report needs a file name (or - for standard output)."},
+      {{"--backup-dir"}, "--backup-dir needs a folder: --backup-dir DIR."},
+      {{"Name", "Foo", "-s"}, "-s needs a file name: -s FILE."},
+      {{"-loadFromRop"}, "-loadFromRop needs a file name: -loadFromRop FILE."},
+      {{"-m"}, "-m needs a file name: -m FILE."},
+      {{"-restoreBlock"}, "-restoreBlock needs a file name: -restoreBlock FILE."},
+  };
+  for (const Case &c : cases) {
+    // A port that does not exist: the run must end before trying it.
+    std::vector<std::string> args = {"-b", "-rp", "/nonexistent/port"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    RunResult r = runTool(args, dir);
+    EXPECT_EQ(r.status, 1) << c.line << "\n" << r.out;
+    EXPECT_TRUE(hasLine(r.out, c.line)) << r.out;
+    EXPECT_EQ(r.out.find("/nonexistent/port"), std::string::npos) << "not connecting\n" << r.out;
+  }
+}
+
 TEST(DriverBatch, NoInteractionSaveWritesACompleteParameterFile) {
   TempDir dir;
   RunResult r = runTool({"-n", "-b", "-s", "out.rop"}, dir);
@@ -337,7 +365,7 @@ TEST(DriverFiles, ImageFormatsAndTheirSummaryWithoutAController) {
         "(hexadecimal, e.g. --base 0x8000); nothing was sent."}},
       {{"-n", "-m", "ok.BIN", "--base", "0x40000"},
        "",
-       4,
+       1,
        {"'0x40000' is not a load address for --base: give hexadecimal digits below 0x40000, "
         "e.g. --base 0x8000."}},
       {{"-n"},

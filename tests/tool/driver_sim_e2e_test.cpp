@@ -274,13 +274,51 @@ TEST(DriverWithController, UploadsFirmwareAndReportsARefusedErase) {
   {
     SimSession sim(controller());
     ASSERT_TRUE(sim.ok()) << sim.error();
-    RunResult r = runTool({"-rp", sim.path(), "-b", "-u", sample}, dir);
+    RunResult r = runTool({"-rp", sim.path(), "-b", "-u", sample, "--report", "upload.json"}, dir);
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("\nDone downloading '" + sample + "'.\n"), std::string::npos) << r.out;
     auto commands = sim.controller().commandLog();
     EXPECT_TRUE(contains(commands, "FE8"));
     EXPECT_FALSE(contains(commands, "FE7"));
     EXPECT_EQ(commands.back(), "FK");
+    nlohmann::json report = checkedReport(dir.file("upload.json"));
+    EXPECT_EQ(report["controller"]["identityReply"], "Monitor v. 1.9 fw ORVEX v2.8");
+    EXPECT_EQ(report["controller"]["monitorVersion"], "1.9");
+    EXPECT_EQ(report["controller"]["firmwareName"], "ORVEX");
+    EXPECT_EQ(report["controller"]["firmwareVersion"], "2.8");
+    ASSERT_EQ(report["firmware"].size(), 1u);
+    nlohmann::json firmware = report["firmware"][0];
+    EXPECT_EQ(firmware["state"], "written");
+    EXPECT_EQ(firmware["verified"], true);
+    EXPECT_EQ(firmware["blocksLeftOld"], 0);
+    EXPECT_EQ(firmware["ranges"][0]["first"], 0x8000);
+
+    // --check reads the blocks back and compares: the image just written
+    // matches, an image that differs is listed by block; nothing is erased,
+    // written or started either time.
+    auto writing = [&sim]() {
+      int count = 0;
+      for (const auto &c : sim.controller().commandLog())
+        count += c.compare(0, 2, "FE") == 0 || c.compare(0, 2, "FW") == 0 || c == "FR";
+      return count;
+    };
+    int writesBefore = writing();
+    RunResult same = runTool({"-rp", sim.path(), "-b", "--check", "-u", sample}, dir);
+    EXPECT_EQ(same.status, 0) << same.out;
+    EXPECT_TRUE(hasLine(same.out, "Every block of '" + sample + "' matches the controller."))
+        << same.out;
+    ASSERT_TRUE(writeFile(dir.file("other.bin"), "not the sample firmware"));
+    RunResult differs = runTool({"-rp", sim.path(), "-b", "--check", "-m", "other.bin", "--base",
+                                 "0x8000", "--report", "check.json"},
+                                dir);
+    EXPECT_EQ(differs.status, 10) << differs.out;
+    EXPECT_TRUE(hasLine(differs.out, "Block 0x8 differs from the image.")) << differs.out;
+    report = checkedReport(dir.file("check.json"));
+    EXPECT_EQ(report["exitStatusName"], "would-change");
+    EXPECT_EQ(report["firmware"][0]["state"], "checked");
+    EXPECT_EQ(report["firmware"][0]["blocksDiffering"], nlohmann::json::array({8}));
+    EXPECT_EQ(writing(), writesBefore);
+    EXPECT_EQ(sim.controller().commandLog().back(), "FK");
   }
   {
     SimOptions options = controller();

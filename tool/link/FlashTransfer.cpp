@@ -282,7 +282,36 @@ FirmwareIdentity firmwareIdentityResult(const char *reply) {
   return FirmwareIdentity::Known;
 }
 
+namespace {
+// The body of the last identity reply, kept for the run's report.
+char lastReply[IDENTITY_LENGTH + 1] = {};
+} // namespace
+
+const char *lastIdentityReply() {
+  return lastReply;
+}
+
+IdentityFields identityFields(const char *reply) {
+  IdentityFields fields;
+  size_t length = strlen(reply);
+  fields.text = reply[0] != '\0' ? reply + 1 : reply;
+  auto version = [reply, length](size_t major, size_t minor) {
+    if (minor >= length)
+      return std::string();
+    return std::string(1, reply[major]) + "." + std::string(1, reply[minor]);
+  };
+  fields.monitorVersion = version(12, 14);
+  if (length >= 24) {
+    fields.firmwareName.assign(reply + 19, 5);
+    while (!fields.firmwareName.empty() && fields.firmwareName.back() == ' ')
+      fields.firmwareName.pop_back();
+  }
+  fields.firmwareVersion = version(26, 28);
+  return fields;
+}
+
 FirmwareIdentity checkFirmwareIdentity(MonitorLink *link) {
+  lastReply[0] = '\0';
   if (link == nullptr)
     return FirmwareIdentity::Unidentified;
   link->discardInput();
@@ -293,6 +322,7 @@ FirmwareIdentity checkFirmwareIdentity(MonitorLink *link) {
   if (!link->readPacket(reply, IDENTITY_LENGTH, IDENTITY_WAIT_MS))
     return FirmwareIdentity::Unidentified;
   ZyLog::log(ZyLog::Normal, "%s", reply[0] != '\0' ? reply + 1 : reply);
+  memcpy(lastReply, reply, sizeof(lastReply));
   return firmwareIdentityResult(reply);
 }
 

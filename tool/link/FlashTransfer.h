@@ -35,6 +35,19 @@ FirmwareIdentity checkFirmwareIdentity(MonitorLink *link);
 /// The result of checkFirmwareIdentity for an identity reply body;
 /// positions past its end count as NUL characters.
 FirmwareIdentity firmwareIdentityResult(const char *reply);
+/// The last identity reply body checkFirmwareIdentity received, "" when
+/// none came (or before the first check).
+const char *lastIdentityReply();
+/// What an identity reply body names: the monitor's version, the
+/// firmware's name and version, each "" where the reply is too short; text
+/// is the reply as the log shows it (without its leading command letter).
+struct IdentityFields {
+  std::string text;
+  std::string monitorVersion;
+  std::string firmwareName;
+  std::string firmwareVersion;
+};
+IdentityFields identityFields(const char *reply);
 
 /// Reads block 7 into the transfer buffer and its parameters into
 /// flashImage and referenceImage. On failure nothing changes.

@@ -157,6 +157,25 @@ TEST(FirmwareIdentity, ResultsOfTheReply) {
   EXPECT_EQ(firmwareIdentityResult(""), FirmwareIdentity::Unidentified);
 }
 
+TEST(FirmwareIdentity, FieldsOfTheReplyForTheReport) {
+  std::string full = identity('2', '0', "ORV  ", '2', '8');
+  struct Case {
+    size_t length;
+    const char *monitor, *name, *firmware;
+  } cases[] = {{full.size(), "2.0", "ORV", "2.8"},
+               {28, "2.0", "ORV", ""},
+               {23, "2.0", "", ""},
+               {14, "", "", ""},
+               {0, "", "", ""}};
+  for (const Case &c : cases) {
+    IdentityFields fields = identityFields(full.substr(0, c.length).c_str());
+    EXPECT_EQ(fields.text, c.length == 0 ? "" : full.substr(1, c.length - 1)) << c.length;
+    EXPECT_EQ(fields.monitorVersion, c.monitor) << c.length;
+    EXPECT_EQ(fields.firmwareName, c.name) << c.length;
+    EXPECT_EQ(fields.firmwareVersion, c.firmware) << c.length;
+  }
+}
+
 TEST_F(FlashTransferTest, IdentityCheckOverTheLine) {
   EXPECT_EQ(checkFirmwareIdentity(nullptr), FirmwareIdentity::Unidentified);
 
@@ -168,10 +187,12 @@ TEST_F(FlashTransferTest, IdentityCheckOverTheLine) {
   EXPECT_EQ(peer.commands(), std::vector<std::string>{"V"});
   EXPECT_EQ(peer.hostAnswers(), "+");
   EXPECT_TRUE(log.hasLine(peer.identity.substr(1))) << log.text();
+  EXPECT_EQ(lastIdentityReply(), peer.identity);
 
-  // An identity reply that does not arrive intact: no identity.
+  // An identity reply that does not arrive intact: no identity, no reply.
   pty.write("+$xORVEX#00");
   EXPECT_EQ(checkFirmwareIdentity(&link), FirmwareIdentity::Unidentified);
+  EXPECT_STREQ(lastIdentityReply(), "");
 }
 
 TEST_F(FlashTransferTest, NoLinkChangesNothing) {
