@@ -48,17 +48,12 @@
 namespace {
 const int REPLY_BUFFER_SIZE = 1024;
 
-/// Takes the first present form of a file option; later forms stay. *form
-/// (when given) gets the form taken.
-const char *takeFileOption(ZyArgumentParser &parser, const char *const *forms,
-                           const char **form = nullptr) {
+/// Takes the first present form of a file option; later forms stay.
+const char *takeFileOption(ZyArgumentParser &parser, const char *const *forms) {
   for (; *forms != nullptr; forms++) {
     const char *value = parser.takeParameterArgument(*forms, false);
-    if (value != nullptr) {
-      if (form != nullptr)
-        *form = *forms;
+    if (value != nullptr)
       return value;
-    }
   }
   return nullptr;
 }
@@ -305,16 +300,12 @@ const char *const IMAGE_FORMS[] = {"-m", "-mot", nullptr};
 const char *const BLOCK_FORMS[] = {"-restoreBlock", nullptr};
 
 /// Takes a file option and logs the message for it when present. An
-/// option given last, without its file name, is named and *missing set.
+/// option given last, without its file name, yields the empty name, which
+/// the step that uses the file then reports (a file "" cannot be read or
+/// written), as scripts written for the tool expect.
 const char *takeLoggedFileOption(ZyArgumentParser &parser, const char *const *forms,
-                                 const char *message, bool *missing) {
-  const char *form = nullptr;
-  const char *file = takeFileOption(parser, forms, &form);
-  if (file != nullptr && file[0] == '\0') {
-    ZyLog::log(ZyLog::Terse, "%s needs a file name: %s FILE.", form, form);
-    *missing = true;
-    return nullptr;
-  }
+                                 const char *message) {
+  const char *file = takeFileOption(parser, forms);
   if (file != nullptr)
     ZyLog::log(ZyLog::Normal, message, file);
   return file;
@@ -387,13 +378,13 @@ bool takeOptions(RunState &run) {
   bool bad = false;
   const char *willUpload = "Will upload ORVEX file '%s' to controller after connection.";
   run.saveFile =
-      takeLoggedFileOption(parser, SAVE_FORMS, "Saving config to file '%s' on completion.", &bad);
-  run.restoreFile = takeLoggedFileOption(parser, RESTORE_FORMS,
-                                         "Will restore FLASH params from file '%s'.", &bad);
-  run.uploadFile = takeLoggedFileOption(parser, UPLOAD_FORMS, willUpload, &bad);
-  run.imageFile = takeLoggedFileOption(parser, IMAGE_FORMS, willUpload, &bad);
+      takeLoggedFileOption(parser, SAVE_FORMS, "Saving config to file '%s' on completion.");
+  run.restoreFile =
+      takeLoggedFileOption(parser, RESTORE_FORMS, "Will restore FLASH params from file '%s'.");
+  run.uploadFile = takeLoggedFileOption(parser, UPLOAD_FORMS, willUpload);
+  run.imageFile = takeLoggedFileOption(parser, IMAGE_FORMS, willUpload);
   run.blockFile = takeLoggedFileOption(
-      parser, BLOCK_FORMS, "Will write FLASH parameter block image '%s' to controller.", &bad);
+      parser, BLOCK_FORMS, "Will write FLASH parameter block image '%s' to controller.");
   // Where the backups and the write journal are kept, and whether an
   // unfinished write found in the journal is to be closed without writing.
   run.backupDir = parser.takeParameterArgument("-backup-dir", false);
