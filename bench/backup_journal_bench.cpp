@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the backup and the write journal add to a parameter write: the
 // backup of the block (written, flushed, renamed, folder flushed), the
 // journal's begin and end lines (each appended and flushed), and the next

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Benchmarks of the monitor wire path over a pseudo-terminal: writing the
 // 4096-byte FLASH parameter block in 128-byte packets, and reading it back as
 // one reply of 8192 hexadecimal digits. A minimal monitor answers on the

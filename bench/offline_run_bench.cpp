@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole runs of orvexconf without a controller (-n -b): editing a parameter
 // file (with and without a run report) and checking a firmware image. With no controller there is
 // nothing to wait for, so a run should take milliseconds, not the two half-second end-of-run pauses

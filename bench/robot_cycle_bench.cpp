@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Benchmarks of the robot cycle's own overhead: one pass of the robot's task
 // tree with a number of user tasks, and handing a status packet to the
 // packet handler list.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Benchmarks of the robot packet path: framing a command packet with its
 // checksum, and sending commands and receiving status packets over a
 // pseudo-terminal.

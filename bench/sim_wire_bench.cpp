@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Wire-time benchmark: the tool's FLASH parameter transfer and a full
 // firmware download through its monitor link, against the controller
 // simulator pacing the line at 115200 bit/s. Each run reports its elapsed

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Loading a nearly full 256 KB firmware image (made by objcopy from random
 // data) in each format, S-records, Intel HEX and raw binary, into the
 // firmware image, next to objcopy converting the same file to binary,

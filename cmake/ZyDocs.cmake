@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The keyword reference made from the parameter tables at build time: the
 # generator paramdoc, the man pages and the bash completion that carry it,
 # their installation, and the checks that docs/parameters.md is current,

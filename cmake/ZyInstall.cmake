@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The version header, the installation (programs, man pages, completion,
 # robot parameter files, and the Zyla library for other programs: static
 # libraries, headers under include/zyla, a CMake package giving Zyla::zyla

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A first Zyla client: connects to the robot on a serial port, prints the
 // robot's identity and disconnects. Build it against the installed library
 // (find_package(Zyla) and the target Zyla::zyla, or pkg-config zyla) and

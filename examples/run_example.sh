@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs the example client against a simulator started for it: prints the
 # client's output and fails unless it connected, named the simulated robot
 # and disconnected. Usage: run_example.sh CLIENT ORVEXSIM ZYLA-DIRECTORY

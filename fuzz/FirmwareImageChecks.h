@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Checks the firmware file fuzz targets share: the loaded image must agree
 // with its block table (every byte set lies in a touched block below its
 // recorded top, no top passes the end of its block), every address the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target for the argument splitter: feeds arbitrary text to
 // ZyArgumentBuilder (append and insert), checks the result against a plain
 // model of the splitting rules, and drives removal, conversions, quote

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target for the raw binary firmware reader: the first three
 // input bytes choose the load address (below the end of memory), the rest
 // is the file. A loaded file must sit exactly at its address, with nothing

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target for the configuration reader and writer: reads arbitrary
 // bytes as a configuration file into a registry holding every parameter
 // kind (fixed text buffers among them), writes the registry back out, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target for the Intel HEX firmware reader: the input is a file
 // read and validated as an upload without a controller does. The loaded
 // image must agree with its block table and every data byte of a loaded

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target for the monitor link's readers: reply packets, binary
 // replies, the acknowledgement of a command and the replies of a FLASH
 // write, all reading from a scripted device whose bytes and pauses come

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target for the port list's reading of sysfs and /dev: the input
 // describes a small tree, one entry a line ("d PATH" a folder, "f PATH=TEXT"
 // a file, "l PATH=TARGET" a symbolic link to TARGET, paths under the tree's

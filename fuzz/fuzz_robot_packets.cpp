@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target for the robot packet receiver and the CONFIG packet
 // reader: a scripted device plays the input's bytes and pauses on a
 // simulated clock; every packet received must be whole and carry a good

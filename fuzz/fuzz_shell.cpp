@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target for the shell's line handling without a controller: the
 // input is what the operator types (keywords and values, paging answers,
 // command words, over-long lines, files saved and restored by name). It

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target for the simulator's readers of what the host sends: the
 // resident monitor's command decoder and commands, the firmware's robot
 // packet decoder and handshake, and the program's command line. Whatever

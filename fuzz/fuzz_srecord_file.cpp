@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target for the S-record firmware reader: the input is an
 // S-record file, read and validated as a download without a controller
 // does. The loaded image must agree with its block table (see

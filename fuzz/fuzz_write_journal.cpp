@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target for the write journal reader: any bytes as journal.jsonl.
 // Reading never throws or stops; every unfinished write it reports names a
 // line of the file; and once an "end" is appended for each of them, none is

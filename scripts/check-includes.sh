@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Refuses any #include whose name holds "..": a header reached by relative
 # path compiles whatever the layer, so it would get round the rule that a
 # layer sees only its own folder and the layers below it. Each offending

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds orvexconf and the controller simulator, and runs the tool's main job
 # against the simulator: connect, check the firmware identity, read the FLASH
 # parameter block, change a parameter, write the block back and save the

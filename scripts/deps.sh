@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what a fresh Debian machine lacks to build and test the project.
 set -euo pipefail
 need=()

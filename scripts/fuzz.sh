@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the libFuzzer targets (clang, AddressSanitizer and
 # UndefinedBehaviorSanitizer, in build-fuzz/) and runs each one for the
 # given number of seconds on its seed corpus, with its dictionary, a

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Checks what an operator or integrator gets from an installation: builds
 # the install targets in their own build directory, installs into a
 # temporary prefix, compiles every installed header alone (as <zyla/...>),

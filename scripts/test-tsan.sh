@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Builds the library and its threaded tests with ThreadSanitizer (preset
 # tsan, build directory build-tsan) and runs them: threads, signals,
 # critical sections, robot connection and robot cycle. A data race, a lock

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Refuses any #include by relative path, then builds the project in the
 # normal, the sanitizer (ASan+UBSan) and the ThreadSanitizer flavour,
 # warnings as errors, and runs the test suite in each; then checks the

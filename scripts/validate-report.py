@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 # Checks orvexconf run reports against docs/report.schema.json with the
 # jsonschema package (Debian: python3-jsonschema).
 # Usage: validate-report.py SCHEMA REPORT...; status 0 when all are valid.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Options of the orvexsim program.
 #include "SimCommandLine.h"
 

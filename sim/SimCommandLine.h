@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SimCommandLine: the options of the orvexsim program, parsed into the
 // simulator's settings.
 #ifndef SIMCOMMANDLINE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated controller's thread: pty input and output, the hand-over of
 // the line between firmware and monitor, line emulation (speed mismatch,
 // wire time) and the state file.

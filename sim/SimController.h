@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SimController: the simulated robot controller on the master side of a
 // pseudo-terminal. A thread of its own moves bytes between the pty and
 // whichever of the firmware (SimFirmware, robot protocol) and the resident

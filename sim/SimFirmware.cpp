@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated ORVEX firmware: robot packet protocol, client connection,
 // CONFIG and status packets, host speed and the hand-over to the monitor.
 #include "SimFirmware.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SimFirmware: the simulated controller's ORVEX firmware as far as the host
 // sees it on the serial line: the robot packet protocol at the firmware's
 // host speed. Answers the SYNC handshake with the identity from the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Controller-side decoding of command packets and encoding of replies.
 #include "SimFraming.h"
 

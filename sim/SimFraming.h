@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SimFraming: the controller side of the monitor's framing. Decodes the
 // host's "$"-framed, escaped command packets and its "+"/"-" answers byte by
 // byte, and encodes reply packets with their checksum.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated controller's FLASH memory, its blocks and its state file.
 #include "SimMemory.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SimMemory: the simulated controller's 256 KB of FLASH, its twelve erase
 // blocks, FLASH write rules (a write only clears bits, an erase sets a whole
 // block to 0xFF) and the state file that keeps it from one run to the next.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated resident monitor: command handling, replies, faults, log.
 #include "SimMonitor.h"
 

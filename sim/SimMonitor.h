@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SimMonitor: the simulated controller's resident monitor. Takes the bytes
 // the host sends, one at a time, answers commands with "+" and reply
 // packets, acts on the memory, applies the injected faults, keeps counters

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulator's pseudo-terminal, its symbolic link, and the pty +
 // simulator pair.
 #include "SimPty.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SimPty: the pseudo-terminal the simulated controller sits behind, with an
 // optional symbolic link to its slave, claimed for as long as the pty is
 // open; SimSession: a pty with a running simulator, for tests and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Controller-side decoding and encoding of robot packets.
 #include "SimRobotFraming.h"
 

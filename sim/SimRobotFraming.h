@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SimRobotFraming: the controller side of the robot packet framing. Decodes
 // the host's packets (0xFA 0xFB, count, ID, data, 16-bit checksum high byte
 // first) byte by byte and builds the controller's packets in a fixed buffer.

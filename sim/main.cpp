@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orvexsim: a simulated robot controller on a pseudo-terminal, so that the
 // configuration tool can be tried, demonstrated and tested without a robot.
 #include "SimCommandLine.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The backup store: its location, its folders, and durable backups of the
 // FLASH parameter block through ZySafeFile.
 #include "BackupStore.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // BackupStore: the user's own store of orvexconf's safety copies,
 // $XDG_STATE_HOME/orvexconf/ (~/.local/state/orvexconf/ when unset) or the
 // folder of --backup-dir. Before every erase of the FLASH parameter block

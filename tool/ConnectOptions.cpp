@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Connection options of the utility: serial port and first baud rate.
 #include "ConnectOptions.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ConnectOptions: the robot connection options ("-robotPort"/"-rp",
 // "-robotBaud"/"-rb"), read from the options' own copy of the command line
 // merged with the library's default argument sources. They own the run's one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Connection sequence of the utility: client connection, direct probe,
 // autobaud, retry.
 #include "ConnectionSequence.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The connection sequence: brings the robot controller into its resident
 // monitor at 115200 bit/s by a client connection of the robot protocol and
 // command 255, else a direct probe of the monitor, else an autobaud search,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Program driver: start-up, then the run as a sequence of steps (options,
 // checks before connecting, connection, identity check, FLASH read, block
 // image, restore and keyword/value pairs, uploads, and either the batch end

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program driver: owns the whole run of orvexconf from start-up to the
 // exit status.
 #ifndef DRIVER_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The safeguard of the parameter block write: backup and journal before
 // the erase, the outcome after it, and the report of a write that never
 // finished.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // DurableWrite: the front end's safeguard of the FLASH parameter block
 // write. Before the erase it saves the block as read in the backup store
 // and records a "begin" in the write journal, and refuses the write when

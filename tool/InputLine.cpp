@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading operator input a whole line at a time.
 #include "InputLine.h"
 

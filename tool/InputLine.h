@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One line of operator input from standard input, read whole: a line too
 // long for its buffer is refused as a whole, so that its tail never runs as
 // a command or answer of its own.

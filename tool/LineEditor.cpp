@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Operator input: libedit on a terminal, readInputLine elsewhere, history
 // kept between runs, and the wake-up of the reader by a terminating signal.
 #include "LineEditor.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Operator input for the shell and its questions. On a terminal the line
 // is edited through libedit (cursor keys, Ctrl-A/E/W/U, Ctrl-R search, Tab
 // completion) and kept in a history file between runs; anywhere else lines

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The operator's explanation of a serial port that cannot be opened.
 #include "PortAdvice.h"
 

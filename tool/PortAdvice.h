@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // PortAdvice: what the operator is told when the serial port cannot be
 // opened at all: the port, the reason and what to do about it (the ports
 // present, the group to join, the program that holds the port). The

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial ports present, read from sysfs and /dev/serial/by-id.
 #include "PortList.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // PortList: the serial ports present on this computer, found in sysfs, each
 // with its stable /dev/serial/by-id/ name where one exists and the USB
 // vendor, product and serial number of its adapter, for --list-ports and

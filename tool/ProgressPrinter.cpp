@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Progress lines of FLASH writes, in place on a terminal and line by line
 // elsewhere.
 #include "ProgressPrinter.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ProgressPrinter: shows the progress of a FLASH write (the parameter block
 // or a firmware download) that the link reports through TransferProgress.
 // On a terminal each block gets one line, rewritten in place after every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // RunOutcome: the record of a run and the derivation of its exit status.
 #include "RunOutcome.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // RunOutcome: what one run of orvexconf did, filled step by step by the
 // driver (controller identity, what was read, changed, refused, written,
 // saved and rescued) and the one place its exit status is derived from.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The run report: JSON from the run's record, SHA-256 digests, and the
 // --report option with its exit callback.
 #include "RunReport.h"

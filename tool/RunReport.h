@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // RunReport: the --report option. One JSON document (schema
 // "orvexconf-report/1", docs/report.schema.json) built from the run's
 // RunOutcome and written by an exit callback, so that every way out of a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The open line of standard output, ended before a signal's notice.
 #include "ScreenLine.h"
 

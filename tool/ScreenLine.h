@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whether the current line of standard output was left open (a prompt
 // waiting for input, a progress line rewritten in place), so that a
 // signal's notice, logged from the signal thread, starts on a line of its

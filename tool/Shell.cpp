@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Interactive command shell over standard input and output.
 #include "Shell.h"
 

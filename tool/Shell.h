@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The interactive command shell: reads command lines from standard input,
 // shows and changes parameters by keyword, pages through the robot and arm
 // tables, saves and restores the FLASH block or a parameter file, uploads

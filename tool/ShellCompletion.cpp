@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tab completion for the shell: command words, keywords, value hints and
 // file names.
 #include "ShellCompletion.h"

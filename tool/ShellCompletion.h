@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What Tab completes in the shell: the command words and the keywords of
 // the robot and arm tables, a keyword's current value with its range as a
 // hint, and file names after the commands that take a file. Free of any

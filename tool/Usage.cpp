@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Texts of the version and help options.
 #include "Usage.h"
 

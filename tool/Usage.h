@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Usage: the texts of "-version" and of "-h" beyond the connection-option
 // lines that ConnectOptions prints.
 #ifndef USAGE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The write journal: JSON lines written and read with nlohmann-json, whose
 // exceptions end here; the tool reports by status.
 #include "WriteJournal.h"

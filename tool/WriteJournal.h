@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // WriteJournal: journal.jsonl in the backup store, one JSON object a line.
 // Every write of the FLASH parameter block gets a "begin" line before the
 // erase and an "end" line with its outcome; a "begin" without its "end"

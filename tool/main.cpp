@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Entry point of orvexconf: hands the command line to the program driver.
 #include "Driver.h"
 

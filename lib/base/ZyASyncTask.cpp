@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Asynchronous tasks: a ZyThread whose callback is the task's own runThread.
 #include "ZyASyncTask.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ZyASyncTask: a thread whose work is its own virtual runThread. It runs
 // either in a new thread (runAsync, create) or in the calling thread (run).
 // A task running in its own thread must be stopped and joined (or have

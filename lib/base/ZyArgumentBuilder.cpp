@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Argument builder: splits texts at white space into owned argument strings,
 // keeps them in a fixed-size slot array and converts single arguments.
 #include "ZyArgumentBuilder.h"

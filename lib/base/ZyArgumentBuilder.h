@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ZyArgumentBuilder: a text split at white space into a numbered list of
 // owned argument strings (at most capacity - 1 of them). A backslash before
 // a blank keeps the blank; there is no other quoting.

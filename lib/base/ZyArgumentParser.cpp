@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Argument parser: option lookup by name over argc/argv or a builder, typed
 // option values, removal of handled arguments, and the class-wide default
 // argument sources (environment variables and argument files).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ZyArgumentParser: finds options by name (one or two leading dashes, any
 // letter case) in a command line or an argument builder, takes their values
 // with type checks, and removes what it handled. Also merges default

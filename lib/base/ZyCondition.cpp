@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Condition variable with integer status codes. Waits take an internal
 // mutex that is held only inside wait and timedWait, never the caller's.
 // Timed waits measure their deadline on the monotonic clock, so a change of

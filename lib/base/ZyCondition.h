@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ZyCondition: a POSIX condition variable that threads wait on for an
 // event, with or without a time limit. It has no memory: a signal given
 // while nobody waits is lost, so callers re-check their own state after

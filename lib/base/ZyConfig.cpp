@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The configuration registry: sections of typed parameters, the keyword
 // handlers that read a configuration file into them, command-line
 // overrides and process-file callbacks. The writer of the file layout is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ZyConfig: a registry of named, typed parameters grouped in sections. It
 // writes them with their values and explanatory comments to a text file,
 // reads such a file back into the owners' variables with range checks, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Typed configuration parameters: construction over an owner's variable or
 // an owned one, reading the value of any integer width, and setters with
 // range, width and length checks that report failures by log and by text.

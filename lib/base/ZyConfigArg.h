@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ZyConfigArg: one named, typed parameter of a configuration registry. It
 // points at a variable of its owner (or owns one), carries a description,
 // bounds and a priority, and sets the variable from text values with range

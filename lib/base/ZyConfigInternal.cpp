@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the configuration's translation units.
 #include "ZyConfigInternal.h"
 

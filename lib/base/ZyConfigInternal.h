@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the configuration's translation units (registry and
 // reader, writer, typed parameters, file parser). Internal to the library:
 // this header is not installed.

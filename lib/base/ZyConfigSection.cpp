@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A named group of configuration parameters.
 #include "ZyConfigSection.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ZyConfigSection: a named group of configuration parameters with a
 // comment; the empty name is the unnamed section.
 #ifndef ZYCONFIGSECTION_H

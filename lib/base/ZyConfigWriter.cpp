@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The writer of the configuration file layout: sections in order, each
 // parameter as "name value" padded to the comment column, then its range
 // and description wrapped to the line length; written through ZySafeFile,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Deferral of terminating signals across critical stretches of work. Kept
 // lock-free (atomics only) so that a classic signal handler may call it.
 #include "ZyCriticalSection.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ZyCriticalSection: marks a stretch of work that a terminating signal must
 // not cut short, such as erasing and rewriting a FLASH block of the
 // controller. While any section is open, the library's signal reaction only

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Keyword file parser: cuts comments, isolates each line's keyword, hands
 // the rest of the line as an argument builder to the keyword's handler and
 // reports failing lines with their numbers.

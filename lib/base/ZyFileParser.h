@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ZyFileParser: reads line-oriented keyword files. Each line's keyword
 // selects a registered handler that gets the rest of the line as an
 // argument builder; ";" and "#" start comments; failing lines are reported

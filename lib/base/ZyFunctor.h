@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The ZyFunctor family: named callback objects with 0 to 4 arguments, with
 // or without a result, bound to a plain function or to an object and one of
 // its member functions. Each kind stores one default value per argument; an

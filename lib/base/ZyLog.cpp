@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The process-wide log: level filter, optional time prefix, one line per
 // call through a fixed 2048-byte buffer, serialised by the log lock.
 #include "ZyLog.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ZyLog: the process-wide message log. Every diagnostic, warning and
 // progress message goes through it with a level; it writes whole lines to
 // standard output, standard error, a file, a text sink, or nowhere.

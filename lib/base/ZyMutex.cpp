@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Non-recursive mutex over pthreads. Its own errors are reported through the
 // log's lock-free entry so that a failing lock never waits on the log lock.
 #include "ZyMutex.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ZyMutex: a non-recursive POSIX mutex with integer status codes, optional
 // tracing and a record of the thread that holds it; used by every shared
 // object of the library. ZyMutex::Scope holds it for the life of a block.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ZySafeFile: write to a temporary file beside the target, fsync it, put
 // it in place with rename (or link, when an existing file must not be
 // replaced) and fsync the directory.

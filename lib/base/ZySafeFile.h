@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ZySafeFile: a file written in full beside its final name and then put in
 // place, so that a write that fails half way (a full disk, a file-size
 // limit, a crash) never leaves a truncated file under that name. Every save

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Signal sets, signal names and delivery of handled signals to callbacks,
 // from classic handlers or from the handler thread. The class-wide state is
 // never destroyed, so a signal that arrives while the process exits still

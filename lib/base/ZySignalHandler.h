@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ZySignalHandler: the process's signal machinery. It decides which signals
 // are blocked, ignored or handled, names them, and delivers handled signals
 // to a list of callbacks, either from classic signal handlers or from a

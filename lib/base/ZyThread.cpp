@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Threads over pthreads, and the process-wide thread table. The table and
 // its lock live for the whole process (they are never destroyed), so that a
 // thread still running while the process exits can consult them safely.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ZyThread: one POSIX thread of execution that runs a callback object, and
 // the process-wide table of every thread the library knows, which start-up
 // and shut-down walk. Results are integer status codes; nothing is thrown.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Wall-clock time stamps and millisecond arithmetic for time-outs.
 #include "ZyTime.h"
 

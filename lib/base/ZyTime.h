@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ZyTime: a wall-clock time stamp in seconds and milliseconds, with which
 // every time-out of the library and the utility is measured.
 #ifndef ZYTIME_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Static helpers: sleeping, text comparison and conversion, files and paths.
 #include "ZyUtil.h"
 

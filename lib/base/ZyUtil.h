@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ZyUtil: static helpers for sleeping, text comparison and conversion, and
 // small file and path tasks.
 #ifndef ZYUTIL_H

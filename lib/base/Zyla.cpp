@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Library start-up, shut-down, exit and the reaction to terminating
 // signals. The class-wide state is never destroyed, so a thread that ends
 // the process with exit() cannot pull it away from under another thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Zyla: the library's process-wide state and life cycle. It initialises
 // signal handling, the library directory and the default argument sources,
 // keeps the robot list and the start-up, shut-down and exit callbacks, and

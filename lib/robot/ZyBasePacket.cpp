@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Byte buffer with header, footer and two cursors; typed appends test the
 // capacity first and typed reads never reach into the footer.
 #include "ZyBasePacket.h"

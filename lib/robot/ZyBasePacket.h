@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ZyBasePacket: a byte buffer with a reserved header, a footer that reads
 // never consume, a write cursor and a read cursor, and typed put and get
 // operations (multi-byte values least significant byte first).

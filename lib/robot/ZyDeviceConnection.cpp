@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The abstract byte-stream device: the status texts shared by every device
 // connection and the packet-sending operation common to all of them.
 #include "ZyDeviceConnection.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ZyDeviceConnection: the abstract byte-stream device (open, read with a
 // time-out, write, close, status) that the robot packet layer, the robot
 // connection and the monitor link are written against.

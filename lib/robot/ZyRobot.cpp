@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The robot object: construction and naming, starting the handshake (whose
 // steps are ZyRobotHandshake's), the ways a connection ends, command
 // forwarding with the send trace, the callback lists, velocity limits, the

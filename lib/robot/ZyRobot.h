@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ZyRobot: the library's robot object. It connects to the controller over a
 // device connection with the SYNC handshake, takes the controller's identity,
 // loads the robot parameter set for its subtype, optionally switches the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CONFIG request, decoding of the CONFIG packet and its printout.
 #include "ZyRobotConfigPacketReader.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ZyRobotConfigPacketReader: asks the controller for its CONFIG packet
 // (ID 32) and decodes it into the controller's identity, limits, current
 // settings, accessories and PID gains.

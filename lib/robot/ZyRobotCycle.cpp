@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The robot cycle: the task tree and its management, the robot's own packet
 // handlers, the packet handler task with packet dispatch and the connection
 // time-out, the asynchronous connection step, and starting, stopping and

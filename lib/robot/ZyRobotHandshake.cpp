@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The SYNC handshake: start, the SYNC exchange with its restarts, closing of
 // old connections and dislodging of silent controllers, the identity and
 // parameter set, the CONFIG packet, the baud switch and stabilizing.

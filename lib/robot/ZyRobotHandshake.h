@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ZyRobotHandshake: the robot's SYNC handshake, one step per call. It owns
 // the handshake's state (the SYNC exchange, configuration, baud switch and
 // stabilizing), its counters and its times; the robot it belongs to owns

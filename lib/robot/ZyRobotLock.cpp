@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The robot's owner-aware mutex and its block scope.
 #include "ZyRobotLock.h"
 

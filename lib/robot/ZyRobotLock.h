@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ZyRobotLock: a mutex of the robot that the robot's own operations take
 // whether or not their caller already holds it. Which thread holds it is
 // the mutex's own record. Scope takes it for the life of a block (unless

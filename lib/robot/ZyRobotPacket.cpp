@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Framing and checksum of the robot protocol's packets.
 #include "ZyRobotPacket.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ZyRobotPacket: the robot protocol's packet. On the wire: sync1, sync2, a
 // count byte (bytes that follow it), the packet ID, the data, and a 16-bit
 // checksum sent high byte first.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sync hunt, body read and checksum test of incoming robot packets.
 #include "ZyRobotPacketReceiver.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ZyRobotPacketReceiver: hunts for the sync bytes in the incoming byte
 // stream, reads one robot packet and checks its checksum.
 #ifndef ZYROBOTPACKETRECEIVER_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Building and writing command packets of the robot protocol.
 #include "ZyRobotPacketSender.h"
 

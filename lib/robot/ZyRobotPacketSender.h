@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ZyRobotPacketSender: turns a command number and an optional argument into
 // one robot packet and writes it to the device connection. One packet is
 // reused for every command.

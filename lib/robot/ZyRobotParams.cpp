@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Registration of the robot parameter keys in their sections, the values of
 // a fresh set, and the IRUnit and SonarUnit line parsers and writers.
 #include "ZyRobotParams.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ZyRobotParams: the parameter set that describes one kind of robot
 // (geometry, conversion factors, accessories, IR and sonar placement, laser
 // and movement limits). It is a configuration registry whose parameters are

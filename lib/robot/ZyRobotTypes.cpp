@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Values of the built-in robot parameter sets and the subtype catalogue.
 #include "ZyRobotTypes.h"
 

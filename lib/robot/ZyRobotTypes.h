@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built-in robot parameter sets: the generic set, which keeps every
 // value of a fresh ZyRobotParams, and one set per known controller subtype.
 #ifndef ZYROBOTTYPES_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A POSIX serial port in raw mode: opening and set-up, rates, flow control,
 // reads with a deadline, writes, modem lines and optional time stamps.
 #include "ZySerialConnection.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ZySerialConnection: a POSIX serial port in raw mode as a device
 // connection, with a table of supported rates, optional RTS/CTS flow
 // control, the modem lines and, where the serial driver offers it, arrival

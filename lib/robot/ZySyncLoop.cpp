@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The robot cycle's thread: the loop of cycles with its timing warnings, and
 // the claiming, starting and reaping of its runs.
 #include "ZySyncLoop.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ZySyncLoop: the thread that drives a robot's cycle. Each cycle it does the
 // robot's bookkeeping under the robot lock, runs the robot's task tree once,
 // warns about cycles that take too long, and sleeps out the rest of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Nodes of the synchronous task tree: running a pass in priority order with
 // the long-task warning, searching, printing, and the ownership of children.
 #include "ZySyncTask.h"

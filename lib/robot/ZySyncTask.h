@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ZySyncTask: one node of a robot's synchronous task tree. A leaf does its
 // work through a functor; a branch holds children ordered by priority. Every
 // cycle the tree runs once, from the highest priority down; a task whose

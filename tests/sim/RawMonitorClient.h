@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // RawMonitorClient: the host side of the monitor protocol as the simulator's
 // tests see it. Opens the simulator's terminal like a serial port, builds
 // command frames with its own escaping and checksum, and reads raw bytes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // End-to-end tests of the orvexsim program: started as a person would start
 // it, talked to through the path it prints or the link it makes, and ended
 // with a signal.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tool's firmware download and monitor link against the simulated
 // controller: blocks really erased and programmed (a write only clears
 // bits), the parameter block left alone, a refused erase and a power loss

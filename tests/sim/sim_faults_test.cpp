@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the simulator's injected faults: silence, wrong reply checksum,
 // lost acknowledgement, refused erase and write, noise between packets and
 // power loss in the middle of a write.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the simulator's command decoding, reply encoding, identity text,
 // fault selection and command line.
 #include "SimCommandLine.h"

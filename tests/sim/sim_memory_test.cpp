@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the simulated controller's FLASH memory: blocks, erase, the
 // write-clears-bits rule, the fresh parameter block and the state file.
 #include "SimMemory.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the simulator's wire-time emulation: with pacing on, nothing is
 // answered before the command's last byte would have arrived, and replies
 // come no faster than the line carries them (10 bits a byte). Only lower

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the simulated controller over its pseudo-terminal, driven by a
 // raw client: acknowledgements, checksums, identity, reading, erasing and
 // writing FLASH, host answers, speed mismatch, reopening and persistence.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the simulated controller's firmware side: the robot packet
 // protocol at the firmware's speed (SYNC exchange, OPEN and CLOSE, status
 // packets, CONFIG, host baud change), the hand-over to the monitor on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Forked children for tests of process-ending and process-wide behaviour.
 #include "ChildProcess.h"
 

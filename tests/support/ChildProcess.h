@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ChildProcess: runs a piece of a test in a forked child whose standard
 // output and standard error go into a pipe, and collects that output and
 // the child's end with bounded waits. For code that ends the process or

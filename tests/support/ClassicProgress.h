@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ClassicProgress: a TransferProgress for the link's tests that writes each
 // report to standard output as the plain texts "\rWriting 0x%x to 0x%x" per
 // piece, a newline for a failed block and a blanked line for a finished

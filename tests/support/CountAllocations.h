@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CountAllocations: replaces the global operator new of a test program with
 // one that counts the allocations made on the calling thread while a
 // CountAllocations object lives. The replacement functions are defined here,

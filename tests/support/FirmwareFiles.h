@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Firmware files for the tests, built with their checksums: S-record lines
 // and files, Intel HEX records and files, and raw binary images; and a
 // scratch directory for the files the tests load.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // In-memory log sink for tests.
 #include "LogCapture.h"
 

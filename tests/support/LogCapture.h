@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // LogCapture: routes the process-wide log into memory for the duration of a
 // test, so tests can assert on exact log lines.
 #ifndef LOGCAPTURE_H

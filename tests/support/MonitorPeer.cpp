@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A scripted stand-in for the controller's resident monitor on a pty.
 #include "MonitorPeer.h"
 

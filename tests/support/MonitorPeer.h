@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // MonitorPeer: plays the controller's resident monitor on the master side of
 // a PtyPair, for tests of the monitor link and the FLASH transfer. It keeps
 // a 4096-byte FLASH block 7, answers "V", "m7000,FFF", "FE7", "FW..." and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Child-process runner and small file helpers for end-to-end tests.
 #include "ProcessRunner.h"
 

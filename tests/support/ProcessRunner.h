@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ProcessRunner: runs a built program of the project as a child process with
 // given arguments, standard input and environment, and collects its output
 // and exit status, with a bound on the time it may take.

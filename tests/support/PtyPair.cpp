@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pseudo-terminal pair for serial-line tests.
 #include "PtyPair.h"
 

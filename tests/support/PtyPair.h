@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // PtyPair: a pseudo-terminal for tests that talk to a device over a serial
 // line. The slave side's path is opened by the code under test; the test's
 // peer reads and writes the master side with bounded waits.

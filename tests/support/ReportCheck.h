@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Checks a run report written by orvexconf --report against the report's
 // JSON Schema with a real validator (the system's python3 with
 // python3-jsonschema, installed by scripts/deps.sh) and parses it for the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The controller's end of a robot packet line for tests: framing, the
 // identity and CONFIG packets, and the peer thread.
 #include "RobotPeer.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // RobotPeer: the controller's end of a robot packet line for tests. It frames
 // packets as the controller does, builds the SYNC2 reply and a CONFIG packet,
 // and runs a peer thread on the master side of a pty that splits what the

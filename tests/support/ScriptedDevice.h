@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ScriptedDevice: an in-memory device connection that plays a script of
 // incoming bytes, with pauses between them, on a simulated clock. Nothing
 // really waits: a read that would time out moves the clock on by its wait

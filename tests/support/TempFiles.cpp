@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Scratch directories for tests.
 #include "TempFiles.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TempFiles: scratch files for tests. A TempDir is a fresh empty directory
 // removed with everything in it when it goes out of scope; tempPath names a
 // file in one directory per test process, removed when that process ends.

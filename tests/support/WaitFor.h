@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // waitFor: a bounded wait on a condition, for tests that wait for another
 // thread or process to reach a state.
 #ifndef WAITFOR_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the tests' own scratch-file helpers: a TempDir takes everything
 // under it along when it goes, a forked child that ends by exit() leaves its
 // parent's directory alone, and tempPath keeps to one directory per process;

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Sources the orvexconf bash completion (the script given as $1) and calls
 # its function as bash would, checking what it offers.
 set -uo pipefail

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // End-to-end runs of orvexconf without a controller: options, messages,
 // keyword/value pairs, parameter files, firmware validation, batch and
 // interactive endings, and exit statuses.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // End-to-end runs of orvexconf against the controller simulator on a pty:
 // the three ways of connecting (client connection, direct probe, autobaud),
 // identity check, FLASH read and write, uploads, the shell with a link, the

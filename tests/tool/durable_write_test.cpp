@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The safeguard of the parameter block write, below the driver: where the
 // backup store is, the backups it keeps, the write journal (appended only,
 // bad lines skipped), refusals that leave nothing half written, and what a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fault matrix: orvexconf in batch mode against the simulated
 // controller with one injected fault at a time, for each of reading the
 // parameters, writing them and uploading a firmware image. The rule for

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Tests scripts/check-includes.sh: it passes the source tree, and it refuses
 # a scratch tree with relative includes, naming each file and line.
 set -uo pipefail

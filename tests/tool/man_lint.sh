@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Checks man pages with groff's and man's warnings on: any warning fails.
 set -uo pipefail
 status=0

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of what the operator is told when the serial port cannot be opened:
 // each kind of failure the library reports, with the port, the reason and
 // what to do.

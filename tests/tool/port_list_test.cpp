@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the serial-port list over a made-up /dev and /sys tree: USB
 // adapters with their by-id names and attributes, a built-in port, the
 // placeholders and terminals left out, and an absent tree.

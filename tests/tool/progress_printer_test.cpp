@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ProgressPrinter: in-place lines on a terminal, plain start and end lines
 // elsewhere, rate and time left from a clock the test moves by hand; a
 // signal's notice after an open progress line.

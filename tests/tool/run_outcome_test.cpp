@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // RunOutcome: the exit status a run's record gives (which cause wins over
 // which), and a record read while another thread fills it.
 #include "BackupStore.h"

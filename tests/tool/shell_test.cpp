@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the interactive shell without a controller: paging through the
 // tables, keywords before command words, quitting, the messages of the
 // commands that need a controller or a file, what Tab completes, and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // BinaryReader: raw binary files at their load address into the image.
 #include "BinaryReader.h"
 

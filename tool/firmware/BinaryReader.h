@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // BinaryReader: reads a raw binary firmware image, the bytes to put at a
 // load address given by the operator (no address is guessed), into a
 // firmware image. An image that does not fit the controller's memory is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // FirmwareImage: the memory image, its block table and its identity.
 #include "FirmwareImage.h"
 

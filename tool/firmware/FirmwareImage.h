@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // FirmwareImage: a sparse memory image of the controller's 256 KB address
 // space as a firmware file describes it: what each address holds, which
 // addresses the file gave, and which of the 12 FLASH blocks it touched.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The choice of firmware reader and the load of a file through it.
 #include "FirmwareReader.h"
 

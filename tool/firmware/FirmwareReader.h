@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // FirmwareReader: the one interface of the firmware file readers (one per
 // format), and the choice of reader for a file: a name ending in ".bin" is
 // raw binary, a file whose first non-blank line starts with ":" is Intel

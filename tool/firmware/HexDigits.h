@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // HexDigits: the value of a hexadecimal digit of either case, by table, for
 // the text firmware readers.
 #ifndef HEXDIGITS_H

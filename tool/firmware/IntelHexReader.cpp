@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // IntelHexReader: Intel HEX files, line by line, into the image.
 #include "IntelHexReader.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // IntelHexReader: reads an Intel HEX firmware file (record types 00 data,
 // 01 end, 02 extended segment address, 03 start segment address, 04
 // extended linear address, 05 start linear address) into a firmware image,

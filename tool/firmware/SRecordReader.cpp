@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SRecordReader: Motorola S-record files, line by line, into the image.
 #include "SRecordReader.h"
 

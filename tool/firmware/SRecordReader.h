@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SRecordReader: reads a Motorola S-record firmware file into a firmware
 // image, validating every line (length, digits, checksum, address), the
 // record count and the end record; records beyond the controller's memory

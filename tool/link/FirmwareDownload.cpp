@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // FirmwareDownload: the block by block erase, write and read-back of a
 // firmware image.
 #include "FirmwareDownload.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // FirmwareDownload: writes a firmware image into the controller through the
 // monitor link: each FLASH block the image touched (never the parameter
 // block) is erased, written from its start to its highest address and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Transfer of the FLASH parameter block: the firmware identity check, the
 // checked read of block 7 into the FLASH image, the erase-write-verify
 // transaction back, and the rescue image kept when that fails.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // FlashTransfer: moves the controller's FLASH parameter block (block 7,
 // 4096 bytes at 0x7000) between the controller and flashImage through the
 // monitor link, and checks which firmware the controller runs.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The dialogue with the controller's resident monitor: framing, escaping
 // and checksums of command and reply packets, binary data as hexadecimal
 // text, and FLASH writes in 128-byte pieces.

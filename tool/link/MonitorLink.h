@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // MonitorLink: the framed dialogue with the controller's resident monitor:
 // "$"-framed text packets with a two-digit checksum, "+"/"-"
 // acknowledgements, and binary data as hexadecimal text.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Rescue files of a failed parameter write: names free for both files,
 // durable writes through ZySafeFile in its no-replace mode.
 #include "RescueFiles.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // RescueFiles: the pair of files a failed parameter write leaves in the run
 // directory, the block as it should be (.blk, raw bytes) and its parameters
 // (.rop). Neither ever replaces a file that exists, and each is either

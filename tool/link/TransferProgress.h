@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TransferProgress: how the link layer reports the progress of a FLASH
 // write (the parameter block or a firmware download) to whoever shows it.
 // The link itself prints nothing; the front end gives it an implementation

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The keyword reference, written from the parameter tables.
 #include "ParamReference.h"
 

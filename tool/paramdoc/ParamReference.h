@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ParamReference: the operator's keyword reference, made from the parameter
 // tables themselves so that it cannot drift from them: keyword, alias,
 // description, accepted range and unit of every parameter, as Markdown, as

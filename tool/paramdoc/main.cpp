@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // paramdoc: writes the keyword reference made from the parameter tables.
 //   paramdoc markdown|roff|keywords            to standard output
 //   paramdoc markdown|roff|keywords IN OUT     copies IN to OUT with the line

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The differences between two FLASH images and the lines that show them.
 #include "ChangeList.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ChangeList: what differs between two FLASH images, parameter by
 // parameter in table order, and the lines that tell the operator (and a
 // script reading the run's report) what a write, a restore or a check

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The FLASH image and its reference copy, and the operations that convert
 // 16-bit values between host and block order, move bufferedText values
 // between the image and their text buffers, and detect edits.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The FLASH image: bytes 0 to 421 of the controller's FLASH parameter block
 // and its reference copy, and the operations that move values between the
 // image, the block's byte order and the text buffers.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Showing, setting and listing parameters of the FLASH image by keyword.
 #include "ParamCommands.h"
 

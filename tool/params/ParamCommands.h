@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Parameter commands: show or set one parameter of a table by keyword, and
 // list a table, or one page of it, with descriptions and current values.
 #ifndef PARAMCOMMANDS_H

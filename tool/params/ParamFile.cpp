@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Binding of the parameter tables to the configuration registry that writes
 // and reads parameter files.
 #include "ParamFile.h"

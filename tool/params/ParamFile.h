@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Parameter file binding: registers the entries of a parameter table with a
 // configuration registry, bound directly to the FLASH image and the text
 // buffers, so that the registry writes and reads the parameter file.

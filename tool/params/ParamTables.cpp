@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The three parameter tables of the controller's FLASH parameter block:
 // keyword, alias, location in the image, storage kind, bounds and the texts
 // shown to the operator. Offsets and widths are the controller's layout and

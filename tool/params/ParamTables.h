@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ParamTables: the static parameter tables that describe the controller's
 // FLASH parameter block, one entry per parameter pointing into the FLASH
 // image (FlashImage.h), and the one list of those tables with the places

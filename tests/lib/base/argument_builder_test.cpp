@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of ZyArgumentBuilder: splitting, insertion, capacity limits, removal,
 // conversions, quote joining, copying, and over-long input.
 #include "LogCapture.h"

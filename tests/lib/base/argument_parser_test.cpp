@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of ZyArgumentParser: option matching and removal over argc/argv and
 // over a builder, typed option values and their messages, default argument
 // sources, the help/unhandled report, and over-long or over-many arguments.

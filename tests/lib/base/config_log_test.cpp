@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the log's configuration section: its exact file layout through
 // the registry, and re-initialising the log from a configuration file.
 #include "LogCapture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the configuration registry: reading files into typed parameters
 // with range and length checks and exact error texts, sections, saved
 // unknown lines, duplicate names, process-file callbacks, command-line

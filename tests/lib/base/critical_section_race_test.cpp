@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stress test of signal deferral racing the close of a critical section: a
 // signal must be acted on exactly once, either by the caller of deferSignal
 // (false) or by the closing of the section (true), never by both.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of ZyFileParser: comment cutting, keyword isolation and lookup,
 // handler kinds and the remainder handler, registration, error texts and
 // line numbers, named files and open streams, and over-long lines.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the callback objects: default arguments for missing trailing
 // arguments, results through invokeR, names, rebinding the object, and
 // unbound callbacks.

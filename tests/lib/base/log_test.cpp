@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the process-wide log: levels, the five destinations, log files
 // (truncation, same file, unopenable path), ZYLOG_LEVEL, the time prefix,
 // also-print, the init report line and over-long lines.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the signal machinery that need no installed handler: the name
 // table, handler positions and dispatch order, the blocked and handled
 // sets, and the per-thread masks. Installed handlers are tested through the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the thread wrappers: mutex status codes and tracing, condition
 // waits with and without time limits, thread creation, join and detach, the
 // thread table, and asynchronous tasks.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of ZyTime millisecond arithmetic and the ZyUtil helpers.
 #include "LogCapture.h"
 #include "ZyTime.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the library life cycle: start-up with each signal-handling
 // method, the reaction to terminating signals, exit callbacks and their
 // order, shut-down, deferral of signals during critical sections, and the

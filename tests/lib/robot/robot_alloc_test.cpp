@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shows that the robot packet path allocates nothing per packet, from the
 // sender and receiver up to the robot cycle's dispatch: global operator new
 // is replaced by a counting one, and only allocations made on the test's own

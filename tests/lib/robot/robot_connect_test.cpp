@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the robot connection over a pseudo-terminal, with a peer thread
 // of the test playing the controller: the SYNC handshake and what goes on
 // the wire, restarts, silence, the CONFIG packet and the baud switch, the

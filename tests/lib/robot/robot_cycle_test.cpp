@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the robot cycle: the robot's own task tree and packet handlers,
 // packet dispatch, user and sensor tasks, starting, stopping and waiting for
 // the cycle, its timing warnings, and, over a pty with a peer thread playing

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the packet layer: typed appends and reads of the base packet with
 // their capacity and read limits, robot packet framing and checksum, the
 // exact wire bytes of the command sender and the receiver's sync hunt, all

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of robot parameter sets: the values of a fresh set, the sections and
 // keys a set file holds, the IRUnit and SonarUnit line parsers and writers
 // with their refusals, the built-in catalogue and saving into the library

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the robot packet receiver's time limits on a scripted line and a
 // simulated clock: a packet that stalls too long is abandoned, one that
 // pauses within the limit is read, and a quiet line ends the wait on time.

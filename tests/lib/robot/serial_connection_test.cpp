@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the serial device over a pseudo-terminal: opening and status,
 // ownership of the port, open failures, rates on open and closed ports, raw
 // mode, reads with a deadline, complete writes, texts and the absence of time

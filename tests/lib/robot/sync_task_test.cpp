@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the synchronous task tree: which tasks run and in what order,
 // the tree print, searching, detaching and deleting, states kept by the
 // creator, and the long-task warning.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the library's robot list: robots register themselves at
 // construction, are found by name, and leave the list when destroyed.
 #include "ZyRobot.h"

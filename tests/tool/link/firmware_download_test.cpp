@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Firmware downloads over a pseudo-terminal to a peer thread that plays the
 // controller's monitor: it checks and acknowledges each command packet,
 // answers erase, write and read commands, keeps a model of the controller's

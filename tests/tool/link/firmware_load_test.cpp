@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Loading S-record files into the firmware image without a controller:
 // what goes where in memory and the block table, and every malformed-file
 // message with its line number.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // S-record files written by other tools (objcopy from binutils, srec_cat
 // from srecord) load to exactly the bytes of the binary they were made from.
 #include "FirmwareFiles.h"

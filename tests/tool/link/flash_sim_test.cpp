@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The FLASH parameter block transfer and the identity check against the
 // controller simulator, which models FLASH itself (a write only clears
 // bits, so the block must really have been erased and written whole).

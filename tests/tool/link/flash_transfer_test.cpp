@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the FLASH parameter block transfer against a scripted monitor on
 // a pseudo-terminal: the read into the FLASH image, the erase-and-write
 // back, failures that must leave the images alone, and the firmware

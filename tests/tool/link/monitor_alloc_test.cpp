@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shows that the monitor wire path allocates nothing per byte or per packet:
 // global operator new is replaced by a counting one, and only allocations
 // made on the test's own thread (not the peer's) are counted.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the monitor link over a pseudo-terminal: byte-exact command
 // framing, escaping and checksums, reply parsing and acknowledgements,
 // binary packets in both directions and FLASH writes in 128-byte pieces.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of showing, setting and listing parameters by keyword: range and
 // integer checks, storage widths, text fields, value texts and the exact
 // listing layout.

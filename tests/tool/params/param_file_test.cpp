@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the parameter file binding: what the tables register with a
 // configuration registry, the exact layout of a saved parameter file, and
 // restoring files into the FLASH image with the registry's range and length

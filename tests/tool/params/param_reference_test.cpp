@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The keyword reference made from the parameter tables: ranges and units of
 // representative entries, and every keyword present in each output form.
 #include "ParamReference.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the parameter tables' layout against the 422-byte FLASH image, and
 // of the image operations: word order, text buffers and change detection.
 #include "FlashImage.h"
