@@ -21,7 +21,14 @@ struct LogState {
   bool alsoPrint = false;
   void (*sink)(int, const char *) = nullptr;
   int sinkHandle = -1;
+  ZyLog::Observer observer = nullptr;
+  void *observerContext = nullptr;
 };
+
+// True on a thread while it runs the observer: a line logged meanwhile on
+// that thread (by the observer, or by a lock it takes that fails) is not
+// handed to it again, which would recurse without end.
+thread_local bool inObserver = false;
 
 // The state and the lock live for the whole process and are never
 // destroyed: a thread may still log while another one ends the process
@@ -53,7 +60,7 @@ void ZyLog::writeLine(LogLevel level, bool lock, const char *format, va_list arg
     return;
   ZyMutex::Scope logScope(logLock(), lock);
   char buf[BUFFER_SIZE];
-  size_t used = 0;
+  size_t used = 0; // length of the time prefix
   buf[0] = '\0';
   if (s.logTime) {
     time_t now = time(nullptr);
@@ -80,6 +87,19 @@ void ZyLog::writeLine(LogLevel level, bool lock, const char *format, va_list arg
   }
   if (s.alsoPrint)
     printf("%s\n", buf);
+
+  if (s.observer != nullptr && !inObserver) {
+    // The message alone, trailing line ends dropped (the written line is
+    // done with, so the buffer can be cut in place).
+    size_t end = strlen(buf);
+    while (end > used && (buf[end - 1] == '\n' || buf[end - 1] == '\r'))
+      buf[--end] = '\0';
+    if (end > used) {
+      inObserver = true;
+      s.observer(s.observerContext, level, buf + used);
+      inObserver = false;
+    }
+  }
 }
 
 void ZyLog::log(LogLevel level, const char *format, ...) {
@@ -217,6 +237,12 @@ void ZyLog::setTextSink(void (*sink)(int, const char *), int handle) {
   ZyMutex::Scope logScope(logLock());
   state().sink = sink;
   state().sinkHandle = handle;
+}
+
+void ZyLog::setObserver(Observer observer, void *context) {
+  ZyMutex::Scope logScope(logLock());
+  state().observer = observer;
+  state().observerContext = context;
 }
 
 ZyLog::LogType ZyLog::getType() {

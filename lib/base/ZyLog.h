@@ -39,6 +39,19 @@ public:
   /// with Tessel clears it, so install it after init.
   static void setTextSink(void (*sink)(int handle, const char *line), int handle);
 
+  /// A function that sees every line logged.
+  using Observer = void (*)(void *context, LogLevel level, const char *line);
+  /// Installs the observer, which is called with every line that passes
+  /// the level filter, whatever the log type (None included), after it is
+  /// written: the message without the time prefix and without trailing
+  /// line ends; empty lines are not passed. It is called under the log
+  /// lock (for logNoLock, under whatever the caller holds), so it must not
+  /// take a lock that is held while logging; a line it logs itself, or one
+  /// logged on its thread while it runs, does not reach it again.
+  /// nullptr removes it; a call under way on another thread through log
+  /// has ended when this returns. init leaves it in place.
+  static void setObserver(Observer observer, void *context);
+
   static LogType getType();
   static LogLevel getLevel();
   /// Size of the line buffer; longer lines are cut inside it.

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Tests of the process-wide log: levels, the five destinations, log files
 // (truncation, same file, unopenable path), ZYLOG_LEVEL, the time prefix,
-// also-print, the init report line and over-long lines.
+// also-print, the init report line, over-long lines and the observer.
 #include "TempFiles.h"
 #include "ZyLog.h"
 
@@ -13,6 +13,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -30,14 +31,25 @@ void sink(int handle, const char *line) {
   gSunk.push_back(std::to_string(handle) + ":" + line);
 }
 
+// What the observer saw, as "level:line"; it logs "inner" itself when it
+// sees "log inside", which must not reach it again.
+std::vector<std::string> gObserved;
+void observe(void *context, ZyLog::LogLevel level, const char *line) {
+  static_cast<std::vector<std::string> *>(context)->push_back(std::to_string(level) + ":" + line);
+  if (std::string(line) == "log inside")
+    ZyLog::logNoLock(ZyLog::Terse, "inner");
+}
+
 class ZyLogTest : public ::testing::Test {
 protected:
   void SetUp() override {
     unsetenv("ZYLOG_LEVEL");
     gSunk.clear();
+    gObserved.clear();
   }
   void TearDown() override {
     unsetenv("ZYLOG_LEVEL");
+    ZyLog::setObserver(nullptr, nullptr);
     ZyLog::init(ZyLog::StdOut, ZyLog::Normal, "", false, false, false);
   }
   std::string path(const char *name) const { return myDir + "/" + name; }
@@ -253,4 +265,53 @@ TEST_F(ZyLogTest, CloseEndsTheFileAndLinesGoToStandardOutput) {
   // Opening the same name again truncates: the old name was forgotten.
   ASSERT_TRUE(ZyLog::init(ZyLog::File, ZyLog::Normal, file.c_str(), false, false, false));
   EXPECT_EQ(readFile(file), "");
+}
+
+TEST_F(ZyLogTest, ObserverSeesEveryLineThatPassesTheLevelWhateverTheType) {
+  std::string out = stdoutOf([] {
+    ZyLog::init(ZyLog::StdOut, ZyLog::Normal, "", false, false, false);
+    ZyLog::setObserver(observe, &gObserved);
+    ZyLog::log(ZyLog::Terse, "Could not process: %s %s\n", "Foo", "3");
+    ZyLog::log(ZyLog::Verbose, "filtered");
+    ZyLog::log(ZyLog::Terse, "%s", "");
+    ZyLog::log(ZyLog::Terse, "\r\n");
+    // Silent destinations, the time prefix and the lock-free entry alike.
+    ZyLog::init(ZyLog::None, ZyLog::Terse, "", true, false, false);
+    ZyLog::log(ZyLog::Terse, "silent %d", 1);
+    ZyLog::log(ZyLog::Normal, "above the level");
+    ZyLog::logNoLock(ZyLog::Terse, "log inside");
+    ZyLog::init(ZyLog::Tessel, ZyLog::Normal, "", false, false, false);
+    ZyLog::log(ZyLog::Normal, "no sink");
+    ZyLog::setObserver(nullptr, nullptr);
+    ZyLog::init(ZyLog::StdOut, ZyLog::Normal, "", false, false, false);
+    ZyLog::log(ZyLog::Terse, "after removal");
+  });
+  // What is written is unchanged: the trailing line end is still there.
+  EXPECT_EQ(out, "Could not process: Foo 3\n\n\n\r\n\nafter removal\n");
+  EXPECT_EQ(gObserved, (std::vector<std::string>{"0:Could not process: Foo 3", "0:silent 1",
+                                                 "0:log inside", "1:no sink"}));
+}
+
+TEST_F(ZyLogTest, ObserverGetsWholeLinesFromSeveralThreads) {
+  const int PER_THREAD = 300;
+  ZyLog::init(ZyLog::None, ZyLog::Terse, "", false, false, false);
+  // The observer's vector is guarded by the log lock alone.
+  ZyLog::setObserver(observe, &gObserved);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; t++)
+    threads.emplace_back([t] {
+      for (int i = 0; i < PER_THREAD; i++)
+        ZyLog::log(ZyLog::Terse, "thread %d line %d", t, i);
+    });
+  for (std::thread &thread : threads)
+    thread.join();
+  ZyLog::setObserver(nullptr, nullptr);
+  ASSERT_EQ(gObserved.size(), 3u * PER_THREAD);
+  int next[3] = {0, 0, 0};
+  for (const std::string &line : gObserved) {
+    int t = -1, i = -1;
+    ASSERT_EQ(sscanf(line.c_str(), "0:thread %d line %d", &t, &i), 2) << line;
+    ASSERT_TRUE(t >= 0 && t < 3) << line;
+    EXPECT_EQ(i, next[t]++) << "lines of one thread in order";
+  }
 }
