@@ -893,6 +893,9 @@ int runDriver(int argc, char **argv) {
   Zyla::init(Zyla::SIGHANDLE_THREAD, true, true);
   ZyRobot robot(nullptr, true, true, true, true);
   RunOutcome outcome;
+  // The lines logged as errors, refusals and advice go into the record,
+  // for the report.
+  LoggedMessages messages(outcome);
   // The report's option goes first: "--report -" moves the rest of the
   // run's output to standard error before anything is printed.
   RunReport report(outcome);

@@ -4,6 +4,9 @@
 
 #include "Zyla.h"
 
+#include <cctype>
+#include <cstring>
+
 int exitStatusOf(const RunRecord &record) {
   // A run a signal stopped did not succeed, whatever else happened.
   if (record.stopSignal != 0)
@@ -33,4 +36,35 @@ RunRecord RunOutcome::snapshot() const {
 
 void RunOutcome::endWith(ExitStatus status) {
   update([status](RunRecord &record) { record.endedWith = status; });
+}
+
+void addMessage(RunRecord &record, const char *line) {
+  size_t length = strlen(line);
+  while (length > 0 && isspace(static_cast<unsigned char>(line[length - 1])))
+    length--;
+  if (length == 0)
+    return;
+  if (record.messages.size() < MAX_MESSAGES)
+    record.messages.emplace_back(line, length);
+  else
+    record.messagesNotKept++;
+}
+
+LoggedMessages::LoggedMessages(RunOutcome &outcome) {
+  ZyLog::setObserver(&LoggedMessages::observe, &outcome);
+}
+
+LoggedMessages::~LoggedMessages() {
+  ZyLog::setObserver(nullptr, nullptr);
+}
+
+void LoggedMessages::observe(void *context, ZyLog::LogLevel level, const char *line) {
+  // Lines logged while the log is silenced are the library's own, which
+  // the tool keeps from the operator on purpose (the connection's probes
+  // fail on every run), or ones shown once already: not the run's messages.
+  // The type is changed under the log lock, which the observer runs under.
+  if (level != ZyLog::Terse || ZyLog::getType() == ZyLog::None)
+    return;
+  static_cast<RunOutcome *>(context)->update(
+      [line](RunRecord &record) { addMessage(record, line); });
 }

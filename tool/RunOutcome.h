@@ -10,6 +10,7 @@
 
 #include "ChangeList.h"
 #include "FlashTransfer.h"
+#include "ZyLog.h"
 #include "ZyMutex.h"
 
 #include <mutex>
@@ -84,7 +85,19 @@ struct RunRecord {
   std::string robotName, serialNumber;     ///< Name and SerNum of the block
   std::string blockSha256Before;           ///< SHA-256 of the block as read
   std::string blockSha256After;            ///< ... as the run left it
+  /// Lines the run logged at Terse (errors, refusals and the advice on
+  /// them), in order, at most MAX_MESSAGES of them.
+  std::vector<std::string> messages;
+  int messagesNotKept = 0; ///< Terse lines past MAX_MESSAGES
 };
+
+/// The most lines kept in RunRecord::messages: the first ones are kept, so
+/// a loop that logs without end cannot grow the record without bound.
+const size_t MAX_MESSAGES = 200;
+
+/// Adds a logged line to the record's messages without its trailing
+/// whitespace; an empty line is skipped, a line past MAX_MESSAGES counted.
+void addMessage(RunRecord &record, const char *line);
 
 /// The exit status of a run with these facts.
 int exitStatusOf(const RunRecord &record);
@@ -93,7 +106,8 @@ class RunOutcome {
 public:
   RunOutcome() { myMutex.setLogName("RunOutcome"); }
 
-  /// Changes the record under the lock; change must take no other lock.
+  /// Changes the record under the lock; change must take no other lock
+  /// and log nothing (the log's observer takes this lock).
   template <class Change> void update(Change change) {
     std::lock_guard<ZyMutex> hold(myMutex);
     change(myRecord);
@@ -108,6 +122,21 @@ public:
 private:
   mutable ZyMutex myMutex;
   RunRecord myRecord;
+};
+
+/// While alive, every line logged at Terse while the log is not silenced
+/// (type None) is added to the outcome's messages, through ZyLog's
+/// observer. The observer runs under the log lock and takes the record's
+/// lock: the record's lock comes after the log's.
+class LoggedMessages {
+public:
+  explicit LoggedMessages(RunOutcome &outcome);
+  ~LoggedMessages();
+  LoggedMessages(const LoggedMessages &) = delete;
+  LoggedMessages &operator=(const LoggedMessages &) = delete;
+
+private:
+  static void observe(void *context, ZyLog::LogLevel level, const char *line);
 };
 
 #endif

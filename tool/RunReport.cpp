@@ -204,6 +204,11 @@ std::string reportJson(const RunRecord &record, int status, const std::string &s
     saved.push_back(file);
   report["files"] = {{"read", read}, {"saved", saved}};
   report["warnings"] = record.warnings;
+  json messages = record.messages;
+  if (record.messagesNotKept > 0)
+    messages.push_back("(" + std::to_string(record.messagesNotKept) +
+                       " more lines were logged and are not kept here.)");
+  report["messages"] = messages;
   // Texts from the controller need not be UTF-8: bad bytes are replaced.
   return report.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }

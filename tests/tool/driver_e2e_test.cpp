@@ -425,6 +425,8 @@ TEST(DriverReport, EveryWayOutOfARunLeavesAReportThatFitsTheSchema) {
   ASSERT_EQ(report["refused"].size(), 1u) << report.dump();
   EXPECT_EQ(report["refused"][0]["keyword"], "HostBaud");
   EXPECT_EQ(report["refused"][0]["reason"], "out of range");
+  // A refused value is no error: no line of the run's messages.
+  EXPECT_EQ(report["messages"], nlohmann::json::array()) << report.dump();
 
   // A misspelt keyword: status 7 and the suggestion in the report.
   r = runTool({"-n", "-b", "--REPORT", "bad.json", "HostBuad", "4"}, dir);
@@ -433,12 +435,20 @@ TEST(DriverReport, EveryWayOutOfARunLeavesAReportThatFitsTheSchema) {
   EXPECT_EQ(report["exitStatusName"], "bad-arguments");
   ASSERT_EQ(report["refused"].size(), 1u) << report.dump();
   EXPECT_EQ(report["refused"][0]["suggestion"], "HostBaud");
+  // The tool's own error lines, in order, as automation shows them.
+  EXPECT_EQ(report["messages"],
+            nlohmann::json({"Bad command line args. Try again. Not saving values.",
+                            "Use -h to see a list of options.", "Could not process: HostBuad 4",
+                            "Unknown keyword 'HostBuad' (did you mean 'HostBaud'?)."}))
+      << report.dump();
 
   // "-": the report alone on standard output, the rest on standard error.
   r = runTool({"-n", "-b", "--report", "-", "Name", "Foo"}, dir);
   EXPECT_EQ(r.status, 0) << r.err;
   ASSERT_TRUE(writeFile(dir.file("out.json"), r.out));
-  EXPECT_EQ(checkedReport(dir.file("out.json"))["changes"].size(), 0u) << r.out;
+  report = checkedReport(dir.file("out.json"));
+  EXPECT_EQ(report["changes"].size(), 0u) << r.out;
+  EXPECT_EQ(report["messages"], nlohmann::json::array()) << r.out;
   EXPECT_NE(r.err.find("Your robot's name is Foo"), std::string::npos) << r.err;
 
   // Refused before anything is tried: "-" outside batch mode, and a

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 // RunOutcome: the exit status a run's record gives (which cause wins over
-// which), and a record read while another thread fills it.
+// which), a record read while another thread fills it, the logged lines
+// it keeps for the report, and the report's JSON.
 #include "BackupStore.h"
 #include "RunOutcome.h"
 #include "RunReport.h"
+#include "ZyLog.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -90,6 +92,37 @@ TEST(RunOutcome, ACopyTakenWhileAnotherThreadFillsItIsWhole) {
   filler.join();
   EXPECT_EQ(outcome.snapshot().refused.size(), 2U * rounds);
 }
+
+TEST(RunOutcome, KeepsTheFirstTerseLinesLoggedWhileTheLogIsHeard) {
+  RunOutcome outcome;
+  // A log type that writes nowhere but is not silenced.
+  ZyLog::init(ZyLog::Tessel, ZyLog::Normal, "", false, false, false);
+  {
+    LoggedMessages messages(outcome);
+    ZyLog::log(ZyLog::Terse, "Could not process: %s %s\n", "Foo", "3");
+    ZyLog::log(ZyLog::Normal, "Entering batch mode.");
+    ZyLog::log(ZyLog::Terse, " \t");
+    ZyLog::init(ZyLog::None, ZyLog::Terse, "", false, false, false);
+    ZyLog::log(ZyLog::Terse, "Could not connect, no robot responding.");
+    ZyLog::init(ZyLog::Tessel, ZyLog::Normal, "", false, false, false);
+    for (int i = 0; i < 250; i++)
+      ZyLog::log(ZyLog::Terse, "line %d", i);
+  }
+  ZyLog::log(ZyLog::Terse, "after the run");
+  ZyLog::init(ZyLog::StdOut, ZyLog::Normal, "", false, false, false);
+
+  RunRecord record = outcome.snapshot();
+  ASSERT_EQ(record.messages.size(), MAX_MESSAGES);
+  EXPECT_EQ(record.messages[0], "Could not process: Foo 3");
+  EXPECT_EQ(record.messages[1], "line 0");
+  EXPECT_EQ(record.messages.back(), "line 198");
+  EXPECT_EQ(record.messagesNotKept, 51);
+  // The report names the cut after the lines kept.
+  nlohmann::json report = nlohmann::json::parse(reportJson(record, 7, "s", "e", 0), nullptr, false);
+  ASSERT_EQ(report["messages"].size(), MAX_MESSAGES + 1);
+  EXPECT_EQ(report["messages"][0], "Could not process: Foo 3");
+  EXPECT_EQ(report["messages"].back(), "(51 more lines were logged and are not kept here.)");
+}
 } // namespace
 
 TEST(RunReport, StatusNamesDigestsAndAReportOfAnyRecord) {
@@ -113,4 +146,5 @@ TEST(RunReport, StatusNamesDigestsAndAReportOfAnyRecord) {
   EXPECT_EQ(report["schema"], "orvexconf-report/1");
   EXPECT_EQ(report["changes"][0]["before"], "R1");
   EXPECT_EQ(report["mode"], "interactive");
+  EXPECT_EQ(report["messages"], nlohmann::json::array());
 }
