@@ -106,6 +106,8 @@ bool connectOnce(ZyRobot *robot, ZySerialConnection *serial, MonitorLink *link, 
 }
 } // namespace
 
+const char *const COULD_NOT_CONNECT = "Could not connect with controller.";
+
 bool runConnectionSequence(ZyRobot *robot, ConnectOptions *options, MonitorLink *link,
                            bool batchMode, char *reply, int replySize) {
   ZySerialConnection *serial = options->serialConnection();
@@ -114,7 +116,9 @@ bool runConnectionSequence(ZyRobot *robot, ConnectOptions *options, MonitorLink 
       say("Connected with controller.\n");
       return true;
     }
-    say("\nCould not connect with controller.\n");
+    say("\n");
+    say(COULD_NOT_CONNECT);
+    say("\n");
     if (batchMode)
       return false;
     say("Retry? (y)/n? ");

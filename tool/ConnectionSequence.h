@@ -13,6 +13,9 @@ class MonitorLink;
 /// True once the monitor answers; false when there is no connection and the
 /// run must end (batch mode, the operator declined, or the library stopped).
 /// reply holds replySize characters plus a terminator.
+/// The line that tells the operator the sequence gave up.
+extern const char *const COULD_NOT_CONNECT;
+
 bool runConnectionSequence(ZyRobot *robot, ConnectOptions *options, MonitorLink *link,
                            bool batchMode, char *reply, int replySize);
 /// Reads the answer to "Retry? (y)/n? " from standard input; true for yes.

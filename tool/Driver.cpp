@@ -21,6 +21,7 @@
 #include "ParamCommands.h"
 #include "ParamFile.h"
 #include "ParamTables.h"
+#include "PortAdvice.h"
 #include "PortList.h"
 #include "ProgressPrinter.h"
 #include "RunOutcome.h"
@@ -491,11 +492,26 @@ bool connect(RunState &run) {
   run.outcome.update([&port](RunRecord &record) { record.port = port; });
   if (!runConnectionSequence(&run.robot, &run.options, run.link.get(), run.batchMode, run.reply,
                              REPLY_BUFFER_SIZE)) {
-    printf("The port tried was '%s'.\n", port.c_str());
+    // The lines the operator is shown go to the run's messages too: the
+    // log is silent while connecting, so none of them was logged.
+    std::vector<std::string> shown;
+    ZySerialConnection *serial = run.options.serialConnection();
+    if (serial->openFailureIsFinal())
+      shown.push_back(portAdvice(*serial));
+    shown.push_back(COULD_NOT_CONNECT);
+    // The connection sequence has printed the lines so far.
+    size_t toPrint = shown.size();
+    shown.push_back("The port tried was '" + port + "'.");
     if (run.options.portName() == nullptr)
-      printf("No port was given, so the default one was tried: give the controller's port with "
-             "-rp PORT; orvexconf --list-ports lists the serial ports present.\n");
+      shown.push_back("No port was given, so the default one was tried: give the controller's "
+                      "port with -rp PORT; orvexconf --list-ports lists the serial ports present.");
+    for (size_t i = toPrint; i < shown.size(); i++)
+      printf("%s\n", shown[i].c_str());
     fflush(stdout);
+    run.outcome.update([&shown](RunRecord &record) {
+      for (const std::string &text : shown)
+        addMessage(record, text.c_str());
+    });
     run.outcome.endWith(EXIT_NO_CONNECTION);
     return false;
   }

@@ -38,16 +38,22 @@ void RunOutcome::endWith(ExitStatus status) {
   update([status](RunRecord &record) { record.endedWith = status; });
 }
 
-void addMessage(RunRecord &record, const char *line) {
-  size_t length = strlen(line);
-  while (length > 0 && isspace(static_cast<unsigned char>(line[length - 1])))
-    length--;
-  if (length == 0)
-    return;
-  if (record.messages.size() < MAX_MESSAGES)
-    record.messages.emplace_back(line, length);
-  else
-    record.messagesNotKept++;
+void addMessage(RunRecord &record, const char *text) {
+  // One entry a line of the text, as the output shows it.
+  for (const char *line = text; *line != '\0';) {
+    const char *end = strchr(line, '\n');
+    size_t length = end != nullptr ? static_cast<size_t>(end - line) : strlen(line);
+    const char *next = line + length + (end != nullptr ? 1 : 0);
+    while (length > 0 && isspace(static_cast<unsigned char>(line[length - 1])))
+      length--;
+    if (length > 0) {
+      if (record.messages.size() < MAX_MESSAGES)
+        record.messages.emplace_back(line, length);
+      else
+        record.messagesNotKept++;
+    }
+    line = next;
+  }
 }
 
 LoggedMessages::LoggedMessages(RunOutcome &outcome) {

@@ -95,9 +95,10 @@ struct RunRecord {
 /// a loop that logs without end cannot grow the record without bound.
 const size_t MAX_MESSAGES = 200;
 
-/// Adds a logged line to the record's messages without its trailing
-/// whitespace; an empty line is skipped, a line past MAX_MESSAGES counted.
-void addMessage(RunRecord &record, const char *line);
+/// Adds each line of a logged or shown text to the record's messages
+/// without its trailing whitespace; empty lines are skipped, lines past
+/// MAX_MESSAGES counted.
+void addMessage(RunRecord &record, const char *text);
 
 /// The exit status of a run with these facts.
 int exitStatusOf(const RunRecord &record);

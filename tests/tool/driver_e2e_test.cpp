@@ -468,4 +468,13 @@ TEST(DriverReport, EveryWayOutOfARunLeavesAReportThatFitsTheSchema) {
   report = checkedReport(dir.file("fail.json"));
   EXPECT_EQ(report["exitStatusName"], "no-connection");
   EXPECT_EQ(report["port"], dir.file("no-port"));
+  // The lines shown while the log is silent, the port's advice first.
+  const nlohmann::json &messages = report["messages"];
+  ASSERT_EQ(messages.size(), 3u) << report.dump();
+  EXPECT_EQ(
+      messages[0].get<std::string>().rfind("Port '" + dir.file("no-port") + "': no such port.", 0),
+      0u)
+      << messages[0];
+  EXPECT_EQ(messages[1], "Could not connect with controller.");
+  EXPECT_EQ(messages[2], "The port tried was '" + dir.file("no-port") + "'.");
 }

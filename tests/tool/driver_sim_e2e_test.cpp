@@ -947,6 +947,9 @@ TEST(DriverWithController, AWriteSaysWhatItChangesAndACheckWritesNothing) {
   ASSERT_EQ(report["changes"].size(), 1u);
   EXPECT_EQ(report["changes"][0]["before"], oldName);
   EXPECT_EQ(report["files"]["saved"][0], "mine.rop");
+  // A run that went well logged no error: the connection's own probes,
+  // logged while the log is silent, are not among its messages.
+  EXPECT_EQ(report["messages"], nlohmann::json::array()) << report.dump();
 
   // Another robot's file: the check lists the restore's changes, warns of
   // the identity change, ends with status 10 and sends no write command.

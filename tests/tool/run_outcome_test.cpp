@@ -109,6 +109,12 @@ TEST(RunOutcome, KeepsTheFirstTerseLinesLoggedWhileTheLogIsHeard) {
       ZyLog::log(ZyLog::Terse, "line %d", i);
   }
   ZyLog::log(ZyLog::Terse, "after the run");
+  // A text of several lines shown to the operator gives one entry a line.
+  RunOutcome shown;
+  shown.update(
+      [](RunRecord &r) { addMessage(r, "Port 'x': busy.\n  Close it. \n\nThen retry.\n"); });
+  EXPECT_EQ(shown.snapshot().messages,
+            (std::vector<std::string>{"Port 'x': busy.", "  Close it.", "Then retry."}));
   ZyLog::init(ZyLog::StdOut, ZyLog::Normal, "", false, false, false);
 
   RunRecord record = outcome.snapshot();
