@@ -13,7 +13,6 @@
 #include <regex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -290,28 +289,4 @@ TEST_F(ZyLogTest, ObserverSeesEveryLineThatPassesTheLevelWhateverTheType) {
   EXPECT_EQ(out, "Could not process: Foo 3\n\n\n\r\n\nafter removal\n");
   EXPECT_EQ(gObserved, (std::vector<std::string>{"0:Could not process: Foo 3", "0:silent 1",
                                                  "0:log inside", "1:no sink"}));
-}
-
-TEST_F(ZyLogTest, ObserverGetsWholeLinesFromSeveralThreads) {
-  const int PER_THREAD = 300;
-  ZyLog::init(ZyLog::None, ZyLog::Terse, "", false, false, false);
-  // The observer's vector is guarded by the log lock alone.
-  ZyLog::setObserver(observe, &gObserved);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 3; t++)
-    threads.emplace_back([t] {
-      for (int i = 0; i < PER_THREAD; i++)
-        ZyLog::log(ZyLog::Terse, "thread %d line %d", t, i);
-    });
-  for (std::thread &thread : threads)
-    thread.join();
-  ZyLog::setObserver(nullptr, nullptr);
-  ASSERT_EQ(gObserved.size(), 3u * PER_THREAD);
-  int next[3] = {0, 0, 0};
-  for (const std::string &line : gObserved) {
-    int t = -1, i = -1;
-    ASSERT_EQ(sscanf(line.c_str(), "0:thread %d line %d", &t, &i), 2) << line;
-    ASSERT_TRUE(t >= 0 && t < 3) << line;
-    EXPECT_EQ(i, next[t]++) << "lines of one thread in order";
-  }
 }
