@@ -33,10 +33,21 @@ if ! command -v clang >/dev/null ||
   [ ! -f "$(clang -print-resource-dir)/lib/linux/libclang_rt.fuzzer-$(uname -m).a" ]; then
   need+=(libclang-rt-dev)
 fi
-if [ ${#need[@]} -gt 0 ]; then
+# The Ansible collection's test: ansible-playbook, ansible-galaxy and
+# ansible-doc, from ansible-core alone (without the large "ansible" bundle
+# of community collections it recommends).
+nodeps=()
+command -v ansible-playbook >/dev/null || nodeps+=(ansible-core)
+if [ ${#need[@]} -gt 0 ] || [ ${#nodeps[@]} -gt 0 ]; then
   SUDO=""
   [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  echo "Installing: ${need[*]}"
+  echo "Installing: ${need[*]} ${nodeps[*]}"
   $SUDO apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q "${need[@]}" </dev/null
+  if [ ${#need[@]} -gt 0 ]; then
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q "${need[@]}" </dev/null
+  fi
+  if [ ${#nodeps[@]} -gt 0 ]; then
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends \
+      "${nodeps[@]}" </dev/null
+  fi
 fi

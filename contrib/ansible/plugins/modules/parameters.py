@@ -1,0 +1,262 @@
+#!/usr/bin/python
+# -*- coding: utf-8 -*-
+# SPDX-License-Identifier: MIT
+# The parameters module: sets keyword values of a robot controller's FLASH
+# parameter block with orvexconf, with check and diff mode.
+
+from __future__ import absolute_import, division, print_function
+
+__metaclass__ = type
+
+DOCUMENTATION = r"""
+---
+module: parameters
+short_description: Set the FLASH parameters of a robot controller with orvexconf
+version_added: "1.0.0"
+description:
+  - Runs C(orvexconf -b --report -) on the robot's computer, against the controller on I(port),
+    and reads only the run report the tool writes.
+  - Sets parameters by keyword, restores a parameter file (C(.rop)) or writes a block image
+    (C(.blk)) back, then writes the controller's FLASH parameter block, only when something
+    changed. Before every write the tool saves a backup of the block and keeps a journal, so an
+    interrupted write can be put right.
+  - Keyword values are checked before the controller is touched (C(orvexconf -n)); a value the
+    tool refuses (out of range, not an integer, a text that cannot be stored, an unknown keyword)
+    fails the task and nothing is written.
+  - C(changed) is true only when the controller's block was written (in check mode, when it
+    would be).
+author:
+  - The orvexconf authors
+options:
+  port:
+    description:
+      - Serial port of the controller on the robot's computer, as given to C(orvexconf -rp).
+      - Prefer the stable C(/dev/serial/by-id/...) name; C(orvexconf --list-ports) lists them.
+    type: str
+    required: true
+  robot_baud:
+    description:
+      - Speed of the robot firmware's serial line in bit/s (C(orvexconf -rb)).
+      - Leave it out for the tool's default.
+    type: int
+  params:
+    description:
+      - Parameters to set, as keyword and value, for example C(Name) and C(JoyVelMax).
+      - Keywords and their aliases are matched in any letter case; C(man orvexconf) lists them
+        with their ranges and units.
+      - Values are integers or texts; quote texts that YAML would read as something else
+        (C("yes"), C("1.0")).
+    type: dict
+    default: {}
+  restore_file:
+    description:
+      - A parameter file (C(.rop)) on the robot's computer to restore after the block is read
+        (C(orvexconf -r)); I(params) are applied after it.
+    type: path
+  block_image:
+    description:
+      - A block image (C(.blk)) on the robot's computer, such as a backup or a rescue file, to
+        write back whole (C(orvexconf -restoreBlock)).
+    type: path
+  backup_dir:
+    description:
+      - Folder on the robot's computer for the backups of the block made before every write, and
+        for the write journal (C(orvexconf --backup-dir)).
+      - Defaults to the tool's own, C($XDG_STATE_HOME/orvexconf) or C(~/.local/state/orvexconf).
+    type: path
+  working_dir:
+    description:
+      - Folder on the robot's computer the tool runs in; rescue files of a failed write are left
+        there and returned as absolute paths.
+      - Created (mode 0700) when missing. Defaults to C(rescue) in the tool's state folder.
+    type: path
+  executable:
+    description:
+      - Path of orvexconf on the robot's computer. Defaults to C(orvexconf) on C(PATH).
+    type: path
+notes:
+  - Supports check mode (C(orvexconf --check)), which reads the block and writes nothing.
+  - Supports diff mode; the diff lists each parameter that changed (or would) as C(keyword = value).
+  - Needs orvexconf 1.0 or later on the robot's computer.
+attributes:
+  check_mode:
+    support: full
+  diff_mode:
+    support: full
+"""
+
+EXAMPLES = r"""
+- name: Name the robot and limit its joystick speed
+  orvexconf.fleet.parameters:
+    port: /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0
+    params:
+      Name: "{{ inventory_hostname }}"
+      JoyVelMax: 500
+
+- name: Restore the fleet's parameter file, then set this robot's name
+  orvexconf.fleet.parameters:
+    port: "{{ robot_port }}"
+    restore_file: /opt/fleet/standard.rop
+    params:
+      Name: "{{ inventory_hostname }}"
+    backup_dir: /var/lib/fleet/orvexconf
+
+- name: Put a backup of the block back
+  orvexconf.fleet.parameters:
+    port: "{{ robot_port }}"
+    block_image: /var/lib/fleet/orvexconf/backups/rover7-SN123/20261207T101500Z-0123456789ab.blk
+"""
+
+RETURN = r"""
+changes:
+  description: Parameters the run changed (in check mode, would change), with their values before and after.
+  returned: always
+  type: list
+  elements: dict
+  sample: [{"keyword": "JoyVelMax", "table": "robot", "before": "400", "after": "500"}]
+refused:
+  description: Values the tool refused, with the reason and, for an unknown keyword, a suggestion. A task with refused values fails.
+  returned: always
+  type: list
+  elements: dict
+  sample: [{"keyword": "JoyVelMax", "value": "99999", "reason": "out of range", "suggestion": null}]
+controller:
+  description: What the controller said of itself (identity reply, monitor and firmware versions, robot name and serial number).
+  returned: when the tool reached the controller
+  type: dict
+  sample: {"connected": true, "identity": "known", "firmwareVersion": "2.8", "robotName": "rover7", "serialNumber": "SN123"}
+block_written:
+  description: Whether the controller's parameter block was written and read back as written.
+  returned: always
+  type: bool
+backup_file:
+  description: Backup of the block as it was before the write, on the robot's computer.
+  returned: when the block was (or was to be) written
+  type: str
+rescue_files:
+  description: Absolute paths of the rescue files (block image and parameter file) a failed write left on the robot's computer.
+  returned: always
+  type: list
+  elements: str
+exit_status:
+  description: Exit status of orvexconf (0 ok, 7 bad arguments, 8 FLASH write failed, 10 would change under check mode, ...).
+  returned: always
+  type: int
+status_name:
+  description: The exit status by name, as the report gives it (ok, flash-write, would-change, ...).
+  returned: always
+  type: str
+messages:
+  description: The tool's own error lines, from the run report.
+  returned: always
+  type: list
+  elements: str
+report:
+  description: The whole run report of the last orvexconf run (schema orvexconf-report/1).
+  returned: always
+  type: dict
+stderr:
+  description: The text orvexconf printed, for the log; the module decides nothing from it.
+  returned: always
+  type: str
+"""
+
+from ansible.module_utils.basic import AnsibleModule
+from ansible_collections.orvexconf.fleet.plugins.module_utils.orvexconf import (
+    COMMON_ARGUMENT_SPEC,
+    STATUS_OK,
+    STATUS_WOULD_CHANGE,
+    Orvexconf,
+    refusal_text,
+)
+
+
+def keyword_arguments(module):
+    """The params dictionary as orvexconf's keyword value arguments; values
+    YAML gives as something other than an integer or a text are refused."""
+    argv = []
+    for keyword, value in module.params["params"].items():
+        if isinstance(value, bool) or not isinstance(value, (int, str)):
+            module.fail_json(
+                msg="Value of parameter '%s' is %s (%s): give an integer or a text, and quote texts "
+                "YAML would read otherwise." % (keyword, value, type(value).__name__)
+            )
+        text = str(value)
+        if not keyword or not text or any(c.isspace() for c in keyword):
+            module.fail_json(msg="Parameter '%s' with value '%s': a keyword is one word and a value is "
+                             "not empty." % (keyword, text))
+        argv += [keyword, text]
+    return argv
+
+
+def diff_of(run, port):
+    robot = (run.report.get("controller") or {}).get("robotName") or port
+    before = "".join("%s = %s\n" % (c["keyword"], c["before"]) for c in run.report.get("changes", []))
+    after = "".join("%s = %s\n" % (c["keyword"], c["after"]) for c in run.report.get("changes", []))
+    return dict(before=before, after=after, before_header="%s (before)" % robot, after_header="%s (after)" % robot)
+
+
+def main():
+    argument_spec = dict(COMMON_ARGUMENT_SPEC)
+    argument_spec.update(
+        params=dict(type="dict", default={}),
+        restore_file=dict(type="path"),
+        block_image=dict(type="path"),
+    )
+    module = AnsibleModule(
+        argument_spec=argument_spec,
+        mutually_exclusive=[("restore_file", "block_image")],
+        supports_check_mode=True,
+    )
+    tool = Orvexconf(module)
+    keywords = keyword_arguments(module)
+
+    # The values are checked without the controller first, so a refused
+    # one leaves every robot untouched.
+    if keywords:
+        offline = tool.run(keywords, offline=True)
+        if offline.refused or offline.unprocessed:
+            tool.fail(offline, "orvexconf refused %s; nothing was written to the controller."
+                      % refusal_text(offline.refused, offline.unprocessed), changed=False,
+                      refused=offline.refused)
+
+    options = tool.store_options()
+    if module.params.get("restore_file"):
+        options += ["-r", module.params["restore_file"]]
+    if module.params.get("block_image"):
+        options += ["-restoreBlock", module.params["block_image"]]
+    if module.check_mode:
+        options.append("--check")
+    run = tool.run(options + keywords)
+
+    report = run.report
+    block = report.get("block") or {}
+    written = bool(block.get("written"))
+    changed = written or (module.check_mode and run.rc == STATUS_WOULD_CHANGE)
+    result = dict(
+        changed=changed,
+        changes=report.get("changes", []),
+        refused=report.get("refused", []),
+        controller=report.get("controller"),
+        block_written=written,
+        backup_file=block.get("backupFile"),
+        rescue_files=[tool.absolute(path) for path in block.get("rescueFiles") or []],
+        exit_status=run.rc,
+        status_name=run.status_name,
+        messages=run.messages(),
+        report=report,
+        stderr=run.stderr,
+    )
+    if module._diff and result["changes"]:
+        result["diff"] = diff_of(run, module.params["port"])
+
+    expected = (STATUS_OK, STATUS_WOULD_CHANGE) if module.check_mode else (STATUS_OK,)
+    if run.rc not in expected:
+        tool.fail(run, "orvexconf could not set the parameters on %s." % module.params["port"], **result)
+    if run.refused or run.unprocessed:
+        tool.fail(run, "orvexconf refused %s." % refusal_text(run.refused, run.unprocessed), **result)
+    module.exit_json(**result)
+
+
+if __name__ == "__main__":
+    main()

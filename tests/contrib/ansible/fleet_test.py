@@ -1,0 +1,309 @@
+#!/usr/bin/python3
+# SPDX-License-Identifier: MIT
+"""The orvexconf.fleet collection driven by the real ansible-playbook
+against three simulated controllers on this machine.
+
+Builds and installs the collection, renders both modules' documentation,
+then runs playbooks over an inventory of three robots (local connection,
+each with its own orvexsim): a check run writes nothing, the first apply
+changes all three, the second changes none, a refused value and a
+controller that refuses every erase fail their robot only, diff mode shows
+before and after, wrong option types get Ansible's own message, and a
+firmware rollout uploads once and then changes nothing.
+
+Usage: fleet_test.py --bin-dir BUILD/bin --source-dir SOURCE
+"""
+
+import argparse
+import hashlib
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROBOTS = ("robot1", "robot2", "robot3")
+failures = []
+
+
+def check(condition, what):
+    print(("ok   " if condition else "FAIL ") + what, flush=True)
+    if not condition:
+        failures.append(what)
+
+
+def sha256(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+class Simulator:
+    """One orvexsim with a link and a state file of its own."""
+
+    def __init__(self, bin_dir, folder, name):
+        self.program = os.path.join(bin_dir, "orvexsim")
+        self.link = os.path.join(folder, name + ".port")
+        self.state = os.path.join(folder, name + ".mem")
+        self.process = None
+
+    def start(self, *options):
+        self.process = subprocess.Popen(
+            [self.program, "--link", self.link, "--state", self.state] + list(options),
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        self.process.stdout.readline()  # the terminal's path: the simulator is ready
+        check(os.path.exists(self.link), "simulator %s is up (%s)" % (self.link, " ".join(options)))
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.process = None
+
+    def memory(self):
+        """The state file's digest once the simulator has saved what it holds
+        (it saves 300 ms after the line goes quiet)."""
+        time.sleep(0.6)
+        return sha256(self.state)
+
+
+class Fleet:
+    def __init__(self, args):
+        self.args = args
+        self.tmp = tempfile.mkdtemp(prefix="orvexfleet-")
+        self.sims = {name: Simulator(args.bin_dir, self.tmp, name) for name in ROBOTS}
+        self.runs = 0
+        env = dict(os.environ)
+        config = os.path.join(self.tmp, "ansible.cfg")
+        with open(config, "w") as f:
+            f.write("[defaults]\nretry_files_enabled = False\nforks = 3\n")
+        env.update(
+            ANSIBLE_CONFIG=config,
+            ANSIBLE_COLLECTIONS_PATH=os.path.join(self.tmp, "collections"),
+            ANSIBLE_LOCAL_TEMP=os.path.join(self.tmp, "ansible-local"),
+            ANSIBLE_REMOTE_TEMP=os.path.join(self.tmp, "ansible-remote"),
+            ANSIBLE_NOCOLOR="1",
+            ANSIBLE_CALLBACKS_ENABLED="ansible.builtin.tree",
+            XDG_STATE_HOME=os.path.join(self.tmp, "xdg"),
+            PATH=args.bin_dir + os.pathsep + env.get("PATH", "/usr/bin:/bin"),
+        )
+        self.env = env
+
+    def run(self, argv, **kwargs):
+        print("$ " + " ".join(argv), flush=True)
+        done = subprocess.run(argv, env=self.env, cwd=self.tmp, text=True, capture_output=True,
+                              timeout=600, **kwargs)
+        print(done.stdout + done.stderr, flush=True)
+        return done
+
+    def install_collection(self):
+        build = self.run([os.path.join(self.args.source_dir, "scripts", "build-collection.sh"),
+                          os.path.join(self.tmp, "dist")])
+        check(build.returncode == 0, "the collection builds into an archive")
+        archive = build.stdout.strip().splitlines()[-1]
+        check(os.path.isfile(archive) and archive.endswith("orvexconf-fleet-1.0.0.tar.gz"),
+              "the archive is orvexconf-fleet-1.0.0.tar.gz")
+        install = self.run(["ansible-galaxy", "collection", "install", "--offline", "-p",
+                            self.env["ANSIBLE_COLLECTIONS_PATH"], archive])
+        check(install.returncode == 0, "ansible-galaxy installs the archive")
+
+    def check_documentation(self):
+        for module in ("parameters", "firmware"):
+            name = "orvexconf.fleet." + module
+            text = self.run(["ansible-doc", "-t", "module", name])
+            check(text.returncode == 0 and "OPTIONS" in text.stdout and "EXAMPLES" in text.stdout
+                  and "RETURN VALUES" in text.stdout, "ansible-doc renders " + name)
+            raw = self.run(["ansible-doc", "--json", "-t", "module", name])
+            doc = json.loads(raw.stdout)[name] if raw.returncode == 0 else {}
+            check(bool(doc.get("doc", {}).get("options", {}).get("port", {}).get("required"))
+                  and bool(doc.get("examples")) and bool(doc.get("return")),
+                  name + " documents its options, examples and return values")
+
+    def write_inventory(self):
+        lines = ["[robots]"]
+        for name, sim in self.sims.items():
+            state = os.path.join(self.tmp, "hosts", name)
+            os.makedirs(state, exist_ok=True)
+            lines.append("%s robot_port=%s robot_state=%s robot_files=%s" % (name, sim.link, state, state))
+        lines += ["", "[robots:vars]", "ansible_connection=local",
+                  "ansible_python_interpreter=/usr/bin/python3", ""]
+        self.inventory = os.path.join(self.tmp, "inventory")
+        with open(self.inventory, "w") as f:
+            f.write("\n".join(lines))
+
+    def playbook(self, name, extra, *options):
+        """Runs a playbook; returns the finished process and the last task's
+        result of each robot (from the tree callback)."""
+        self.runs += 1
+        tree = os.path.join(self.tmp, "tree-%d" % self.runs)
+        self.env["ANSIBLE_CALLBACK_TREE_DIR"] = tree
+        done = self.run(["ansible-playbook", "-i", self.inventory, os.path.join(HERE, name),
+                         "-e", json.dumps(extra)] + list(options))
+        results = {}
+        for robot in ROBOTS:
+            path = os.path.join(tree, robot)
+            if os.path.exists(path):
+                with open(path) as f:
+                    results[robot] = json.load(f)
+        return done, results
+
+    def memories(self):
+        return {name: sim.memory() for name, sim in self.sims.items()}
+
+
+def firmware_image(path, version):
+    """An S-record image of 512 bytes at 0x9000 that names its version."""
+    data = (("ORVEX firmware v%s " % version) * 40).encode()[:512]
+    lines = ["S0030000FC"]
+    for at in range(0, len(data), 32):
+        chunk = data[at:at + 32]
+        address = 0x9000 + at
+        body = bytes([len(chunk) + 3, address >> 8, address & 0xFF]) + chunk
+        lines.append("S1" + body.hex().upper() + "%02X" % (~sum(body) & 0xFF))
+    lines.append("S9030000FC")
+    with open(path, "w") as f:
+        f.write("\n".join(lines) + "\n")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--bin-dir", required=True)
+    parser.add_argument("--source-dir", required=True)
+    args = parser.parse_args()
+    for tool in ("ansible-playbook", "ansible-galaxy", "ansible-doc"):
+        if not shutil.which(tool):
+            print("%s not found: install ansible-core (scripts/deps.sh does)" % tool)
+            return 1
+    fleet = Fleet(args)
+    try:
+        fleet.install_collection()
+        fleet.check_documentation()
+        fleet.write_inventory()
+        for sim in fleet.sims.values():
+            sim.start()
+        wanted = {"fleet_params": {"Name": "fleetbot", "JoyVelMax": 650}}
+
+        # Check mode with diff: every robot would change, nothing is written.
+        before = fleet.memories()
+        done, results = fleet.playbook("params.yml", wanted, "--check", "--diff")
+        check(done.returncode == 0, "check run ends 0")
+        check(all(results.get(r, {}).get("changed") for r in ROBOTS), "check run: changed on all three")
+        check(fleet.memories() == before, "check run: the simulators' memory is unchanged")
+        check("-JoyVelMax = 400" in done.stdout and "+JoyVelMax = 650" in done.stdout
+              and "+Name = fleetbot" in done.stdout and "--- before: simbot (before)" in done.stdout,
+              "diff mode shows each change before and after")
+
+        # First apply writes all three, the second none.
+        done, results = fleet.playbook("params.yml", wanted)
+        check(done.returncode == 0, "first apply ends 0")
+        check(all(results.get(r, {}).get("changed") and results[r].get("block_written") for r in ROBOTS),
+              "first apply: changed on all three")
+        check(all(results.get(r, {}).get("backup_file") for r in ROBOTS), "first apply: a backup on each")
+        written = fleet.memories()
+        check(all(written[r] != before[r] for r in ROBOTS), "first apply: every controller's memory changed")
+        done, results = fleet.playbook("params.yml", wanted)
+        check(done.returncode == 0 and all(results.get(r, {}).get("changed") is False for r in ROBOTS),
+              "second apply: no change on any (idempotent)")
+
+        # A value out of range fails its robot only, before its controller is touched.
+        done, results = fleet.playbook("params.yml", {"fleet_params": {"JoyVelMax": 700}},
+                                       "-e", json.dumps({"robot_params": {}}), "--limit", "robot1,robot3")
+        ranged = fleet.memories()
+        check(done.returncode == 0, "robot1 and robot3 take JoyVelMax 700")
+        inventory_vars = os.path.join(fleet.tmp, "host_vars")
+        os.makedirs(inventory_vars, exist_ok=True)
+        with open(os.path.join(inventory_vars, "robot2.yml"), "w") as f:
+            f.write("robot_params:\n  JoyVelMax: 99999\n")
+        done, results = fleet.playbook("params.yml", {"fleet_params": {"JoyVelMax": 700, "Name": "rangebot"}})
+        os.remove(os.path.join(inventory_vars, "robot2.yml"))
+        bad = results.get("robot2", {})
+        check(done.returncode != 0 and "out of range" in bad.get("msg", "")
+              and "JoyVelMax 99999" in bad.get("msg", ""), "a value out of range fails robot2: " + bad.get("msg", ""))
+        check(bad.get("changed") is False and fleet.sims["robot2"].memory() == ranged["robot2"],
+              "robot2's controller is not written")
+        check(all(results.get(r, {}).get("changed") and not results[r].get("msg") for r in ("robot1", "robot3")),
+              "robot1 and robot3 are set all the same")
+        check("robot2                     : ok=0    changed=0    unreachable=0    failed=1" in done.stdout,
+              "the recap counts robot2 as failed")
+
+        # A controller that refuses every erase fails its robot only.
+        fleet.sims["robot3"].stop()
+        fleet.sims["robot3"].start("--refuse", "FE:*")
+        done, results = fleet.playbook("params.yml", {"fleet_params": {"Name": "erasebot"}})
+        bad = results.get("robot3", {})
+        check(done.returncode != 0 and bad.get("exit_status") == 8
+              and "Erase FLASH command not accepted: ER2" in bad.get("msg", ""),
+              "refused erase fails robot3 with the tool's message and status 8: " + bad.get("msg", ""))
+        check(bad.get("rescue_files") and all(os.path.isabs(p) and os.path.isfile(p) for p in bad["rescue_files"]),
+              "robot3's rescue files are returned with absolute paths and exist")
+        check(all(results.get(r, {}).get("changed") and not results[r].get("msg") for r in ("robot1", "robot2")),
+              "robot1 and robot2 are written all the same")
+        check("robot3                     : ok=0    changed=0    unreachable=0    failed=1" in done.stdout,
+              "the recap counts robot3 as failed")
+        fleet.sims["robot3"].stop()
+        fleet.sims["robot3"].start()
+
+        # Wrong types: Ansible's own message, before orvexconf runs.
+        results_file = os.path.join(fleet.tmp, "types.json")
+        done, _ = fleet.playbook("types.yml", {"results_file": results_file})
+        with open(results_file) as f:
+            typed = json.load(f)
+        check("argument 'robot_baud' is of type <class 'str'>" in typed["baud"].get("msg", "")
+              and "unable to convert to int" in typed["baud"].get("msg", ""), "robot_baud: fast is refused by Ansible")
+        check("unable to convert to dict" in typed["params_list"].get("msg", ""), "params as a list is refused by Ansible")
+        check(typed["value_list"].get("failed") and "give an integer or a text" in typed["value_list"].get("msg", ""),
+              "a list as a parameter value is refused")
+        check("argument 'verify' is of type <class 'str'>" in typed["verify"].get("msg", "")
+              and "unable to convert to bool" in typed["verify"].get("msg", ""), "verify: maybe is refused by Ansible")
+
+        # Firmware: check mode writes nothing, the rollout uploads once, then
+        # nothing: robot1 now reports the new version, the others are compared.
+        image = os.path.join(fleet.tmp, "orvex-2.9.mot")
+        firmware_image(image, "2.9")
+        rollout = {"image": image, "expected_version": "2.9"}
+        before = fleet.memories()
+        done, results = fleet.playbook("firmware.yml", rollout, "--check")
+        check(done.returncode == 0 and all(results.get(r, {}).get("changed") for r in ROBOTS)
+              and fleet.memories() == before, "firmware check: would change all three, writes nothing")
+        done, results = fleet.playbook("firmware.yml", rollout)
+        check(done.returncode == 0 and all(results.get(r, {}).get("uploaded") and results[r].get("changed")
+                                           and results[r].get("blocks_written") == 1 for r in ROBOTS),
+              "firmware rollout uploads one block to all three")
+        fleet.sims["robot1"].stop()
+        fleet.sims["robot1"].start("--firmware-version", "2.9")
+        done, results = fleet.playbook("firmware.yml", rollout)
+        check(done.returncode == 0 and all(results.get(r, {}).get("changed") is False for r in ROBOTS),
+              "second rollout: no change on any")
+        check("reports firmware version 2.9" in results.get("robot1", {}).get("skipped_reason", ""),
+              "robot1 is settled by its identity")
+        check("matches the controller" in results.get("robot2", {}).get("skipped_reason", ""),
+              "robot2 is settled by the read-back")
+
+        # The example playbook of the collection, over the same robots.
+        image = os.path.join(fleet.tmp, "orvex-3.0.mot")
+        firmware_image(image, "3.0")
+        example = os.path.join(args.source_dir, "contrib", "ansible", "examples", "fleet.yml")
+        done, results = fleet.playbook(example, {"firmware_image": image, "firmware_version": "3.0"})
+        check(done.returncode == 0 and all("%s: uploaded, blocks written: 1" % r in done.stdout for r in ROBOTS),
+              "the example playbook sets the parameters and rolls out the firmware on all three")
+    finally:
+        for sim in fleet.sims.values():
+            sim.stop()
+    if failures:
+        print("%d check(s) failed:\n  " % len(failures) + "\n  ".join(failures))
+        print("scratch folder kept: " + fleet.tmp)
+        return 1
+    shutil.rmtree(fleet.tmp, ignore_errors=True)
+    print("all checks passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
