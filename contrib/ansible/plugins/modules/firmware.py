@@ -25,17 +25,9 @@ description:
   - Copy the image to the robot's computer first, for example with M(ansible.builtin.copy).
 author:
   - The orvexconf authors
+extends_documentation_fragment:
+  - orvexconf.fleet.orvexconf
 options:
-  port:
-    description:
-      - Serial port of the controller on the robot's computer, as given to C(orvexconf -rp).
-      - Prefer the stable C(/dev/serial/by-id/...) name; C(orvexconf --list-ports) lists them.
-    type: str
-    required: true
-  robot_baud:
-    description:
-      - Speed of the robot firmware's serial line in bit/s (C(orvexconf -rb)).
-    type: int
   image:
     description:
       - The firmware image on the robot's computer. A name ending in C(.bin) is a raw binary and
@@ -66,24 +58,10 @@ options:
         with a monitor that cannot read FLASH.
     type: bool
     default: true
-  backup_dir:
-    description:
-      - Folder on the robot's computer for the tool's journal of uploads and the backups of the
-        parameter block (C(orvexconf --backup-dir)).
-    type: path
-  working_dir:
-    description:
-      - Folder on the robot's computer the tool runs in. Created (mode 0700) when missing.
-    type: path
-  executable:
-    description:
-      - Path of orvexconf on the robot's computer. Defaults to C(orvexconf) on C(PATH).
-    type: path
 notes:
   - Supports check mode, which compares by read-back and writes nothing.
   - A failed upload leaves the blocks it did not finish with the old firmware or erased; the task
     fails with the blocks named, and running it again repairs the controller.
-  - Needs orvexconf 1.0 or later on the robot's computer.
 attributes:
   check_mode:
     support: full

@@ -27,18 +27,9 @@ description:
     would be).
 author:
   - The orvexconf authors
+extends_documentation_fragment:
+  - orvexconf.fleet.orvexconf
 options:
-  port:
-    description:
-      - Serial port of the controller on the robot's computer, as given to C(orvexconf -rp).
-      - Prefer the stable C(/dev/serial/by-id/...) name; C(orvexconf --list-ports) lists them.
-    type: str
-    required: true
-  robot_baud:
-    description:
-      - Speed of the robot firmware's serial line in bit/s (C(orvexconf -rb)).
-      - Leave it out for the tool's default.
-    type: int
   params:
     description:
       - Parameters to set, as keyword and value, for example C(Name) and C(JoyVelMax).
@@ -58,26 +49,9 @@ options:
       - A block image (C(.blk)) on the robot's computer, such as a backup or a rescue file, to
         write back whole (C(orvexconf -restoreBlock)).
     type: path
-  backup_dir:
-    description:
-      - Folder on the robot's computer for the backups of the block made before every write, and
-        for the write journal (C(orvexconf --backup-dir)).
-      - Defaults to the tool's own, C($XDG_STATE_HOME/orvexconf) or C(~/.local/state/orvexconf).
-    type: path
-  working_dir:
-    description:
-      - Folder on the robot's computer the tool runs in; rescue files of a failed write are left
-        there and returned as absolute paths.
-      - Created (mode 0700) when missing. Defaults to C(rescue) in the tool's state folder.
-    type: path
-  executable:
-    description:
-      - Path of orvexconf on the robot's computer. Defaults to C(orvexconf) on C(PATH).
-    type: path
 notes:
   - Supports check mode (C(orvexconf --check)), which reads the block and writes nothing.
   - Supports diff mode; the diff lists each parameter that changed (or would) as C(keyword = value).
-  - Needs orvexconf 1.0 or later on the robot's computer.
 attributes:
   check_mode:
     support: full
