@@ -251,8 +251,11 @@ ExitStatus RunReport::takeOption(int &argc, char **argv) {
       return EXIT_OPTIONS;
     }
     if (!batch) {
-      printf("--report - needs batch mode (-b): the shell talks on standard output.\n");
+      // The report is still written: it carries the refusal too.
+      const char *refusal = "--report - needs batch mode (-b): the shell talks on standard output.";
+      printf("%s\n", refusal);
       fflush(stdout);
+      myOutcome.update([refusal](RunRecord &record) { addMessage(record, refusal); });
       return EXIT_OPTIONS;
     }
     return EXIT_OK;

@@ -456,6 +456,11 @@ TEST(DriverReport, EveryWayOutOfARunLeavesAReportThatFitsTheSchema) {
   r = runTool({"-n", "--report", "-"}, dir);
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_NE(r.err.find("--report - needs batch mode (-b)"), std::string::npos) << r.err;
+  ASSERT_TRUE(writeFile(dir.file("refused.json"), r.out));
+  report = checkedReport(dir.file("refused.json"));
+  EXPECT_EQ(report["messages"],
+            nlohmann::json::array(
+                {"--report - needs batch mode (-b): the shell talks on standard output."}));
   r = runTool({"-rp", dir.file("no-port"), "-b", "--report", dir.file("none/r.json")}, dir);
   EXPECT_EQ(r.status, 9) << r.out;
   EXPECT_NE(r.out.find("Cannot write the report '" + dir.file("none/r.json") + "'"),
