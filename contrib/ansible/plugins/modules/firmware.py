@@ -156,6 +156,17 @@ from ansible_collections.orvexconf.fleet.plugins.module_utils.orvexconf import (
 )
 
 
+# The options, as DOCUMENTATION describes them.
+ARGUMENT_SPEC = dict(
+    COMMON_ARGUMENT_SPEC,
+    image=dict(type="path", required=True),
+    base=dict(type="str"),
+    expected_version=dict(type="str"),
+    compare=dict(type="bool", default=True),
+    verify=dict(type="bool", default=True),
+)
+
+
 def image_record(run):
     firmware = run.report.get("firmware") or []
     return firmware[0] if firmware else None
@@ -184,15 +195,7 @@ def finish(module, tool, run, changed, uploaded, version_before, skipped=None, d
 
 
 def main():
-    argument_spec = dict(COMMON_ARGUMENT_SPEC)
-    argument_spec.update(
-        image=dict(type="path", required=True),
-        base=dict(type="str"),
-        expected_version=dict(type="str"),
-        compare=dict(type="bool", default=True),
-        verify=dict(type="bool", default=True),
-    )
-    module = AnsibleModule(argument_spec=argument_spec, supports_check_mode=True)
+    module = AnsibleModule(argument_spec=ARGUMENT_SPEC, supports_check_mode=True)
     params = module.params
     port = params["port"]
     if not os.path.isfile(params["image"]):

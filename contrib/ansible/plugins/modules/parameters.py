@@ -145,6 +145,15 @@ from ansible_collections.orvexconf.fleet.plugins.module_utils.orvexconf import (
 )
 
 
+# The options, as DOCUMENTATION describes them.
+ARGUMENT_SPEC = dict(
+    COMMON_ARGUMENT_SPEC,
+    params=dict(type="dict", default={}),
+    restore_file=dict(type="path"),
+    block_image=dict(type="path"),
+)
+
+
 def keyword_arguments(module):
     """The params dictionary as orvexconf's keyword value arguments; values
     YAML gives as something other than an integer or a text are refused."""
@@ -171,14 +180,8 @@ def diff_of(run, port):
 
 
 def main():
-    argument_spec = dict(COMMON_ARGUMENT_SPEC)
-    argument_spec.update(
-        params=dict(type="dict", default={}),
-        restore_file=dict(type="path"),
-        block_image=dict(type="path"),
-    )
     module = AnsibleModule(
-        argument_spec=argument_spec,
+        argument_spec=ARGUMENT_SPEC,
         mutually_exclusive=[("restore_file", "block_image")],
         supports_check_mode=True,
     )
