@@ -692,21 +692,6 @@ bool applyParameters(RunState &run) {
   return true;
 }
 
-/// The report's view of a download: verified, blocks left old, state.
-void noteFirmwareState(FirmwareRecord &firmware, const RunState &run, bool read,
-                       const FirmwareImage &image, const FirmwareDownload &download) {
-  bool sent = read && run.controller != nullptr;
-  int touched = sent ? static_cast<int>(image.blocksToWrite().size()) : 0;
-  firmware.verified = sent && download.verify();
-  firmware.blocksLeftOld = touched - firmware.blocksWritten;
-  if (!sent)
-    firmware.state = "not-sent";
-  else if (download.stopped() || Zyla::stopRequest() != 0)
-    firmware.state = "stopped";
-  else
-    firmware.state = firmware.written ? "written" : "failed";
-}
-
 /// --check with a firmware image: reads each block the image touches back
 /// from the controller and compares it with the image, erasing and writing
 /// nothing; a block that differs counts as a change. failure is the status
@@ -772,16 +757,8 @@ bool writeFirmwareFile(RunState &run, const char *file, FirmwareImage &loaded, E
   bool written =
       read && (run.durable ? run.durable->upload(download, image, run.controller, failure)
                            : download.downloadFirmware(run.controller));
-  FirmwareRecord firmware;
-  firmware.file = file;
-  if (read) {
-    firmware.format = firmwareFormatName(image.format());
-    firmware.digest = image.digest();
-    firmware.ranges = image.ranges();
-  }
-  firmware.blocksWritten = download.blocksWritten();
-  firmware.written = written;
-  noteFirmwareState(firmware, run, read, image, download);
+  FirmwareRecord firmware =
+      downloadRecord(file, read ? &image : nullptr, download, run.controller != nullptr, written);
   run.outcome.update([&firmware](RunRecord &record) { record.firmware.push_back(firmware); });
   if (download.stopped() || Zyla::stopRequest() != 0)
     return stopRun(run, &download);
@@ -870,7 +847,7 @@ void finishBatch(RunState &run) {
 void runInteractive(RunState &run) {
   printHelp();
   Zyla::addExitCallback(&run.unsavedWarning, 60);
-  runShell(run.controller, &run.firmware, &run.shellDownload, run.durable.get());
+  runShell(run.controller, &run.firmware, &run.shellDownload, run.durable.get(), &run.outcome);
   // Ended by a signal that came while a shell command worked (the exit
   // callback above tells of unsaved changes).
   if (Zyla::stopRequest() != 0) {

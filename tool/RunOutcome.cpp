@@ -2,6 +2,7 @@
 // RunOutcome: the record of a run and the derivation of its exit status.
 #include "RunOutcome.h"
 
+#include "FirmwareReader.h"
 #include "Zyla.h"
 
 #include <cctype>
@@ -73,4 +74,28 @@ void LoggedMessages::observe(void *context, ZyLog::LogLevel level, const char *l
     return;
   static_cast<RunOutcome *>(context)->update(
       [line](RunRecord &record) { addMessage(record, line); });
+}
+
+FirmwareRecord downloadRecord(const std::string &file, const FirmwareImage *image,
+                              const FirmwareDownload &download, bool sent, bool written) {
+  FirmwareRecord firmware;
+  firmware.file = file;
+  if (image != nullptr) {
+    firmware.format = firmwareFormatName(image->format());
+    firmware.digest = image->digest();
+    firmware.ranges = image->ranges();
+  }
+  sent = sent && image != nullptr;
+  firmware.blocksWritten = download.blocksWritten();
+  firmware.written = written && sent;
+  firmware.verified = sent && download.verify();
+  int touched = sent ? static_cast<int>(image->blocksToWrite().size()) : 0;
+  firmware.blocksLeftOld = touched - firmware.blocksWritten;
+  if (!sent)
+    firmware.state = "not-sent";
+  else if (download.stopped() || Zyla::stopRequest() != 0)
+    firmware.state = "stopped";
+  else
+    firmware.state = written ? "written" : "failed";
+  return firmware;
 }

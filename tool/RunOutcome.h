@@ -9,6 +9,8 @@
 #define RUNOUTCOME_H
 
 #include "ChangeList.h"
+#include "FirmwareDownload.h"
+#include "FirmwareImage.h"
 #include "FlashTransfer.h"
 #include "ZyLog.h"
 #include "ZyMutex.h"
@@ -48,6 +50,13 @@ struct FirmwareRecord {
   std::string state;                ///< written, failed, stopped, not-sent or checked
   std::vector<int> blocksDiffering; ///< --check: blocks that differ from the image
 };
+
+/// The record of a firmware file a run wrote or tried to write with
+/// download: image is the file as read (nullptr when it could not be read),
+/// sent whether it went to a controller, written whether the whole of it
+/// was written.
+FirmwareRecord downloadRecord(const std::string &file, const FirmwareImage *image,
+                              const FirmwareDownload &download, bool sent, bool written);
 
 /// The facts of a run, as a plain value that can be copied out.
 struct RunRecord {

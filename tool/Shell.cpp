@@ -14,6 +14,7 @@
 #include "ParamCommands.h"
 #include "ParamFile.h"
 #include "ParamTables.h"
+#include "RunOutcome.h"
 #include "ShellCompletion.h"
 #include "ZyArgumentBuilder.h"
 #include "ZyConfig.h"
@@ -59,9 +60,11 @@ void noteExtraWords(const char *command, const ZyArgumentBuilder &args) {
 
 namespace {
 /// The upload words: a raw binary image needs its load address after the
-/// file name; the image is read, shown and written.
+/// file name; the image is read, shown, written and recorded for the
+/// run's report.
 void uploadFirmware(MonitorLink *link, FirmwareImage *firmware, FirmwareDownload *download,
-                    DurableWrite *durable, const char *file, const char *address) {
+                    DurableWrite *durable, RunOutcome *outcome, const char *file,
+                    const char *address) {
   long base = NO_BASE_ADDRESS;
   if (isBinaryFileName(file) && (address == nullptr || !parseBaseAddress(address, &base))) {
     ZyLog::log(ZyLog::Normal,
@@ -70,13 +73,20 @@ void uploadFirmware(MonitorLink *link, FirmwareImage *firmware, FirmwareDownload
                file);
     return;
   }
-  if (firmware == nullptr || download == nullptr || !loadFirmwareFile(file, base, *firmware))
+  if (firmware == nullptr || download == nullptr)
     return;
-  firmware->logSummary();
-  if (durable != nullptr)
-    durable->upload(*download, *firmware, link, -1);
-  else
-    download->downloadFirmware(link);
+  bool read = loadFirmwareFile(file, base, *firmware);
+  bool written = false;
+  if (read) {
+    firmware->logSummary();
+    written = durable != nullptr ? durable->upload(*download, *firmware, link, -1)
+                                 : download->downloadFirmware(link);
+  }
+  if (outcome != nullptr) {
+    FirmwareRecord record =
+        downloadRecord(file, read ? firmware : nullptr, *download, link != nullptr, written);
+    outcome->update([&record](RunRecord &run) { run.firmware.push_back(record); });
+  }
 }
 } // namespace
 
@@ -127,7 +137,7 @@ bool askKeepRunning() {
 }
 
 void runShell(MonitorLink *link, FirmwareImage *firmware, FirmwareDownload *download,
-              DurableWrite *durable) {
+              DurableWrite *durable, RunOutcome *outcome) {
   int pagingPosition = 0;
   int listingMode = 0; // 0 robotTable, 1 armTable
   char line[LINE_SIZE];
@@ -222,7 +232,7 @@ void runShell(MonitorLink *link, FirmwareImage *firmware, FirmwareDownload *down
     } else if (isWord(command, "d") || isWord(command, "download") || isWord(command, "u") ||
                isWord(command, "upload")) {
       if (value != nullptr)
-        uploadFirmware(link, firmware, download, durable, value, args->getArg(2));
+        uploadFirmware(link, firmware, download, durable, outcome, value, args->getArg(2));
       else
         ZyLog::log(ZyLog::Normal,
                    "Must provide <filename.mot> to upload new ORVEX image to controller.");

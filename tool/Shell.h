@@ -12,6 +12,7 @@ class DurableWrite;
 class MonitorLink;
 class FirmwareDownload;
 class FirmwareImage;
+class RunOutcome;
 
 /// Prints the command summary to standard output.
 void printHelp();
@@ -23,8 +24,9 @@ bool askKeepRunning();
 /// running. link is nullptr when the utility does not talk to a controller.
 /// The upload words read their file into firmware and write it with
 /// download, which works on that image; uploads are journalled with
-/// durable when given.
+/// durable when given, and recorded in outcome (for the run report) when
+/// given.
 void runShell(MonitorLink *link, FirmwareImage *firmware, FirmwareDownload *download,
-              DurableWrite *durable = nullptr);
+              DurableWrite *durable = nullptr, RunOutcome *outcome = nullptr);
 
 #endif

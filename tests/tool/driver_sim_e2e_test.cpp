@@ -320,6 +320,20 @@ TEST(DriverWithController, UploadsFirmwareAndReportsARefusedErase) {
     EXPECT_EQ(report["firmware"][0]["blocksDiffering"], nlohmann::json::array({8}));
     EXPECT_EQ(writing(), writesBefore);
     EXPECT_EQ(sim.controller().commandLog().back(), "FK");
+
+    // An upload from the shell is in the report as one from the command
+    // line is.
+    RunResult shell =
+        runTool({"-rp", sim.path(), "--report", "shell.json"}, dir, "upload other.bin 8000\nq\n");
+    EXPECT_EQ(shell.status, 0) << shell.out;
+    report = checkedReport(dir.file("shell.json"));
+    EXPECT_EQ(report["mode"], "interactive");
+    ASSERT_EQ(report["firmware"].size(), 1u) << report.dump();
+    EXPECT_EQ(report["firmware"][0]["file"], "other.bin");
+    EXPECT_EQ(report["firmware"][0]["state"], "written");
+    EXPECT_EQ(report["firmware"][0]["verified"], true);
+    EXPECT_EQ(report["firmware"][0]["blocksWritten"], 1);
+    EXPECT_EQ(report["firmware"][0]["ranges"][0]["first"], 0x8000);
   }
   {
     SimOptions options = controller();
