@@ -136,18 +136,123 @@ bool askKeepRunning() {
   return !(c == 'y' || c == 'Y');
 }
 
-void runShell(MonitorLink *link, FirmwareImage *firmware, FirmwareDownload *download,
-              DurableWrite *durable, RunOutcome *outcome) {
+namespace {
+/// What the shell works with, and where its listing stands.
+struct ShellContext {
+  MonitorLink *link;
+  FirmwareImage *firmware;
+  FirmwareDownload *download;
+  DurableWrite *durable;
+  RunOutcome *outcome;
   int pagingPosition = 0;
   int listingMode = 0; // 0 robotTable, 1 armTable
+};
+
+/// 'help': the controller's identity checked again, then the commands.
+void showHelp(MonitorLink *link) {
+  printf("\n\n====================================\n");
+  if (link != nullptr) {
+    FirmwareIdentity identity = checkFirmwareIdentity(link);
+    if (identity != FirmwareIdentity::Known)
+      printCaution(identity);
+  }
+  printHelp();
+}
+
+/// 'quit': true when the shell ends; unsaved changes are asked about.
+bool quitShell(MonitorLink *link) {
+  if (link != nullptr && imageChanged()) {
+    ZyLog::log(ZyLog::Normal, "You didn't save your changes to the controller.");
+    ZyLog::log(ZyLog::Normal, "Quit anyway? y/(n)?");
+    return !askKeepRunning();
+  }
+  if (link == nullptr)
+    ZyLog::log(ZyLog::Normal, "No connection, so didn't save your changes to a controller.");
+  else
+    ZyLog::log(ZyLog::Normal, "Exiting...");
+  return true;
+}
+
+/// 'save': to a parameter file, or to the controller's block when nothing
+/// else changed it since it was read.
+void saveParameters(MonitorLink *link, const char *file) {
+  if (file != nullptr) {
+    if (Zyla::getConfig()->writeFile(file, false, nullptr, false))
+      ZyLog::log(ZyLog::Normal, "Saved parameters to '%s'.", file);
+  } else if (link == nullptr) {
+    ZyLog::log(ZyLog::Normal, "Not interacting with controller; cannot save.");
+  } else if (BlockCheck check = checkBlockUnchanged(link); check != BlockCheck::Unchanged) {
+    // Written over, a block that something else changed would be lost,
+    // its bytes after the parameters replaced by those read earlier.
+    if (check == BlockCheck::Changed)
+      ZyLog::log(ZyLog::Normal,
+                 "Your changes are kept. To write them: 'save <name.rop>' keeps them in a "
+                 "file, 'restore' reads the controller's block again, 'restore <name.rop>' "
+                 "puts your changes back, then 'save'.");
+    else
+      ZyLog::log(ZyLog::Normal, "Your changes are still here: 'save' tries again.");
+  } else if (!writeFlashParameters(link)) {
+    ZyLog::log(ZyLog::Normal, "Your changes are still here: 'save' tries again.");
+  }
+}
+
+/// 'restore': from a parameter file, or the controller's block read again.
+void restoreParameters(MonitorLink *link, const char *file) {
+  if (file != nullptr) {
+    if (restoreParameterFile(file))
+      ZyLog::log(ZyLog::Normal, "Restored parameters from '%s'.", file);
+  } else if (link != nullptr) {
+    readFlashParameters(link);
+  } else {
+    ZyLog::log(ZyLog::Normal, "Not interacting with controller; cannot restore.");
+  }
+}
+
+/// Runs one command word with its arguments; false when the shell ends.
+bool runCommand(ShellContext &shell, const char *command, ZyArgumentBuilder &args) {
+  const char *value = args.getArg(1);
+  if (isWord(command, "?") || isWord(command, "h") || isWord(command, "help")) {
+    showHelp(shell.link);
+  } else if (isWord(command, "quit") || isWord(command, "exit") || isWord(command, "q")) {
+    return !quitShell(shell.link);
+  } else if (isWord(command, "save")) {
+    saveParameters(shell.link, value);
+  } else if (isWord(command, "r") || isWord(command, "restore")) {
+    restoreParameters(shell.link, value);
+  } else if (isWord(command, "d") || isWord(command, "download") || isWord(command, "u") ||
+             isWord(command, "upload")) {
+    if (value != nullptr)
+      uploadFirmware(shell.link, shell.firmware, shell.download, shell.durable, shell.outcome,
+                     value, args.getArg(2));
+    else
+      ZyLog::log(ZyLog::Normal,
+                 "Must provide <filename.mot> to upload new ORVEX image to controller.");
+  } else if (isWord(command, "v") || isWord(command, "view")) {
+    shell.listingMode = 0;
+    shell.pagingPosition = listParameters(robotTable, 0, PAGE_LIMIT);
+  } else if (isWord(command, "a") || isWord(command, "arm")) {
+    shell.listingMode = 1;
+    shell.pagingPosition = listParameters(armTable, 0, PAGE_LIMIT);
+  } else {
+    ZyLog::log(ZyLog::Normal, "Could not understand command '%s'. Type 'h' for help.", command);
+    std::string nearest = nearestShellWord(command);
+    if (!nearest.empty())
+      ZyLog::log(ZyLog::Normal, "Did you mean '%s'?", nearest.c_str());
+  }
+  return true;
+}
+} // namespace
+
+void runShell(MonitorLink *link, FirmwareImage *firmware, FirmwareDownload *download,
+              DurableWrite *durable, RunOutcome *outcome) {
+  ShellContext shell{link, firmware, download, durable, outcome};
   char line[LINE_SIZE];
-  ZyArgumentBuilder *args = nullptr;
   // A signal while the shell waits or works ends the run through this
   // thread, which owns the link.
   StopWakeup wakeup;
 
   while (Zyla::getRunning()) {
-    if (pagingPosition != 0)
+    if (shell.pagingPosition != 0)
       printf("[** Press Enter to continue viewing list or type command **]\n");
     InputLine read = readOperatorLine("command> ", line, LINE_SIZE, LineUse::command);
     if (read == InputLine::stopped)
@@ -161,93 +266,21 @@ void runShell(MonitorLink *link, FirmwareImage *firmware, FirmwareDownload *down
     if (read == InputLine::end)
       snprintf(line, sizeof(line), "quit");
 
-    delete args;
-    args = new ZyArgumentBuilder(512);
-    args->add(line);
-    const char *command = args->getArg(0);
-    const char *value = args->getArg(1);
-
+    ZyArgumentBuilder args(512);
+    args.add(line);
+    const char *command = args.getArg(0);
     if (command == nullptr || command[0] == '\0') {
-      if (pagingPosition != 0)
-        pagingPosition =
-            listParameters(listingMode == 0 ? robotTable : armTable, pagingPosition, PAGE_LIMIT);
+      if (shell.pagingPosition != 0)
+        shell.pagingPosition = listParameters(shell.listingMode == 0 ? robotTable : armTable,
+                                              shell.pagingPosition, PAGE_LIMIT);
       continue;
     }
-    pagingPosition = 0;
-
-    if (setParameter(shellTables(), command, value)) {
-      noteExtraWords(command, *args);
+    shell.pagingPosition = 0;
+    if (setParameter(shellTables(), command, args.getArg(1))) {
+      noteExtraWords(command, args);
       continue;
     }
-
-    if (isWord(command, "?") || isWord(command, "h") || isWord(command, "help")) {
-      printf("\n\n====================================\n");
-      if (link != nullptr) {
-        FirmwareIdentity identity = checkFirmwareIdentity(link);
-        if (identity != FirmwareIdentity::Known)
-          printCaution(identity);
-      }
-      printHelp();
-    } else if (isWord(command, "quit") || isWord(command, "exit") || isWord(command, "q")) {
-      if (link != nullptr && imageChanged()) {
-        ZyLog::log(ZyLog::Normal, "You didn't save your changes to the controller.");
-        ZyLog::log(ZyLog::Normal, "Quit anyway? y/(n)?");
-        if (!askKeepRunning())
-          break;
-      } else if (link == nullptr) {
-        ZyLog::log(ZyLog::Normal, "No connection, so didn't save your changes to a controller.");
-        break;
-      } else {
-        ZyLog::log(ZyLog::Normal, "Exiting...");
-        break;
-      }
-    } else if (isWord(command, "save")) {
-      if (value != nullptr) {
-        if (Zyla::getConfig()->writeFile(value, false, nullptr, false))
-          ZyLog::log(ZyLog::Normal, "Saved parameters to '%s'.", value);
-      } else if (link == nullptr) {
-        ZyLog::log(ZyLog::Normal, "Not interacting with controller; cannot save.");
-      } else if (BlockCheck check = checkBlockUnchanged(link); check != BlockCheck::Unchanged) {
-        // Written over, a block that something else changed would be lost,
-        // its bytes after the parameters replaced by those read earlier.
-        if (check == BlockCheck::Changed)
-          ZyLog::log(ZyLog::Normal,
-                     "Your changes are kept. To write them: 'save <name.rop>' keeps them in a "
-                     "file, 'restore' reads the controller's block again, 'restore <name.rop>' "
-                     "puts your changes back, then 'save'.");
-        else
-          ZyLog::log(ZyLog::Normal, "Your changes are still here: 'save' tries again.");
-      } else if (!writeFlashParameters(link)) {
-        ZyLog::log(ZyLog::Normal, "Your changes are still here: 'save' tries again.");
-      }
-    } else if (isWord(command, "r") || isWord(command, "restore")) {
-      if (value != nullptr) {
-        if (restoreParameterFile(value))
-          ZyLog::log(ZyLog::Normal, "Restored parameters from '%s'.", value);
-      } else if (link != nullptr) {
-        readFlashParameters(link);
-      } else {
-        ZyLog::log(ZyLog::Normal, "Not interacting with controller; cannot restore.");
-      }
-    } else if (isWord(command, "d") || isWord(command, "download") || isWord(command, "u") ||
-               isWord(command, "upload")) {
-      if (value != nullptr)
-        uploadFirmware(link, firmware, download, durable, outcome, value, args->getArg(2));
-      else
-        ZyLog::log(ZyLog::Normal,
-                   "Must provide <filename.mot> to upload new ORVEX image to controller.");
-    } else if (isWord(command, "v") || isWord(command, "view")) {
-      listingMode = 0;
-      pagingPosition = listParameters(robotTable, 0, PAGE_LIMIT);
-    } else if (isWord(command, "a") || isWord(command, "arm")) {
-      listingMode = 1;
-      pagingPosition = listParameters(armTable, 0, PAGE_LIMIT);
-    } else {
-      ZyLog::log(ZyLog::Normal, "Could not understand command '%s'. Type 'h' for help.", command);
-      std::string nearest = nearestShellWord(command);
-      if (!nearest.empty())
-        ZyLog::log(ZyLog::Normal, "Did you mean '%s'?", nearest.c_str());
-    }
+    if (!runCommand(shell, command, args))
+      break;
   }
-  delete args;
 }
