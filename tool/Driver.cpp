@@ -278,6 +278,9 @@ struct RunState {
   char reply[REPLY_BUFFER_SIZE + 1] = {};
   unsigned char block[FLASH_BLOCK_SIZE] = {};
   int blockLength = 0;
+  /// --check: the block image differs from the controller's block in the
+  /// bytes after the parameters, which no keyword shows.
+  bool blockRestDiffers = false;
   /// Firmware files a batch run reads before connecting.
   FirmwareImage imageFirmware;
   FirmwareImage uploadFirmware;
@@ -627,7 +630,16 @@ bool writeBlockImage(RunState &run) {
   }
   if (run.check) {
     // Compared with what was read like any other change; nothing is sent.
+    // The bytes after the parameters are compared too: writing the image
+    // would change them as well.
     applyBlockToImage(run.block);
+    run.blockRestDiffers = memcmp(run.block + FLASH_IMAGE_SIZE, flashBlock() + FLASH_IMAGE_SIZE,
+                                  static_cast<size_t>(run.blockLength - FLASH_IMAGE_SIZE)) != 0;
+    if (run.blockRestDiffers)
+      ZyLog::log(ZyLog::Normal,
+                 "'%s' also differs from the controller's block after the parameters "
+                 "(bytes 0x%x to 0x%x), which writing it would change.",
+                 run.blockFile, FLASH_IMAGE_SIZE, run.blockLength - 1);
     return true;
   }
   ZyLog::log(ZyLog::Normal, "Writing FLASH parameter block image '%s' to controller.",
@@ -775,7 +787,7 @@ bool writeFirmware(RunState &run) {
 
 /// Write: a batch run writes the parameter block when it changed.
 bool writeChanges(RunState &run) {
-  bool changed = imageChanged();
+  bool changed = imageChanged() || run.blockRestDiffers;
   std::vector<ParamChange> changes = pendingChanges();
   // Without a controller there is no read block to differ from.
   if (run.controller == nullptr)
@@ -785,11 +797,11 @@ bool writeChanges(RunState &run) {
     record.changes = changes;
   });
   if (run.check) {
-    if (changed)
+    if (!changes.empty() || (changed && !run.blockRestDiffers))
       logChanges("Would change " + std::to_string(changes.size()) +
                      (changes.size() == 1 ? " parameter:" : " parameters:"),
                  changes);
-    else
+    else if (!changed)
       ZyLog::log(ZyLog::Normal, "No parameter would change.");
     return true;
   }

@@ -1006,4 +1006,21 @@ TEST(DriverWithController, AWriteSaysWhatItChangesAndACheckWritesNothing) {
   EXPECT_TRUE(hasLine(same.out, "'mine.rop' changes no parameter.")) << same.out;
   EXPECT_TRUE(hasLine(same.out, "No parameter would change.")) << same.out;
   EXPECT_EQ(writingCommands(sim.controller().commandLog()), writesBefore);
+
+  // A block image: its bytes after the parameters count as a change too;
+  // the controller's own block changes nothing.
+  auto held = sim.controller().block7();
+  ASSERT_TRUE(writeFile(dir.file("same.blk"), std::string(held.begin(), held.end())));
+  held[0x800] ^= 0x5A;
+  ASSERT_TRUE(writeFile(dir.file("rest.blk"), std::string(held.begin(), held.end())));
+  RunResult rest = runTool({"-rp", sim.path(), "-b", "--check", "-restoreBlock", "rest.blk"}, dir);
+  EXPECT_EQ(rest.status, 10) << rest.out;
+  EXPECT_TRUE(hasLine(rest.out,
+                      "'rest.blk' also differs from the controller's block after the "
+                      "parameters (bytes 0x1a6 to 0xfff), which writing it would change."))
+      << rest.out;
+  RunResult held2 = runTool({"-rp", sim.path(), "-b", "--check", "-restoreBlock", "same.blk"}, dir);
+  EXPECT_EQ(held2.status, 0) << held2.out;
+  EXPECT_TRUE(hasLine(held2.out, "No parameter would change.")) << held2.out;
+  EXPECT_EQ(writingCommands(sim.controller().commandLog()), writesBefore);
 }
