@@ -223,11 +223,21 @@ def main():
         check(all(results.get(r, {}).get("changed") and results[r].get("block_written") for r in ROBOTS),
               "first apply: changed on all three")
         check(all(results.get(r, {}).get("backup_file") for r in ROBOTS), "first apply: a backup on each")
+        backup = results.get("robot1", {}).get("backup_file", "")
         written = fleet.memories()
         check(all(written[r] != before[r] for r in ROBOTS), "first apply: every controller's memory changed")
         done, results = fleet.playbook("params.yml", wanted)
         check(done.returncode == 0 and all(results.get(r, {}).get("changed") is False for r in ROBOTS),
               "second apply: no change on any (idempotent)")
+
+        # The backup put back: written once, then left alone.
+        done, results = fleet.playbook("block.yml", {"block_image": backup}, "--limit", "robot1")
+        check(done.returncode == 0 and results.get("robot1", {}).get("block_written")
+              and fleet.sims["robot1"].memory() == before["robot1"],
+              "the backup written back gives robot1 its first block again")
+        done, results = fleet.playbook("block.yml", {"block_image": backup}, "--limit", "robot1")
+        check(done.returncode == 0 and results.get("robot1", {}).get("changed") is False,
+              "the same block image again changes nothing")
 
         # A value out of range fails its robot only, before its controller is touched.
         done, results = fleet.playbook("params.yml", {"fleet_params": {"JoyVelMax": 700}},

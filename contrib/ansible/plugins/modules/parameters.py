@@ -48,6 +48,7 @@ options:
     description:
       - A block image (C(.blk)) on the robot's computer, such as a backup or a rescue file, to
         write back whole (C(orvexconf -restoreBlock)).
+      - It is compared with the controller's block first and written only when some byte differs.
     type: path
 notes:
   - Supports check mode (C(orvexconf --check)), which reads the block and writes nothing.
@@ -202,9 +203,15 @@ def main():
         options += ["-r", module.params["restore_file"]]
     if module.params.get("block_image"):
         options += ["-restoreBlock", module.params["block_image"]]
-    if module.check_mode:
-        options.append("--check")
-    run = tool.run(options + keywords)
+    run = None
+    if module.params.get("block_image") and not module.check_mode:
+        # The tool writes a block image even when the controller already
+        # holds it; a comparison first keeps the task idempotent.
+        compared = tool.run(options + ["--check"] + keywords)
+        if compared.rc == STATUS_OK and not compared.refused and not compared.unprocessed:
+            run = compared
+    if run is None:
+        run = tool.run(options + (["--check"] if module.check_mode else []) + keywords)
 
     report = run.report
     block = report.get("block") or {}
