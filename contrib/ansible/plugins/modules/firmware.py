@@ -172,7 +172,7 @@ def image_record(run):
     return firmware[0] if firmware else None
 
 
-def finish(module, tool, run, changed, uploaded, version_before, skipped=None, differing=None):
+def finish(module, run, changed, uploaded, version_before, skipped=None, differing=None):
     record = image_record(run)
     result = dict(
         changed=changed,
@@ -216,7 +216,7 @@ def main():
             tool.fail(run, "orvexconf could not read the firmware identity of the controller on %s." % port)
         version_before = (run.report.get("controller") or {}).get("firmwareVersion")
         if version_before == params["expected_version"]:
-            finish(module, tool, run, False, False, version_before,
+            finish(module, run, False, False, version_before,
                    skipped="the controller reports firmware version %s" % version_before)
 
     # Read the image back from the controller: blocks that already hold it
@@ -231,10 +231,10 @@ def main():
                       % (params["image"], port))
         differing = record.get("blocksDiffering") or []
         if not differing:
-            finish(module, tool, run, False, False, version_before,
+            finish(module, run, False, False, version_before,
                    skipped="every block of the image matches the controller", differing=[])
         if module.check_mode:
-            finish(module, tool, run, True, False, version_before, differing=differing)
+            finish(module, run, True, False, version_before, differing=differing)
 
     options = common + image_options
     if not params["verify"]:
@@ -248,7 +248,7 @@ def main():
         tool.fail(run, "orvexconf could not upload '%s' to the controller on %s; running the task "
                   "again uploads it again." % (params["image"], port), changed=written,
                   uploaded=False, blocks_written=(record or {}).get("blocksWritten", 0), image=record)
-    finish(module, tool, run, written, True, version_before)
+    finish(module, run, written, True, version_before)
 
 
 if __name__ == "__main__":
