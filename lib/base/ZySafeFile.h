@@ -3,7 +3,10 @@
 // place, so that a write that fails half way (a full disk, a file-size
 // limit, a crash) never leaves a truncated file under that name. Every save
 // of a parameter file, every backup of the FLASH block and every rescue
-// file goes through it.
+// file goes through it. Its exact form (openExact, openExactIn) works on
+// the name itself, never on what a symbolic link there points to, and
+// gives the file the mode it is told: for files that must stay their
+// owner's (the backup store, the shell's history, the run report).
 #ifndef ZYSAFEFILE_H
 #define ZYSAFEFILE_H
 
@@ -34,6 +37,22 @@ public:
   /// file gets the old one's permissions, else permissions (default: those
   /// a new file gets under the umask). False with errno set when it fails.
   bool open(const std::string &target, Mode mode = Replace, int permissions = -1);
+  /// The exact form: target names the file itself. A symbolic link there is
+  /// never followed: it is replaced like a file (Replace, Append: nothing
+  /// is copied through it), or counts as a file that exists (CreateNew).
+  /// The temporary file is a fresh name opened exclusively, and the file
+  /// put in place gets exactly permissions (-1: those a new file gets
+  /// under the umask), whatever the old one had. A named pipe or a
+  /// character device there is written in place, opened without waiting
+  /// (ENXIO: a pipe nobody reads); a folder is refused with EISDIR, any
+  /// other kind of file with EINVAL. The folders above target are the
+  /// caller's choice and are followed. False with errno set when it fails.
+  bool openExact(const std::string &target, Mode mode, int permissions);
+  /// openExact for name (a plain name, without '/') in the folder open as
+  /// directory, which stays the caller's (a duplicate is kept until commit
+  /// or abandon); shownAs is the path target() gives.
+  bool openExactIn(int directory, const std::string &name, Mode mode, int permissions,
+                   const std::string &shownAs);
   FILE *file() const { return myFile; }
   /// Writes bytes; false (errno set) when not all of them were written.
   bool write(const void *data, size_t length);
@@ -52,12 +71,19 @@ public:
 
 private:
   bool copyOld();
+  bool copyOldIn();
+  bool openDirectIn(int flags);
 
   std::string myTarget;
   std::string myTemp;
   FILE *myFile = nullptr;
   bool myDirect = false;
   Mode myMode = Replace;
+  /// The exact form: the folder, the target's name in it, and the
+  /// temporary file's name there (myTemp is unused).
+  int myDirectory = -1;
+  std::string myName;
+  std::string myTempName;
 };
 
 #endif

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -745,4 +746,81 @@ TEST(SafeFile, CreateNewNeverReplacesAndLeavesNoTemporaryFile) {
   EXPECT_EQ(info.st_mode & 0777, 0600u);
   EXPECT_EQ(fileText(made), "abc");
   EXPECT_EQ(entries(dir.path()).size(), 3u);
+}
+
+// The exact form: the target's own name, never what a link there points
+// to; the mode it is told; pipes written in place without waiting.
+TEST(SafeFile, ExactFormNeverFollowsALinkAndSetsTheModeItIsTold) {
+  enum Kind { Absent, Plain, Link, DanglingLink, Folder, Pipe };
+  struct Case {
+    const char *what;
+    Kind kind;
+    ZySafeFile::Mode mode;
+    int error; // 0: written
+  } cases[] = {
+      {"new file", Absent, ZySafeFile::Replace, 0},
+      {"file of mode 0666 replaced", Plain, ZySafeFile::Replace, 0},
+      {"link replaced, its target untouched", Link, ZySafeFile::Replace, 0},
+      {"link appended to: nothing read through it", Link, ZySafeFile::Append, 0},
+      {"dangling link replaced", DanglingLink, ZySafeFile::Replace, 0},
+      {"link counts as a file that exists", Link, ZySafeFile::CreateNew, EEXIST},
+      {"dangling link too", DanglingLink, ZySafeFile::CreateNew, EEXIST},
+      {"folder", Folder, ZySafeFile::Replace, EISDIR},
+      {"pipe nobody reads: no wait", Pipe, ZySafeFile::Replace, ENXIO},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    std::string victim = dir.write("victim", "secret");
+    std::string target = dir.file("target");
+    if (c.kind == Plain) {
+      dir.write("target", "old");
+      chmod(target.c_str(), 0666);
+    }
+    int made = 0;
+    if (c.kind == Link)
+      made = symlink(victim.c_str(), target.c_str());
+    else if (c.kind == DanglingLink)
+      made = symlink(dir.file("made-through-link").c_str(), target.c_str());
+    else if (c.kind == Folder)
+      dir.subdir("target");
+    else if (c.kind == Pipe)
+      made = mkfifo(target.c_str(), 0600);
+    ASSERT_EQ(made, 0);
+    ZySafeFile file;
+    bool opened = file.openExact(target, c.mode, 0600);
+    bool written = opened && file.write("new", 3) && file.commit();
+    EXPECT_EQ(written, c.error == 0) << strerror(errno);
+    if (c.error != 0) {
+      EXPECT_EQ(errno, c.error);
+    } else {
+      struct stat info;
+      ASSERT_EQ(lstat(target.c_str(), &info), 0);
+      EXPECT_TRUE(S_ISREG(info.st_mode));
+      EXPECT_EQ(info.st_mode & 07777, 0600u);
+      EXPECT_EQ(fileText(target), "new");
+    }
+    EXPECT_EQ(fileText(victim), "secret");
+    EXPECT_NE(access(dir.file("made-through-link").c_str(), F_OK), 0);
+    for (const std::string &name : entries(dir.path()))
+      EXPECT_NE(name[0], '.') << "temporary file left: " << name;
+  }
+
+  // A pipe that is read is written in place and stays a pipe.
+  TempDir dir;
+  std::string pipe = dir.file("pipe");
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  ZySafeFile file;
+  ASSERT_TRUE(file.openExact(pipe, ZySafeFile::Replace, 0600)) << strerror(errno);
+  ASSERT_TRUE(file.write("through", 7));
+  ASSERT_TRUE(file.commit());
+  char got[16] = {};
+  EXPECT_EQ(read(reader, got, sizeof got), 7);
+  EXPECT_STREQ(got, "through");
+  close(reader);
+  struct stat info;
+  ASSERT_EQ(lstat(pipe.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISFIFO(info.st_mode));
 }
