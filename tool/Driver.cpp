@@ -36,6 +36,7 @@
 #include "ZyUtil.h"
 #include "Zyla.h"
 
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -247,9 +248,9 @@ namespace {
 /// Everything one run holds between its steps.
 struct RunState {
   RunState(int &argc, char **argv, ZyRobot &robotIn, ConnectOptions &optionsIn,
-           RunOutcome &outcomeIn, ZyFunctor &unsavedWarningIn)
+           RunOutcome &outcomeIn, ZyFunctor &unsavedWarningIn, RunReport &reportIn)
       : parser(&argc, argv), robot(robotIn), options(optionsIn), outcome(outcomeIn),
-        unsavedWarning(unsavedWarningIn) {}
+        unsavedWarning(unsavedWarningIn), report(reportIn) {}
   ~RunState() { setWriteSafeguard(nullptr); }
 
   ZyArgumentParser parser;
@@ -257,6 +258,7 @@ struct RunState {
   ConnectOptions &options;
   RunOutcome &outcome;
   ZyFunctor &unsavedWarning; ///< lives as long as the process
+  RunReport &report;         ///< --report
 
   bool batchMode = false;
   bool noInteraction = false;
@@ -350,6 +352,48 @@ bool checkOptionsFit(RunState &run) {
   return false;
 }
 
+/// True when two paths name the same file: the same file when both exist,
+/// else the same name in the same folder.
+bool sameFile(const std::string &a, const std::string &b) {
+  struct stat first, second;
+  if (stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0)
+    return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+  auto place = [](const std::string &path) {
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    char resolved[PATH_MAX];
+    std::string folder = realpath(dir.c_str(), resolved) != nullptr ? resolved : dir;
+    return folder + "/" + (slash == std::string::npos ? path : path.substr(slash + 1));
+  };
+  return place(a) == place(b);
+}
+
+/// The report may not be written over a file the run reads or saves: it
+/// is refused before connecting, naming both options.
+bool reportHasItsOwnFile(RunState &run) {
+  std::string report = run.report.path();
+  if (report.empty() || report == "-")
+    return true;
+  const std::pair<const char *, const char *> files[] = {{"-s", run.saveFile},
+                                                         {"-r", run.restoreFile},
+                                                         {"-restoreBlock", run.blockFile},
+                                                         {"-m", run.imageFile},
+                                                         {"-u", run.uploadFile}};
+  for (const auto &file : files) {
+    if (file.second == nullptr || file.second[0] == '\0' || !sameFile(report, file.second))
+      continue;
+    // Not written at all: in that place it would replace the other file.
+    run.report.drop();
+    ZyLog::log(ZyLog::Terse,
+               "--report '%s' is the same file as %s '%s': give the report a file of its own.",
+               report.c_str(), file.first, file.second);
+    ZyLog::log(ZyLog::Terse, "Use -h to see a list of options.");
+    run.outcome.endWith(EXIT_OPTIONS);
+    return false;
+  }
+  return true;
+}
+
 /// Options: the version, the modes, the files, the connection options and
 /// the help.
 bool takeOptions(RunState &run) {
@@ -441,7 +485,7 @@ bool takeOptions(RunState &run) {
     run.outcome.endWith(EXIT_OPTIONS);
     return false;
   }
-  return true;
+  return reportHasItsOwnFile(run);
 }
 
 /// Checks before connecting: a batch run checks all it can before the
@@ -551,24 +595,42 @@ bool identify(RunState &run) {
     run.outcome.endWith(EXIT_WRONG_FIRMWARE);
     return false;
   }
-  if (identity == FirmwareIdentity::Newer || identity == FirmwareIdentity::Unidentified)
+  if (identity == FirmwareIdentity::Newer || identity == FirmwareIdentity::Unidentified) {
     printCaution(identity);
+    const char *caution = identity == FirmwareIdentity::Newer
+                              ? "The firmware is newer than this configuration program."
+                              : "Unidentified, probably old controller stub.";
+    run.outcome.update([caution](RunRecord &record) { addWarning(record, caution); });
+  }
   return true;
 }
 
-/// Notes the block's digest and the robot's name and serial number, as read
-/// or as the run left them.
+/// Notes the block's digest, as read or as the run left it, and the robot's
+/// name and serial number as read.
 void noteBlock(RunState &run, bool asRead) {
   std::string digest = sha256Hex(flashBlock(), FLASH_BLOCK_SIZE);
   std::string name = parameterValue("Name");
   std::string serial = parameterValue("SerNum");
   run.outcome.update([&](RunRecord &record) {
     record.flashRead = true;
-    if (asRead)
-      record.blockSha256Before = digest;
     record.blockSha256After = digest;
+    if (!asRead)
+      return;
+    record.blockSha256Before = digest;
     record.robotName = name;
     record.serialNumber = serial;
+  });
+}
+
+/// Notes the robot's name and serial number in the image about to be
+/// written (or, in a check, that would be).
+void noteIntended(RunState &run) {
+  std::string name = parameterValue("Name");
+  std::string serial = parameterValue("SerNum");
+  run.outcome.update([&](RunRecord &record) {
+    record.intendedName = name;
+    record.intendedSerial = serial;
+    record.intendedKnown = true;
   });
 }
 
@@ -796,6 +858,8 @@ bool writeChanges(RunState &run) {
     record.changed = changed;
     record.changes = changes;
   });
+  if (changed && run.controller != nullptr)
+    noteIntended(run);
   if (run.check) {
     if (!changes.empty() || (changed && !run.blockRestDiffers))
       logChanges("Would change " + std::to_string(changes.size()) +
@@ -875,8 +939,9 @@ void runInteractive(RunState &run) {
 /// The run after start-up, step by step, into the outcome; the driver's
 /// objects are still alive when it returns.
 void runBody(int &argc, char **argv, ZyRobot &robot, ConnectOptions &options, RunOutcome &outcome,
-             ZyFunctor &unsavedWarning) {
-  auto run = std::make_unique<RunState>(argc, argv, robot, options, outcome, unsavedWarning);
+             ZyFunctor &unsavedWarning, RunReport &report) {
+  auto run =
+      std::make_unique<RunState>(argc, argv, robot, options, outcome, unsavedWarning, report);
   if (!takeOptions(*run) || !checkBeforeConnecting(*run) || !connect(*run))
     return;
   setUpRegistry();
@@ -911,7 +976,7 @@ int runDriver(int argc, char **argv) {
   if (reportStatus != EXIT_OK)
     outcome.endWith(reportStatus);
   else
-    runBody(argc, argv, robot, options, outcome, unsavedWarning);
+    runBody(argc, argv, robot, options, outcome, unsavedWarning, report);
   // The port gets back the settings it had before the run.
   options.serialConnection()->close();
   // A run a signal stopped did not succeed, whatever else happened.

@@ -39,7 +39,10 @@ void RunOutcome::endWith(ExitStatus status) {
   update([status](RunRecord &record) { record.endedWith = status; });
 }
 
-void addMessage(RunRecord &record, const char *text) {
+namespace {
+/// Adds each non-empty line of text, without its trailing white space, to
+/// lines while fewer than MAX_MESSAGES are there; *notKept counts the rest.
+void addLines(std::vector<std::string> &lines, int *notKept, const char *text) {
   // One entry a line of the text, as the output shows it.
   for (const char *line = text; *line != '\0';) {
     const char *end = strchr(line, '\n');
@@ -48,13 +51,22 @@ void addMessage(RunRecord &record, const char *text) {
     while (length > 0 && isspace(static_cast<unsigned char>(line[length - 1])))
       length--;
     if (length > 0) {
-      if (record.messages.size() < MAX_MESSAGES)
-        record.messages.emplace_back(line, length);
-      else
-        record.messagesNotKept++;
+      if (lines.size() < MAX_MESSAGES)
+        lines.emplace_back(line, length);
+      else if (notKept != nullptr)
+        (*notKept)++;
     }
     line = next;
   }
+}
+} // namespace
+
+void addMessage(RunRecord &record, const char *text) {
+  addLines(record.messages, &record.messagesNotKept, text);
+}
+
+void addWarning(RunRecord &record, const char *text) {
+  addLines(record.warnings, nullptr, text);
 }
 
 LoggedMessages::LoggedMessages(RunOutcome &outcome) {
@@ -70,10 +82,17 @@ void LoggedMessages::observe(void *context, ZyLog::LogLevel level, const char *l
   // the tool keeps from the operator on purpose (the connection's probes
   // fail on every run), or ones shown once already: not the run's messages.
   // The type is changed under the log lock, which the observer runs under.
-  if (level != ZyLog::Terse || ZyLog::getType() == ZyLog::None)
+  if (ZyLog::getType() == ZyLog::None)
     return;
-  static_cast<RunOutcome *>(context)->update(
-      [line](RunRecord &record) { addMessage(record, line); });
+  bool warning = strncmp(line, "Warning:", 8) == 0 || strncmp(line, "Caution:", 8) == 0;
+  if (level != ZyLog::Terse && !warning)
+    return;
+  static_cast<RunOutcome *>(context)->update([line, level, warning](RunRecord &record) {
+    if (level == ZyLog::Terse)
+      addMessage(record, line);
+    if (warning)
+      addWarning(record, line);
+  });
 }
 
 FirmwareRecord downloadRecord(const std::string &file, const FirmwareImage *image,

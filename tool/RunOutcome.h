@@ -89,11 +89,18 @@ struct RunRecord {
   std::string port;                        ///< the port the run opened or tried
   std::vector<ParamChange> changes;        ///< parameters written (or that would be)
   std::vector<RefusedValue> refusedValues; ///< values not stored as given
-  std::vector<std::string> warnings;       ///< lines that warned the operator
-  bool offline = false;                    ///< -n: no controller
-  std::string robotName, serialNumber;     ///< Name and SerNum of the block
-  std::string blockSha256Before;           ///< SHA-256 of the block as read
-  std::string blockSha256After;            ///< ... as the run left it
+  /// Lines that warned the operator: the log's "Warning:" and "Caution:"
+  /// lines, the notices of unfinished writes, a caution about the
+  /// firmware; at most MAX_MESSAGES of them.
+  std::vector<std::string> warnings;
+  bool offline = false;                ///< -n: no controller
+  std::string robotName, serialNumber; ///< Name and SerNum of the block as read
+  /// Name and SerNum of the block the run wrote, tried to write or (a
+  /// check) would write; intendedKnown false when it wrote nothing.
+  std::string intendedName, intendedSerial;
+  bool intendedKnown = false;
+  std::string blockSha256Before; ///< SHA-256 of the block as read
+  std::string blockSha256After;  ///< ... as the run left it
   /// Lines the run logged at Terse (errors, refusals and the advice on
   /// them), in order, at most MAX_MESSAGES of them.
   std::vector<std::string> messages;
@@ -108,6 +115,10 @@ const size_t MAX_MESSAGES = 200;
 /// without its trailing whitespace; empty lines are skipped, lines past
 /// MAX_MESSAGES counted.
 void addMessage(RunRecord &record, const char *text);
+
+/// Adds each line of a warning to the record's warnings, as addMessage
+/// does to its messages (the first MAX_MESSAGES are kept).
+void addWarning(RunRecord &record, const char *text);
 
 /// The exit status of a run with these facts.
 int exitStatusOf(const RunRecord &record);
@@ -135,7 +146,8 @@ private:
 };
 
 /// While alive, every line logged at Terse while the log is not silenced
-/// (type None) is added to the outcome's messages, through ZyLog's
+/// (type None) is added to the outcome's messages, and every line starting
+/// with "Warning:" or "Caution:" to its warnings, through ZyLog's
 /// observer. The observer runs under the log lock and takes the record's
 /// lock: the record's lock comes after the log's.
 class LoggedMessages {

@@ -6,6 +6,7 @@
 #include "BackupStore.h"
 
 #include "FlashTransfer.h"
+#include "ZySafeFile.h"
 #include "ZyVersion.h"
 #include "Zyla.h"
 
@@ -79,14 +80,33 @@ const char *modeOf(const RunRecord &record) {
   return record.batch ? "batch" : "interactive";
 }
 
-/// True when a file can be made in the report's directory and the report
-/// is not a directory itself; errno tells why not.
-bool reportPathUsable(const std::string &path) {
+/// True when the report's place is a symbolic link to a named pipe or a
+/// character device (/dev/stdout, /dev/fd/3): written in place through it.
+bool linkToStream(const std::string &path) {
   struct stat info;
-  if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-    errno = EISDIR;
-    return false;
+  return lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode) &&
+         stat(path.c_str(), &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode));
+}
+
+/// What stands in the way of writing the report at path, "" when nothing
+/// does: a pipe or a device is written in place, anything else through a
+/// new file in the report's folder, which must take one.
+std::string reportPlaceProblem(const std::string &path) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) == 0) {
+    bool stream = S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode) || linkToStream(path);
+    if (stream)
+      return access(path.c_str(), W_OK) == 0 ? "" : strerror(errno);
+    if (S_ISLNK(info.st_mode))
+      return "it is a symbolic link, which the report does not write through";
+    if (S_ISDIR(info.st_mode))
+      return strerror(EISDIR);
+    if (!S_ISREG(info.st_mode))
+      return "it is neither a file, a named pipe nor a character device";
+  } else if (errno != ENOENT) {
+    return strerror(errno);
   }
+  // The report is written to a new file in its folder and renamed.
   size_t slash = path.rfind('/');
   std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
   std::string pattern = dir + "/.orvexconf-report.XXXXXX";
@@ -94,10 +114,10 @@ bool reportPathUsable(const std::string &path) {
   probe.push_back('\0');
   int fd = mkostemp(probe.data(), O_CLOEXEC);
   if (fd < 0)
-    return false;
+    return strerror(errno);
   close(fd);
   unlink(probe.data());
-  return true;
+  return "";
 }
 
 /// Writes all of text to fd; false when a write fails.
@@ -147,7 +167,9 @@ std::string reportJson(const RunRecord &record, int status, const std::string &s
       {"firmwareName", textOrNull(reply.firmwareName)},
       {"firmwareVersion", textOrNull(reply.firmwareVersion)},
       {"robotName", record.flashRead ? json(record.robotName) : json()},
-      {"serialNumber", record.flashRead ? json(record.serialNumber) : json()}};
+      {"serialNumber", record.flashRead ? json(record.serialNumber) : json()},
+      {"intendedRobotName", record.intendedKnown ? json(record.intendedName) : json()},
+      {"intendedSerialNumber", record.intendedKnown ? json(record.intendedSerial) : json()}};
   report["block"] = {{"read", record.flashRead},
                      {"sha256Before", textOrNull(record.blockSha256Before)},
                      {"sha256After", textOrNull(record.blockSha256After)},
@@ -260,9 +282,10 @@ ExitStatus RunReport::takeOption(int &argc, char **argv) {
     }
     return EXIT_OK;
   }
-  if (!reportPathUsable(myPath)) {
+  std::string problem = reportPlaceProblem(myPath);
+  if (!problem.empty()) {
     printf("Cannot write the report '%s': %s. Give --report a file in a writable directory.\n",
-           myPath.c_str(), strerror(errno));
+           myPath.c_str(), problem.c_str());
     fflush(stdout);
     myPath.clear();
     return EXIT_SAVE_FAILED;
@@ -271,7 +294,7 @@ ExitStatus RunReport::takeOption(int &argc, char **argv) {
 }
 
 void RunReport::write() {
-  if (myPath.empty())
+  if (myPath.empty() || myDropped)
     return;
   RunRecord record = myOutcome.snapshot();
   int sig = Zyla::signalReceived();
@@ -292,14 +315,31 @@ void RunReport::write() {
       fprintf(stderr, "Cannot write the report to standard output: %s.\n", strerror(errno));
     return;
   }
-  // A new file renamed over the old one: a reader never sees half a report.
-  std::string temporary = myPath + ".tmp";
-  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  bool written = fd >= 0 && writeAll(fd, text);
-  if (fd >= 0 && close(fd) != 0)
-    written = false;
-  if (!written || rename(temporary.c_str(), myPath.c_str()) != 0) {
-    fprintf(stderr, "Cannot write the report '%s': %s.\n", myPath.c_str(), strerror(errno));
-    unlink(temporary.c_str());
+  if (linkToStream(myPath)) {
+    // /dev/stdout and its like: written in place, through the link.
+    int fd = open(myPath.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat info;
+    int flags = fd >= 0 ? fcntl(fd, F_GETFL) : -1;
+    bool written = fd >= 0 && fstat(fd, &info) == 0 &&
+                   (S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode)) && flags >= 0 &&
+                   fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0 && writeAll(fd, text);
+    int error = errno;
+    if (fd >= 0)
+      close(fd);
+    if (!written)
+      fprintf(stderr, "Cannot write the report '%s': %s.\n", myPath.c_str(),
+              error == ENXIO ? "nobody reads that named pipe" : strerror(error));
+    return;
+  }
+  // A new file of a fresh name renamed over the old one, never through a
+  // link: a reader never sees half a report, and nothing else is written.
+  ZySafeFile file;
+  bool written = file.openExact(myPath, ZySafeFile::Replace, 0600) &&
+                 file.write(text.data(), text.size()) && file.commit();
+  if (!written) {
+    int error = errno;
+    file.abandon();
+    fprintf(stderr, "Cannot write the report '%s': %s.\n", myPath.c_str(),
+            error == ENXIO ? "nobody reads that named pipe" : strerror(error));
   }
 }

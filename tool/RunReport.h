@@ -4,13 +4,16 @@
 // RunOutcome and written by an exit callback, so that every way out of a
 // run, failures and signal stops included, leaves one. With "--report -"
 // the document is the only thing on standard output: everything else the
-// run prints goes to standard error.
+// run prints goes to standard error. A report file is written through
+// ZySafeFile's exact form (mode 0600, never through a link); a named pipe
+// or a character device is written in place.
 #ifndef RUNREPORT_H
 #define RUNREPORT_H
 
 #include "RunOutcome.h"
 #include "ZyFunctor.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <string>
@@ -32,6 +35,11 @@ public:
   /// file name, or EXIT_SAVE_FAILED for a file that cannot be written,
   /// each with its message; the exit callback is in place in every case.
   ExitStatus takeOption(int &argc, char **argv);
+  /// The report's file as given, "-" for standard output, "" for none.
+  const std::string &path() const { return myPath; }
+  /// No report is written after all (its file is one the run reads or
+  /// saves).
+  void drop() { myDropped = true; }
 
 private:
   /// The exit callback: writes the report, when one was asked for.
@@ -40,6 +48,8 @@ private:
   RunOutcome &myOutcome;
   std::string myPath; ///< "" when no report was asked for
   int myOutFd = -1;   ///< standard output kept for "-"
+  /// Set by drop(); the exit callback may run on the signal's thread.
+  std::atomic<bool> myDropped{false};
   std::chrono::system_clock::time_point myStartWall;
   std::chrono::steady_clock::time_point myStart;
   ZyFunctorC<RunReport> myCallback;

@@ -9,6 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fcntl.h>
+#include <functional>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 // The environment variables that change a run are cleared for every test.
@@ -482,4 +486,114 @@ TEST(DriverReport, EveryWayOutOfARunLeavesAReportThatFitsTheSchema) {
       << messages[0];
   EXPECT_EQ(messages[1], "Could not connect with controller.");
   EXPECT_EQ(messages[2], "The port tried was '" + dir.file("no-port") + "'.");
+}
+
+// The report writes its own file and nothing else: not through a link, not
+// over a file beside it, not over a file the run reads or saves; a pipe
+// gets it in place; a place it cannot be written is found before the port
+// is opened.
+TEST(DriverReport, TheReportWritesOnlyItsOwnFile) {
+  struct Case {
+    const char *what;
+    std::function<void(const TempDir &)> setup;
+    std::vector<std::string> args;
+    int status;
+    const char *line; // "" for none
+  };
+  auto plain = [](const TempDir &dir) { dir.write("r.json.tmp", "keep"); };
+  auto link = [](const TempDir &dir) {
+    dir.write("victim", "keep");
+    ASSERT_EQ(symlink(dir.file("victim").c_str(), dir.file("r.json.tmp").c_str()), 0);
+  };
+  auto reportLink = [](const TempDir &dir) {
+    dir.write("victim", "keep");
+    ASSERT_EQ(symlink(dir.file("victim").c_str(), dir.file("r.json").c_str()), 0);
+  };
+  auto folder = [](const TempDir &dir) { dir.subdir("r.json"); };
+  auto tmpFolder = [](const TempDir &dir) { dir.subdir("r.json.tmp"); };
+  auto files = [](const TempDir &dir) {
+    dir.write("in.rop", "Name Kept\n");
+    dir.write("img.mot", "S1130000ZZ\n");
+    dir.write("b.blk", std::string(4096, '\xff'));
+  };
+  // A port that does not exist: a run that got as far as it says so.
+  const std::string noPort = "/nonexistent/port";
+  std::vector<Case> cases = {
+      {"beside a FILE.tmp file", plain, {"-n", "-b", "--report", "r.json"}, 0, ""},
+      {"beside a FILE.tmp link", link, {"-n", "-b", "--report", "r.json"}, 0, ""},
+      {"a FILE.tmp folder", tmpFolder, {"-n", "-b", "--report", "r.json"}, 0, ""},
+      {"on a link",
+       reportLink,
+       {"-rp", noPort, "-b", "--report", "r.json"},
+       9,
+       "Cannot write the report 'r.json': it is a symbolic link"},
+      {"blocked by a folder",
+       folder,
+       {"-rp", noPort, "-b", "--report", "r.json"},
+       9,
+       "Cannot write the report 'r.json': Is a directory."},
+      {"on the save file",
+       files,
+       {"-rp", noPort, "-b", "--report", "x.rop", "-s", "./x.rop"},
+       1,
+       "--report 'x.rop' is the same file as -s './x.rop': give the report a file of its own."},
+      {"on the restore file",
+       files,
+       {"-n", "-b", "-r", "in.rop", "--report", "in.rop"},
+       1,
+       "--report 'in.rop' is the same file as -r 'in.rop'"},
+      {"on the firmware image",
+       files,
+       {"-n", "-b", "-u", "img.mot", "--report", "img.mot"},
+       1,
+       "--report 'img.mot' is the same file as -u 'img.mot'"},
+      {"on the block image",
+       files,
+       {"-rp", noPort, "-b", "-restoreBlock", "b.blk", "--report", "b.blk"},
+       1,
+       "--report 'b.blk' is the same file as -restoreBlock 'b.blk'"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    c.setup(dir);
+    std::map<std::string, std::string> before;
+    for (const char *name : {"r.json.tmp", "victim", "in.rop", "img.mot", "b.blk"})
+      before[name] = readFile(dir.file(name));
+    RunResult r = runTool(c.args, dir);
+    EXPECT_EQ(r.status, c.status) << r.out;
+    if (c.line[0] != '\0') {
+      EXPECT_NE(r.out.find(c.line), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(r.out.find("Trying client connection..."), std::string::npos) << r.out;
+    for (const auto &[name, content] : before)
+      EXPECT_TRUE(readFile(dir.file(name)) == content) << name << " changed";
+    EXPECT_EQ(access(dir.file("x.rop").c_str(), F_OK), -1) << "nothing saved";
+    struct stat info;
+    if (c.status == 0) {
+      checkedReport(dir.file("r.json"));
+      ASSERT_EQ(lstat(dir.file("r.json").c_str(), &info), 0);
+      EXPECT_EQ(info.st_mode & 07777, 0600u);
+      EXPECT_EQ(lstat(dir.file("r.json.tmp").c_str(), &info), 0) << "left where it was";
+    }
+  }
+
+  // Into a named pipe that is read: written in place, the pipe stays.
+  TempDir dir;
+  std::string pipe = dir.file("report.pipe");
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  int reader = open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  RunResult r = runTool({"-n", "-b", "--report", pipe}, dir);
+  EXPECT_EQ(r.status, 0) << r.out;
+  std::string text;
+  char buffer[4096];
+  for (ssize_t got; (got = read(reader, buffer, sizeof buffer)) > 0;)
+    text.append(buffer, static_cast<size_t>(got));
+  close(reader);
+  ASSERT_TRUE(writeFile(dir.file("piped.json"), text));
+  EXPECT_EQ(checkedReport(dir.file("piped.json"))["exitStatus"], 0) << text;
+  struct stat info;
+  ASSERT_EQ(lstat(pipe.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISFIFO(info.st_mode));
 }

@@ -956,7 +956,9 @@ TEST(DriverWithController, AWriteSaysWhatItChangesAndACheckWritesNothing) {
   EXPECT_EQ(report["port"], sim.path());
   EXPECT_EQ(report["block"]["written"], true);
   EXPECT_NE(report["block"]["sha256Before"], report["block"]["sha256After"]);
-  EXPECT_EQ(report["controller"]["robotName"], "Foo");
+  // The name as read, and beside it the one written.
+  EXPECT_EQ(report["controller"]["robotName"], oldName);
+  EXPECT_EQ(report["controller"]["intendedRobotName"], "Foo");
   EXPECT_EQ(report["controller"]["identity"], "known");
   ASSERT_EQ(report["changes"].size(), 1u);
   EXPECT_EQ(report["changes"][0]["before"], oldName);

@@ -66,6 +66,20 @@ TEST(RunOutcome, ExitStatusFollowsThePrecedenceOfCauses) {
        },
        7},
       {"check without changes", [](RunRecord &r) { r.check = r.batch = true; }, 0},
+      {"check: firmware blocks that differ",
+       [](RunRecord &r) {
+         r.check = r.batch = true;
+         r.firmware.resize(2);
+         r.firmware[1].blocksDiffering = {8};
+       },
+       10},
+      {"firmware blocks differing count only in a check",
+       [](RunRecord &r) {
+         r.batch = true;
+         r.firmware.resize(1);
+         r.firmware[0].blocksDiffering = {8};
+       },
+       0},
   };
   for (const StatusCase &c : cases) {
     RunOutcome outcome;
@@ -101,9 +115,11 @@ TEST(RunOutcome, KeepsTheFirstTerseLinesLoggedWhileTheLogIsHeard) {
     LoggedMessages messages(outcome);
     ZyLog::log(ZyLog::Terse, "Could not process: %s %s\n", "Foo", "3");
     ZyLog::log(ZyLog::Normal, "Entering batch mode.");
+    ZyLog::log(ZyLog::Normal, "Caution: 'x.rop' changes the robot's identity (Name).");
     ZyLog::log(ZyLog::Terse, " \t");
     ZyLog::init(ZyLog::None, ZyLog::Terse, "", false, false, false);
     ZyLog::log(ZyLog::Terse, "Could not connect, no robot responding.");
+    ZyLog::log(ZyLog::Terse, "Warning: a line nobody was shown.");
     ZyLog::init(ZyLog::Tessel, ZyLog::Normal, "", false, false, false);
     for (int i = 0; i < 250; i++)
       ZyLog::log(ZyLog::Terse, "line %d", i);
@@ -123,6 +139,9 @@ TEST(RunOutcome, KeepsTheFirstTerseLinesLoggedWhileTheLogIsHeard) {
   EXPECT_EQ(record.messages[1], "line 0");
   EXPECT_EQ(record.messages.back(), "line 198");
   EXPECT_EQ(record.messagesNotKept, 51);
+  // The warnings and cautions shown, whatever their level.
+  EXPECT_EQ(record.warnings,
+            std::vector<std::string>{"Caution: 'x.rop' changes the robot's identity (Name)."});
   // The report names the cut after the lines kept.
   nlohmann::json report = nlohmann::json::parse(reportJson(record, 7, "s", "e", 0), nullptr, false);
   ASSERT_EQ(report["messages"].size(), MAX_MESSAGES + 1);
@@ -153,4 +172,43 @@ TEST(RunReport, StatusNamesDigestsAndAReportOfAnyRecord) {
   EXPECT_EQ(report["changes"][0]["before"], "R1");
   EXPECT_EQ(report["mode"], "interactive");
   EXPECT_EQ(report["messages"], nlohmann::json::array());
+}
+
+// What the report says of the block: written by a keyword write or a block
+// image, the name as read and the one written beside it.
+TEST(RunReport, TheBlockAsReadAndAsWritten) {
+  struct Case {
+    const char *what;
+    std::function<void(RunRecord &)> facts;
+    bool written;
+    nlohmann::json intended;
+  } cases[] = {
+      {"read only", [](RunRecord &) {}, false, nullptr},
+      {"keywords written",
+       [](RunRecord &r) {
+         r.flashWritten = true;
+         r.intendedName = "New";
+         r.intendedKnown = true;
+       },
+       true, "New"},
+      {"a block image written",
+       [](RunRecord &r) {
+         r.rescuedFrom = "b.blk";
+         r.intendedName = "Blocky";
+         r.intendedKnown = true;
+       },
+       true, "Blocky"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    RunRecord record;
+    record.flashRead = true;
+    record.robotName = "Old";
+    c.facts(record);
+    nlohmann::json report = nlohmann::json::parse(reportJson(record, 0, "s", "e", 0));
+    EXPECT_EQ(report["block"]["written"], c.written);
+    EXPECT_EQ(report["block"]["verified"], c.written);
+    EXPECT_EQ(report["controller"]["robotName"], "Old");
+    EXPECT_EQ(report["controller"]["intendedRobotName"], c.intended);
+  }
 }
