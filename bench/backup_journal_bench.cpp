@@ -40,7 +40,7 @@ void BM_BackupAndJournalOfOneWrite(benchmark::State &state) {
   for (auto _ : state) {
     std::vector<unsigned char> old = block(seed++);
     std::vector<unsigned char> intended = block(seed);
-    if (!guard.beforeErase(old.data(), intended.data())) {
+    if (!guard.beforeErase(old.data(), intended.data(), WriteKind::Parameters)) {
       state.SkipWithError("the store refused the backup");
       break;
     }
@@ -56,7 +56,7 @@ void BM_UnfinishedCheckOverALongJournal(benchmark::State &state) {
     DurableWrite guard(dir, "/dev/null");
     for (int64_t i = 0; i < state.range(0); i++) {
       std::vector<unsigned char> b = block(static_cast<int>(i));
-      guard.beforeErase(b.data(), b.data());
+      guard.beforeErase(b.data(), b.data(), WriteKind::Parameters);
       guard.afterWrite(WriteOutcome::Verified);
     }
   }

@@ -3,6 +3,12 @@
 // Reading never throws or stops; every unfinished write it reports names a
 // line of the file; and once an "end" is appended for each of them, none is
 // left unfinished (the appender ends a line a full disk cut short first).
+// The same journal then goes through what a run makes of it for a port
+// ("/dev/null", which the dictionary offers) and a block taken from the
+// input: whatever it plants, every line shown is free of control
+// characters, and a command is offered only for a path that can be pasted.
+#include "DurableWrite.h"
+#include "ShellText.h"
 #include "WriteJournal.h"
 #include "ZyLog.h"
 
@@ -10,24 +16,61 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <unistd.h>
 
+namespace {
+std::string gLines;
+
+void collect(void *, ZyLog::LogLevel, const char *line) {
+  gLines += line;
+  gLines += '\n';
+}
+
+/// No byte a terminal would act on: shown text is printable or UTF-8.
+void checkShown(const std::string &text) {
+  for (char c : text) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && byte != '\n') || byte == 0x7F)
+      abort();
+  }
+}
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static std::string path = [] {
+  static std::string dir = [] {
     char name[] = "/tmp/fuzz_write_journal.XXXXXX";
-    int fd = mkstemp(name);
-    if (fd >= 0)
-      close(fd);
-    return std::string(name);
+    return std::string(mkdtemp(name) != nullptr ? name : "/tmp");
   }();
-  static bool quiet = (ZyLog::init(ZyLog::None, ZyLog::Terse, "", false, false, false), true);
+  static std::string path = dir + "/journal.jsonl";
+  // A log that writes nowhere but is heard, so that the lines can be checked.
+  static bool quiet = (ZyLog::init(ZyLog::Tessel, ZyLog::Verbose, "", false, false, false),
+                       ZyLog::setObserver(&collect, nullptr), true);
   (void)quiet;
   FILE *file = fopen(path.c_str(), "wb");
   if (file == nullptr)
     return 0;
   fwrite(data, 1, size, file);
   fclose(file);
+
+  // What a run shows of it, before anything closes its entries.
+  unsigned char block[FLASH_BLOCK_SIZE];
+  memset(block, 0xFF, sizeof block);
+  memcpy(block, data, size < sizeof block ? size : sizeof block);
+  gLines.clear();
+  {
+    DurableWrite run(dir, "/dev/null");
+    run.setCheckOnly(true);
+    run.checkUnfinished(block, true);
+    run.checkUnfinishedUploads(true);
+    checkShown(run.notice());
+  }
+  checkShown(gLines);
+  std::string text(reinterpret_cast<const char *>(data), size);
+  checkShown(escapedText(text));
+  if (!shellCommand({"orvexconf", text}).empty() != pasteable(text))
+    abort();
 
   WriteJournal journal(path);
   size_t lines = 1;

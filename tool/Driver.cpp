@@ -528,6 +528,7 @@ bool connect(RunState &run) {
   run.link = std::make_unique<MonitorLink>(run.options.serialConnection());
   run.durable = std::make_unique<DurableWrite>(run.backupDir != nullptr ? run.backupDir : "",
                                                run.options.serialConnection()->portName());
+  run.durable->setCheckOnly(run.check);
   setWriteSafeguard(run.durable.get());
   run.progress = makeStdoutProgress();
   run.link->setProgress(run.progress.get());
@@ -634,6 +635,12 @@ void noteIntended(RunState &run) {
   });
 }
 
+/// True when the batch run has parameters to apply that could make it
+/// erase the block: keyword/value pairs or a restore file.
+bool batchMayErase(RunState &run) {
+  return run.parser.getArgc() > 1 || run.restoreFile != nullptr;
+}
+
 /// Read: the FLASH parameter block into the image; a failure ends the run
 /// without "FK".
 bool readFlash(RunState &run) {
@@ -650,16 +657,26 @@ bool readFlash(RunState &run) {
       run.durable->checkUnfinished(lastBlock(), run.dismissUnfinished);
   run.durable->checkUnfinishedUploads(run.dismissUnfinished);
   std::string notice = run.durable->notice();
-  run.outcome.update([&notice](RunRecord &record) { record.unfinishedJournal = notice; });
+  run.outcome.update([&notice](RunRecord &record) {
+    record.unfinishedJournal = notice;
+    if (!notice.empty())
+      addWarning(record, notice.c_str());
+  });
   // A check writes nothing, so the notice is all it needs.
   if (unfinished != DurableWrite::Unfinished::Blocking || run.check)
     return true;
   if (run.blockFile != nullptr) {
     ZyLog::log(ZyLog::Normal, "The block image given with -restoreBlock is written all the same.");
-  } else if (run.batchMode) {
+  } else if (run.batchMode && batchMayErase(run)) {
     ZyLog::log(ZyLog::Terse, "Nothing was written. When the block on the controller is as it "
                              "should be, run again with --dismiss-unfinished to go on.");
     return failAfterConnecting(run, EXIT_FLASH_WRITE);
+  } else if (run.batchMode) {
+    // Reading, saving and uploading firmware leave the parameter block as
+    // it is: what the operator needs now.
+    ZyLog::log(ZyLog::Normal, "This run writes nothing to the parameter block, so it goes on. "
+                              "When the block on the controller is as it should be, "
+                              "--dismiss-unfinished closes the entry.");
   } else {
     ZyLog::log(ZyLog::Normal, "'save' asks before it writes over this block.");
     run.durable->askBeforeWriting(true);

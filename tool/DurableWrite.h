@@ -3,10 +3,15 @@
 // write. Before the erase it saves the block as read in the backup store
 // and records a "begin" in the write journal, and refuses the write when
 // either cannot be done; afterwards it records the outcome. After a block
-// read it looks for a write to the same port that never finished and says
-// what to do about it. Firmware uploads are journalled too, but only to be
-// reported: the image file is their source, so a journal that cannot be
-// written warns and the upload goes on.
+// read it looks for writes to the same port that are still open and says
+// what to do about them: an entry stays open until the block as read is
+// that write's intended block, or the block from before the first of the
+// open writes, or a whole block image was written back and verified, or
+// the operator dismisses it. The journal is read once a run. Firmware
+// uploads are journalled too, but only to be reported: the image file is
+// their source, so a journal that cannot be written warns and the upload
+// goes on. A check (--check) reads the journal but writes nothing to the
+// store and changes nothing in it.
 #ifndef DURABLEWRITE_H
 #define DURABLEWRITE_H
 
@@ -34,7 +39,12 @@ public:
   /// storeDirectory "" for the default store; port as given.
   DurableWrite(const std::string &storeDirectory, const std::string &port);
 
-  bool beforeErase(const unsigned char *old, const unsigned char *intended) override;
+  /// A check: the journal is read, nothing is written to the store, and
+  /// the store is neither made nor tightened. Call before anything else.
+  void setCheckOnly(bool check) { myCheckOnly = check; }
+
+  bool beforeErase(const unsigned char *old, const unsigned char *intended,
+                   WriteKind kind) override;
   void afterWrite(WriteOutcome outcome) override;
 
   /// What the journal says of the block just read.
@@ -45,13 +55,14 @@ public:
     Blocking,  ///< the block may be erased or partly written by it
     OtherRobot ///< there was one, but the block is another robot's
   };
-  /// Looks for unfinished writes to this port, warns of them and closes
-  /// them when the block (4096 bytes, as read) shows they ended, or when
-  /// dismiss is set.
+  /// Looks for unfinished writes to this port, warns of them, closes them
+  /// when the block (4096 bytes, as read) shows they ended, or when dismiss
+  /// is set (not in a check), and for a block that may be damaged says how
+  /// to write back its checked backup and how to compare first.
   Unfinished checkUnfinished(const unsigned char *block, bool dismiss);
   /// Looks for uploads to this port that never finished and says which
   /// blocks may be erased or partly written; closes them as "dismissed"
-  /// when dismiss is set. True when there was one.
+  /// when dismiss is set (not in a check). True when there was one.
   bool checkUnfinishedUploads(bool dismiss);
   /// Records the start of an upload of file (the image's SHA-256 and the
   /// blocks it erases and writes). A journal that cannot be written only
@@ -81,19 +92,39 @@ public:
   const BackupStore &store() const { return myStore; }
 
 private:
-  void closePending(const std::string &outcome);
+  /// Reads the journal, once a run; a store or journal that cannot be used
+  /// is said once and noted in myJournalError.
+  void loadJournal();
   /// Unfinished "begin" lines for this port: uploads or parameter writes.
-  std::vector<JournalBegin> unfinishedHere(bool uploads) const;
+  std::vector<JournalBegin> unfinishedHere(bool uploads);
+  /// Closes an entry: an "end" line (none in a check), and out of the
+  /// entries still open. False when the line could not be written.
+  bool close(const std::string &id, const std::string &outcome, std::string *error,
+             int blocksWritten = -1);
+  /// Closes the parameter writes to this port that a block with this
+  /// SHA-256 shows ended, quietly, warning only of a line not written.
+  void settle(const std::string &sha);
+  /// Says how to put back the block as it was before entry, from a backup
+  /// that is checked first, and how to compare before writing.
+  void showRecovery(const JournalBegin &entry);
+  /// Says once that a check dismisses nothing.
+  void checkDismissesNothing();
 
   BackupStore myStore;
   WriteJournal myJournal;
   PortNames myPort;
+  bool myCheckOnly = false;
+  bool myLoaded = false;
+  std::string myJournalError;       ///< why the journal could not be read
+  std::vector<JournalBegin> myOpen; ///< the journal's open entries, every port's
   std::string myId;
+  WriteKind myKind = WriteKind::Parameters;
+  std::string myIntendedSha;
   std::string myUploadId; ///< of the upload under way, "" when none
   std::string myBackup;
   std::string myNotice;
-  std::vector<std::string> myPending; ///< ids of unfinished writes found
   bool myAsk = false;
+  bool mySaidCheckDismisses = false;
 };
 
 #endif

@@ -80,8 +80,9 @@ void printUsage(FILE *out) {
         "\n"
         "Before every erase of the parameter block the block is saved in the backup\n"
         "store and the write recorded in its journal. A run that finds an earlier\n"
-        "write to the same port unfinished names its backup and the command that\n"
-        "writes it back: orvexconf -rp PORT -restoreBlock FILE\n",
+        "write to the same port unfinished, over a block that may be damaged,\n"
+        "names its checked backup and the commands that write it back and that\n"
+        "compare first: orvexconf -rp PORT -b [--check] -restoreBlock FILE\n",
         out);
   fflush(out);
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The write journal: JSON lines written and read with nlohmann-json, whose
-// exceptions end here; the tool reports by status.
+// exceptions end here; the tool reports by status. The file is opened from
+// the store's folder without following a link or waiting, and checked.
 #include "WriteJournal.h"
 
 #include "BackupStore.h"
@@ -12,8 +13,9 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <random>
+#include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -23,12 +25,65 @@ std::string textOf(const nlohmann::json &object, const char *key) {
 }
 } // namespace
 
-bool WriteJournal::append(const std::string &line, std::string *error) {
-  int fd = open(myPath.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    *error = "cannot open '" + myPath + "': " + strerror(errno);
-    return false;
+int WriteJournal::openChecked(bool forAppend, std::string *error) const {
+  size_t slash = myPath.rfind('/');
+  std::string name = slash == std::string::npos ? myPath : myPath.substr(slash + 1);
+  int folder = myFolder;
+  if (folder < 0) {
+    std::string dir = slash == std::string::npos ? "." : myPath.substr(0, slash == 0 ? 1 : slash);
+    folder = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) {
+      int failure = errno;
+      if (failure != ENOENT || forAppend)
+        *error = "cannot open '" + myPath + "': " + strerror(failure);
+      errno = failure;
+      return -1;
+    }
   }
+  // Neither a link nor anything that could make the run wait (a named
+  // pipe) is opened as the journal.
+  int flags =
+      (forAppend ? O_RDWR | O_APPEND | O_CREAT : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  int fd = openat(folder, name.c_str(), flags, 0600);
+  int failure = errno;
+  if (folder != myFolder)
+    close(folder);
+  if (fd < 0) {
+    if (failure == ELOOP)
+      *error = "'" + myPath + "' is a symbolic link; the journal must be a file of the store's own";
+    else if (failure != ENOENT || forAppend)
+      *error = "cannot open '" + myPath + "': " + strerror(failure);
+    errno = failure;
+    return -1;
+  }
+  struct stat info;
+  std::string wrong;
+  if (fstat(fd, &info) != 0)
+    wrong = std::string("cannot look at it: ") + strerror(errno);
+  else if (!S_ISREG(info.st_mode))
+    wrong = S_ISDIR(info.st_mode) ? "it is a folder, not a file" : "it is not a regular file";
+  else if (info.st_uid != geteuid())
+    wrong = "it belongs to another user (uid " + std::to_string(info.st_uid) + ")";
+  else if ((info.st_mode & 077) != 0 && (forAppend || myMayTighten) && fchmod(fd, 0600) == 0)
+    wrong = "";
+  else if ((info.st_mode & 022) != 0) {
+    char mode[8];
+    snprintf(mode, sizeof mode, "0%o", static_cast<unsigned>(info.st_mode & 07777));
+    wrong = std::string("others can write it (mode ") + mode + ")";
+  }
+  if (!wrong.empty()) {
+    close(fd);
+    *error = "'" + myPath + "' cannot be used as the journal: " + wrong;
+    errno = EPERM;
+    return -1;
+  }
+  return fd;
+}
+
+bool WriteJournal::append(const std::string &line, std::string *error) {
+  int fd = openChecked(true, error);
+  if (fd < 0)
+    return false;
   // A line cut short by a full disk earlier is ended first, so that it
   // spoils no other line.
   std::string whole = line;
@@ -48,7 +103,10 @@ bool WriteJournal::append(const std::string &line, std::string *error) {
     failure = errno;
   }
   close(fd);
-  if (ok && !ZySafeFile::syncDirectoryOf(myPath)) {
+  if (ok && myFolder >= 0 && fsync(myFolder) != 0 && errno != EINVAL && errno != EROFS) {
+    ok = false;
+    failure = errno;
+  } else if (ok && myFolder < 0 && !ZySafeFile::syncDirectoryOf(myPath)) {
     ok = false;
     failure = errno;
   }
@@ -82,6 +140,8 @@ bool WriteJournal::begin(const JournalBegin &entry, std::string *error) {
                            {"port_by_id", entry.portById},
                            {"name", entry.name},
                            {"serial", entry.serial},
+                           {"intended_name", entry.intendedName},
+                           {"intended_serial", entry.intendedSerial},
                            {"backup", entry.backup},
                            {"old_sha256", entry.oldSha256},
                            {"intended_sha256", entry.intendedSha256},
@@ -114,9 +174,57 @@ bool WriteJournal::end(const std::string &id, const std::string &outcome, int st
   }
 }
 
+bool WriteJournal::fail(const std::string &id, const std::string &outcome, int status,
+                        std::string *error) {
+  try {
+    nlohmann::json line = {{"event", "failed"},
+                           {"id", id},
+                           {"time", utcTimeText()},
+                           {"outcome", outcome},
+                           {"status", status}};
+    return append(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n",
+                  error);
+  } catch (const std::exception &e) {
+    *error = std::string("cannot make the journal line: ") + e.what();
+    return false;
+  }
+}
+
+bool WriteJournal::read(std::vector<JournalBegin> *open, std::string *error) const {
+  open->clear();
+  int fd = openChecked(false, error);
+  if (fd < 0)
+    return errno == ENOENT && error->empty();
+  std::string content;
+  char buffer[65536];
+  for (;;) {
+    ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got <= 0) {
+      if (got < 0)
+        *error = "cannot read '" + myPath + "': " + strerror(errno);
+      break;
+    }
+    content.append(buffer, static_cast<size_t>(got));
+  }
+  close(fd);
+  if (!error->empty())
+    return false;
+  std::istringstream in(content);
+  *open = parse(in, myPath);
+  return true;
+}
+
 std::vector<JournalBegin> WriteJournal::unfinished() const {
   std::vector<JournalBegin> open;
-  std::ifstream in(myPath);
+  std::string error;
+  read(&open, &error);
+  return open;
+}
+
+std::vector<JournalBegin> WriteJournal::parse(std::istream &in, const std::string &shownAs) {
+  std::vector<JournalBegin> open;
   std::string text;
   for (int number = 1; std::getline(in, text); number++) {
     if (text.empty())
@@ -125,7 +233,7 @@ std::vector<JournalBegin> WriteJournal::unfinished() const {
     if (line.is_discarded() || !line.is_object()) {
       ZyLog::log(ZyLog::Terse,
                  "Warning: line %d of the write journal '%s' is not valid JSON; it is skipped.",
-                 number, myPath.c_str());
+                 number, shownAs.c_str());
       continue;
     }
     std::string event = textOf(line, "event");
@@ -140,6 +248,9 @@ std::vector<JournalBegin> WriteJournal::unfinished() const {
       entry.portById = textOf(line, "port_by_id");
       entry.name = textOf(line, "name");
       entry.serial = textOf(line, "serial");
+      entry.intendedKnown = line.find("intended_serial") != line.end();
+      entry.intendedName = textOf(line, "intended_name");
+      entry.intendedSerial = textOf(line, "intended_serial");
       entry.backup = textOf(line, "backup");
       entry.oldSha256 = textOf(line, "old_sha256");
       entry.intendedSha256 = textOf(line, "intended_sha256");
@@ -160,6 +271,11 @@ std::vector<JournalBegin> WriteJournal::unfinished() const {
           open.erase(it);
           break;
         }
+    } else if (event == "failed") {
+      // A failed write stays open; the line says how it ended.
+      for (JournalBegin &entry : open)
+        if (entry.id == id)
+          entry.failed = textOf(line, "outcome").empty() ? "failed" : textOf(line, "outcome");
     }
   }
   return open;

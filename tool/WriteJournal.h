@@ -1,15 +1,20 @@
 // SPDX-License-Identifier: MIT
 // WriteJournal: journal.jsonl in the backup store, one JSON object a line.
 // Every write of the FLASH parameter block gets a "begin" line before the
-// erase and an "end" line with its outcome; a "begin" without its "end"
-// is a write that never finished. A firmware upload gets the same two
-// lines with "kind": "upload" (a parameter write's lines carry no kind).
-// Lines are only ever appended, each with
-// one write(2) on a descriptor opened with O_APPEND and then flushed to
-// the disk, so two runs on two ports may append at once.
+// erase and an "end" line once it is known good; a write that failed gets
+// a "failed" line instead, which leaves it open: the block may be erased
+// or partly written until something shows otherwise. A "begin" without its
+// "end" is a write that never finished. A firmware upload gets a "begin"
+// and an "end" with "kind": "upload" (a parameter write's lines carry no
+// kind). Lines are only ever appended, each with one write(2) on a
+// descriptor opened with O_APPEND and then flushed to the disk, so two
+// runs on two ports may append at once. The journal is opened without
+// following a link and without waiting, and must be a regular file of the
+// user's.
 #ifndef WRITEJOURNAL_H
 #define WRITEJOURNAL_H
 
+#include <istream>
 #include <string>
 #include <vector>
 
@@ -23,7 +28,10 @@ struct JournalBegin {
   std::string portById;       ///< its /dev/serial/by-id/ name, or ""
   std::string name;           ///< the robot's Name, from the old block
   std::string serial;         ///< its SerNum
-  std::string backup;         ///< path of the backup of the old block
+  std::string intendedName;   ///< Name of the block to be written
+  std::string intendedSerial; ///< its SerNum
+  bool intendedKnown = false; ///< the two above were recorded (not by older versions)
+  std::string backup;         ///< absolute path of the backup of the old block
   std::string oldSha256;      ///< of the old block
   std::string intendedSha256; ///< of the block to be written
   std::string version;        ///< of the tool
@@ -31,32 +39,53 @@ struct JournalBegin {
   std::string sha256;         ///< upload: the image's SHA-256 (FirmwareImage::digest)
   std::vector<int> blocks;    ///< upload: the blocks it erases and writes
   int line = 0;               ///< line number in the journal (when read)
+  std::string failed;         ///< when read: the outcome of a "failed" line, "" for none
 };
 
 class WriteJournal {
 public:
   explicit WriteJournal(const std::string &path) : myPath(path) {}
   const std::string &path() const { return myPath; }
+  /// The journal's folder, open (the store's); it stays the caller's. -1:
+  /// the folder of path is opened for each access.
+  void setFolder(int fd) { myFolder = fd; }
+  /// Whether reading may tighten a journal others can read to 0600; when
+  /// not (a check changes nothing), one others can write is refused.
+  void setMayTighten(bool may) { myMayTighten = may; }
 
   /// Appends a "begin" line (an upload's when entry.kind is "upload");
   /// false with *error saying why.
   bool begin(const JournalBegin &entry, std::string *error);
-  /// Appends the "end" line of the write id: outcome ("verified",
-  /// "rescued", "failed", or how an unfinished write was closed) and the
-  /// exit status it gives (none when status < 0). An upload's "end"
-  /// (blocksWritten >= 0) carries "kind": "upload" and the blocks written.
+  /// Appends the "end" line of the write id: outcome ("verified", or how
+  /// an unfinished write was closed) and the exit status it gives (none
+  /// when status < 0). An upload's "end" (blocksWritten >= 0) carries
+  /// "kind": "upload" and the blocks written.
   bool end(const std::string &id, const std::string &outcome, int status, std::string *error,
            int blocksWritten = -1);
-  /// The "begin" lines without an "end", oldest first. A line that is not
-  /// valid JSON is skipped with a warning naming the file and the line.
+  /// Appends the "failed" line of the write id ("rescued" or "failed"),
+  /// which leaves it open.
+  bool fail(const std::string &id, const std::string &outcome, int status, std::string *error);
+  /// Reads the "begin" lines without an "end" into *open, oldest first;
+  /// false with *error naming the journal and what is wrong with it (a
+  /// link, not a regular file, another user's) when it cannot be read.
+  /// No journal is an empty one.
+  bool read(std::vector<JournalBegin> *open, std::string *error) const;
+  /// read, with a failure taken as an empty journal.
   std::vector<JournalBegin> unfinished() const;
+  /// The unfinished "begin" lines of a journal's text. A line that is not
+  /// valid JSON is skipped with a warning naming shownAs and the line.
+  static std::vector<JournalBegin> parse(std::istream &in, const std::string &shownAs);
 
   /// A new id for a write: UTC time, process id and a random part.
   static std::string newId();
 
 private:
   bool append(const std::string &line, std::string *error);
+  /// The journal opened for reading or appending, checked; -1 with *error.
+  int openChecked(bool forAppend, std::string *error) const;
   std::string myPath;
+  int myFolder = -1;
+  bool myMayTighten = true;
 };
 
 #endif

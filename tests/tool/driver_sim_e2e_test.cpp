@@ -4,6 +4,7 @@
 // identity check, FLASH read and write, uploads, the shell with a link, the
 // exit statuses of the failures along the way, the checks made before the
 // controller is touched, port problems, and runs ended by signals.
+#include "BackupStore.h"
 #include "FirmwareFiles.h"
 #include "ProcessRunner.h"
 #include "ReportCheck.h"
@@ -375,19 +376,24 @@ TEST(DriverWithController, UnfinishedWriteMakesTheShellAskAndIsDismissedOnReques
   SimSession sim(controller(), dir.file("robot"));
   ASSERT_TRUE(sim.ok()) << sim.error();
   // The journal holds a write to this port, of this robot, that never
-  // ended; the block matches neither side of it.
+  // ended; the block matches neither side of it. Its backup is in the
+  // store, with the SHA-256 the journal recorded.
   ASSERT_EQ(mkdir(dir.file("state").c_str(), 0700), 0);
   ASSERT_EQ(mkdir(dir.file("state/orvexconf").c_str(), 0700), 0);
-  ASSERT_TRUE(
-      writeFile(dir.file("state/orvexconf/journal.jsonl"),
-                "{\"event\":\"begin\",\"id\":\"w1\",\"time\":\"2026-12-07T11:30:00Z\",\"port\":\"" +
-                    sim.path() +
-                    "\",\"name\":\"simbot\",\"serial\":\"SIM-2024-0042\",\"backup\":\"/b/old.blk\","
-                    "\"old_sha256\":\"0\",\"intended_sha256\":\"1\"}\n"
-                    // and an upload that never ended, which is only reported
-                    "{\"event\":\"begin\",\"kind\":\"upload\",\"id\":\"u1\",\"time\":"
-                    "\"2026-12-07T11:00:00Z\",\"port\":\"" +
-                    sim.path() + "\",\"file\":\"new.mot\",\"blocks\":[8,9]}\n"));
+  std::string backup = dir.file("state/orvexconf/old.blk");
+  std::string old(4096, '\x5a');
+  ASSERT_TRUE(writeFile(backup, old));
+  std::string sha = sha256Hex(reinterpret_cast<const unsigned char *>(old.data()), old.size());
+  ASSERT_TRUE(writeFile(
+      dir.file("state/orvexconf/journal.jsonl"),
+      "{\"event\":\"begin\",\"id\":\"w1\",\"time\":\"2026-12-07T11:30:00Z\",\"port\":\"" +
+          sim.path() + "\",\"name\":\"simbot\",\"serial\":\"SIM-2024-0042\",\"backup\":\"" +
+          backup + "\",\"old_sha256\":\"" + sha +
+          "\",\"intended_sha256\":\"1\"}\n"
+          // and an upload that never ended, which is only reported
+          "{\"event\":\"begin\",\"kind\":\"upload\",\"id\":\"u1\",\"time\":"
+          "\"2026-12-07T11:00:00Z\",\"port\":\"" +
+          sim.path() + "\",\"file\":\"new.mot\",\"blocks\":[8,9]}\n"));
   std::map<std::string, std::string> env = kCleanEnv;
   env["XDG_STATE_HOME"] = dir.file("state");
   auto before = sim.controller().block7();
@@ -400,8 +406,12 @@ TEST(DriverWithController, UnfinishedWriteMakesTheShellAskAndIsDismissedOnReques
   EXPECT_NE(r.out.find("Reading FLASH parameters from controller.\n"
                        "The last parameter write to this controller (robot 'simbot', at "
                        "2026-12-07T11:30:00Z) did not finish: the block may be erased or partly "
-                       "written.\n/b/old.blk\norvexconf -rp " +
-                       sim.path() + " -restoreBlock /b/old.blk\n"),
+                       "written.\norvexconf -rp " +
+                       sim.path() + " -b -restoreBlock " + backup +
+                       "\nThe command above writes back the block as it was before that write, "
+                       "from its backup.\nTo compare the controller's block with that backup "
+                       "first, writing nothing:\norvexconf -rp " +
+                       sim.path() + " -b --check -restoreBlock " + backup + "\n"),
             std::string::npos)
       << r.out;
   EXPECT_TRUE(hasLine(r.out, "The last firmware upload to this controller ('new.mot', at "
@@ -413,6 +423,27 @@ TEST(DriverWithController, UnfinishedWriteMakesTheShellAskAndIsDismissedOnReques
   EXPECT_TRUE(hasLine(r.out, "Nothing written.")) << r.out;
   EXPECT_FALSE(contains(sim.controller().commandLog(), "FE"));
   EXPECT_EQ(sim.controller().block7(), before);
+
+  // A run that writes nothing to the block goes on: reading is what the
+  // operator needs now. A check dismisses nothing and writes no line.
+  std::string journalBefore = readFile(dir.file("state/orvexconf/journal.jsonl"));
+  r = runProgram(binPath("orvexconf"), {"-rp", sim.path(), "-b", "-s", "after.rop"}, "", env,
+                 dir.path(), 90000);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(hasLine(r.out, "This run writes nothing to the parameter block, so it goes on. When "
+                             "the block on the controller is as it should be, "
+                             "--dismiss-unfinished closes the entry."))
+      << r.out;
+  EXPECT_NE(readFile(dir.file("after.rop")).find("Name simbot"), std::string::npos);
+  r = runProgram(binPath("orvexconf"),
+                 {"-rp", sim.path(), "-b", "--check", "--dismiss-unfinished", "Name", "Bar"}, "",
+                 env, dir.path(), 90000);
+  EXPECT_EQ(r.status, 10) << r.out;
+  EXPECT_TRUE(hasLine(r.out, "A check dismisses nothing: the journal is left as it is "
+                             "(--dismiss-unfinished closes an entry in a run without --check)."))
+      << r.out;
+  EXPECT_EQ(readFile(dir.file("state/orvexconf/journal.jsonl")), journalBefore);
+  EXPECT_FALSE(contains(sim.controller().commandLog(), "FE"));
 
   // Dismissed: closed in the journal, and the write goes ahead.
   r = runProgram(binPath("orvexconf"),

@@ -7,6 +7,8 @@
 #include "ChildProcess.h"
 #include "DurableWrite.h"
 #include "LogCapture.h"
+#include "ProcessRunner.h"
+#include "ShellText.h"
 #include "TempFiles.h"
 #include "WriteJournal.h"
 
@@ -21,6 +23,7 @@
 #include <regex>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -223,7 +226,7 @@ TEST(DurableWrite, RefusesTheEraseWhenNoBackupCanBeSaved) {
   {
     LogCapture log;
     DurableWrite missing(dir.file("missing/store"), "/dev/null");
-    EXPECT_FALSE(missing.beforeErase(old.data(), intended.data()));
+    EXPECT_FALSE(missing.beforeErase(old.data(), intended.data(), WriteKind::Parameters));
     EXPECT_TRUE(log.contains("Could not save a backup of the FLASH parameter block in '" +
                              dir.file("missing/store") + "'"))
         << log.text();
@@ -238,7 +241,9 @@ TEST(DurableWrite, RefusesTheEraseWhenNoBackupCanBeSaved) {
     struct rlimit limit = {1024, 1024};
     setrlimit(RLIMIT_FSIZE, &limit);
     DurableWrite limited(store, "/dev/null");
-    childMark(limited.beforeErase(old.data(), intended.data()) ? "allowed\n" : "refused\n");
+    childMark(limited.beforeErase(old.data(), intended.data(), WriteKind::Parameters)
+                  ? "allowed\n"
+                  : "refused\n");
     fflush(stdout);
     _exit(0);
   });
@@ -276,25 +281,34 @@ TEST(DurableWrite, UnfinishedWritesAreReportedAndClosedByWhatTheBlockShows) {
     std::string port = dir.write("port", "");
     {
       DurableWrite killed(dir.path(), port);
-      ASSERT_TRUE(killed.beforeErase(old.data(), intended.data()));
+      ASSERT_TRUE(killed.beforeErase(old.data(), intended.data(), WriteKind::Parameters));
       // No afterWrite: the process died here.
     }
     LogCapture log;
     DurableWrite next(dir.path(), port);
     EXPECT_EQ(next.checkUnfinished(c.block->data(), c.dismiss), c.expected);
     std::vector<std::string> lines = log.lines();
-    ASSERT_GE(lines.size(), 3u) << log.text();
+    ASSERT_GE(lines.size(), 2u) << log.text();
     EXPECT_TRUE(std::regex_match(
         lines[0], std::regex("The last parameter write to this controller \\(robot 'simbot', at "
                              "[0-9-]{10}T[0-9:]{8}Z\\) did not finish: the block may be erased or "
                              "partly written\\.")))
         << lines[0];
-    EXPECT_EQ(lines[1].rfind(dir.path() + "/backups/simbot-S1/", 0), 0u) << lines[1];
-    EXPECT_EQ(lines[2], "orvexconf -rp " + port + " -restoreBlock " + lines[1]);
-    // The backup named is the old block.
-    std::ifstream in(lines[1], std::ios::binary);
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(content, std::string(old.begin(), old.end()));
+    // A command only where the block may be damaged: the backup's, then
+    // the one that compares first.
+    std::string restore = "orvexconf -rp " + port + " -b -restoreBlock ";
+    if (c.expected == U::Blocking) {
+      ASSERT_EQ(lines[1].rfind(restore + dir.path() + "/backups/simbot-S1/", 0), 0u) << lines[1];
+      std::string backup = lines[1].substr(restore.size());
+      EXPECT_TRUE(log.hasLine("orvexconf -rp " + port + " -b --check -restoreBlock " + backup))
+          << log.text();
+      // The backup named is the old block.
+      std::ifstream in(backup, std::ios::binary);
+      std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      EXPECT_EQ(content, std::string(old.begin(), old.end()));
+    } else {
+      EXPECT_FALSE(log.contains("orvexconf -rp")) << log.text();
+    }
     log.clear();
     // The same port under another name (a link to it) finds it too.
     std::string link = dir.file("link");
@@ -303,7 +317,7 @@ TEST(DurableWrite, UnfinishedWritesAreReportedAndClosedByWhatTheBlockShows) {
     EXPECT_EQ(again.checkUnfinished(c.block->data(), false), c.afterwards);
     // A write that ends closes its own entry, and supersedes the old one.
     if (c.afterwards == U::Blocking) {
-      ASSERT_TRUE(again.beforeErase(c.block->data(), old.data()));
+      ASSERT_TRUE(again.beforeErase(c.block->data(), old.data(), WriteKind::Parameters));
       again.afterWrite(WriteOutcome::Verified);
       EXPECT_EQ(DurableWrite(dir.path(), port).checkUnfinished(c.block->data(), false), U::None);
     }
@@ -393,4 +407,347 @@ TEST(DurableWrite, UnfinishedUploadsAreReportedApartFromWritesAndClosedByTheNext
   EXPECT_EQ(log.lines()[0].rfind("Warning: could not record the upload in the journal (", 0), 0u)
       << log.lines()[0];
   EXPECT_TRUE(log.contains("the upload goes on")) << log.text();
+}
+
+namespace {
+/// One write of a chain: the block read, the block written, what kind of
+/// write, and how it ended (Cut: the process died before it ended).
+enum class End { Cut, Verified, Rescued, Failed };
+struct Write {
+  const std::vector<unsigned char> *old, *intended;
+  WriteKind kind;
+  End end;
+};
+
+void runWrite(const std::string &store, const std::string &port, const Write &w) {
+  DurableWrite guard(store, port);
+  ASSERT_TRUE(guard.beforeErase(w.old->data(), w.intended->data(), w.kind));
+  if (w.end != End::Cut)
+    guard.afterWrite(w.end == End::Verified  ? WriteOutcome::Verified
+                     : w.end == End::Rescued ? WriteOutcome::Rescued
+                                             : WriteOutcome::Failed);
+}
+
+std::string fileBytes(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+} // namespace
+
+// An entry stays open until the block read is that write's intended block
+// or the block from before the first open write, a whole block written
+// back ends verified, or the operator dismisses it; the backup offered is
+// always the block from before the first of them.
+TEST(DurableWrite, OpenWritesProtectTheBlockUntilItIsKnownGood) {
+  auto a = robotBlock("simbot", "S1", 1);
+  auto x = robotBlock("renamed", "S1", 1);
+  auto y = robotBlock("New", "SN-0099", 1); // changes the serial number
+  auto z = robotBlock("other", "S7", 5);
+  std::vector<unsigned char> erased(BLOCK, 0xFF);
+  auto partial = erased; // the first three pieces of y written
+  std::copy(y.begin(), y.begin() + 384, partial.begin());
+  auto damagedX = robotBlock("renamed", "S1", 9);
+  auto overDamaged = robotBlock("shell", "S1", 9);
+  const WriteKind P = WriteKind::Parameters, W = WriteKind::WholeBlock;
+  using U = DurableWrite::Unfinished;
+  struct Case {
+    const char *what;
+    std::vector<Write> writes;
+    const std::vector<unsigned char> *block;
+    U expected;
+  } cases[] = {
+      {"restore cut at its erase",
+       {{&a, &x, P, End::Cut}, {&erased, &a, W, End::Cut}},
+       &erased,
+       U::Blocking},
+      {"restore cut twice",
+       {{&a, &x, P, End::Cut}, {&erased, &a, W, End::Cut}, {&erased, &a, W, End::Cut}},
+       &erased,
+       U::Blocking},
+      {"serial number changed by a write cut", {{&a, &y, P, End::Cut}}, &partial, U::Blocking},
+      {"rescued write", {{&a, &x, P, End::Rescued}}, &damagedX, U::Blocking},
+      {"failed write that did land", {{&a, &x, P, End::Failed}}, &x, U::Closed},
+      {"whole block written back",
+       {{&a, &x, P, End::Cut}, {&erased, &z, W, End::Verified}},
+       &z,
+       U::None},
+      {"parameters written over a damaged block",
+       {{&a, &x, P, End::Cut}, {&damagedX, &overDamaged, P, End::Verified}},
+       &overDamaged,
+       U::Blocking},
+      {"old block written again",
+       {{&a, &x, P, End::Cut}, {&damagedX, &a, P, End::Verified}},
+       &a,
+       U::None},
+      {"another robot", {{&a, &y, P, End::Cut}}, &z, U::OtherRobot},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    std::string port = dir.write("port", "");
+    {
+      LogCapture quiet;
+      for (const Write &w : c.writes)
+        runWrite(dir.path(), port, w);
+    }
+    LogCapture log;
+    DurableWrite next(dir.path(), port);
+    EXPECT_EQ(next.checkUnfinished(c.block->data(), false), c.expected) << log.text();
+    std::string restore = "orvexconf -rp " + port + " -b -restoreBlock ";
+    std::string offered;
+    for (const std::string &line : log.lines())
+      if (line.rfind(restore, 0) == 0)
+        offered = line.substr(restore.size());
+    if (c.expected == U::Blocking) {
+      ASSERT_FALSE(offered.empty()) << log.text();
+      EXPECT_EQ(fileBytes(offered), std::string(a.begin(), a.end())) << "the first backup";
+    } else {
+      EXPECT_TRUE(offered.empty()) << log.text();
+    }
+    // Still there for the run after, until something closes it.
+    bool open = c.expected == U::Blocking || c.expected == U::OtherRobot;
+    EXPECT_EQ(WriteJournal(dir.file("journal.jsonl")).unfinished().empty(), !open);
+  }
+}
+
+// A check reads the journal and says what it finds, but writes nothing:
+// no line closed, none dismissed, no store made or tightened.
+TEST(DurableWrite, ACheckChangesNothingInTheStore) {
+  auto a = robotBlock("simbot", "S1", 1);
+  auto x = robotBlock("renamed", "S1", 1);
+  std::vector<unsigned char> erased(BLOCK, 0xFF);
+  TempDir dir;
+  std::string port = dir.write("port", "");
+  std::string store = dir.subdir("store");
+  {
+    LogCapture quiet;
+    runWrite(store, port, {&a, &x, WriteKind::Parameters, End::Cut});
+  }
+  chmod(store.c_str(), 0755);
+  std::string journal = fileBytes(store + "/journal.jsonl");
+  using U = DurableWrite::Unfinished;
+  for (auto [block, dismiss, expected] :
+       {std::tuple{&x, false, U::Closed}, {&erased, true, U::Blocking}}) {
+    LogCapture log;
+    DurableWrite check(store, port);
+    check.setCheckOnly(true);
+    EXPECT_EQ(check.checkUnfinished(block->data(), dismiss), expected) << log.text();
+    EXPECT_EQ(log.contains("A check dismisses nothing"), dismiss) << log.text();
+    EXPECT_FALSE(check.beforeErase(a.data(), x.data(), WriteKind::Parameters));
+    check.beginUpload("new.mot", std::string(64, 'a'), {8});
+    check.endUpload("verified", 1, 0);
+  }
+  EXPECT_EQ(fileBytes(store + "/journal.jsonl"), journal);
+  EXPECT_EQ(modeOf(store), 0755) << "not tightened";
+  std::string missing = dir.file("missing");
+  DurableWrite none(missing, port);
+  none.setCheckOnly(true);
+  EXPECT_EQ(none.checkUnfinished(erased.data(), true), U::None);
+  EXPECT_NE(access(missing.c_str(), F_OK), 0) << "no store made";
+}
+
+// The backup is checked before it is named; another backup of the same
+// block stands in for a missing or altered one; a path that cannot be
+// pasted gets no command, one with blanks or quotes is quoted.
+TEST(DurableWrite, TheBackupOfferedIsCheckedAndItsCommandQuoted) {
+  auto a = robotBlock("simbot", "S1", 1);
+  auto x = robotBlock("renamed", "S1", 1);
+  std::vector<unsigned char> erased(BLOCK, 0xFF);
+  enum Change { None, Remove, Alter, Twin, Link };
+  struct Case {
+    const char *what;
+    const char *storeName;
+    Change change;
+    bool command;
+    const char *line;
+  } cases[] = {
+      {"good", "store", None, true, nullptr},
+      {"blanks and a quote", "robot's backups", None, true, nullptr},
+      {"an escape in the path", "bad\x1b[2Jstore", None, false,
+       "character in that path or the port's name cannot be pasted"},
+      {"missing", "store", Remove, false, "is missing."},
+      {"altered", "store", Alter, false, "is not the one saved (its SHA-256 is not the one "},
+      {"a link", "store", Link, false, "is not the one saved (it is a symbolic link)"},
+      {"missing, with a twin", "store", Twin, true, "Another backup of that robot holds"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    std::string port = dir.write("port", "");
+    std::string store = dir.file(c.storeName);
+    {
+      LogCapture quiet;
+      runWrite(store, port, {&a, &x, WriteKind::Parameters, End::Cut});
+    }
+    std::vector<JournalBegin> open = WriteJournal(store + "/journal.jsonl").unfinished();
+    ASSERT_EQ(open.size(), 1u);
+    std::string backup = open[0].backup;
+    EXPECT_EQ(backup.rfind(store + "/backups/simbot-S1/", 0), 0u) << "absolute: " << backup;
+    if (c.change == Remove || c.change == Twin || c.change == Link) {
+      if (c.change == Twin)
+        ASSERT_EQ(rename(backup.c_str(), (backup + ".blk").c_str()), 0);
+      else
+        ASSERT_EQ(unlink(backup.c_str()), 0);
+      if (c.change == Link) {
+        std::string planted = dir.write("planted", std::string(a.begin(), a.end()));
+        ASSERT_EQ(symlink(planted.c_str(), backup.c_str()), 0);
+      }
+    }
+    if (c.change == Alter) {
+      std::ofstream out(backup, std::ios::binary | std::ios::in | std::ios::out);
+      out.put('\x42');
+    }
+    LogCapture log;
+    EXPECT_EQ(DurableWrite(store, port).checkUnfinished(erased.data(), false),
+              DurableWrite::Unfinished::Blocking);
+    if (c.line != nullptr) {
+      EXPECT_TRUE(log.contains(c.line)) << log.text();
+    }
+    EXPECT_FALSE(log.contains("\x1b")) << "shown escaped: " << log.text();
+    std::string named = c.change == Twin ? backup + ".blk" : backup;
+    std::string command = "orvexconf -rp " + port + " -b -restoreBlock " + shellQuote(named);
+    EXPECT_EQ(log.hasLine(command), c.command) << command << "\n" << log.text();
+    if (c.command) {
+      // The shell gives back exactly the path shown quoted.
+      RunResult echoed = runProgram("/bin/sh", {"-c", "printf %s " + shellQuote(named)});
+      EXPECT_EQ(echoed.out, named);
+      EXPECT_TRUE(
+          log.hasLine("orvexconf -rp " + port + " -b --check -restoreBlock " + shellQuote(named)));
+    }
+  }
+}
+
+TEST(ShellText, QuotesLikeShlexAndEscapesWhatWouldNotShowAsItself) {
+  struct Case {
+    std::string text, quoted, shown;
+    bool pasteable;
+  } cases[] = {
+      {"", "''", "", true},
+      {"/dev/ttyUSB0", "/dev/ttyUSB0", "/dev/ttyUSB0", true},
+      {"a-b_c.d:e,f@g%h+i=j", "a-b_c.d:e,f@g%h+i=j", "a-b_c.d:e,f@g%h+i=j", true},
+      {"robot backups", "'robot backups'", "robot backups", true},
+      {"it's", "'it'\"'\"'s'", "it's", true},
+      {"x; rm -rf ~", "'x; rm -rf ~'", "x; rm -rf ~", true},
+      {"a\\b", "'a\\b'", "a\\\\b", true},
+      {"caf\xc3\xa9", "'caf\xc3\xa9'", "caf\xc3\xa9", true},
+      {"esc\x1b[2J", "'esc\x1b[2J'", "esc\\x1b[2J", false},
+      {"line\nbreak", "'line\nbreak'", "line\\x0abreak", false},
+      {"bad\xff", "'bad\xff'", "bad\\xff", false},
+      {"rtl\xe2\x80\xaegnp.exe", "'rtl\xe2\x80\xaegnp.exe'", "rtl\\xe2\\x80\\xaegnp.exe", false},
+      {"overlong\xc0\xaf", "'overlong\xc0\xaf'", "overlong\\xc0\\xaf", false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.shown);
+    EXPECT_EQ(shellQuote(c.text), c.quoted);
+    EXPECT_EQ(escapedText(c.text), c.shown);
+    EXPECT_EQ(pasteable(c.text), c.pasteable);
+    EXPECT_EQ(shellCommand({"orvexconf", "-restoreBlock", c.text}).empty(), !c.pasteable);
+  }
+}
+
+// The store is its user's alone: nothing in it is followed through a link
+// or waited on, a store of another user's is not used, and one others can
+// write is tightened. A refused store erases nothing (the write is refused
+// before its erase) and names the path.
+TEST(DurableWrite, AStoreThatIsNotTheUsersAloneIsRefusedWithNothingErased) {
+  auto a = robotBlock("simbot", "S1", 1);
+  auto x = robotBlock("renamed", "S1", 1);
+  enum Setup {
+    StoreLink,
+    JournalLink,
+    RobotFolderLink,
+    JournalFolder,
+    JournalPipe,
+    OpenToAll,
+    OtherOwner,
+    JournalFull
+  };
+  struct Case {
+    const char *what;
+    Setup setup;
+    bool allowed;
+    const char *line; // in the log
+  } cases[] = {
+      {"the store a link", StoreLink, false, "/store' is a symbolic link"},
+      {"the journal a link", JournalLink, false, "journal.jsonl' is a symbolic link"},
+      {"a robot's folder a link", RobotFolderLink, false, "simbot-S1' is a symbolic link"},
+      {"the journal a folder", JournalFolder, false, "it is a folder, not a file"},
+      {"the journal a named pipe", JournalPipe, false, "it is not a regular file"},
+      {"a store of mode 0777", OpenToAll, true, nullptr},
+      {"another user's store", OtherOwner, false, "belongs to another user"},
+      {"a journal line that cannot be written", JournalFull, false,
+       "Could not record the write in the journal"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    std::string port = dir.write("port", "");
+    std::string store = dir.file("store");
+    std::string elsewhere = dir.subdir("elsewhere");
+    std::string victim = dir.write("victim", "keep");
+    if (c.setup != StoreLink && c.setup != OtherOwner)
+      dir.subdir("store");
+    int made = 0;
+    switch (c.setup) {
+    case StoreLink:
+      made = symlink(elsewhere.c_str(), store.c_str());
+      break;
+    case JournalLink:
+      made = symlink(victim.c_str(), (store + "/journal.jsonl").c_str());
+      break;
+    case RobotFolderLink:
+      made = mkdir((store + "/backups").c_str(), 0700) |
+             symlink(elsewhere.c_str(), (store + "/backups/simbot-S1").c_str());
+      break;
+    case JournalFolder:
+      made = mkdir((store + "/journal.jsonl").c_str(), 0700);
+      break;
+    case JournalPipe:
+      made = mkfifo((store + "/journal.jsonl").c_str(), 0600);
+      break;
+    case OpenToAll:
+      made = chmod(store.c_str(), 0777);
+      break;
+    case OtherOwner:
+      // A folder of root's as the store of a user; as root, one given away.
+      store = geteuid() != 0 ? "/" : dir.subdir("store");
+      made = geteuid() != 0 ? 0 : chown(store.c_str(), 65534, 65534);
+      break;
+    case JournalFull:
+      // Lines a file-size limit leaves no room after (set in the child).
+      dir.write("store/journal.jsonl", std::string(8000, '\n'));
+      break;
+    }
+    ASSERT_EQ(made, 0) << strerror(errno);
+    // In a child: a run that waits (on a pipe) is ended, and the limit
+    // stays there.
+    ChildResult child = runInChild([&] {
+      if (c.setup == JournalFull) {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {BLOCK, BLOCK};
+        setrlimit(RLIMIT_FSIZE, &limit);
+      }
+      DurableWrite guard(store, port);
+      guard.checkUnfinished(a.data(), false);
+      bool allowed = guard.beforeErase(a.data(), x.data(), WriteKind::Parameters);
+      childMark(allowed ? "allowed\n" : "refused\n");
+      _exit(0);
+    });
+    ASSERT_TRUE(child.finished) << "the run waited: " << child.output;
+    EXPECT_NE(child.output.find(c.allowed ? "allowed" : "refused"), std::string::npos)
+        << child.output;
+    if (c.line != nullptr) {
+      EXPECT_NE(child.output.find(c.line), std::string::npos) << child.output;
+      EXPECT_NE(child.output.find("Nothing was erased"), std::string::npos) << child.output;
+    }
+    EXPECT_EQ(filesIn(elsewhere).size(), 0u) << "nothing made through a link";
+    EXPECT_EQ(fileBytes(victim), "keep");
+    if (c.setup == OpenToAll) {
+      EXPECT_EQ(modeOf(store), 0700) << "tightened";
+      EXPECT_EQ(modeOf(store + "/journal.jsonl"), 0600);
+    }
+    if (c.setup == JournalFolder || c.setup == JournalPipe) {
+      EXPECT_NE(access((store + "/backups").c_str(), F_OK), 0) << "refused before any backup";
+    }
+  }
 }

@@ -10,16 +10,24 @@
 // warns and names the backup, writes nothing over a block that may be
 // damaged, and -restoreBlock of the backup gives back the old block
 // exactly. A store that cannot take the backup (missing parent, file-size
-// limit) refuses the write with nothing erased. The controller's memory is
-// judged from the simulator's state file after the run.
+// limit, a folder where the journal belongs) refuses the write with nothing
+// erased. Chains of runs after a cut or failed write (a restore cut again,
+// a write that changed the serial number, a batch run retried) never write
+// over the damaged block, and the command they print puts the old block
+// back. The controller's memory is judged from the simulator's state file
+// after the run.
 #include "FirmwareFiles.h"
 #include "ProcessRunner.h"
 #include "SimCommandLine.h"
 #include "SimPty.h"
+#include "WriteJournal.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <dirent.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <cstdio>
@@ -46,8 +54,9 @@ struct Fault {
   bool dies;                                 // power loss, placed from the fault-free run
   bool underSanitizer;                       // also run in the sanitizer build
   std::vector<std::string> toolOptions = {}; // added to the tool's command line
-  bool killed = false;   // SIGKILL once the simulator stalls (--stall); status 137
-  int fileSizeLimit = 0; // the tool runs under ulimit -f with this many blocks
+  bool killed = false;        // SIGKILL once the simulator stalls (--stall); status 137
+  int fileSizeLimit = 0;      // the tool runs under ulimit -f with this many blocks
+  bool journalFolder = false; // a folder stands where the store's journal belongs
 };
 
 // Stands for the verify read in a --stall selector: the first block read
@@ -157,18 +166,40 @@ int statusOf(const RunResult &r) {
   return r.signal != 0 ? 128 + r.signal : r.status;
 }
 
-/// The lines of the next-run warning: the backup's path after it, and the
-/// command that writes it back; "" when the warning is missing.
+/// True when the output warns of an unfinished write to the simulated robot.
+bool warnsOfUnfinishedWrite(const std::string &out) {
+  for (const std::string &line : splitLines(out))
+    if (line.rfind("The last parameter write to this controller (robot 'simbot', at ", 0) == 0 &&
+        line.find(") did not finish: the block may be erased or partly written.") !=
+            std::string::npos)
+      return true;
+  return false;
+}
+
+/// The backup the next-run warning offers, from the command that writes it
+/// back (the one that compares first follows); "" when none is offered.
 std::string backupNamedBy(const std::string &out, const std::string &port) {
   std::vector<std::string> lines = splitLines(out);
-  for (size_t i = 0; i + 2 < lines.size(); i++)
-    if (lines[i].rfind("The last parameter write to this controller (robot 'simbot', at ", 0) ==
-            0 &&
-        lines[i].find(") did not finish: the block may be erased or partly written.") !=
-            std::string::npos) {
-      EXPECT_EQ(lines[i + 2], "orvexconf -rp " + port + " -restoreBlock " + lines[i + 1]);
-      return lines[i + 1];
+  std::string restore = "orvexconf -rp " + port + " -b -restoreBlock ";
+  for (const std::string &line : lines)
+    if (line.rfind(restore, 0) == 0) {
+      std::string backup = line.substr(restore.size());
+      EXPECT_NE(std::find(lines.begin(), lines.end(),
+                          "orvexconf -rp " + port + " -b --check -restoreBlock " + backup),
+                lines.end())
+          << out;
+      return backup;
     }
+  return "";
+}
+
+/// The backup of the first write the cell's journal recorded.
+std::string firstBackupInJournal(const TempDir &dir) {
+  for (const std::string &line : splitLines(readFile(dir.file("state/orvexconf/journal.jsonl")))) {
+    nlohmann::json entry = nlohmann::json::parse(line, nullptr, false);
+    if (entry.is_object() && entry.value("event", "") == "begin")
+      return entry.value("backup", "");
+  }
   return "";
 }
 
@@ -201,6 +232,7 @@ TEST(FaultMatrix, EveryTransferEndsExactOrAccountedFor) {
       {"killed at verify read",   {"--stall", kVerifyRead},                         {-1, kKilled, -1}, false, false, {}, true},
       {"store parent missing",    {},                                               {-1, 8, -1}, false, true, {"--backup-dir", "no/such/store"}},
       {"file-size limit",         {},                                               {-1, 8, -1}, false, false, {}, false, 1},
+      {"journal is a folder",     {},                                               {-1, 8, -1}, false, true, {}, false, 0, true},
       // The FLASH acknowledges a firmware piece without storing it, or stores
       // a byte changed: found by the read-back, once or every time.
       {"FW piece lost once",      {"--lose-write", "FW8000:1"},                     {-1, -1, 0}, false, false},
@@ -252,6 +284,10 @@ TEST(FaultMatrix, EveryTransferEndsExactOrAccountedFor) {
         ASSERT_GT(faultFreeBytes[op], kDieBeforeEnd[op]);
         options.faults.dieAfterBytes = faultFreeBytes[op] - kDieBeforeEnd[op];
       }
+      if (fault.journalFolder) {
+        for (const char *folder : {"state", "state/orvexconf", "state/orvexconf/journal.jsonl"})
+          ASSERT_EQ(mkdir(dir.file(folder).c_str(), 0700), 0);
+      }
       std::vector<std::string> args = fault.toolOptions;
       args.insert(args.end(), toolArgs[op].begin(), toolArgs[op].end());
       ToolRun run = runAgainst(options, args, dir, fault.killed, fault.fileSizeLimit);
@@ -278,11 +314,15 @@ TEST(FaultMatrix, EveryTransferEndsExactOrAccountedFor) {
         // The next run warns and names the backup; over a block that may be
         // damaged it writes nothing; the backup puts the old block back.
         ToolRun next = runAgainst(simOptions({}, state, error), toolArgs[op], dir);
+        EXPECT_TRUE(warnsOfUnfinishedWrite(next.result.out)) << next.result.out;
         std::string backup = backupNamedBy(next.result.out, dir.file("robot"));
-        ASSERT_FALSE(backup.empty()) << next.result.out;
         if (block == intended) {
+          // The write did end: nothing to put back, no command offered.
+          EXPECT_EQ(backup, "") << next.result.out;
+          backup = firstBackupInJournal(dir);
           EXPECT_EQ(next.result.status, 0) << next.result.out;
         } else {
+          ASSERT_FALSE(backup.empty()) << next.result.out;
           EXPECT_EQ(next.result.status, 8) << next.result.out;
           EXPECT_EQ(loadState(state).block7(), block) << "nothing written";
         }
@@ -313,6 +353,14 @@ TEST(FaultMatrix, EveryTransferEndsExactOrAccountedFor) {
       if (op == UPLOAD && r.status != 0) {
         EXPECT_EQ(block, fresh) << "an upload never touches the parameter block";
       }
+      if (fault.journalFolder) {
+        // Refused before the erase, naming the journal.
+        EXPECT_NE(r.out.find("journal.jsonl' cannot be used as the journal: it is a folder"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_EQ(block, fresh);
+        EXPECT_FALSE(contains(run.commands, "FE")) << "nothing erased";
+      }
       if (!fault.toolOptions.empty() || fault.fileSizeLimit > 0) {
         // Refused before the erase: the store's message, nothing erased.
         EXPECT_NE(r.out.find("Could not save a backup of the FLASH parameter block"),
@@ -331,4 +379,80 @@ TEST(FaultMatrix, EveryTransferEndsExactOrAccountedFor) {
   }
   // The table as run, for the record.
   printf("%s", table.c_str());
+}
+
+// The runs an operator or a retrying script makes after a write went
+// wrong: none of them writes over the block the write may have damaged;
+// the restore command printed by the last one puts the old block back and
+// closes every entry.
+TEST(FaultMatrix, RecoveryChainsNeverWriteOverADamagedBlock) {
+  const std::string kFirstBackup = "(first backup)";
+  struct Step {
+    std::vector<std::string> sim; // orvexsim options
+    std::vector<std::string> args;
+    int status;
+  };
+  struct Chain {
+    const char *name;
+    std::vector<Step> steps;
+    bool underSanitizer;
+  };
+  // clang-format off
+  const std::vector<Chain> chains = {
+      {"a restore cut at its erase",
+       {{{"--stall", "FE"}, {"Name", "Matrix"}, kKilled},
+        {{"--stall", "FE"}, {"-restoreBlock", kFirstBackup}, kKilled},
+        {{}, {"Name", "Four"}, 8}},
+       true},
+      {"a write of a new serial number cut at its 3rd piece",
+       {{{"--stall", "FW:3"}, {"SerNum", "SN-0099", "Name", "New"}, kKilled},
+        {{}, {"Name", "Four"}, 8}},
+       false},
+      {"a failed write, then the same batch run again",
+       {{{"--refuse", "FW:*"}, {"Name", "Matrix"}, 8},
+        {{}, {"Name", "Matrix"}, 8}},
+       false},
+  };
+  // clang-format on
+#if defined(__SANITIZE_ADDRESS__)
+  const bool sanitizer = true;
+#else
+  const bool sanitizer = false;
+#endif
+  const std::array<uint8_t, SimMemory::PARAM_SIZE> fresh = SimMemory().block7();
+  for (const Chain &chain : chains) {
+    if (sanitizer && !chain.underSanitizer)
+      continue;
+    SCOPED_TRACE(chain.name);
+    TempDir dir;
+    std::string state = dir.file("state.bin");
+    std::string error;
+    std::array<uint8_t, SimMemory::PARAM_SIZE> damaged{};
+    ToolRun last;
+    for (size_t i = 0; i < chain.steps.size(); i++) {
+      const Step &step = chain.steps[i];
+      std::vector<std::string> args = step.args;
+      for (std::string &arg : args)
+        if (arg == kFirstBackup)
+          arg = firstBackupInJournal(dir);
+      bool killed = step.status == kKilled;
+      last = runAgainst(simOptions(step.sim, state, error), args, dir, killed);
+      EXPECT_EQ(statusOf(last.result), step.status) << "run " << i << "\n" << last.result.out;
+      if (i == 0)
+        damaged = loadState(state).block7();
+      if (i > 0 && step.status == 8) {
+        EXPECT_FALSE(contains(last.commands, "FE")) << "run " << i << " erased";
+        EXPECT_EQ(loadState(state).block7(), damaged) << "run " << i << " wrote";
+        EXPECT_TRUE(warnsOfUnfinishedWrite(last.result.out)) << last.result.out;
+      }
+    }
+    EXPECT_NE(damaged, fresh) << "the first run left the block damaged";
+    // The command the last run printed, run as printed.
+    std::string backup = backupNamedBy(last.result.out, dir.file("robot"));
+    ASSERT_EQ(backup, firstBackupInJournal(dir)) << last.result.out;
+    ToolRun back = runAgainst(simOptions({}, state, error), {"-restoreBlock", backup}, dir);
+    EXPECT_EQ(back.result.status, 0) << back.result.out;
+    EXPECT_EQ(loadState(state).block7(), fresh) << back.result.out;
+    EXPECT_TRUE(WriteJournal(dir.file("state/orvexconf/journal.jsonl")).unfinished().empty());
+  }
 }

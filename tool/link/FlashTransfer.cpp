@@ -243,8 +243,8 @@ bool saveRescueImage(const unsigned char *block) {
 
 /// Asks the safeguard, when there is one, to let the write of intended go
 /// ahead; false when it refuses.
-bool safeguardAllows(const unsigned char *intended) {
-  return safeguard == nullptr || safeguard->beforeErase(transferBuffer, intended);
+bool safeguardAllows(const unsigned char *intended, WriteKind kind) {
+  return safeguard == nullptr || safeguard->beforeErase(transferBuffer, intended, kind);
 }
 
 void tellSafeguard(WriteOutcome outcome) {
@@ -379,7 +379,7 @@ bool writeFlashParameters(MonitorLink *link) {
     memcpy(intended, transferBuffer, FLASH_BLOCK_SIZE);
     memcpy(intended, flashImage, FLASH_IMAGE_SIZE);
 
-    if (!safeguardAllows(intended)) {
+    if (!safeguardAllows(intended, WriteKind::Parameters)) {
       memcpy(flashImage, hostImage, FLASH_IMAGE_SIZE);
       return false;
     }
@@ -441,7 +441,7 @@ bool restoreFlashBlock(MonitorLink *link, const unsigned char *block, int length
     image[FLASH_BLOCK_SIZE - 1] = 0xFF;
   {
     ZyCriticalSection section;
-    if (!safeguardAllows(image))
+    if (!safeguardAllows(image, WriteKind::WholeBlock))
       return false;
     if (!writeBlockVerified(link, image)) {
       ZyLog::log(ZyLog::Terse, "Could not write to the controller.");

@@ -91,6 +91,12 @@ enum class WriteOutcome {
   Failed    ///< it failed; no rescue image could be saved (or none is made)
 };
 
+/// What a write of block 7 puts there.
+enum class WriteKind {
+  Parameters, ///< the parameters as edited, the rest of the block as read
+  WholeBlock  ///< a whole block image (restoreFlashBlock)
+};
+
 /// Guards every erase of block 7. The front end keeps a backup of the old
 /// block and a journal of the write behind this interface; the link layer
 /// knows neither.
@@ -99,9 +105,10 @@ public:
   virtual ~WriteSafeguard() = default;
   /// Called right before the first "FE7" of a write, with the block as
   /// last read (old) and the block about to be written (intended), 4096
-  /// bytes each. False refuses the write: nothing is erased, and the
-  /// safeguard has said why.
-  virtual bool beforeErase(const unsigned char *old, const unsigned char *intended) = 0;
+  /// bytes each, and what the write is. False refuses the write: nothing
+  /// is erased, and the safeguard has said why.
+  virtual bool beforeErase(const unsigned char *old, const unsigned char *intended,
+                           WriteKind kind) = 0;
   /// Called once when a write that beforeErase allowed has ended.
   virtual void afterWrite(WriteOutcome outcome) = 0;
 };

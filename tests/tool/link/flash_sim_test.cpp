@@ -316,7 +316,7 @@ struct RecordingSafeguard : WriteSafeguard {
   int before = 0;
   std::vector<WriteOutcome> outcomes;
   std::vector<unsigned char> old, intended;
-  bool beforeErase(const unsigned char *o, const unsigned char *i) override {
+  bool beforeErase(const unsigned char *o, const unsigned char *i, WriteKind) override {
     before++;
     old.assign(o, o + FLASH_BLOCK_SIZE);
     intended.assign(i, i + FLASH_BLOCK_SIZE);
