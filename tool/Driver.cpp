@@ -283,6 +283,8 @@ struct RunState {
   /// --check: the block image differs from the controller's block in the
   /// bytes after the parameters, which no keyword shows.
   bool blockRestDiffers = false;
+  /// The block image was written and verified: its line says so.
+  bool blockImageWritten = false;
   /// Firmware files a batch run reads before connecting.
   FirmwareImage imageFirmware;
   FirmwareImage uploadFirmware;
@@ -698,44 +700,6 @@ void noteWriteFiles(RunState &run, bool written) {
   });
 }
 
-/// Block image: the rescue image of the whole parameter block, written back
-/// after the FLASH read.
-bool writeBlockImage(RunState &run) {
-  if (run.blockFile == nullptr)
-    return true;
-  if (run.controller == nullptr) {
-    ZyLog::log(ZyLog::Normal, "Not interacting with controller. Cannot write '%s'.", run.blockFile);
-    return true;
-  }
-  if (run.check) {
-    // Compared with what was read like any other change; nothing is sent.
-    // The bytes after the parameters are compared too: writing the image
-    // would change them as well.
-    applyBlockToImage(run.block);
-    run.blockRestDiffers = memcmp(run.block + FLASH_IMAGE_SIZE, flashBlock() + FLASH_IMAGE_SIZE,
-                                  static_cast<size_t>(run.blockLength - FLASH_IMAGE_SIZE)) != 0;
-    if (run.blockRestDiffers)
-      ZyLog::log(ZyLog::Normal,
-                 "'%s' also differs from the controller's block after the parameters "
-                 "(bytes 0x%x to 0x%x), which writing it would change.",
-                 run.blockFile, FLASH_IMAGE_SIZE, run.blockLength - 1);
-    return true;
-  }
-  ZyLog::log(ZyLog::Normal, "Writing FLASH parameter block image '%s' to controller.",
-             run.blockFile);
-  bool restored = restoreFlashBlock(run.controller, run.block, run.blockLength);
-  noteWriteFiles(run, true);
-  // A signal during the write let it finish; the run ends here.
-  if (Zyla::stopRequest() != 0)
-    return stopRun(run, nullptr);
-  if (!restored)
-    return failAfterConnecting(run, EXIT_FLASH_WRITE);
-  std::string file = run.blockFile;
-  run.outcome.update([&file](RunRecord &record) { record.rescuedFrom = file; });
-  noteBlock(run, false);
-  return true;
-}
-
 /// Lists what a restore file changed in the values read from the
 /// controller, and says so plainly when it changes which robot this is.
 void logRestoredChanges(const char *file, const std::vector<ParamChange> &changes) {
@@ -755,6 +719,63 @@ void logRestoredChanges(const char *file, const std::vector<ParamChange> &change
                "Caution: '%s' changes the robot's identity (%s): it may be another robot's "
                "file.",
                file, identity.c_str());
+}
+
+/// Block image: the rescue image of the whole parameter block, written back
+/// after the FLASH read; without a controller its parameters become the
+/// ones the run edits and saves.
+bool writeBlockImage(RunState &run) {
+  if (run.blockFile == nullptr)
+    return true;
+  if (run.controller == nullptr) {
+    applyBlockToImage(run.block);
+    ZyLog::log(ZyLog::Normal,
+               "Took the parameters of block image '%s'; without a controller nothing is "
+               "written to one.",
+               run.blockFile);
+    std::string file = run.blockFile;
+    run.outcome.update([&file](RunRecord &record) { record.restoredFrom = file; });
+    return true;
+  }
+  if (run.check) {
+    // Compared with what was read like any other change; nothing is sent.
+    // The bytes after the parameters are compared too: writing the image
+    // would change them as well.
+    applyBlockToImage(run.block);
+    run.blockRestDiffers = memcmp(run.block + FLASH_IMAGE_SIZE, flashBlock() + FLASH_IMAGE_SIZE,
+                                  static_cast<size_t>(run.blockLength - FLASH_IMAGE_SIZE)) != 0;
+    if (run.blockRestDiffers)
+      ZyLog::log(ZyLog::Normal,
+                 "'%s' also differs from the controller's block after the parameters "
+                 "(bytes 0x%x to 0x%x), which writing it would change.",
+                 run.blockFile, FLASH_IMAGE_SIZE, run.blockLength - 1);
+    return true;
+  }
+  // What the image changes, listed as a restore lists it, before the erase.
+  unsigned char before[FLASH_IMAGE_SIZE];
+  memcpy(before, flashImage, FLASH_IMAGE_SIZE);
+  applyBlockToImage(run.block);
+  logRestoredChanges(run.blockFile, imageChanges(before, flashImage));
+  noteIntended(run);
+  ZyLog::log(ZyLog::Normal, "Writing FLASH parameter block image '%s' to controller.",
+             run.blockFile);
+  bool restored = restoreFlashBlock(run.controller, run.block, run.blockLength);
+  // A failed write leaves the parameters as read (the shell goes on with
+  // them).
+  if (!restored)
+    setFlashImage(before);
+  noteWriteFiles(run, true);
+  run.outcome.update([restored](RunRecord &record) { record.flashWriteFailed = !restored; });
+  // A signal during the write let it finish; the run ends here.
+  if (Zyla::stopRequest() != 0)
+    return stopRun(run, nullptr);
+  if (!restored)
+    return failAfterConnecting(run, EXIT_FLASH_WRITE);
+  std::string file = run.blockFile;
+  run.outcome.update([&file](RunRecord &record) { record.rescuedFrom = file; });
+  run.blockImageWritten = true;
+  noteBlock(run, false);
+  return true;
 }
 
 /// Apply: the restore file, then the keyword/value pairs.
@@ -889,7 +910,9 @@ bool writeChanges(RunState &run) {
   if (changed && !changes.empty() && run.controller != nullptr)
     logChanges(changingHeading(changes.size()), changes);
   if (!changed) {
-    ZyLog::log(ZyLog::Normal, "Not writing parameters to controler since they have not changed");
+    // After a block image, its own line told what was written.
+    if (!run.blockImageWritten)
+      ZyLog::log(ZyLog::Normal, "Not writing parameters to controler since they have not changed");
     return true;
   }
   if (run.controller == nullptr) {

@@ -1044,6 +1044,23 @@ TEST(DriverWithController, AWriteSaysWhatItChangesAndACheckWritesNothing) {
   // the controller's own block changes nothing.
   auto held = sim.controller().block7();
   ASSERT_TRUE(writeFile(dir.file("same.blk"), std::string(held.begin(), held.end())));
+  // Read without a controller, a block image gives the same parameter
+  // file as the controller holding it, and is edited like a .rop.
+  RunResult offline = runTool({"-n", "-b", "-restoreBlock", "same.blk", "-s", "offline.rop"}, dir);
+  EXPECT_EQ(offline.status, 0) << offline.out;
+  EXPECT_TRUE(readFile(dir.file("offline.rop")) == readFile(dir.file("mine.rop")));
+  offline =
+      runTool({"-n", "-b", "-restoreBlock", "same.blk", "Name", "Edited", "-s", "edited.rop"}, dir);
+  EXPECT_EQ(offline.status, 0) << offline.out;
+  std::vector<std::string> fromController = splitLines(readFile(dir.file("mine.rop")));
+  std::vector<std::string> edited = splitLines(readFile(dir.file("edited.rop")));
+  ASSERT_EQ(edited.size(), fromController.size());
+  for (size_t i = 0; i < edited.size(); i++) {
+    if (fromController[i].rfind("Name Foo ", 0) == 0)
+      EXPECT_EQ(edited[i].rfind("Name Edited ", 0), 0u) << edited[i];
+    else
+      EXPECT_EQ(edited[i], fromController[i]);
+  }
   held[0x800] ^= 0x5A;
   ASSERT_TRUE(writeFile(dir.file("rest.blk"), std::string(held.begin(), held.end())));
   RunResult rest = runTool({"-rp", sim.path(), "-b", "--check", "-restoreBlock", "rest.blk"}, dir);
@@ -1056,4 +1073,32 @@ TEST(DriverWithController, AWriteSaysWhatItChangesAndACheckWritesNothing) {
   EXPECT_EQ(held2.status, 0) << held2.out;
   EXPECT_TRUE(hasLine(held2.out, "No parameter would change.")) << held2.out;
   EXPECT_EQ(writingCommands(sim.controller().commandLog()), writesBefore);
+
+  // Written, a block image lists its changes as a restore does and ends
+  // with one line saying what was done.
+  auto named = sim.controller().block7();
+  memset(named.data() + 141, 0, 19);
+  memcpy(named.data() + 141, "Blocky", 6);
+  ASSERT_TRUE(writeFile(dir.file("named.blk"), std::string(named.begin(), named.end())));
+  RunResult restore = runTool(
+      {"-rp", sim.path(), "-b", "-restoreBlock", "named.blk", "--report", "restore.json"}, dir);
+  EXPECT_EQ(restore.status, 0) << restore.out;
+  EXPECT_EQ(lineAfter(restore.out, "'named.blk' changes 1 parameter:"), "Name: 'Foo' -> 'Blocky'")
+      << restore.out;
+  EXPECT_TRUE(hasLine(restore.out, "Caution: 'named.blk' changes the robot's identity (Name): it "
+                                   "may be another robot's file."));
+  std::vector<std::string> lines = splitLines(restore.out);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "FLASH parameters written to the controller."),
+            1)
+      << restore.out;
+  EXPECT_EQ(restore.out.find("have not changed"), std::string::npos) << restore.out;
+  EXPECT_EQ(sim.controller().block7(), named);
+  report = checkedReport(dir.file("restore.json"));
+  EXPECT_EQ(report["block"]["imageWritten"], "named.blk");
+  EXPECT_EQ(report["controller"]["robotName"], "Foo");
+  EXPECT_EQ(report["controller"]["intendedRobotName"], "Blocky");
+  EXPECT_EQ(report["warnings"],
+            nlohmann::json::array({"Caution: 'named.blk' changes the robot's identity (Name): it "
+                                   "may be another robot's file."}))
+      << report.dump();
 }

@@ -470,6 +470,12 @@ void applyBlockToImage(const unsigned char *block) {
     loadTextBuffers(table);
 }
 
+void setFlashImage(const unsigned char *image) {
+  memcpy(flashImage, image, FLASH_IMAGE_SIZE);
+  for (ParamEntry *table : allTables())
+    loadTextBuffers(table);
+}
+
 bool loadBlockFile(const char *path, unsigned char *block, int *length) {
   FILE *file = fopen(path, "rb");
   if (file == nullptr) {

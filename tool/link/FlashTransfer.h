@@ -80,6 +80,10 @@ const unsigned char *flashBlock();
 /// buffers) without sending anything; referenceImage keeps what was read,
 /// so that the differences are what writing the image would change.
 void applyBlockToImage(const unsigned char *block);
+/// Puts a FLASH image of FLASH_IMAGE_SIZE bytes (16-bit values in host
+/// order, as flashImage holds them between a read and a write) into
+/// flashImage and the text buffers; referenceImage stays as it is.
+void setFlashImage(const unsigned char *image);
 /// Reads a rescue image file of 4096 (or 4095) raw bytes into block;
 /// false with a message naming the file otherwise. *length gets its size.
 bool loadBlockFile(const char *path, unsigned char *block, int *length);
