@@ -7,6 +7,7 @@
 #include "ShellCompletion.h"
 #include "ZyFunctor.h"
 #include "ZyLog.h"
+#include "ZySafeFile.h"
 #include "Zyla.h"
 
 #include <atomic>
@@ -170,16 +171,21 @@ void loadHistory(TerminalEditor &editor) {
   editor.historyFile = historyPath();
   if (editor.historyFile.empty())
     return;
-  FILE *file = fopen(editor.historyFile.c_str(), "r");
-  if (file == nullptr)
+  // Only a regular file of the user's: neither a link is read through nor
+  // can anything at its place (a named pipe) make the shell wait.
+  int fd = open(editor.historyFile.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0)
     return;
+  struct stat info;
   std::string content;
-  char buffer[4096];
-  size_t got;
-  // A bound on what is read: far more than 1,000 lines of 255 characters.
-  while ((got = fread(buffer, 1, sizeof buffer, file)) > 0 && content.size() < (8u << 20))
-    content.append(buffer, got);
-  fclose(file);
+  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid()) {
+    char buffer[4096];
+    ssize_t got;
+    // A bound on what is read: far more than 1,000 lines of 255 characters.
+    while ((got = read(fd, buffer, sizeof buffer)) > 0 && content.size() < (8u << 20))
+      content.append(buffer, static_cast<size_t>(got));
+  }
+  close(fd);
   HistEvent event;
   for (const std::string &line : parseHistory(content, HISTORY_LINES, 255)) {
     editor.kept.push_back(line);
@@ -250,15 +256,11 @@ InputLine readTerminalLine(TerminalEditor &editor, const char *prompt, char *lin
   }
   memcpy(line, text, length);
   line[length] = '\0';
+  // Recalled in this run, to be put right; kept in the file only once the
+  // shell took it (rememberShellLine).
   if (use == LineUse::command && gKeepHistory && length > 0) {
     HistEvent event;
     history(editor.history, &event, H_ENTER, line);
-    if (editor.kept.empty() || editor.kept.back() != line) {
-      editor.kept.push_back(line);
-      while (editor.kept.size() > HISTORY_LINES)
-        editor.kept.pop_front();
-      saveHistory(editor);
-    }
   }
   return InputLine::line;
 }
@@ -273,6 +275,18 @@ bool makeDirectories(const std::string &directory) {
   return mkdir(directory.c_str(), 0700) == 0 || errno == EEXIST;
 }
 } // namespace
+
+void rememberShellLine(const char *line) {
+  TerminalEditor *editor = gEditor;
+  if (editor == nullptr || !gKeepHistory || line[0] == '\0')
+    return;
+  if (!editor->kept.empty() && editor->kept.back() == line)
+    return;
+  editor->kept.push_back(line);
+  while (editor->kept.size() > HISTORY_LINES)
+    editor->kept.pop_front();
+  saveHistory(*editor);
+}
 
 void setShellHistory(bool keep) {
   gKeepHistory = keep;
@@ -361,34 +375,28 @@ bool writeHistory(const std::string &path, const std::vector<std::string> &lines
   size_t slash = path.rfind('/');
   if (slash == std::string::npos || !makeDirectories(path.substr(0, slash)))
     return false;
-  std::string temporary = path + ".XXXXXX";
-  int fd = mkostemp(&temporary[0], O_CLOEXEC);
-  if (fd < 0)
+  // The history's folder must be the user's: under sudo with another
+  // user's XDG_STATE_HOME nothing is written there.
+  std::string folder = path.substr(0, slash == 0 ? 1 : slash);
+  int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat info;
+  if (dir < 0)
     return false;
+  if (fstat(dir, &info) != 0 || info.st_uid != geteuid()) {
+    close(dir);
+    errno = EPERM;
+    return false;
+  }
   std::string content;
   for (const std::string &line : lines)
     content += line + "\n";
-  bool ok = fchmod(fd, 0600) == 0;
-  for (size_t done = 0; ok && done < content.size();) {
-    ssize_t wrote = write(fd, content.data() + done, content.size() - done);
-    if (wrote < 0 && errno == EINTR)
-      continue;
-    ok = wrote > 0;
-    if (ok)
-      done += static_cast<size_t>(wrote);
-  }
-  int savedErrno = errno;
-  if (close(fd) != 0 && ok) {
-    ok = false;
-    savedErrno = errno;
-  }
-  if (ok && rename(temporary.c_str(), path.c_str()) != 0) {
-    ok = false;
-    savedErrno = errno;
-  }
-  if (!ok) {
-    unlink(temporary.c_str());
-    errno = savedErrno;
-  }
+  // A link at the history's place is replaced, never written through.
+  ZySafeFile file;
+  bool ok = file.openExactIn(dir, path.substr(slash + 1), ZySafeFile::Replace, 0600, path) &&
+            file.write(content.data(), content.size()) && file.commit();
+  int error = errno;
+  file.abandon();
+  close(dir);
+  errno = error;
   return ok;
 }

@@ -17,8 +17,8 @@
 /// driver's --no-history turns it off). Call before the first line.
 void setShellHistory(bool keep);
 
-/// What a line is read for: a shell command (completed with Tab, kept in
-/// the history) or the answer to a question (neither).
+/// What a line is read for: a shell command (completed with Tab, recalled
+/// in the run) or the answer to a question (neither).
 enum class LineUse { command, answer };
 
 /// Reads one line of at most size - 1 characters. On a terminal the prompt
@@ -27,6 +27,10 @@ enum class LineUse { command, answer };
 /// terminal too. While a StopWakeup is alive, a terminating signal ends the
 /// wait with InputLine::stopped.
 InputLine readOperatorLine(const char *prompt, char *line, int size, LineUse use);
+
+/// Keeps a command line the shell took in the history file (on a terminal,
+/// unless --no-history); lines it refused are never passed here.
+void rememberShellLine(const char *line);
 
 /// While alive, a terminating signal outside a critical section becomes a
 /// stop request (Zyla::setStopWaker) that wakes readOperatorLine; the
@@ -48,8 +52,9 @@ std::string historyPath();
 /// control characters or bytes outside ASCII.
 std::vector<std::string> parseHistory(const std::string &content, size_t limit, size_t maxLength);
 /// Writes the lines to path through a new file renamed over it (mode
-/// 0600), making missing directories (mode 0700). False on failure, with
-/// errno set.
+/// 0600; a link at path is replaced, not written through), making missing
+/// directories (mode 0700); a folder of another user's is refused (EPERM).
+/// False on failure, with errno set.
 bool writeHistory(const std::string &path, const std::vector<std::string> &lines);
 
 #endif

@@ -209,8 +209,11 @@ void restoreParameters(MonitorLink *link, const char *file) {
 }
 
 /// Runs one command word with its arguments; false when the shell ends.
-bool runCommand(ShellContext &shell, const char *command, ZyArgumentBuilder &args) {
+/// *understood is false for a word the shell does not know.
+bool runCommand(ShellContext &shell, const char *command, ZyArgumentBuilder &args,
+                bool *understood) {
   const char *value = args.getArg(1);
+  *understood = true;
   if (isWord(command, "?") || isWord(command, "h") || isWord(command, "help")) {
     showHelp(shell.link);
   } else if (isWord(command, "quit") || isWord(command, "exit") || isWord(command, "q")) {
@@ -234,6 +237,7 @@ bool runCommand(ShellContext &shell, const char *command, ZyArgumentBuilder &arg
     shell.listingMode = 1;
     shell.pagingPosition = listParameters(armTable, 0, PAGE_LIMIT);
   } else {
+    *understood = false;
     ZyLog::log(ZyLog::Normal, "Could not understand command '%s'. Type 'h' for help.", command);
     std::string nearest = nearestShellWord(command);
     if (!nearest.empty())
@@ -276,11 +280,19 @@ void runShell(MonitorLink *link, FirmwareImage *firmware, FirmwareDownload *down
       continue;
     }
     shell.pagingPosition = 0;
-    if (setParameter(shellTables(), command, args.getArg(1))) {
+    // The history keeps the lines the shell took, not the ones it refused.
+    ParamRefusal refusal = ParamRefusal::none;
+    if (setParameter(shellTables(), command, args.getArg(1), &refusal)) {
       noteExtraWords(command, args);
+      if (refusal == ParamRefusal::none || refusal == ParamRefusal::textCut)
+        rememberShellLine(line);
       continue;
     }
-    if (!runCommand(shell, command, args))
+    bool understood = true;
+    bool goOn = runCommand(shell, command, args, &understood);
+    if (understood && read == InputLine::line)
+      rememberShellLine(line);
+    if (!goOn)
       break;
   }
 }

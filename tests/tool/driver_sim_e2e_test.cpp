@@ -880,6 +880,8 @@ TEST(ShellOnATerminal, EditsCompletesRecallsAndClosesTheMonitorOnCtrlC) {
            "9\r",
        "Max joydrive velocity (mm/sec) set to 900."},
       {tooLong, "Line too long (more than 255 characters); ignored."},
+      {"JoyVelMax 99999\r", "Value for JoyVelMax must be an integer <= 2200."},
+      {"frobnicate\r", "Could not understand command 'frobnicate'."},
       {"Name Bar\r", "Your robot's name is Bar"},
       {"q\r", "Quit anyway? y/(n)?"},
       {"n\r", "command> "},
@@ -900,7 +902,7 @@ TEST(ShellOnATerminal, EditsCompletesRecallsAndClosesTheMonitorOnCtrlC) {
     ASSERT_EQ(tcgetattr(tool.master(), &after), 0);
     EXPECT_EQ(after.c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO));
   }
-  // Kept: the lines typed, but neither the refused line nor the answer.
+  // Kept: the lines typed, but neither the refused ones nor the answer.
   EXPECT_EQ(readFile(dir.file("state/orvexconf/history")), "JoyVelMax 900\nName Bar\nq\n");
   struct stat info;
   ASSERT_EQ(stat(dir.file("state/orvexconf/history").c_str(), &info), 0);

@@ -483,4 +483,18 @@ TEST(ShellHistory, FileIsFoundReadRobustlyAndWrittenPrivately) {
   ASSERT_TRUE(writeHistory(path, {"v"}));
   EXPECT_EQ(readFile(path), "v\n");
   EXPECT_FALSE(writeHistory(dir.file("state/orvexconf/history/below"), {"v"}));
+  // A link at its place is replaced, never written through.
+  std::string victim = dir.write("victim", "keep");
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
+  ASSERT_TRUE(writeHistory(path, {"q"}));
+  EXPECT_EQ(readFile(victim), "keep");
+  ASSERT_EQ(lstat(path.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISREG(info.st_mode));
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  // Nothing is written in a folder of another user's (here root's).
+  if (geteuid() != 0) {
+    EXPECT_FALSE(writeHistory("/orvexconf-history-test", {"v"}));
+    EXPECT_EQ(errno, EPERM);
+  }
 }
