@@ -6,11 +6,16 @@
 #include "BackupStore.h"
 #include "ChildProcess.h"
 #include "DurableWrite.h"
+#include "FirmwareFiles.h"
+#include "FirmwareReader.h"
 #include "LogCapture.h"
+#include "MonitorLink.h"
 #include "ProcessRunner.h"
 #include "ShellText.h"
+#include "SimPty.h"
 #include "TempFiles.h"
 #include "WriteJournal.h"
+#include "ZySerialConnection.h"
 
 #include <gtest/gtest.h>
 
@@ -750,4 +755,38 @@ TEST(DurableWrite, AStoreThatIsNotTheUsersAloneIsRefusedWithNothingErased) {
       EXPECT_NE(access((store + "/backups").c_str(), F_OK), 0) << "refused before any backup";
     }
   }
+}
+
+// An upload without read-back (--no-verify) that ends closes the earlier
+// unfinished uploads to the port, as a verified one does: the next run
+// has nothing to report, and the journal holds the closing line.
+TEST(DurableWrite, AnUploadWithoutReadBackClosesEarlierUnfinishedOnes) {
+  TempDir dir;
+  SimSession sim;
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  std::string port = sim.slavePath();
+  {
+    DurableWrite killed(dir.path(), port);
+    killed.beginUpload("old.mot", std::string(64, 'a'), {8});
+  }
+  std::string file =
+      dir.write("new.mot", records::lines({records::dataRecord('2', 0x8000, records::bytes(16))}));
+  FirmwareImage image;
+  ASSERT_TRUE(loadFirmwareFile(file.c_str(), NO_BASE_ADDRESS, image));
+  FirmwareDownload download(image);
+  download.setVerify(false);
+  ZySerialConnection serial;
+  serial.setBaud(115200);
+  ASSERT_EQ(serial.open(port.c_str()), 0);
+  MonitorLink link(&serial);
+  {
+    LogCapture quiet;
+    DurableWrite run(dir.path(), port);
+    ASSERT_TRUE(run.upload(download, image, &link, 5));
+  }
+  LogCapture log;
+  EXPECT_FALSE(DurableWrite(dir.path(), port).checkUnfinishedUploads(false)) << log.text();
+  std::string journal = fileBytes(dir.file("journal.jsonl"));
+  EXPECT_NE(journal.find("\"outcome\":\"written\""), std::string::npos) << journal;
+  EXPECT_NE(journal.find("\"outcome\":\"superseded\""), std::string::npos) << journal;
 }
