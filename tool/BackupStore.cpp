@@ -68,12 +68,6 @@ bool ownFolder(int fd, const std::string &path, BackupStore::Access access, std:
   return false;
 }
 
-/// Flushes a folder to the disk; some file systems cannot, which is no
-/// failure.
-bool syncFolder(int fd) {
-  return fsync(fd) == 0 || errno == EINVAL || errno == EROFS;
-}
-
 std::string safePart(const std::string &text) {
   std::string out;
   for (char c : text)
@@ -158,7 +152,7 @@ bool BackupStore::openFolder(int parent, const std::string &name, const std::str
     }
     // A new folder is flushed into its parent so that it survives a power
     // cut.
-    if (!syncFolder(parent)) {
+    if (!ZySafeFile::syncDirectory(parent)) {
       *error = "cannot make the folder '" + path + "': " + strerror(errno);
       return false;
     }

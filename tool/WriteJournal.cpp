@@ -103,10 +103,8 @@ bool WriteJournal::append(const std::string &line, std::string *error) {
     failure = errno;
   }
   close(fd);
-  if (ok && myFolder >= 0 && fsync(myFolder) != 0 && errno != EINVAL && errno != EROFS) {
-    ok = false;
-    failure = errno;
-  } else if (ok && myFolder < 0 && !ZySafeFile::syncDirectoryOf(myPath)) {
+  if (ok && !(myFolder >= 0 ? ZySafeFile::syncDirectory(myFolder)
+                            : ZySafeFile::syncDirectoryOf(myPath))) {
     ok = false;
     failure = errno;
   }

@@ -40,14 +40,6 @@ std::string randomPart() {
     part.push_back(letters[b % (sizeof letters - 1)]);
   return part;
 }
-
-bool syncDirectoryFd(int fd) {
-  // Some file systems cannot sync a directory; the data is in place all
-  // the same.
-  if (fsync(fd) == 0 || errno == EINVAL || errno == EROFS)
-    return true;
-  return false;
-}
 } // namespace
 
 ZySafeFile::~ZySafeFile() {
@@ -264,7 +256,7 @@ bool ZySafeFile::commit() {
     if (myMode == CreateNew || !ok)
       unlinkat(myDirectory, myTempName.c_str(), 0);
     myTempName.clear();
-    if (ok && !syncDirectoryFd(myDirectory)) {
+    if (ok && !syncDirectory(myDirectory)) {
       ok = false;
       error = errno;
     }
@@ -303,13 +295,19 @@ void ZySafeFile::abandon() {
   myTempName.clear();
 }
 
+bool ZySafeFile::syncDirectory(int fd) {
+  // Some file systems cannot sync a directory; the data is in place all
+  // the same.
+  return fsync(fd) == 0 || errno == EINVAL || errno == EROFS;
+}
+
 bool ZySafeFile::syncDirectoryOf(const std::string &path) {
   size_t slash = path.rfind('/');
   std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
   int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0)
     return false;
-  bool synced = syncDirectoryFd(fd);
+  bool synced = syncDirectory(fd);
   int error = errno;
   ::close(fd);
   errno = error;

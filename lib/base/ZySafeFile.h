@@ -68,6 +68,9 @@ public:
   /// Flushes the directory that holds path to the disk; false with errno
   /// set when it fails.
   static bool syncDirectoryOf(const std::string &path);
+  /// Flushes the directory open as fd to the disk; a file system that
+  /// cannot is no failure. False with errno set when it fails.
+  static bool syncDirectory(int fd);
 
 private:
   bool copyOld();
