@@ -389,23 +389,28 @@ def main():
         check(done.returncode == 0 and all(results.get(r, {}).get("uploaded") and results[r].get("changed")
                                            and results[r].get("blocks_written") == 1 for r in ROBOTS),
               "firmware rollout uploads one block to all three")
+        check(all(results.get(r, {}).get("blocks_differing") == [8] for r in ROBOTS),
+              "firmware rollout returns the block it compared as differing")
         fleet.sims["robot1"].stop()
         fleet.sims["robot1"].start("--firmware-version", "2.9")
         done, results = fleet.playbook("firmware.yml", rollout)
         check(done.returncode == 0 and all(results.get(r, {}).get("changed") is False for r in ROBOTS),
               "second rollout: no change on any")
-        check("reports firmware version 2.9" in results.get("robot1", {}).get("skipped_reason", ""),
-              "robot1 is settled by its identity")
-        check("matches the controller" in results.get("robot2", {}).get("skipped_reason", ""),
-              "robot2 is settled by the read-back")
+        check("reports firmware version 2.9" in results.get("robot1", {}).get("skipped_reason", "")
+              and results["robot1"].get("blocks_differing") == [], "robot1 is settled by its identity")
+        check("matches the controller" in results.get("robot2", {}).get("skipped_reason", "")
+              and results["robot2"].get("blocks_differing") == [], "robot2 is settled by the read-back")
 
-        # The example playbook of the collection, over the same robots.
+        # The example playbook of the collection, over the same robots, with
+        # the diff of the parameters but not of the image.
         image = os.path.join(fleet.tmp, "orvex-3.0.mot")
         firmware_image(image, "3.0")
         example = os.path.join(args.source_dir, "contrib", "ansible", "examples", "fleet.yml")
-        done, results = fleet.playbook(example, {"firmware_image": image, "firmware_version": "3.0"})
+        done, results = fleet.playbook(example, {"firmware_image": image, "firmware_version": "3.0"}, "--diff")
         check(done.returncode == 0 and all("%s: uploaded, blocks written: 1" % r in done.stdout for r in ROBOTS),
               "the example playbook sets the parameters and rolls out the firmware on all three")
+        check("+Name = robot1" in done.stdout and "S9030000FC" not in done.stdout,
+              "the example's diff shows the parameters, not the image's lines")
     finally:
         for sim in fleet.sims.values():
             sim.stop()
