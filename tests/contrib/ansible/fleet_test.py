@@ -5,11 +5,13 @@ against three simulated controllers on this machine.
 
 Builds and installs the collection, renders both modules' documentation,
 then runs playbooks over an inventory of three robots (local connection,
-each with its own orvexsim): a check run writes nothing, the first apply
-changes all three, the second changes none, a refused value and a
+each with its own orvexsim): a check run writes nothing (no file, no
+folder) and changes no robot that already holds the values, the first
+apply changes all three, the second changes none, a refused value and a
 controller that refuses every erase fail their robot only, diff mode shows
-before and after, wrong option types get Ansible's own message, and a
-firmware rollout uploads once and then changes nothing.
+before and after, wrong option types get Ansible's own message, params that
+the tool would take as options are refused with no controller and no file
+written, and a firmware rollout uploads once and then changes nothing.
 
 Usage: fleet_test.py --bin-dir BUILD/bin --source-dir SOURCE
 """
@@ -128,11 +130,55 @@ class Fleet:
             check(self.spec_as_documented(module, doc.get("doc", {}).get("options", {})),
                   name + " documents each option as its argument spec takes it")
 
+    def module(self, name):
+        sys.path.insert(0, self.env["ANSIBLE_COLLECTIONS_PATH"])
+        return importlib.import_module("ansible_collections.orvexconf.fleet.plugins." + name)
+
+    def check_parameter_rules(self):
+        """Which params entries the parameters module passes to the tool,
+        and which it refuses as options of the tool (message part)."""
+        problem = self.module("modules.parameters").parameter_problem
+        table = [
+            ("Name", "rover7", None), ("JoyVelMax", 500, None), ("JoyVelMax", -5, None),
+            ("JoyVelMax", "-12", None), ("Name", "-5.5", None), ("Name", "a -s b", None),
+            ("Name", "x-", None), ("joyvelmx", 1, None),
+            ("-rp", "/dev/ttyS1", "Parameter '-rp' is not a keyword"),
+            ("--check", 1, "Parameter '--check' is not a keyword"),
+            ("-", 1, "Parameter '-' is not a keyword"), ("/?", 1, "Parameter '/?' is not a keyword"),
+            ("Name", "-s", "Value '-s' of parameter 'Name'"), ("Name", "--REPORT", "Value '--REPORT'"),
+            ("Name", "-", "Value '-' of"), ("Name", "-1e3", "Value '-1e3' of"), ("Name", "/H", "Value '/H' of"),
+            ("Name", True, "give an integer or a text"), ("Name", "", "a value is not empty"),
+            ("Na me", "x", "a keyword is one word"), ("Name", "a\0b", "a NUL character"),
+        ]
+        for keyword, value, refused in table:
+            said = problem(keyword, value)
+            check(said is None if refused is None else refused in (said or ""),
+                  "params %r: %r is %s (%s)" % (keyword, value, "passed" if refused is None else "refused", said))
+
+    def files(self, leave_out=()):
+        """Every file and folder in the scratch folder but Ansible's own and
+        the simulators', with each file's digest: what a run wrote shows."""
+        seen = {}
+        for top, folders, names in os.walk(self.tmp):
+            folders[:] = [f for f in folders if top != self.tmp or not (
+                f.startswith("tree-") or f in ("ansible-local", "ansible-remote", "collections", "dist"))]
+            for name in folders + names:
+                path = os.path.join(top, name)
+                if path in leave_out or name.endswith((".mem", ".port")):
+                    continue
+                seen[path] = ("folder" if os.path.isdir(path) and not os.path.islink(path)
+                              else "link" if os.path.islink(path) else sha256(path))
+        return seen
+
+    def files_changed(self, before, leave_out=()):
+        """The paths made, removed or changed since files() gave before."""
+        after = self.files(leave_out)
+        return sorted(p for p in set(before) | set(after) if before.get(p) != after.get(p))
+
     def spec_as_documented(self, module, documented):
         """Whether the module's argument spec and its documented options
         agree on names, types, required and defaults."""
-        sys.path.insert(0, self.env["ANSIBLE_COLLECTIONS_PATH"])
-        spec = importlib.import_module("ansible_collections.orvexconf.fleet.plugins.modules." + module).ARGUMENT_SPEC
+        spec = self.module("modules." + module).ARGUMENT_SPEC
         agree = sorted(spec) == sorted(documented)
         for option, taken in spec.items():
             said = documented.get(option, {})
@@ -202,17 +248,30 @@ def main():
     try:
         fleet.install_collection()
         fleet.check_documentation()
+        fleet.check_parameter_rules()
         fleet.write_inventory()
         for sim in fleet.sims.values():
             sim.start()
         wanted = {"fleet_params": {"Name": "fleetbot", "JoyVelMax": 650}}
 
-        # Check mode with diff: every robot would change, nothing is written.
+        # Check mode with diff: robot1 and robot2 would change, robot3 is
+        # given the values it holds; nothing is written, no file, no folder.
+        inventory_vars = os.path.join(fleet.tmp, "host_vars")
+        os.makedirs(inventory_vars, exist_ok=True)
+        with open(os.path.join(inventory_vars, "robot3.yml"), "w") as f:
+            f.write("robot_params:\n  Name: simbot\n  JoyVelMax: 400\n")
         before = fleet.memories()
+        files = fleet.files()
         done, results = fleet.playbook("params.yml", wanted, "--check", "--diff")
+        made = fleet.files_changed(files)
+        os.remove(os.path.join(inventory_vars, "robot3.yml"))
         check(done.returncode == 0, "check run ends 0")
-        check(all(results.get(r, {}).get("changed") for r in ROBOTS), "check run: changed on all three")
+        check(all(results.get(r, {}).get("changed") and results[r].get("status_name") == "would-change"
+                  for r in ("robot1", "robot2")), "check run: robot1 and robot2 would change")
+        check(results.get("robot3", {}).get("changed") is False and results["robot3"].get("status_name") == "ok",
+              "check run: robot3, which holds the values, would not change")
         check(fleet.memories() == before, "check run: the simulators' memory is unchanged")
+        check(not made, "check run: no file or folder made or changed (working and backup folders): %s" % made)
         check("-JoyVelMax = 400" in done.stdout and "+JoyVelMax = 650" in done.stdout
               and "+Name = fleetbot" in done.stdout and "--- before: simbot (before)" in done.stdout,
               "diff mode shows each change before and after")
@@ -223,6 +282,9 @@ def main():
         check(all(results.get(r, {}).get("changed") and results[r].get("block_written") for r in ROBOTS),
               "first apply: changed on all three")
         check(all(results.get(r, {}).get("backup_file") for r in ROBOTS), "first apply: a backup on each")
+        store = os.path.join(fleet.tmp, "hosts", "robot1", "store")
+        check(os.path.isdir(os.path.join(store, "orvexconf")) and os.stat(store).st_mode & 0o777 == 0o700,
+              "first apply: the backup folder's missing parent is made, 0700")
         backup = results.get("robot1", {}).get("backup_file", "")
         written = fleet.memories()
         check(all(written[r] != before[r] for r in ROBOTS), "first apply: every controller's memory changed")
@@ -244,8 +306,6 @@ def main():
                                        "-e", json.dumps({"robot_params": {}}), "--limit", "robot1,robot3")
         ranged = fleet.memories()
         check(done.returncode == 0, "robot1 and robot3 take JoyVelMax 700")
-        inventory_vars = os.path.join(fleet.tmp, "host_vars")
-        os.makedirs(inventory_vars, exist_ok=True)
         with open(os.path.join(inventory_vars, "robot2.yml"), "w") as f:
             f.write("robot_params:\n  JoyVelMax: 99999\n")
         done, results = fleet.playbook("params.yml", {"fleet_params": {"JoyVelMax": 700, "Name": "rangebot"}})
@@ -265,7 +325,7 @@ def main():
         fleet.sims["robot3"].start("--refuse", "FE:*")
         done, results = fleet.playbook("params.yml", {"fleet_params": {"Name": "erasebot"}})
         bad = results.get("robot3", {})
-        check(done.returncode != 0 and bad.get("exit_status") == 8
+        check(done.returncode != 0 and bad.get("exit_status") == 8 and bad.get("status_name") == "flash-write"
               and "Erase FLASH command not accepted: ER2" in bad.get("msg", ""),
               "refused erase fails robot3 with the tool's message and status 8: " + bad.get("msg", ""))
         check(bad.get("rescue_files") and all(os.path.isabs(p) and os.path.isfile(p) for p in bad["rescue_files"]),
@@ -277,11 +337,37 @@ def main():
         fleet.sims["robot3"].stop()
         fleet.sims["robot3"].start()
 
-        # Wrong types: Ansible's own message, before orvexconf runs.
-        results_file = os.path.join(fleet.tmp, "types.json")
-        done, _ = fleet.playbook("types.yml", {"results_file": results_file})
+        # Wrong types get Ansible's own message, before orvexconf runs; params
+        # that the tool would take as options, applied or checked, write no
+        # controller (neither this one nor the one whose port they name) and
+        # no file.
+        results_file = os.path.join(fleet.tmp, "refused.json")
+        victim = os.path.join(fleet.tmp, "victim.txt")
+        with open(victim, "w") as f:
+            f.write("not to be overwritten\n")
+        rogue_block = os.path.join(fleet.tmp, "rogue.blk")
+        with open(rogue_block, "wb") as f:
+            f.write(bytes(range(256)) * 16)
+        before = fleet.memories()
+        files = fleet.files()
+        done, _ = fleet.playbook("refused.yml", {"results_file": results_file, "victim": victim,
+                                                 "rogue_block": rogue_block})
+        check(fleet.memories() == before, "refused params: no controller's memory changed")
+        made = fleet.files_changed(files, leave_out=(results_file,))
+        check(not made, "refused params: no file or folder made or changed: %s" % made)
         with open(results_file) as f:
             typed = json.load(f)
+        for name, said in (("port_key", "Parameter '-rp' is not a keyword"),
+                           ("block_key", "Parameter '-restoreBlock' is not a keyword"),
+                           ("save_key", "Parameter '-s' is not a keyword"),
+                           ("save_value", "Value '-s' of parameter 'Name' would be taken by orvexconf as one of its options"),
+                           ("unknown", "Unknown keyword 'JoyVelMx' (did you mean 'JoyVelMax'?)"),
+                           ("negative", "JoyVelMax -5: out of range"),
+                           ("store_file", "backup_dir '%s/orvexconf' cannot be used: '%s' is there and is not a folder"
+                            % (victim, victim))):
+            result = typed[name]
+            check(result.get("failed") and result.get("changed") is False and said in result.get("msg", ""),
+                  "%s is refused: %s" % (name, result.get("msg")))
         check("argument 'robot_baud' is of type <class 'str'>" in typed["baud"].get("msg", "")
               and "unable to convert to int" in typed["baud"].get("msg", ""), "robot_baud: fast is refused by Ansible")
         check("unable to convert to dict" in typed["params_list"].get("msg", ""), "params as a list is refused by Ansible")
@@ -303,23 +389,28 @@ def main():
         check(done.returncode == 0 and all(results.get(r, {}).get("uploaded") and results[r].get("changed")
                                            and results[r].get("blocks_written") == 1 for r in ROBOTS),
               "firmware rollout uploads one block to all three")
+        check(all(results.get(r, {}).get("blocks_differing") == [8] for r in ROBOTS),
+              "firmware rollout returns the block it compared as differing")
         fleet.sims["robot1"].stop()
         fleet.sims["robot1"].start("--firmware-version", "2.9")
         done, results = fleet.playbook("firmware.yml", rollout)
         check(done.returncode == 0 and all(results.get(r, {}).get("changed") is False for r in ROBOTS),
               "second rollout: no change on any")
-        check("reports firmware version 2.9" in results.get("robot1", {}).get("skipped_reason", ""),
-              "robot1 is settled by its identity")
-        check("matches the controller" in results.get("robot2", {}).get("skipped_reason", ""),
-              "robot2 is settled by the read-back")
+        check("reports firmware version 2.9" in results.get("robot1", {}).get("skipped_reason", "")
+              and results["robot1"].get("blocks_differing") == [], "robot1 is settled by its identity")
+        check("matches the controller" in results.get("robot2", {}).get("skipped_reason", "")
+              and results["robot2"].get("blocks_differing") == [], "robot2 is settled by the read-back")
 
-        # The example playbook of the collection, over the same robots.
+        # The example playbook of the collection, over the same robots, with
+        # the diff of the parameters but not of the image.
         image = os.path.join(fleet.tmp, "orvex-3.0.mot")
         firmware_image(image, "3.0")
         example = os.path.join(args.source_dir, "contrib", "ansible", "examples", "fleet.yml")
-        done, results = fleet.playbook(example, {"firmware_image": image, "firmware_version": "3.0"})
+        done, results = fleet.playbook(example, {"firmware_image": image, "firmware_version": "3.0"}, "--diff")
         check(done.returncode == 0 and all("%s: uploaded, blocks written: 1" % r in done.stdout for r in ROBOTS),
               "the example playbook sets the parameters and rolls out the firmware on all three")
+        check("+Name = robot1" in done.stdout and "S9030000FC" not in done.stdout,
+              "the example's diff shows the parameters, not the image's lines")
     finally:
         for sim in fleet.sims.values():
             sim.stop()

@@ -8,6 +8,13 @@ report ("--report -", one JSON document on standard output) is the only
 thing read back, and a failed run becomes a failure that carries the
 tool's own messages and exit status. The text the tool prints is passed on
 as stderr, never parsed.
+
+The tool takes its options anywhere among its arguments, so no text from a
+task reaches its command line where the tool could read it as an option:
+paths are made absolute, and anything else that would look like an option
+is refused. The folders a run needs are checked before any run, so check
+mode fails where the apply would, and made only when the task applies:
+check mode creates nothing.
 """
 
 from __future__ import absolute_import, division, print_function
@@ -16,6 +23,7 @@ __metaclass__ = type
 
 import json
 import os
+import re
 
 # Exit statuses of orvexconf (also named in the report as exitStatusName).
 STATUS_OK = 0
@@ -23,6 +31,13 @@ STATUS_WOULD_CHANGE = 10
 
 # The report schema these modules understand.
 REPORT_SCHEMA = "orvexconf-report/1"
+
+# A value orvexconf reads as a number, not as an option, although it may
+# start with '-'.
+NUMBER = re.compile(r"-?[0-9]+(\.[0-9]+)?\Z", re.ASCII)
+
+# Words orvexconf takes as its help option without a leading '-'.
+HELP_WORDS = ("/?", "/h")
 
 # Options every module of the collection takes, in argument-spec form.
 COMMON_ARGUMENT_SPEC = dict(
@@ -39,6 +54,45 @@ def default_working_dir():
     state folder, which outlives the module's temporary directory."""
     state = os.environ.get("XDG_STATE_HOME") or os.path.join(os.path.expanduser("~"), ".local", "state")
     return os.path.join(state, "orvexconf", "rescue")
+
+
+def taken_as_option(text):
+    """Whether orvexconf would read text as one of its options (a leading
+    '-', one or two, in any letter case; the help words) rather than as a
+    keyword or a value. A negative number is a value."""
+    return text.lower() in HELP_WORDS or (text.startswith("-") and not NUMBER.match(text))
+
+
+def missing_folders(path):
+    """The folders of path that do not exist yet, outermost first, and the
+    nearest one that does (or whatever stands there in its place)."""
+    missing = []
+    while not os.path.lexists(path):
+        parent = os.path.dirname(path)
+        missing.insert(0, path)
+        if parent == path:
+            break
+        path = parent
+    return missing, path
+
+
+def folder_problem(option, path, owned):
+    """Why the folder of an option cannot be used or made, or None. With
+    owned, an existing folder must also be the remote user's own, as
+    orvexconf requires of its store."""
+    missing, existing = missing_folders(path)
+    if not os.path.isdir(existing):
+        return ("%s '%s' cannot be used: '%s' is there and is not a folder; give a folder, or "
+                "a path that does not exist yet." % (option, path, existing))
+    if not os.access(existing, os.W_OK | os.X_OK):
+        what = "create '%s' in" % missing[0] if missing else "write to"
+        return ("%s '%s' cannot be used: the remote user (uid %d) cannot %s '%s'; give a folder "
+                "that user can write to." % (option, path, os.geteuid(), what, existing))
+    if owned and not missing and os.stat(path).st_uid != os.geteuid():
+        return ("%s '%s' belongs to another user (uid %d, not %d); orvexconf keeps its backups "
+                "and journal only in the remote user's own folders: give one of those, or run as "
+                "its owner." % (option, path, os.stat(path).st_uid, os.geteuid()))
+    return None
 
 
 class OrvexconfRun:
@@ -71,9 +125,21 @@ class OrvexconfRun:
 class Orvexconf:
     """Runs orvexconf for an AnsibleModule with the common options."""
 
-    def __init__(self, module):
+    def __init__(self, module, file_options=()):
+        """Takes the common options and the module's own file_options;
+        fails the task, before anything runs, on a port that could act as
+        an option or a folder that could not be used."""
         self.module = module
         params = module.params
+        # Paths go to the tool, which runs in the working folder, as the
+        # module sees them, and can never start with '-'.
+        for option in ("backup_dir", "working_dir", "executable") + tuple(file_options):
+            if params.get(option):
+                params[option] = os.path.abspath(params[option])
+        if taken_as_option(params["port"]) or not params["port"]:
+            module.fail_json(msg="port '%s' is not a serial port: give the path of the controller's "
+                             "port, such as /dev/serial/by-id/... ('orvexconf --list-ports' lists "
+                             "them)." % params["port"])
         if params.get("executable"):
             self.executable = params["executable"]
             if not os.access(self.executable, os.X_OK):
@@ -85,6 +151,13 @@ class Orvexconf:
             self.executable = module.get_bin_path("orvexconf", required=True)
         self.working_dir = params.get("working_dir") or default_working_dir()
         self.runs = []
+        self.folders_made = False
+        problems = [folder_problem("working_dir", self.working_dir, owned=False)]
+        if params.get("backup_dir"):
+            problems.append(folder_problem("backup_dir", params["backup_dir"], owned=True))
+        problems = [problem for problem in problems if problem]
+        if problems:
+            module.fail_json(msg=" ".join(problems) + " Nothing was run.")
 
     def connection_options(self):
         params = self.module.params
@@ -97,16 +170,33 @@ class Orvexconf:
         params = self.module.params
         return ["--backup-dir", params["backup_dir"]] if params.get("backup_dir") else []
 
-    def prepare_working_dir(self):
-        """Creates the folder rescue files are written to (0700, as the
-        tool's own state folder), failing the task when that is impossible."""
-        try:
-            os.makedirs(self.working_dir, mode=0o700, exist_ok=True)
-        except OSError as error:
-            self.module.fail_json(
-                msg="Cannot create the working folder '%s' for rescue files (%s): give a folder "
-                "the remote user can write to with working_dir." % (self.working_dir, error.strerror)
-            )
+    def prepare_folders(self):
+        """The folder a run against the controller works in. Applying, the
+        working folder and the backup folder's parents are made first, each
+        0700 as the tool makes its own store (the tool makes the backup
+        folder itself); a failure fails the task. Check mode makes nothing
+        and works in the working folder if it exists, else in the module's
+        temporary folder: a check leaves no rescue files."""
+        if self.module.check_mode:
+            return self.working_dir if os.path.isdir(self.working_dir) else self.module.tmpdir
+        if self.folders_made:
+            return self.working_dir
+        folders = missing_folders(self.working_dir)[0]
+        if self.module.params.get("backup_dir"):
+            folders += missing_folders(self.module.params["backup_dir"])[0][:-1]
+        for folder in folders:
+            try:
+                os.mkdir(folder, 0o700)
+            except FileExistsError:
+                if not os.path.isdir(folder):
+                    self.module.fail_json(msg="Cannot create the folder '%s': something else is "
+                                          "there now. The controller was not touched." % folder)
+            except OSError as error:
+                self.module.fail_json(msg="Cannot create the folder '%s' (%s): give working_dir "
+                                      "and backup_dir folders the remote user can write to. "
+                                      "The controller was not touched." % (folder, error.strerror))
+        self.folders_made = True
+        return self.working_dir
 
     def run(self, options, offline=False):
         """Runs 'orvexconf -b --report - OPTIONS' (with -n when offline,
@@ -115,10 +205,7 @@ class Orvexconf:
         argv = [self.executable]
         argv += ["-n"] if offline else self.connection_options()
         argv += ["-b", "--report", "-"] + options
-        cwd = None
-        if not offline:
-            self.prepare_working_dir()
-            cwd = self.working_dir
+        cwd = None if offline else self.prepare_folders()
         rc, stdout, stderr = self.module.run_command(argv, cwd=cwd, environ_update={"LC_ALL": "C"})
         report = None
         try:

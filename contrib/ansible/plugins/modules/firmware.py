@@ -109,10 +109,15 @@ blocks_written:
   returned: always
   type: int
 blocks_differing:
-  description: Blocks whose contents differed from the image when compared by read-back.
-  returned: when compared
+  description:
+    - Blocks whose contents differed from the image when the controller was compared with it by
+      read-back, before any upload (also when the task then uploaded, or failed uploading).
+    - An empty list when the controller's identity reports I(expected_version); its blocks are
+      then taken to hold the image and are not read back.
+  returned: when compared, by read-back or by the identity with I(expected_version)
   type: list
   elements: int
+  sample: [8, 9]
 image:
   description: The image as the tool read it (file, format, address ranges, SHA-256 of the bytes written, state).
   returned: when the tool read the image
@@ -153,6 +158,7 @@ from ansible_collections.orvexconf.fleet.plugins.module_utils.orvexconf import (
     STATUS_OK,
     STATUS_WOULD_CHANGE,
     Orvexconf,
+    taken_as_option,
 )
 
 
@@ -198,10 +204,13 @@ def main():
     module = AnsibleModule(argument_spec=ARGUMENT_SPEC, supports_check_mode=True)
     params = module.params
     port = params["port"]
+    if params.get("base") is not None and (not params["base"] or taken_as_option(params["base"])):
+        module.fail_json(msg="base '%s' is not a load address: give hexadecimal digits, such as "
+                         "8000." % params["base"])
+    tool = Orvexconf(module, file_options=("image",))
     if not os.path.isfile(params["image"]):
         module.fail_json(msg="The firmware image '%s' is not on the robot's computer: copy it there "
                          "first (ansible.builtin.copy) and give its path there." % params["image"])
-    tool = Orvexconf(module)
     image_options = ["-u", params["image"]]
     if params.get("base"):
         image_options += ["--base", params["base"]]
@@ -217,10 +226,11 @@ def main():
         version_before = (run.report.get("controller") or {}).get("firmwareVersion")
         if version_before == params["expected_version"]:
             finish(module, run, False, False, version_before,
-                   skipped="the controller reports firmware version %s" % version_before)
+                   skipped="the controller reports firmware version %s" % version_before, differing=[])
 
     # Read the image back from the controller: blocks that already hold it
     # need no upload.
+    differing = None
     if params["compare"] or module.check_mode:
         run = tool.run(common + ["--check"] + image_options)
         if version_before is None:
@@ -245,10 +255,13 @@ def main():
     record = image_record(run)
     written = (record or {}).get("blocksWritten", 0) > 0
     if run.rc != STATUS_OK or record is None or not record.get("written"):
+        failed = dict(changed=written, uploaded=False, blocks_written=(record or {}).get("blocksWritten", 0),
+                      image=record)
+        if differing is not None:
+            failed["blocks_differing"] = differing
         tool.fail(run, "orvexconf could not upload '%s' to the controller on %s; running the task "
-                  "again uploads it again." % (params["image"], port), changed=written,
-                  uploaded=False, blocks_written=(record or {}).get("blocksWritten", 0), image=record)
-    finish(module, run, written, True, version_before)
+                  "again uploads it again." % (params["image"], port), **failed)
+    finish(module, run, written, True, version_before, differing=differing)
 
 
 if __name__ == "__main__":

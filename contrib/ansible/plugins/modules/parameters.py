@@ -20,9 +20,13 @@ description:
     (C(.blk)) back, then writes the controller's FLASH parameter block, only when something
     changed. Before every write the tool saves a backup of the block and keeps a journal, so an
     interrupted write can be put right.
-  - Keyword values are checked before the controller is touched (C(orvexconf -n)); a value the
-    tool refuses (out of range, not an integer, a text that cannot be stored, an unknown keyword)
-    fails the task and nothing is written.
+  - Keyword values, and the file of I(restore_file) or I(block_image), are checked before the
+    controller is touched (C(orvexconf -n)); a value the tool refuses (out of range, not an
+    integer, a text that cannot be stored, an unknown keyword, with the keyword it suggests) or a
+    file it cannot read fails the task and nothing is written, in check mode as when applying.
+  - I(params) passes keywords and values only, never options of the tool. A key that starts with
+    C(-) (such as C(-rp) or C(-s)) and a value that starts with C(-) and is not a number are
+    refused before anything runs, naming the keyword and the value.
   - C(changed) is true only when the controller's block was written (in check mode, when it
     would be).
 author:
@@ -37,6 +41,8 @@ options:
         with their ranges and units.
       - Values are integers or texts; quote texts that YAML would read as something else
         (C("yes"), C("1.0")).
+      - A key that is not a keyword of the tool is refused; one that starts with C(-) is refused
+        before anything runs. A text value cannot start with C(-) (negative numbers can).
     type: dict
     default: {}
   restore_file:
@@ -51,7 +57,9 @@ options:
       - It is compared with the controller's block first and written only when some byte differs.
     type: path
 notes:
-  - Supports check mode (C(orvexconf --check)), which reads the block and writes nothing.
+  - Supports check mode (C(orvexconf --check)), which reads the block and writes nothing, no
+    file and no folder either (I(working_dir) and the parents of I(backup_dir) are made only when
+    applying).
   - Supports diff mode; the diff lists each parameter that changed (or would) as C(keyword = value).
 attributes:
   check_mode:
@@ -143,6 +151,7 @@ from ansible_collections.orvexconf.fleet.plugins.module_utils.orvexconf import (
     STATUS_WOULD_CHANGE,
     Orvexconf,
     refusal_text,
+    taken_as_option,
 )
 
 
@@ -155,21 +164,47 @@ ARGUMENT_SPEC = dict(
 )
 
 
+def parameter_problem(keyword, value):
+    """Why a params entry cannot go to orvexconf as a keyword and its
+    value, or None. The tool takes its options anywhere among its
+    arguments, so a keyword or a value it would read as an option is
+    refused here; whether a keyword is one the tool knows is for the
+    tool's offline check, which also suggests the keyword meant."""
+    if isinstance(value, bool) or not isinstance(value, (int, str)):
+        return ("Value of parameter '%s' is %s (%s): give an integer or a text, and quote texts "
+                "YAML would read otherwise." % (keyword, value, type(value).__name__))
+    text = str(value)
+    if not keyword or not text or any(c.isspace() for c in keyword):
+        return ("Parameter '%s' with value '%s': a keyword is one word and a value is not empty."
+                % (keyword, text))
+    if "\0" in keyword or "\0" in text:
+        return "Parameter %r: a NUL character cannot be passed, in a keyword or a value." % keyword
+    if taken_as_option(keyword):
+        return ("Parameter '%s' is not a keyword: orvexconf would take it as one of its options. "
+                "params holds keywords and their values only; the module's own options give the "
+                "port, the files and the folders." % keyword)
+    if taken_as_option(text):
+        why = "a help word" if not text.startswith("-") else "a text that starts with '-' and is not a number"
+        return ("Value '%s' of parameter '%s' would be taken by orvexconf as one of its options "
+                "(%s): it cannot be set from here." % (text, keyword, why))
+    return None
+
+
 def keyword_arguments(module):
-    """The params dictionary as orvexconf's keyword value arguments; values
-    YAML gives as something other than an integer or a text are refused."""
+    """The params dictionary as orvexconf's keyword value arguments; the
+    task fails, naming each entry that cannot be passed, before anything
+    runs."""
     argv = []
+    problems = []
     for keyword, value in module.params["params"].items():
-        if isinstance(value, bool) or not isinstance(value, (int, str)):
-            module.fail_json(
-                msg="Value of parameter '%s' is %s (%s): give an integer or a text, and quote texts "
-                "YAML would read otherwise." % (keyword, value, type(value).__name__)
-            )
-        text = str(value)
-        if not keyword or not text or any(c.isspace() for c in keyword):
-            module.fail_json(msg="Parameter '%s' with value '%s': a keyword is one word and a value is "
-                             "not empty." % (keyword, text))
-        argv += [keyword, text]
+        keyword = keyword if isinstance(keyword, str) else str(keyword)
+        problem = parameter_problem(keyword, value)
+        if problem:
+            problems.append(problem)
+        else:
+            argv += [keyword, str(value)]
+    if problems:
+        module.fail_json(msg=" ".join(problems) + " Nothing was run.")
     return argv
 
 
@@ -186,23 +221,25 @@ def main():
         mutually_exclusive=[("restore_file", "block_image")],
         supports_check_mode=True,
     )
-    tool = Orvexconf(module)
     keywords = keyword_arguments(module)
+    tool = Orvexconf(module, file_options=("restore_file", "block_image"))
 
-    # The values are checked without the controller first, so a refused
-    # one leaves every robot untouched.
-    if keywords:
-        offline = tool.run(keywords, offline=True)
-        if offline.refused or offline.unprocessed:
-            tool.fail(offline, "orvexconf refused %s; nothing was written to the controller."
-                      % refusal_text(offline.refused, offline.unprocessed), changed=False,
-                      refused=offline.refused)
-
-    options = tool.store_options()
+    files = []
     if module.params.get("restore_file"):
-        options += ["-r", module.params["restore_file"]]
+        files += ["-r", module.params["restore_file"]]
     if module.params.get("block_image"):
-        options += ["-restoreBlock", module.params["block_image"]]
+        files += ["-restoreBlock", module.params["block_image"]]
+
+    # The values and files are checked without the controller first, so a
+    # refused one leaves every robot untouched, in check mode as applying.
+    if keywords or files:
+        offline = tool.run(files + keywords, offline=True)
+        if offline.rc != STATUS_OK or offline.refused or offline.unprocessed:
+            tool.fail(offline, "orvexconf refused %s; nothing was written to the controller."
+                      % (refusal_text(offline.refused, offline.unprocessed) or (files[1] if files else "the parameters")),
+                      changed=False, refused=offline.refused)
+
+    options = tool.store_options() + files
     run = None
     if module.params.get("block_image") and not module.check_mode:
         # The tool writes a block image even when the controller already
