@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -119,6 +120,14 @@ namespace {
 size_t farthestSuggestion(const std::string &wanted) {
   return std::min<size_t>(3, (wanted.size() + 1) / 2);
 }
+/// Two texts whose lengths differ by best or more are at least that many
+/// edits apart: no need to count them (a long word, such as a line with no
+/// blank, costs nothing then).
+bool closeInLength(const std::string &wanted, const char *candidate, size_t best) {
+  size_t length = std::strlen(candidate);
+  size_t apart = length > wanted.size() ? length - wanted.size() : wanted.size() - length;
+  return apart < best;
+}
 } // namespace
 
 std::string nearestKeyword(const ParamTableList &tables, const std::string &keyword) {
@@ -127,6 +136,8 @@ std::string nearestKeyword(const ParamTableList &tables, const std::string &keyw
   std::string found;
   for (ParamEntry *table : tables)
     for (ParamEntry *entry = table; entry->name[0] != '\0'; ++entry) {
+      if (!closeInLength(wanted, entry->name, best))
+        continue;
       size_t distance = editDistance(wanted, lowerCase(entry->name));
       if (distance < best) {
         best = distance;
@@ -147,6 +158,8 @@ std::string nearestKeyword(const ZyConfig &config, const std::string &keyword) {
     ZyConfigArg::Type type = param.getType();
     if (type == ZyConfigArg::SAVED_LINE || type == ZyConfigArg::DESCRIPTION_HOLDER ||
         param.getName()[0] == '\0')
+      continue;
+    if (!closeInLength(wanted, param.getName(), best))
       continue;
     size_t distance = editDistance(wanted, lowerCase(param.getName()));
     if (distance < best) {
