@@ -215,6 +215,30 @@ TEST(ParamSetLoad, LeavesTheRunsImageAndRegistryAlone) {
   EXPECT_EQ(flashImage[415], referenceImage[415]);
 }
 
+TEST(ParamSetLoad, TheNameSaysTheFormatAndParameterFilesStayTheDefault) {
+  const struct {
+    const char *name;
+    ParamSetFormat format;
+  } cases[] = {{"a.rop", ParamSetFormat::rop},   {"a", ParamSetFormat::rop},
+               {"a.txt", ParamSetFormat::rop},   {"x.json/a", ParamSetFormat::rop},
+               {"b.BLK", ParamSetFormat::block}, {"dir/c.Json", ParamSetFormat::json},
+               {"c.yaml", ParamSetFormat::yaml}, {"c.YML", ParamSetFormat::yaml}};
+  for (const auto &c : cases)
+    EXPECT_EQ(paramSetFormatOf(c.name), c.format) << c.name;
+  // A restore of an export that cannot be read fails before it changes
+  // anything.
+  TempDir dir;
+  ZyConfig registry;
+  std::memset(flashImage, 0x11, FLASH_IMAGE_SIZE);
+  for (const char *bad : {"{\"format\": \"orvexconf-parameters/1\"}", "{", "[]"}) {
+    std::string file = dir.write("bad.json", bad);
+    EXPECT_FALSE(restoreParameterFile(file.c_str(), &registry)) << bad;
+  }
+  EXPECT_FALSE(restoreParameterFile(dir.file("missing.yaml").c_str(), &registry));
+  EXPECT_EQ(flashImage[0], 0x11);
+  EXPECT_EQ(flashImage[FLASH_IMAGE_SIZE - 1], 0x11);
+}
+
 TEST(ParamSetLoad, BlockImagesAreCheckedAsForARestore) {
   TempDir dir;
   for (size_t size : {4096u, 4095u, 4097u, 422u, 0u}) {
