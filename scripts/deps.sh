@@ -19,6 +19,8 @@ command -v pkg-config >/dev/null || need+=(pkgconf)
 # libcrypto); JSON of the write journal.
 [ -f /usr/include/openssl/evp.h ] || need+=(libssl-dev)
 [ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
+# Parameter exports: YAML (yaml-cpp; JSON is nlohmann-json above).
+[ -f /usr/include/yaml-cpp/yaml.h ] || need+=(libyaml-cpp-dev)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 # Line editing and history of the shell on a terminal.
 [ -f /usr/include/histedit.h ] || need+=(libedit-dev)

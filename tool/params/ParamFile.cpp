@@ -4,12 +4,15 @@
 #include "ParamFile.h"
 
 #include "FlashImage.h"
+#include "ParamExport.h"
+#include "ParamSet.h"
 #include "ZyConfig.h"
 #include "ZyLog.h"
 #include "Zyla.h"
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -23,34 +26,32 @@ int upperBound(const ParamEntry &entry, int widthMaximum) {
   return entry.maximum == -1 ? widthMaximum : entry.maximum;
 }
 
-ZyConfigArg makeArg(ParamEntry &entry) {
+} // namespace
+
+ZyConfigArg paramConfigArg(const ParamEntry &entry, unsigned char *value, char *textBuffer) {
   switch (entry.kind) {
   case ParamKind::text: {
     // The field holds size characters, terminated only when shorter (the
     // byte after it belongs to something else): a restore takes as long a
     // text as the keyword command stores, so every saved file restores.
-    ZyConfigArg arg(entry.name, reinterpret_cast<char *>(entry.value), entry.description,
-                    entry.size);
+    ZyConfigArg arg(entry.name, reinterpret_cast<char *>(value), entry.description, entry.size);
     arg.setTextMayFill(true);
     return arg;
   }
   case ParamKind::bufferedText:
-    ensureTextBuffer(&entry);
-    return ZyConfigArg(entry.name, entry.textBuffer, entry.description, entry.size + 1u);
+    return ZyConfigArg(entry.name, textBuffer, entry.description, entry.size + 1u);
   case ParamKind::int16:
-    return ZyConfigArg(entry.name, reinterpret_cast<short *>(entry.value), entry.description,
+    return ZyConfigArg(entry.name, reinterpret_cast<short *>(value), entry.description,
                        lowerBound(entry, -32768), upperBound(entry, 32767));
   case ParamKind::uint16:
-    return ZyConfigArg(entry.name, reinterpret_cast<unsigned short *>(entry.value),
-                       entry.description, lowerBound(entry, 0), upperBound(entry, 65535));
+    return ZyConfigArg(entry.name, reinterpret_cast<unsigned short *>(value), entry.description,
+                       lowerBound(entry, 0), upperBound(entry, 65535));
   case ParamKind::uint8:
-    return ZyConfigArg(entry.name, entry.value, entry.description, lowerBound(entry, 0),
+    return ZyConfigArg(entry.name, value, entry.description, lowerBound(entry, 0),
                        upperBound(entry, 255));
   }
   return ZyConfigArg();
 }
-
-} // namespace
 
 void registerTable(ParamEntry *table, ZyConfig *config) {
   if (table == nullptr || config == nullptr)
@@ -58,7 +59,9 @@ void registerTable(ParamEntry *table, ZyConfig *config) {
   for (ParamEntry *entry = table; entry->name[0] != '\0'; ++entry) {
     if (config->findParam("", entry->name) != nullptr)
       continue;
-    config->addParam(makeArg(*entry), "", ZyConfigArg::NORMAL);
+    ensureTextBuffer(entry);
+    config->addParam(paramConfigArg(*entry, entry->value, entry->textBuffer), "",
+                     ZyConfigArg::NORMAL);
   }
 }
 
@@ -119,6 +122,14 @@ namespace {
 size_t farthestSuggestion(const std::string &wanted) {
   return std::min<size_t>(3, (wanted.size() + 1) / 2);
 }
+/// Two texts whose lengths differ by best or more are at least that many
+/// edits apart: no need to count them (a long word, such as a line with no
+/// blank, costs nothing then).
+bool closeInLength(const std::string &wanted, const char *candidate, size_t best) {
+  size_t length = std::strlen(candidate);
+  size_t apart = length > wanted.size() ? length - wanted.size() : wanted.size() - length;
+  return apart < best;
+}
 } // namespace
 
 std::string nearestKeyword(const ParamTableList &tables, const std::string &keyword) {
@@ -127,6 +138,8 @@ std::string nearestKeyword(const ParamTableList &tables, const std::string &keyw
   std::string found;
   for (ParamEntry *table : tables)
     for (ParamEntry *entry = table; entry->name[0] != '\0'; ++entry) {
+      if (!closeInLength(wanted, entry->name, best))
+        continue;
       size_t distance = editDistance(wanted, lowerCase(entry->name));
       if (distance < best) {
         best = distance;
@@ -148,6 +161,8 @@ std::string nearestKeyword(const ZyConfig &config, const std::string &keyword) {
     if (type == ZyConfigArg::SAVED_LINE || type == ZyConfigArg::DESCRIPTION_HOLDER ||
         param.getName()[0] == '\0')
       continue;
+    if (!closeInLength(wanted, param.getName(), best))
+      continue;
     size_t distance = editDistance(wanted, lowerCase(param.getName()));
     if (distance < best) {
       best = distance;
@@ -157,9 +172,32 @@ std::string nearestKeyword(const ZyConfig &config, const std::string &keyword) {
   return found;
 }
 
+namespace {
+
+/// Restores an export (.json, .yaml): every parameter it holds, the power
+/// settings among them, goes into flashImage and the text buffers; the
+/// bytes no keyword holds stay as they are, as with a parameter file.
+bool restoreExportFile(const char *fileName) {
+  ParamSet set = paramSetFromExportFile(fileName);
+  if (!set.readable()) {
+    ZyLog::log(ZyLog::Terse, "%s", set.error.c_str());
+    return false;
+  }
+  for (const ParamProblem &problem : set.problems)
+    ZyLog::log(problem.reason == "unknown keyword" ? ZyLog::Normal : ZyLog::Terse, "%s",
+               problem.message.c_str());
+  applyParamSet(set);
+  return !set.refusedAny();
+}
+
+} // namespace
+
 bool restoreParameterFile(const char *fileName, ZyConfig *config) {
   if (config == nullptr)
     return false;
+  ParamSetFormat format = paramSetFormatOf(fileName != nullptr ? fileName : "");
+  if (format == ParamSetFormat::json || format == ParamSetFormat::yaml)
+    return restoreExportFile(fileName);
   bool parsed = config->parseFile(fileName, true, false, nullptr, 0);
   for (const ZyConfig::UnknownLine &unknown : config->getUnknownLines()) {
     std::string keyword = lineKeyword(unknown.text);

@@ -10,6 +10,13 @@
 #include <string>
 
 class ZyConfig;
+class ZyConfigArg;
+
+/// The registry parameter of an entry, bound to value (the entry's first
+/// byte in some image laid out like flashImage, 16-bit words in host order)
+/// and, for a bufferedText entry, to textBuffer (size + 1 bytes): the
+/// bounds and text lengths a parameter file is read with.
+ZyConfigArg paramConfigArg(const ParamEntry &entry, unsigned char *value, char *textBuffer);
 
 /// Adds every entry of the table, in table order, to the registry's unnamed
 /// section at priority Normal, creating the text buffers of bufferedText
@@ -21,7 +28,11 @@ void registerTable(ParamEntry *table);
 /// Registers the tables a parameter file carries (fileTables), in order.
 void registerFileTables(ZyConfig *config);
 
-/// Restores a parameter file into the registered tables: reads it into the
+/// Restores a parameter file into the registered tables. An export named
+/// .json, .yaml or .yml is read as one (paramSetFromExportFile) and every
+/// parameter it holds applied (applyParamSet), its problems logged with
+/// their lines (unknown keywords at Normal, refused values at Terse); true
+/// when none was refused. Any other name is a parameter file: reads it into the
 /// registry (going on after refused lines), reports every line that names
 /// no parameter with its number and the nearest known keyword ("line 12:
 /// unknown keyword 'HostBuad' (did you mean 'HostBaud'?), kept, not
