@@ -23,6 +23,7 @@ Usage: mender_test.py --bin-dir BUILD/bin --source-dir SOURCE
 
 import argparse
 import gzip
+import hashlib
 import io
 import json
 import os
@@ -235,6 +236,23 @@ def main():
             check(sim.untouched_since_mark() and "orvexconf-update: compare" not in done.stderr,
                   "... and the tool never runs")
         check(sim.block() == block, "the block is still the one the first install wrote")
+
+        # A backup that no longer matches the journal's SHA-256 is never
+        # written back: the rollback fails before it opens the port.
+        record = os.path.join(folder, "record")
+        os.makedirs(record)
+        altered = os.path.join(folder, "altered.blk")
+        changed = bytearray(block)
+        changed[200] ^= 0x01
+        with open(altered, "wb") as f:
+            f.write(bytes(changed))
+        with open(os.path.join(record, "install.json"), "w") as f:
+            json.dump({"kind": "params", "port": sim.link, "written": True, "backup": altered,
+                       "old_sha256": hashlib.sha256(block).hexdigest()}, f)
+        sim.set_mark()
+        done = run([mender.env["ORVEXCONF_UPDATE"], "rollback", "--record", record], env=mender.env)
+        check(done.returncode == 1 and "does not match the journal" in done.stderr and sim.untouched_since_mark(),
+              "a backup whose SHA-256 is not the journal's is refused, the controller untouched")
     finally:
         sim.stop()
     return finish(folder)
