@@ -35,11 +35,21 @@ if ! command -v clang >/dev/null ||
   [ ! -f "$(clang -print-resource-dir)/lib/linux/libclang_rt.fuzzer-$(uname -m).a" ]; then
   need+=(libclang-rt-dev)
 fi
+# The update engines' tests: the Mender client and mender-artifact, and
+# SWUpdate (Debian's build, with its Lua handlers and CMS signatures),
+# without what they recommend (the Mender client recommends systemd-sysv);
+# openssl signs their artifacts, unshare and mount (util-linux) give each
+# test a private mount namespace.
+command -v openssl >/dev/null || need+=(openssl)
+command -v unshare >/dev/null || need+=(util-linux)
 # The Ansible collection's test: ansible-playbook, ansible-galaxy and
 # ansible-doc, from ansible-core alone (without the large "ansible" bundle
 # of community collections it recommends).
 nodeps=()
 command -v ansible-playbook >/dev/null || nodeps+=(ansible-core)
+command -v mender >/dev/null || nodeps+=(mender-client)
+command -v mender-artifact >/dev/null || nodeps+=(mender-artifact)
+command -v swupdate >/dev/null || nodeps+=(swupdate)
 if [ ${#need[@]} -gt 0 ] || [ ${#nodeps[@]} -gt 0 ]; then
   SUDO=""
   [ "$(id -u)" -ne 0 ] && SUDO="sudo"
