@@ -33,6 +33,12 @@ if ! command -v clang >/dev/null ||
   [ ! -f "$(clang -print-resource-dir)/lib/linux/libclang_rt.fuzzer-$(uname -m).a" ]; then
   need+=(libclang-rt-dev)
 fi
+# Ports across the network: the tests run the real port servers, ser2net
+# (RFC 2217, plain and TLS, certificates made with openssl) and socat (a raw
+# TCP bridge).
+command -v ser2net >/dev/null || need+=(ser2net)
+command -v socat >/dev/null || need+=(socat)
+command -v openssl >/dev/null || need+=(openssl)
 # The Ansible collection's test: ansible-playbook, ansible-galaxy and
 # ansible-doc, from ansible-core alone (without the large "ansible" bundle
 # of community collections it recommends).

@@ -4,6 +4,7 @@
 // finished.
 #include "DurableWrite.h"
 
+#include "ConnectOptions.h"
 #include "InputLine.h"
 #include "ZyLog.h"
 #include "ZyVersion.h"
@@ -51,6 +52,12 @@ bool answeredYes() {
 PortNames PortNames::of(const std::string &port) {
   PortNames names;
   names.given = port;
+  // A port across the network is also known by the address it resolves to.
+  std::string key = networkPortKey(port);
+  if (!key.empty()) {
+    names.real = key;
+    return names;
+  }
   names.real = realPathOf(port);
   if (DIR *dir = opendir(BY_ID)) {
     while (struct dirent *entry = readdir(dir)) {
@@ -181,8 +188,8 @@ DurableWrite::Unfinished DurableWrite::checkUnfinished(const unsigned char *bloc
              first.time + ") did not finish: the block may be erased or partly written.";
   ZyLog::log(ZyLog::Terse, "%s", myNotice.c_str());
   ZyLog::log(ZyLog::Terse, "%s", first.backup.c_str());
-  ZyLog::log(ZyLog::Terse, "orvexconf -rp %s -restoreBlock %s", myPort.given.c_str(),
-             first.backup.c_str());
+  ZyLog::log(ZyLog::Terse, "orvexconf -rp %s -restoreBlock %s", shellWord(myPort.given).c_str(),
+             shellWord(first.backup).c_str());
   ZyLog::log(ZyLog::Terse, "The file above is the block as it was before that write; the command "
                            "above writes it back.");
 

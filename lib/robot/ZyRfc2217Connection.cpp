@@ -107,9 +107,7 @@ bool ZyRfc2217Connection::startSession() {
            myComPortRefused || myBinaryRefused;
   });
   if (!myStream.isOpen())
-    return openFailed(ZyNetStream::FAILURE_CLOSED,
-                      std::string(server) + " closed the connection while the options were "
-                                            "agreed (is the port in use by another client?)");
+    return openFailed(ZyNetStream::FAILURE_CLOSED, "while the options were agreed");
   if (myComPortRefused)
     return openFailed(ZyNetStream::FAILURE_PROTOCOL,
                       std::string(server) + " refuses the com port option: it is no RFC 2217 "
