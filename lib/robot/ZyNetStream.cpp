@@ -216,6 +216,15 @@ bool ZyNetStream::resolve(const std::string &host, long timeoutMs, std::string *
   return true;
 }
 
+void ZyNetStream::quickAck() {
+  // A server that sends its small answers without TCP_NODELAY waits for
+  // the acknowledgement of each before the next: acknowledging at once
+  // (which the kernel forgets after a while, hence after every read)
+  // spares the dialogue the delayed acknowledgement's 40 ms a turn.
+  int on = 1;
+  setsockopt(myFd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+}
+
 bool ZyNetStream::waitFor(short events, long msWait) {
   ZyTime deadline;
   deadline.addMsec(msWait);
@@ -385,8 +394,10 @@ int ZyNetStream::readSome(uint8_t *buffer, size_t size, long msWait) {
     if (mySsl != nullptr) {
       ERR_clear_error();
       int got = SSL_read(mySsl, buffer, static_cast<int>(size));
-      if (got > 0)
+      if (got > 0) {
+        quickAck();
         return got;
+      }
       int error = SSL_get_error(mySsl, got);
       if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
         long left = deadline.msTo();
@@ -406,8 +417,10 @@ int ZyNetStream::readSome(uint8_t *buffer, size_t size, long msWait) {
       return -1;
     }
     ssize_t got = recv(myFd, buffer, size, 0);
-    if (got > 0)
+    if (got > 0) {
+      quickAck();
       return static_cast<int>(got);
+    }
     if (got == 0) {
       close();
       fail(FAILURE_CLOSED, "the server closed the connection");

@@ -64,6 +64,8 @@ public:
 private:
   bool fail(Failure failure, const std::string &detail);
   bool startTls(const std::string &host, const std::string &caFile, long timeoutMs);
+  /// Asks the kernel to acknowledge what arrives at once.
+  void quickAck();
   /// Waits for the socket to become ready for events; false on time-out.
   bool waitFor(short events, long msWait);
 

@@ -89,6 +89,7 @@ bool ZyRfc2217Connection::startSession() {
   myComPortRefused = false;
   myBinaryRefused = false;
   myPurgesConfirmed = true;
+  myPurgesPending = 0;
   myQueuedSize = 0;
   for (uint8_t option : {OPTION_COM_PORT, OPTION_BINARY, OPTION_SGA}) {
     queue(WILL, option);
@@ -231,9 +232,24 @@ bool ZyRfc2217Connection::pump(long msWait) {
     return false;
   if (got == 0)
     return true;
+  bool purging = myPurgesPending > 0;
   myDecodeBase = heldSize();
   size_t data = myReader.read(myRaw, static_cast<size_t>(got), heldSpace(), *this);
   heldAdded(data);
+  if (purging) {
+    // Until the server confirms the purge, what it sends is old input.
+    if (myPurgesPending == 0) {
+      dropHeldFront(myPurgeKeepFrom);
+    } else if (myPurgeSent.msSince() > myUrl.timeoutMs) {
+      ZyLog::log(ZyLog::Normal,
+                 "ZyRfc2217Connection: The server at %s port %d stopped confirming purges.",
+                 myUrl.host.c_str(), myUrl.port);
+      myPurgesPending = 0;
+      myPurgesConfirmed = false;
+    } else {
+      dropHeld();
+    }
+  }
   return sendQueued();
 }
 
@@ -302,8 +318,11 @@ void ZyRfc2217Connection::telnetSubnegotiation(uint8_t option, const uint8_t *da
   memcpy(myReply[command], data + 1, valueSize);
   myReplySize[command] = valueSize;
   myReplied[command] = true;
-  if (command == PURGE_DATA)
+  if (command == PURGE_DATA) {
     myPurgeKeepFrom = myDecodeBase + myReader.outputSoFar();
+    if (myPurgesPending > 0)
+      myPurgesPending--;
+  }
 }
 
 int ZyRfc2217Connection::write(const char *buffer, unsigned int size) {
@@ -360,31 +379,20 @@ bool ZyRfc2217Connection::setBaud(int rate) {
 }
 
 void ZyRfc2217Connection::discardInput() {
-  if (myStatus != STATUS_OPEN || !myStream.isOpen()) {
-    dropHeld();
+  dropHeld();
+  if (myStatus != STATUS_OPEN || !myStream.isOpen())
     return;
-  }
-  if (!myPurgesConfirmed) {
-    // A server that never confirmed a purge: what is held goes, and what
-    // the server still sends of the old input cannot be told apart.
-    dropHeld();
-    if (!sendCommand(PURGE_DATA, &PURGE_RECEIVED, 1))
-      lost("discardInput");
-    return;
-  }
-  myPurgeKeepFrom = 0;
-  bool confirmed = false;
-  confirmedCommand(PURGE_DATA, &PURGE_RECEIVED, 1, &confirmed);
-  if (!myStream.isOpen()) {
+  if (!sendCommand(PURGE_DATA, &PURGE_RECEIVED, 1)) {
     lost("discardInput");
     return;
   }
-  if (!confirmed) {
-    myPurgesConfirmed = false;
-    dropHeld();
-    return;
+  // The confirmation is not waited for: the commands that follow reach the
+  // server after the purge, so their answers come after its confirmation,
+  // and reads drop what comes before it. A server that never confirmed a
+  // purge cannot be followed so: what it still sends of the old input
+  // cannot be told apart.
+  if (myPurgesConfirmed) {
+    myPurgesPending++;
+    myPurgeSent.setToNow();
   }
-  // What came before the confirmation is old input; what came after it is
-  // the port's new input and stays.
-  dropHeldFront(myPurgeKeepFrom);
 }

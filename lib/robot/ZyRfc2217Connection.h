@@ -42,8 +42,8 @@ public:
   bool setBaud(int rate) override;
   bool canChangeBaud() const override { return true; }
   /// Drops what was received and not read, and what the server holds for
-  /// the client (a purge of its receive buffer, confirmed where the server
-  /// confirms purges).
+  /// the client (a purge of its receive buffer; where the server confirms
+  /// purges, what it sends before the confirmation is dropped as it comes).
   void discardInput() override;
 
 protected:
@@ -92,6 +92,9 @@ private:
   size_t myDecodeBase = 0;
   size_t myPurgeKeepFrom = 0;
   bool myPurgesConfirmed = true;
+  // Purges sent and not yet confirmed, and when the last was sent.
+  int myPurgesPending = 0;
+  ZyTime myPurgeSent;
 };
 
 #endif

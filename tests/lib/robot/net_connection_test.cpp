@@ -40,6 +40,7 @@ public:
     uint32_t baudAnswer = 0; ///< confirm this speed instead of the one asked
     Bytes afterPurge;        ///< sent right after a purge's confirmation
     Bytes beforeSpeedReply;  ///< sent right before a speed's confirmation
+    Bytes beforePurgeReply;  ///< sent right before a purge's confirmation
   };
 
   explicit PortServer(Behaviour behaviour) : myBehaviour(std::move(behaviour)) {
@@ -181,7 +182,9 @@ private:
                  static_cast<uint8_t>(myBehaviour.baudAnswer >> 16),
                  static_cast<uint8_t>(myBehaviour.baudAnswer >> 8),
                  static_cast<uint8_t>(myBehaviour.baudAnswer)};
-    Bytes reply = code == 1 ? myBehaviour.beforeSpeedReply : Bytes();
+    Bytes reply = code == 1    ? myBehaviour.beforeSpeedReply
+                  : code == 12 ? myBehaviour.beforePurgeReply
+                               : Bytes();
     reply.insert(reply.end(), {IAC, SB, 44, static_cast<uint8_t>(code + 100)});
     for (size_t i = 1; i < command.size(); i++) {
       reply.push_back(command[i]);
@@ -285,13 +288,30 @@ TEST(Rfc2217Connection, ChangesSpeedOnlyWhenTheServerConfirmsItAndDropsTheOldInp
     ASSERT_TRUE(port->openDefault()) << port->openFailureDetail();
     EXPECT_TRUE(port->setBaud(115200));
     EXPECT_EQ(port->baudRate(), 115200);
+    char got[8] = {};
+    EXPECT_EQ(port->read(got, 8, 300), 2);
+    EXPECT_EQ(Bytes(got, got + 2), Bytes({0x55, 0x66}));
     auto commands = server.commands();
     ASSERT_GE(commands.size(), 2u);
     EXPECT_EQ(commands[commands.size() - 2], Bytes({1, 0x00, 0x01, 0xC2, 0x00}));
     EXPECT_EQ(commands.back(), Bytes({12, 1}));
+  }
+  {
+    // Dropping the input does not wait for the purge's confirmation: the
+    // reads drop what the server sends before it and keep what follows,
+    // however the bytes are cut on their way.
+    PortServer::Behaviour behaviour;
+    behaviour.beforePurgeReply = {0x01, 0xFF, 0xFF, 0x02};
+    behaviour.afterPurge = {0x33};
+    PortServer server(behaviour);
+    auto port = connectionTo(server.url("rfc2217", "?timeout=2"));
+    ASSERT_TRUE(port->openDefault()) << port->openFailureDetail();
     char got[8] = {};
-    EXPECT_EQ(port->read(got, 8, 300), 2);
-    EXPECT_EQ(Bytes(got, got + 2), Bytes({0x55, 0x66}));
+    EXPECT_EQ(port->read(got, 8, 300), 1); // what followed the open's purge
+    port->discardInput();
+    EXPECT_EQ(port->read(got, 8, 300), 1);
+    EXPECT_EQ(got[0], 0x33);
+    EXPECT_EQ(server.commands().back(), Bytes({12, 1}));
   }
   {
     // The server settles on another speed than asked for.
@@ -326,11 +346,11 @@ TEST(Rfc2217Connection, RefusesAServerThatIsNoComPortServerNamingIt) {
     const char *detail;
   } cases[] = {
       {"refuses the option",
-       {false, false, false, 0, {}, {}},
+       {false, false, false, 0, {}, {}, {}},
        ZyNetStream::FAILURE_PROTOCOL,
        "refuses the com port option: it is no RFC 2217 port (for a raw TCP port use socket://)"},
       {"says nothing",
-       {false, true, true, 0, {}, {}},
+       {false, true, true, 0, {}, {}, {}},
        ZyNetStream::FAILURE_PROTOCOL,
        "did not agree to the com port option within 0.400 s"},
   };
