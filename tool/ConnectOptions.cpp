@@ -10,7 +10,7 @@
 
 namespace {
 /// How long the journal's key may wait for a name's lookup.
-const long KEY_LOOKUP_MS = 2000;
+const long KEY_LOOKUP_MS = 1500;
 } // namespace
 
 ConnectOptions::ConnectOptions(int *argc, char **argv) : myParser(argc, argv) {
