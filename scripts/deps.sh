@@ -42,6 +42,11 @@ fi
 # test a private mount namespace.
 command -v openssl >/dev/null || need+=(openssl)
 command -v unshare >/dev/null || need+=(util-linux)
+# Ports across the network: the tests run the real port servers, ser2net
+# (RFC 2217, plain and TLS, certificates made with openssl) and socat (a raw
+# TCP bridge).
+command -v ser2net >/dev/null || need+=(ser2net)
+command -v socat >/dev/null || need+=(socat)
 # The Ansible collection's test: ansible-playbook, ansible-galaxy and
 # ansible-doc, from ansible-core alone (without the large "ansible" bundle
 # of community collections it recommends).

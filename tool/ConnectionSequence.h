@@ -6,6 +6,9 @@
 #ifndef CONNECTIONSEQUENCE_H
 #define CONNECTIONSEQUENCE_H
 
+#include <string>
+#include <vector>
+
 class ZyRobot;
 class ConnectOptions;
 class MonitorLink;
@@ -18,6 +21,13 @@ extern const char *const COULD_NOT_CONNECT;
 
 bool runConnectionSequence(ZyRobot *robot, ConnectOptions *options, MonitorLink *link,
                            bool batchMode, char *reply, int replySize);
+/// The lines a failed sequence showed the operator, in order: the port's
+/// advice when it could not be opened at all, COULD_NOT_CONNECT, and for
+/// a line at one fixed speed what that speed kept from being tried.
+std::vector<std::string> connectionFailureLines(ConnectOptions *options);
+/// The explanation that a line at one fixed speed could not be tried at
+/// the others, naming rfc2217://; "" for a line that can change speed.
+std::string fixedSpeedNote(ConnectOptions *options);
 /// Reads the answer to "Retry? (y)/n? " from standard input; true for yes.
 bool askRetry();
 

@@ -527,9 +527,9 @@ bool checkBeforeConnecting(RunState &run) {
 /// silent.
 bool connect(RunState &run) {
   run.options.attachTo(&run.robot);
-  run.link = std::make_unique<MonitorLink>(run.options.serialConnection());
+  run.link = std::make_unique<MonitorLink>(run.options.connection());
   run.durable = std::make_unique<DurableWrite>(run.backupDir != nullptr ? run.backupDir : "",
-                                               run.options.serialConnection()->portName());
+                                               run.options.connection()->portName());
   run.durable->setCheckOnly(run.check);
   setWriteSafeguard(run.durable.get());
   run.progress = makeStdoutProgress();
@@ -538,17 +538,13 @@ bool connect(RunState &run) {
   ZyLog::init(ZyLog::None, ZyLog::Terse, "", false, false, false);
   if (run.noInteraction)
     return true;
-  std::string port = run.options.serialConnection()->portName();
+  std::string port = run.options.connection()->portName();
   run.outcome.update([&port](RunRecord &record) { record.port = port; });
   if (!runConnectionSequence(&run.robot, &run.options, run.link.get(), run.batchMode, run.reply,
                              REPLY_BUFFER_SIZE)) {
     // The lines the operator is shown go to the run's messages too: the
     // log is silent while connecting, so none of them was logged.
-    std::vector<std::string> shown;
-    ZySerialConnection *serial = run.options.serialConnection();
-    if (serial->openFailureIsFinal())
-      shown.push_back(portAdvice(*serial));
-    shown.push_back(COULD_NOT_CONNECT);
+    std::vector<std::string> shown = connectionFailureLines(&run.options);
     // The connection sequence has printed the lines so far.
     size_t toPrint = shown.size();
     shown.push_back("The port tried was '" + port + "'.");
@@ -1018,7 +1014,7 @@ int runDriver(int argc, char **argv) {
   else
     runBody(argc, argv, robot, options, outcome, unsavedWarning, report);
   // The port gets back the settings it had before the run.
-  options.serialConnection()->close();
+  options.connection()->close();
   // A run a signal stopped did not succeed, whatever else happened.
   int sig = Zyla::stopRequest();
   if (sig != 0)

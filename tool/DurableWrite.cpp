@@ -5,6 +5,7 @@
 // named, and commands quoted for a shell.
 #include "DurableWrite.h"
 
+#include "ConnectOptions.h"
 #include "InputLine.h"
 #include "ShellText.h"
 #include "ZyLog.h"
@@ -73,6 +74,12 @@ void refuseUnusableStore(const std::string &store, const std::string &why) {
 PortNames PortNames::of(const std::string &port) {
   PortNames names;
   names.given = port;
+  // A port across the network is also known by the address it resolves to.
+  std::string key = networkPortKey(port);
+  if (!key.empty()) {
+    names.real = key;
+    return names;
+  }
   names.real = realPathOf(port);
   if (DIR *dir = opendir(BY_ID)) {
     while (struct dirent *entry = readdir(dir)) {

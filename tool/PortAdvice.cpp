@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The operator's explanation of a serial port that cannot be opened.
+// The operator's explanation of a port that cannot be opened.
 #include "PortAdvice.h"
 
 #include <cerrno>
@@ -163,4 +163,72 @@ std::string portAdvice(const std::string &portName, ZySerialConnection::OpenFail
 
 std::string portAdvice(const ZySerialConnection &serial) {
   return portAdvice(serial.portName(), serial.openFailure(), serial.openFailureErrno());
+}
+
+std::string netPortAdvice(const ZyNetConnection &net) {
+  const ZyPortUrl &url = net.url();
+  const std::string &detail = net.openFailureDetail();
+  char where[640];
+  snprintf(where, sizeof where, "Port '%s': could not connect to %s port %d: ", url.text.c_str(),
+           url.host.c_str(), url.port);
+  char why[1400];
+  switch (net.openFailure()) {
+  case ZyNetStream::FAILURE_NONE:
+    return "";
+  case ZyNetStream::FAILURE_NAME_UNKNOWN:
+    snprintf(why, sizeof why,
+             "the host name '%s' is unknown (%s). Check its spelling, or give the server's "
+             "address.",
+             url.host.c_str(), detail.c_str());
+    break;
+  case ZyNetStream::FAILURE_REFUSED:
+    snprintf(why, sizeof why,
+             "the connection was refused: nothing listens on that port. Check that the port "
+             "server runs there and that it listens on port %d of that address.",
+             url.port);
+    break;
+  case ZyNetStream::FAILURE_UNREACHABLE:
+    snprintf(why, sizeof why,
+             "there is no route to the host (%s). Check the address and the network between "
+             "this computer and it.",
+             detail.c_str());
+    break;
+  case ZyNetStream::FAILURE_TIMED_OUT:
+    snprintf(why, sizeof why,
+             "no answer within %ld.%03ld s (%s). Check the address, that the host is up and "
+             "that no firewall drops the connection; a slow link may need a longer "
+             "?timeout=SECONDS.",
+             url.timeoutMs / 1000, url.timeoutMs % 1000, detail.c_str());
+    break;
+  case ZyNetStream::FAILURE_TLS:
+    snprintf(why, sizeof why,
+             "the TLS handshake failed (%s). Check that the server's port is a TLS port (a "
+             "plain one is %s://).",
+             detail.c_str(), url.rfc2217() ? "rfc2217" : "socket");
+    break;
+  case ZyNetStream::FAILURE_CERTIFICATE:
+    snprintf(why, sizeof why,
+             "the server's certificate was refused (%s), so nothing was sent. Check that the "
+             "URL names the host the certificate was made for, and give the authority that "
+             "signed it with ?cafile=PATH when it is not in the system's store.",
+             detail.c_str());
+    break;
+  case ZyNetStream::FAILURE_CLOSED:
+    snprintf(why, sizeof why,
+             "the server closed the connection%s%s%s. The port may be in use by another "
+             "client: a port server lets one client at a time use a port unless set up "
+             "otherwise (ser2net: max-connections).",
+             detail.rfind("the server closed", 0) == 0 ? "" : " (",
+             detail.rfind("the server closed", 0) == 0 ? "" : detail.c_str(),
+             detail.rfind("the server closed", 0) == 0 ? "" : ")");
+    break;
+  case ZyNetStream::FAILURE_PROTOCOL:
+    snprintf(why, sizeof why, "%s.", detail.c_str());
+    break;
+  case ZyNetStream::FAILURE_OTHER:
+  default:
+    snprintf(why, sizeof why, "%s.", detail.c_str());
+    break;
+  }
+  return std::string(where) + why;
 }

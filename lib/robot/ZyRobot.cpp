@@ -12,7 +12,6 @@
 #include "ZyRobotPacket.h"
 #include "ZyRobotParams.h"
 #include "ZyRobotTypes.h"
-#include "ZySerialConnection.h"
 #include "ZySyncTask.h"
 #include "ZyUtil.h"
 #include "Zyla.h"
@@ -148,8 +147,8 @@ void ZyRobot::setDeviceConnection(ZyDeviceConnection *connection) {
   myReceiver.setDeviceConnection(connection);
 }
 
-ZySerialConnection *ZyRobot::serialConnection() const {
-  return dynamic_cast<ZySerialConnection *>(myConn);
+ZyDeviceConnection *ZyRobot::lineDevice() const {
+  return myConn != nullptr && myConn->hasLineSpeed() ? myConn : nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -248,9 +247,9 @@ bool ZyRobot::disconnect() {
     return false;
   }
   bool ret = myConn->close();
-  ZySerialConnection *serial = serialConnection();
-  if (serial != nullptr)
-    serial->setBaud(myHandshake.getStartBaud());
+  ZyDeviceConnection *line = lineDevice();
+  if (line != nullptr)
+    line->setBaud(myHandshake.getStartBaud());
   return ret;
 }
 

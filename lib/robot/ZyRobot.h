@@ -59,7 +59,6 @@
 class ZyDeviceConnection;
 class ZyRobotConfigPacketReader;
 class ZyRobotParams;
-class ZySerialConnection;
 class ZySyncTask;
 
 class ZyRobot {
@@ -340,8 +339,9 @@ private:
 
   /// Clears the connection flags and replaces the config reader.
   void reset();
-  /// The attached device as a serial connection, or nullptr.
-  ZySerialConnection *serialConnection() const;
+  /// The attached device when a serial line with a speed is behind it
+  /// (local or across a network), or nullptr.
+  ZyDeviceConnection *lineDevice() const;
   /// Untraced sends of the handshake and of disconnect, straight to the
   /// sender or the device.
   bool sendCom(uint8_t command);

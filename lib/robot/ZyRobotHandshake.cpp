@@ -10,7 +10,6 @@
 #include "ZyRobotConfigPacketReader.h"
 #include "ZyRobotPacket.h"
 #include "ZyRobotParams.h"
-#include "ZySerialConnection.h"
 #include "ZyUtil.h"
 
 #include <cstdlib>
@@ -107,7 +106,7 @@ int ZyRobotHandshake::startStep() {
     myRobot.failConnection();
     return ZyRobot::CONNECT_FAILED;
   }
-  if (myRobot.serialConnection() != nullptr)
+  if (myRobot.lineDevice() != nullptr)
     myRobot.sendRaw("WMS2\r", 5);
   drainPackets(false);
   myState = State::SYNC0;
@@ -166,16 +165,18 @@ int ZyRobotHandshake::silentStep() {
     myRobot.failConnection();
     return ZyRobot::CONNECT_FAILED;
   }
-  ZySerialConnection *serial = myRobot.serialConnection();
-  if (myNoPacketCount == 2 && myNoPacketCount >= mySyncTries && serial != nullptr) {
+  ZyDeviceConnection *line = myRobot.lineDevice();
+  if (myNoPacketCount == 2 && myNoPacketCount >= mySyncTries && line != nullptr) {
     ZyLog::log(ZyLog::Normal, "Trying to close possible old connection");
-    int oldBaud = serial->baudRate();
+    int oldBaud = line->baudRate();
     for (int baud : CLOSE_ROUND_BAUDS) {
-      serial->setBaud(baud);
-      myRobot.comInt(COM_CLOSE, 1);
+      // A line that cannot run at this speed (a bridge at a fixed one)
+      // would carry the CLOSE at the wrong speed: it is left out.
+      if (line->setBaud(baud))
+        myRobot.comInt(COM_CLOSE, 1);
       ZyUtil::sleepMs(3);
     }
-    serial->setBaud(oldBaud);
+    line->setBaud(oldBaud);
   }
   if (myNoPacketCount > 3) {
     ZyLog::log(ZyLog::Normal, " Robot may be connected but not open, trying to dislodge.");
@@ -262,13 +263,14 @@ bool ZyRobotHandshake::configStep() {
 }
 
 int ZyRobotHandshake::baudStep(bool *goOn) {
-  ZySerialConnection *serial = myRobot.serialConnection();
+  ZyDeviceConnection *line = myRobot.lineDevice();
   const ZyRobotConfigPacketReader *config = myRobot.myOrigConfig;
   int switchTo = myRobot.myParams->getSwitchToBaudRate();
-  if (!config->hasConfigArrived() || !config->getResetBaud() || serial == nullptr ||
-      switchTo == 0) {
-    if (serial != nullptr)
-      myStartBaud = serial->baudRate();
+  // A line at a fixed speed keeps the controller at the speed it has.
+  if (!config->hasConfigArrived() || !config->getResetBaud() || line == nullptr ||
+      !line->canChangeBaud() || switchTo == 0) {
+    if (line != nullptr)
+      myStartBaud = line->baudRate();
     myState = State::STABILIZING;
     *goOn = true;
     return ZyRobot::CONNECT_NOT_DONE;
@@ -282,14 +284,14 @@ int ZyRobotHandshake::baudStep(bool *goOn) {
         return ZyRobot::CONNECT_NOT_DONE;
       ZyLog::log(ZyLog::Verbose, "Controller did not switch to baud, reset to %d baud.",
                  myStartBaud);
-      serial->setBaud(myStartBaud);
+      line->setBaud(myStartBaud);
     }
     myState = State::STABILIZING;
     *goOn = true;
     return ZyRobot::CONNECT_NOT_DONE;
   }
 
-  myStartBaud = serial->baudRate();
+  myStartBaud = line->baudRate();
   drainPackets(false);
   static const int BAUDS[] = {9600, 19200, 38400, 57600, 115200};
   int index = -1;
@@ -306,7 +308,7 @@ int ZyRobotHandshake::baudStep(bool *goOn) {
   ZyUtil::sleepMs(10);
   mySentBaudChange = true;
   myBaudSwitchTime.setToNow();
-  serial->setBaud(switchTo);
+  line->setBaud(switchTo);
   ZyUtil::sleepMs(10);
   myRobot.com(0);
   return ZyRobot::CONNECT_NOT_DONE;

@@ -49,7 +49,7 @@ public:
 
   /// Stores the device file to open; nullptr stores "/dev/ttyS0".
   void setPortName(const char *name);
-  const char *portName() const { return myPortName.c_str(); }
+  const char *portName() const override { return myPortName.c_str(); }
 
   /// Opens the stored port with the stored rate and flow control; an
   /// OpenResult code.
@@ -72,14 +72,16 @@ public:
   OpenFailure openFailure() const { return myOpenFailure; }
   /// True when retrying the same port at other rates cannot help: the
   /// port does not exist, may not be opened, is no serial port or is busy.
-  bool openFailureIsFinal() const;
+  bool openFailureIsFinal() const override;
   /// The errno value behind the last failed open (EWOULDBLOCK when another
   /// descriptor holds the port's advisory lock); 0 after a successful one.
   int openFailureErrno() const { return myOpenFailureErrno; }
 
   /// Stores the rate and, on an open port, applies it at once.
-  bool setBaud(int rate);
-  int baudRate() const { return myBaudRate; }
+  bool setBaud(int rate) override;
+  int baudRate() const override { return myBaudRate; }
+  bool hasLineSpeed() const override { return true; }
+  bool canChangeBaud() const override { return true; }
   /// The termios speed of a rate in bits per second, or -1.
   int rateToBaud(int rate);
   /// The rate in bits per second of a termios speed, or -1.

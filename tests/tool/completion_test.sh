@@ -74,6 +74,9 @@ for p in /dev/serial/by-id/* /dev/ttyUSB* /dev/ttyACM* /dev/ttyS*; do
 done
 want=$(printf '%s\n' $want | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')
 expect "$want" orvexconf -rp ""
+# Ports across the network: the URL schemes after a letter.
+expect "rfc2217:// rfc2217s://" orvexconf -rp rf
+expect "socket:// sockets://" orvexconf --robotPort so
 complete -p orvexconf | grep -q -- '-F _orvexconf' || { echo "FAIL: not registered"; failures=$((failures + 1)); }
 
 if [ $failures -ne 0 ]; then
