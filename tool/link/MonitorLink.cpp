@@ -33,20 +33,6 @@ const int WRITE_REPLY_WAIT_MS = 1000;
 // tenth of a second.
 const int MonitorLink::CHAR_WAIT_MS = 100;
 
-char hexDigit(int nibble) {
-  return "0123456789abcdef"[nibble & 0xF];
-}
-
-int hexValue(int c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  return -1;
-}
-
 MonitorLink::MonitorLink(ZyDeviceConnection *device) : myDevice(device) {
   myText[0] = '\0';
   myReply[0] = '\0';
@@ -164,10 +150,8 @@ MonitorLink::ReplyResult MonitorLink::receivePacket(char *buffer, int maxLength,
   int second = first == -1 ? -1 : readByte(CHAR_WAIT_MS);
   if (second == -1)
     return ReplyResult::Broken;
-  int high = hexValue(first);
-  int low = hexValue(second);
   // A checksum character that is not a digit never matches.
-  if (high >= 0 && low >= 0 && high * 16 + low == sum) {
+  if (hexPairValue(first, second) == sum) {
     writeChar('+');
     return ReplyResult::Ok;
   }
@@ -195,13 +179,11 @@ MonitorLink::ReplyResult MonitorLink::readCheckedBinaryPacket(unsigned char *buf
     return result;
   if (digits % 2 != 0 || digits < 2 * minBytes || digits > 2 * maxBytes)
     return ReplyResult::BadLength;
-  for (int i = 0; i < digits; i++)
-    if (hexValue(static_cast<unsigned char>(myText[i])) < 0)
-      return ReplyResult::BadLength;
-  for (int i = 0; i < digits / 2; i++)
-    buffer[i] =
-        static_cast<unsigned char>(hexValue(static_cast<unsigned char>(myText[2 * i])) * 16 +
-                                   hexValue(static_cast<unsigned char>(myText[2 * i + 1])));
+  size_t pairs = static_cast<size_t>(digits / 2);
+  // Every digit is checked before a byte goes into the caller's buffer.
+  if (decodeHexPairs(myText, pairs, nullptr, nullptr) != pairs)
+    return ReplyResult::BadLength;
+  decodeHexPairs(myText, pairs, buffer, nullptr);
   *bytesRead = digits / 2;
   return ReplyResult::Ok;
 }
@@ -265,8 +247,8 @@ bool MonitorLink::readBinaryPacket(unsigned char *buffer, int length, int msWait
     return false;
   }
   for (int i = 0; i < length; i++) {
-    int high = hexValue(static_cast<unsigned char>(myText[2 * i]));
-    int low = hexValue(static_cast<unsigned char>(myText[2 * i + 1]));
+    int high = hexValue(myText[2 * i]);
+    int low = hexValue(myText[2 * i + 1]);
     // A non-digit sets every bit of its nibble (and a low one all eight).
     unsigned int bits = (high < 0 ? 0xF0u : static_cast<unsigned int>(high) << 4) |
                         (low < 0 ? 0xFFu : static_cast<unsigned int>(low));

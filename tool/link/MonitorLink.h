@@ -5,15 +5,12 @@
 #ifndef MONITORLINK_H
 #define MONITORLINK_H
 
+#include "HexDigits.h"
+
 #include <cstddef>
 
 class TransferProgress;
 class ZyDeviceConnection;
-
-/// Nibble (0-15) to lower-case hexadecimal digit.
-char hexDigit(int nibble);
-/// Hexadecimal digit of either case to 0-15, anything else to -1.
-int hexValue(int c);
 
 class MonitorLink {
 public:
