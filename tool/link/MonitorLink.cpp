@@ -36,9 +36,15 @@ const int MonitorLink::CHAR_WAIT_MS = 100;
 MonitorLink::MonitorLink(ZyDeviceConnection *device) : myDevice(device) {
   myText[0] = '\0';
   myReply[0] = '\0';
+  myFrame[0] = '\0';
 }
 
 int MonitorLink::readChar(int msWait) {
+  if (myAheadPos < myAheadEnd)
+    return static_cast<signed char>(myAhead[myAheadPos++]);
+  // One byte and no more, so that nothing after it is taken from the
+  // device: whoever reads the device next (the robot's handshake after a
+  // probe that went unanswered) finds it there.
   if (myDevice == nullptr)
     return -1;
   char c;
@@ -54,26 +60,57 @@ int MonitorLink::writeChar(int c) {
   return myDevice->write(&byte, 1);
 }
 
+bool MonitorLink::writeAll(const char *bytes, size_t count) {
+  if (myDevice == nullptr)
+    return false;
+  // A device may take part of a write; each round takes at least one byte
+  // or ends the loop.
+  size_t done = 0;
+  while (done < count) {
+    int taken = myDevice->write(bytes + done, static_cast<unsigned int>(count - done));
+    if (taken <= 0)
+      return false;
+    done += static_cast<size_t>(taken);
+  }
+  return true;
+}
+
 bool MonitorLink::sendCommand(const char *text) {
   if (text == nullptr)
     text = "";
+  // The packet is framed whole into myFrame and goes out in one write, so
+  // the line sees no gap inside it. Only a text too long for the frame
+  // even unescaped (no command of this program) goes out in more writes.
+  // Every byte must go out: a command cut on the wire is a failed
+  // command, not one waiting for its acknowledgement.
   unsigned char sum = 0;
-  // Every character must go out whole: a command cut on the wire is a
-  // failed command, not one waiting for its acknowledgement.
-  bool sent = writeChar('$') == 1;
+  size_t used = 0;
+  bool sent = true;
+  myFrame[used++] = '$';
   for (const char *p = text; *p != '\0' && sent; p++) {
+    if (used + 2 > sizeof myFrame) {
+      sent = writeAll(myFrame, used);
+      used = 0;
+    }
     unsigned char c = static_cast<unsigned char>(*p);
     if (c == '}' || c == '#' || c == '$') {
       unsigned char escaped = static_cast<unsigned char>(c ^ 0x20);
-      sent = writeChar('}') == 1 && writeChar(escaped) == 1;
+      myFrame[used++] = '}';
+      myFrame[used++] = static_cast<char>(escaped);
       sum = static_cast<unsigned char>(sum + '}' + escaped);
     } else {
-      sent = writeChar(c) == 1;
+      myFrame[used++] = static_cast<char>(c);
       sum = static_cast<unsigned char>(sum + c);
     }
   }
-  sent = sent && writeChar('#') == 1 && writeChar(hexDigit(sum >> 4)) == 1 &&
-         writeChar(hexDigit(sum & 0xF)) == 1;
+  if (sent && used + 3 > sizeof myFrame) {
+    sent = writeAll(myFrame, used);
+    used = 0;
+  }
+  myFrame[used++] = '#';
+  myFrame[used++] = hexDigit(sum >> 4);
+  myFrame[used++] = hexDigit(sum & 0xF);
+  sent = sent && writeAll(myFrame, used);
   if (!sent) {
     ZyLog::log(ZyLog::Terse, "Could not send command to controller: the serial line did not "
                              "take it.");
@@ -89,12 +126,23 @@ bool MonitorLink::sendCommand(const char *text) {
 }
 
 int MonitorLink::readByte(int msWait) {
+  if (myAheadPos == myAheadEnd && !fillAhead(msWait))
+    return -1;
+  return static_cast<unsigned char>(myAhead[myAheadPos++]);
+}
+
+bool MonitorLink::fillAhead(int msWait) {
+  myAheadPos = 0;
+  myAheadEnd = 0;
   if (myDevice == nullptr)
-    return -1;
-  char c;
-  if (myDevice->read(&c, 1, msWait < 0 ? 0u : static_cast<unsigned int>(msWait)) != 1)
-    return -1;
-  return static_cast<unsigned char>(c);
+    return false;
+  // The first byte with the caller's wait, exactly as a read of one byte;
+  // then, without waiting, whatever came with it.
+  if (myDevice->read(myAhead, 1, msWait < 0 ? 0u : static_cast<unsigned int>(msWait)) != 1)
+    return false;
+  int more = myDevice->read(myAhead + 1, sizeof myAhead - 1, 0);
+  myAheadEnd = 1 + (more > 0 ? more : 0);
+  return true;
 }
 
 MonitorLink::ReplyResult MonitorLink::receivePacket(char *buffer, int maxLength, int msWait,
@@ -189,6 +237,8 @@ MonitorLink::ReplyResult MonitorLink::readCheckedBinaryPacket(unsigned char *buf
 }
 
 void MonitorLink::discardInput() {
+  myAheadPos = 0;
+  myAheadEnd = 0;
   if (myDevice != nullptr)
     myDevice->discardInput();
 }
