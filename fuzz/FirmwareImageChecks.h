@@ -2,11 +2,17 @@
 // Checks the firmware file fuzz targets share: the loaded image must agree
 // with its block table (every byte set lies in a touched block below its
 // recorded top, no top passes the end of its block), every address the
-// file gave lies in a touched block, and a loaded image has a digest.
+// file gave lies in a touched block, and a loaded image has a digest; and
+// a file loaded through the choice of reader (one open file, looked at and
+// then read) loads as its own reader loads it.
 #ifndef FIRMWAREIMAGECHECKS_H
 #define FIRMWAREIMAGECHECKS_H
 
 #include "FirmwareImage.h"
+#include "FirmwareInput.h"
+#include "FirmwareReader.h"
+
+#include <cctype>
 
 #include <cstdio>
 #include <cstdlib>
@@ -67,6 +73,26 @@ inline void checkImage(const FirmwareImage &image, bool loaded, const char *targ
     }
   }
   fuzzCheck(image.digest().size() == 64, target, "no digest for a loaded image");
+}
+
+/// When the reader the content chooses is the one of this target
+/// (Intel HEX when the first non-blank byte is ":", S-records otherwise),
+/// loading path through the choice must give what the reader gave.
+inline void checkChosenReaderAgrees(const std::string &path, const uint8_t *data, size_t size,
+                                    bool loaded, const FirmwareImage &image, bool intelHex,
+                                    const char *target) {
+  size_t look = size < FirmwareInput::CHUNK ? size : FirmwareInput::CHUNK;
+  size_t i = 0;
+  while (i < look && isspace(data[i]))
+    ++i;
+  if ((i < look && data[i] == ':') != intelHex)
+    return;
+  static FirmwareImage chosen;
+  bool chosenLoaded = loadFirmwareFile(path.c_str(), NO_BASE_ADDRESS, chosen);
+  fuzzCheck(chosenLoaded == loaded, target, "the chosen reader and the reader disagree");
+  fuzzCheck(chosen.format() == image.format() &&
+                memcmp(chosen.memory(), image.memory(), FirmwareImage::MEMORY_SIZE) == 0,
+            target, "the chosen reader loaded other bytes");
 }
 
 #endif

@@ -2,10 +2,14 @@
 // libFuzzer target for the raw binary firmware reader: the first three
 // input bytes choose the load address (below the end of memory), the rest
 // is the file. A loaded file must sit exactly at its address, with nothing
-// else set, and one that does not fit must be refused.
+// else set, and one that does not fit must be refused. The file's first
+// bytes are also read as a --base text, which must parse exactly when it
+// is 1 to 8 hexadecimal digits (after an optional "0x") below the end of
+// memory, to their value.
 #include "BinaryReader.h"
 #include "FirmwareImage.h"
 #include "FirmwareImageChecks.h"
+#include "FirmwareReader.h"
 #include "ZyLog.h"
 
 #include <cstddef>
@@ -14,6 +18,25 @@
 #include <cstring>
 #include <string>
 #include <unistd.h>
+
+namespace {
+void checkBaseText(const uint8_t *bytes, size_t length) {
+  std::string text(reinterpret_cast<const char *>(bytes), length < 12 ? length : 12);
+  text = text.c_str(); // up to a NUL
+  const char *digits = text.c_str();
+  if (digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
+    digits += 2;
+  size_t count = strlen(digits);
+  bool wellFormed = count >= 1 && count <= 8 && strspn(digits, "0123456789abcdefABCDEF") == count;
+  unsigned long expected = wellFormed ? strtoul(digits, nullptr, 16) : 0;
+  long base = -7;
+  bool parsed = parseBaseAddress(text.c_str(), &base);
+  fuzzCheck(parsed == (wellFormed && expected < FirmwareImage::MEMORY_SIZE), "fuzz_binary_file",
+            "--base text taken or refused wrongly");
+  fuzzCheck(parsed ? base == static_cast<long>(expected) : base == -7, "fuzz_binary_file",
+            "--base text read to the wrong value");
+}
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static bool quiet = ZyLog::init(ZyLog::None, ZyLog::Terse, "", false, false, false);
@@ -28,6 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                        FirmwareImage::MEMORY_SIZE;
   const uint8_t *bytes = data + 3;
   size_t length = size - 3;
+  checkBaseText(bytes, length);
   if (!fuzzWriteFile(path, bytes, length))
     return 0;
 

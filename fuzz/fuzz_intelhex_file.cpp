@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // libFuzzer target for the Intel HEX firmware reader: the input is a file
 // read and validated as an upload without a controller does. The loaded
-// image must agree with its block table and every data byte of a loaded
-// file must be where its record put it.
+// image must agree with its block table, a loaded file must have its end
+// record, and a file the choice of reader gives to this reader must load
+// the same through it.
 #include "FirmwareImage.h"
 #include "FirmwareImageChecks.h"
 #include "IntelHexReader.h"
@@ -27,6 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   IntelHexReader reader;
   bool ok = reader.read(path.c_str(), image);
   checkImage(image, ok, "fuzz_intelhex_file");
+  checkChosenReaderAgrees(path, data, size, ok, image, true, "fuzz_intelhex_file");
   // A loaded file has its end record, and the shortest file that holds a
   // data record and an end record has 24 characters.
   if (ok)

@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     return 0;
   SimulatedClock::install();
   ScriptedDevice device(data + 3, size - 3);
-  // The link holds 10 KB of buffers; on the heap, so overruns are caught.
+  // The link holds 19 KB of buffers; on the heap, so overruns are caught.
   std::unique_ptr<MonitorLink> link(new MonitorLink(&device));
   int textLength = kTextLengths[data[1] & 7];
   int binaryLength = kBinaryLengths[(data[1] >> 3) & 7];
@@ -91,6 +91,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int op = (data[0] >> (2 * k)) & 3;
     long long start = SimulatedClock::now();
     size_t bytesBefore = device.bytesRead();
+    // Bytes the link has taken: read from the device and not still held
+    // in its read-ahead.
+    size_t takenBefore = bytesBefore - static_cast<size_t>(link->bufferedInput());
     long pausesBefore = device.pausesPlayed();
     long allowance = msWait;
     long positions = 0;
@@ -122,9 +125,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       const char *text = kCommands[(data[1] >> 6) & 3];
       bool ok = link->sendCommand(text);
       check(device.written() == frame(text), "command framed wrongly");
-      // An acknowledgement is a "+" that arrived.
+      check(device.writes() == 1, "command not written at once");
+      // An acknowledgement is a "+" that arrived; one was taken for it.
       if (ok)
-        check(device.bytesRead() > bytesBefore, "command taken as acknowledged with no reply");
+        check(device.bytesRead() - static_cast<size_t>(link->bufferedInput()) > takenBefore,
+              "command taken as acknowledged with no reply");
       allowance = 1000;
       break;
     }
@@ -134,9 +139,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         image[i] = static_cast<unsigned char>(i * 7);
       int length = 1 + data[1];
       (void)link->writeFlash(image, length, 0x1000);
-      // Each piece of at most 128 bytes: one framed command and its answer.
+      // Each piece of at most 128 bytes: one framed command, written at
+      // once, and its answer.
       check(device.written().size() <= static_cast<size_t>(3 * 280),
             "FLASH write sent more than its pieces");
+      check(device.writes() <= 3 * 2, "FLASH write piece not written at once");
       allowance = 3 * 2000L; // an acknowledgement and a reply per piece
       positions = 3L * MonitorLink::MAX_REPLY_TEXT;
       break;

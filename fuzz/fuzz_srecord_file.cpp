@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // libFuzzer target for the S-record firmware reader: the input is an
 // S-record file, read and validated as a download without a controller
-// does. The loaded image must agree with its block table (see
+// does. The loaded image must agree with its block table, and a file the
+// choice of reader gives to this reader must load the same through it (see
 // FirmwareImageChecks.h).
 #include "FirmwareImage.h"
 #include "FirmwareImageChecks.h"
@@ -30,6 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   SRecordReader reader;
   bool ok = reader.read(path.c_str(), image);
   checkImage(image, ok, "fuzz_srecord_file");
+  checkChosenReaderAgrees(path, data, size, ok, image, false, "fuzz_srecord_file");
   // A file too short to hold a data record sets no byte.
   if (ok && size < 8) {
     static const std::string erased(FirmwareImage::MEMORY_SIZE, '\xFF');

@@ -3,7 +3,7 @@
 // call through a fixed 2048-byte buffer, serialised by the log lock.
 #include "ZyLog.h"
 
-#include "ZyConfig.h"
+#include "ZyLogInternal.h"
 #include "ZyMutex.h"
 
 #include <cstdlib>
@@ -252,58 +252,9 @@ ZyLog::LogLevel ZyLog::getLevel() {
   return state().level;
 }
 
-// ---------------------------------------------------------------------------
-// Configuration binding: the "LogConfig" section mirrors the log settings;
-// after a file is read, processFile re-initialises the log when they differ.
-
-namespace {
-int ourConfigLogType = ZyLog::StdOut;
-int ourConfigLogLevel = ZyLog::Normal;
-char ourConfigFileName[1024] = "log.txt";
-bool ourConfigLogTime = false;
-bool ourConfigAlsoPrint = false;
-
-ZyGlobalRetFunctor<bool> &configCallback() {
-  static ZyGlobalRetFunctor<bool> callback(&ZyLog::processFile);
-  return callback;
-}
-} // namespace
-
-void ZyLog::addToConfig(ZyConfig *config) {
-  if (config == nullptr)
-    return;
-  const char *section = "LogConfig";
-  config->addParam(ZyConfigArg("LogType", &ourConfigLogType,
-                               "The type of log we'll be using, 0 for StdOut, 1 for StdErr, 2 for "
-                               "File (and give it a file name), 3 for tessel (don't use that), and "
-                               "4 for None",
-                               StdOut, None),
-                   section, ZyConfigArg::DETAILED);
-  config->addParam(ZyConfigArg("LogLevel", &ourConfigLogLevel,
-                               "The level of logging to do, 0 for Terse, 1 for Normal, and 2 for "
-                               "Verbose",
-                               Terse, Verbose),
-                   section, ZyConfigArg::DETAILED);
-  config->addParam(
-      ZyConfigArg("LogFileName", ourConfigFileName, "File to log to", sizeof(ourConfigFileName)),
-      section, ZyConfigArg::DETAILED);
-  config->addParam(ZyConfigArg("LogTime", &ourConfigLogTime,
-                               "True to prefix log messages with time and date, false not to"),
-                   section, ZyConfigArg::DETAILED);
-  config->addParam(ZyConfigArg("LogAlsoPrint", &ourConfigAlsoPrint,
-                               "True to also printf the message, false not to"),
-                   section, ZyConfigArg::DETAILED);
-  configCallback().setName("ZyLog");
-  config->addProcessFileCB(&configCallback(), 200);
-}
-
-bool ZyLog::processFile() {
+bool ZyLogInternal::runsWith(ZyLog::LogType type, ZyLog::LogLevel level, const char *fileName,
+                             bool logTime, bool alsoPrint) {
   LogState &s = state();
-  if (ourConfigLogType == s.type && ourConfigLogLevel == s.level &&
-      strcmp(ourConfigFileName, s.fileName.c_str()) == 0 && ourConfigLogTime == s.logTime &&
-      ourConfigAlsoPrint == s.alsoPrint)
-    return true;
-  log(Normal, "Initializing log from config");
-  return init(static_cast<LogType>(ourConfigLogType), static_cast<LogLevel>(ourConfigLogLevel),
-              ourConfigFileName, ourConfigLogTime, ourConfigAlsoPrint, true);
+  return type == s.type && level == s.level && strcmp(fileName, s.fileName.c_str()) == 0 &&
+         logTime == s.logTime && alsoPrint == s.alsoPrint;
 }

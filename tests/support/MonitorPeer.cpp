@@ -100,6 +100,12 @@ void MonitorPeer::run() {
     if (readCommand(text))
       answer(text);
   }
+  // What the host sent before the stop (its "+" to the last reply, which
+  // may go out right before the stop) still counts; nothing is answered.
+  for (std::string c; !(c = myPty.read(1, 10)).empty() && c[0] != '$';) {
+    std::lock_guard<std::mutex> guard(myMutex);
+    myHostAnswers += c;
+  }
 }
 
 // Reads one command packet; false on a quiet line or a bad checksum.

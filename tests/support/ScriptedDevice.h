@@ -124,7 +124,10 @@ public:
   int write(const char *buffer, unsigned int size) override {
     if (!myOpen)
       return -1;
+    if (size > myWriteLimit)
+      size = myWriteLimit;
     myWritten.append(buffer, size);
+    ++myWrites;
     return static_cast<int>(size);
   }
   int status() override { return myOpen ? STATUS_OPEN : STATUS_CLOSED_NORMALLY; }
@@ -158,9 +161,16 @@ public:
   size_t bytesRead() const { return myBytesRead; }
   long pausesPlayed() const { return myPausesPlayed; }
   long timeOuts() const { return myTimeOuts; }
-  /// Everything written to the device; clearWritten empties it.
+  /// Everything written to the device, and the writes it came in;
+  /// clearWritten empties both.
   const std::string &written() const { return myWritten; }
-  void clearWritten() { myWritten.clear(); }
+  size_t writes() const { return myWrites; }
+  /// Each write takes at most limit bytes (0: none) and says how many.
+  void setWriteLimit(unsigned int limit) { myWriteLimit = limit; }
+  void clearWritten() {
+    myWritten.clear();
+    myWrites = 0;
+  }
 
 private:
   // Turns the pause markers at the read position into quiet time.
@@ -181,6 +191,8 @@ private:
   long myPausesPlayed = 0;
   long myTimeOuts = 0;
   std::string myWritten;
+  size_t myWrites = 0;
+  unsigned int myWriteLimit = ~0u;
 };
 
 #endif

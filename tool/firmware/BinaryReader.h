@@ -12,7 +12,10 @@ class BinaryReader : public FirmwareReader {
 public:
   /// base: the address of the file's first byte.
   explicit BinaryReader(unsigned long base) : myBase(base) {}
-  bool read(const char *path, FirmwareImage &image) override;
+  FirmwareFormat format() const override { return FirmwareFormat::Binary; }
+
+protected:
+  bool readContent(FirmwareInput &input, FirmwareImage &image) override;
 
 private:
   unsigned long myBase;

@@ -1,27 +1,71 @@
 // SPDX-License-Identifier: MIT
-// The choice of firmware reader and the load of a file through it.
+// What the firmware readers share (the read from open to end checks, the
+// numbered line loop), the choice of reader and the load of a file through
+// it.
 #include "FirmwareReader.h"
 
 #include "BinaryReader.h"
+#include "HexDigits.h"
 #include "IntelHexReader.h"
 #include "SRecordReader.h"
 #include "ZyLog.h"
 
 #include <cctype>
-#include <cstdio>
-#include <cstdlib>
+#include <climits>
 #include <cstring>
-#include <memory>
 
-namespace {
-struct FileCloser {
-  void operator()(FILE *file) const { fclose(file); }
-};
+bool FirmwareReader::read(const char *path, FirmwareImage &image) {
+  FirmwareInput input(path);
+  return read(input, image);
+}
 
-/// Bytes looked at for the first non-blank line before giving up (the
-/// S-record reader then has the file).
-const int kLookAhead = 64 * 1024;
-} // namespace
+bool FirmwareReader::read(FirmwareInput &input, FirmwareImage &image) {
+  const char *path = input.path();
+  image.reset();
+  image.setSource(path, format());
+  restart();
+  if (!input.isOpen()) {
+    ZyLog::log(ZyLog::Terse, "Cannot open file '%s' for download.", path);
+    return false;
+  }
+  if (!readContent(input, image))
+    return false;
+  if (!image.hasData()) {
+    ZyLog::log(ZyLog::Terse, "Nothing to download in '%s': no data outside the parameter block.",
+               path);
+    return false;
+  }
+  return checkEnd(path);
+}
+
+void FirmwareReader::logReadFailure(const FirmwareInput &input) {
+  ZyLog::log(ZyLog::Terse, "Cannot read file '%s' for download (%s).", input.path(),
+             strerror(input.error()));
+}
+
+void FirmwareReader::logCutShort(const char *path) {
+  ZyLog::log(ZyLog::Terse, "'%s' has no end record: the file may be cut short.", path);
+}
+
+bool TextRecordReader::readContent(FirmwareInput &input, FirmwareImage &image) {
+  const char *piece = nullptr;
+  size_t length = 0;
+  int lineNumber = 0;
+  while (input.nextPiece(myPieceLength, &piece, &length)) {
+    if (lineNumber == INT_MAX) {
+      ZyLog::log(ZyLog::Terse, "File '%s' has too many lines, cannot download.", input.path());
+      return false;
+    }
+    lineNumber++;
+    if (!takeLine(piece, length, lineNumber, image))
+      return false;
+  }
+  if (input.failed()) {
+    logReadFailure(input);
+    return false;
+  }
+  return true;
+}
 
 bool isBinaryFileName(const char *path) {
   size_t length = path == nullptr ? 0 : strlen(path);
@@ -33,21 +77,29 @@ bool isBinaryFileName(const char *path) {
          tolower(static_cast<unsigned char>(tail[3])) == 'n';
 }
 
+FirmwareFormat chooseFirmwareFormat(FirmwareInput &input) {
+  if (isBinaryFileName(input.path()))
+    return FirmwareFormat::Binary;
+  return input.firstNonBlank() == ':' ? FirmwareFormat::IntelHex : FirmwareFormat::SRecord;
+}
+
 FirmwareFormat chooseFirmwareFormat(const char *path) {
   if (isBinaryFileName(path))
     return FirmwareFormat::Binary;
-  std::unique_ptr<FILE, FileCloser> file(path == nullptr ? nullptr : fopen(path, "r"));
-  if (!file)
-    return FirmwareFormat::SRecord;
-  for (int i = 0; i < kLookAhead; i++) {
-    int c = fgetc(file.get());
-    if (c == EOF)
-      break;
-    if (isspace(c))
-      continue;
-    return c == ':' ? FirmwareFormat::IntelHex : FirmwareFormat::SRecord;
+  FirmwareInput input(path);
+  return chooseFirmwareFormat(input);
+}
+
+std::unique_ptr<FirmwareReader> makeFirmwareReader(FirmwareFormat format, unsigned long base) {
+  switch (format) {
+  case FirmwareFormat::Binary:
+    return std::make_unique<BinaryReader>(base);
+  case FirmwareFormat::IntelHex:
+    return std::make_unique<IntelHexReader>();
+  case FirmwareFormat::SRecord:
+    break;
   }
-  return FirmwareFormat::SRecord;
+  return std::make_unique<SRecordReader>();
 }
 
 bool parseBaseAddress(const char *text, long *base) {
@@ -56,17 +108,8 @@ bool parseBaseAddress(const char *text, long *base) {
   const char *digits = text;
   if (digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
     digits += 2;
-  if (*digits == '\0' || strlen(digits) > 8)
-    return false;
   unsigned long value = 0;
-  for (const char *p = digits; *p != '\0'; p++) {
-    if (!isxdigit(static_cast<unsigned char>(*p)))
-      return false;
-    value = value * 16 + static_cast<unsigned long>(isdigit(static_cast<unsigned char>(*p))
-                                                        ? *p - '0'
-                                                        : (tolower(*p) - 'a' + 10));
-  }
-  if (value >= FirmwareImage::MEMORY_SIZE)
+  if (!parseHexNumber(digits, 8, &value) || value >= FirmwareImage::MEMORY_SIZE)
     return false;
   *base = static_cast<long>(value);
   return true;
@@ -75,27 +118,17 @@ bool parseBaseAddress(const char *text, long *base) {
 bool loadFirmwareFile(const char *path, long base, FirmwareImage &image) {
   if (path == nullptr)
     path = "";
-  switch (chooseFirmwareFormat(path)) {
-  case FirmwareFormat::Binary: {
-    if (base == NO_BASE_ADDRESS) {
-      ZyLog::log(ZyLog::Terse,
-                 "'%s' is a raw binary image and has no load address: give it with --base ADDR "
-                 "(hexadecimal, e.g. --base 0x8000); nothing was sent.",
-                 path);
-      image.reset();
-      image.setSource(path, FirmwareFormat::Binary);
-      return false;
-    }
-    BinaryReader reader(static_cast<unsigned long>(base));
-    return reader.read(path, image);
+  if (isBinaryFileName(path) && base == NO_BASE_ADDRESS) {
+    ZyLog::log(ZyLog::Terse,
+               "'%s' is a raw binary image and has no load address: give it with --base ADDR "
+               "(hexadecimal, e.g. --base 0x8000); nothing was sent.",
+               path);
+    image.reset();
+    image.setSource(path, FirmwareFormat::Binary);
+    return false;
   }
-  case FirmwareFormat::IntelHex: {
-    IntelHexReader reader;
-    return reader.read(path, image);
-  }
-  case FirmwareFormat::SRecord:
-    break;
-  }
-  SRecordReader reader;
-  return reader.read(path, image);
+  FirmwareInput input(path);
+  std::unique_ptr<FirmwareReader> reader =
+      makeFirmwareReader(chooseFirmwareFormat(input), static_cast<unsigned long>(base));
+  return reader->read(input, image);
 }

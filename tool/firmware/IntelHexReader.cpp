@@ -5,17 +5,10 @@
 #include "HexDigits.h"
 #include "ZyLog.h"
 
-#include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 namespace {
-
-struct FileCloser {
-  void operator()(FILE *file) const { fclose(file); }
-};
 
 /// Logs a malformed line in the style of the S-record messages.
 void malformed(int lineNumber, const char *what) {
@@ -31,54 +24,37 @@ bool blank(const char *line) {
 
 } // namespace
 
-bool IntelHexReader::read(const char *path, FirmwareImage &image) {
-  if (path == nullptr)
-    path = "";
-  image.reset();
-  image.setSource(path, FirmwareFormat::IntelHex);
+void IntelHexReader::restart() {
   myBase = 0;
   myEnded = false;
-  std::unique_ptr<FILE, FileCloser> file(fopen(path, "r"));
-  if (!file) {
-    ZyLog::log(ZyLog::Terse, "Cannot open file '%s' for download.", path);
-    return false;
-  }
+}
+
+bool IntelHexReader::takeLine(const char *piece, size_t pieceLength, int lineNumber,
+                              FirmwareImage &image) {
+  // The line as a string: up to a NUL in it, if any.
   char line[MAX_LINE + 2];
-  int lineNumber = 0;
-  while (fgets(line, sizeof line, file.get()) != nullptr) {
-    if (lineNumber == INT_MAX) {
-      ZyLog::log(ZyLog::Terse, "File '%s' has too many lines, cannot download.", path);
-      return false;
-    }
-    lineNumber++;
-    size_t length = strlen(line);
-    bool whole = length > 0 && line[length - 1] == '\n';
-    if (!whole && length == sizeof line - 1) {
-      malformed(lineNumber, "too long");
-      return false;
-    }
-    line[strcspn(line, "\r\n")] = '\0';
-    // Blank lines (a final empty line, for one) carry nothing.
-    if (blank(line))
-      continue;
-    if (myEnded) {
-      malformed(lineNumber, "follows the end record");
-      return false;
-    }
-    if (!loadLine(line, lineNumber, image))
-      return false;
-  }
-  if (ferror(file.get())) {
-    ZyLog::log(ZyLog::Terse, "Cannot read file '%s' for download (%s).", path, strerror(errno));
+  memcpy(line, piece, pieceLength);
+  line[pieceLength] = '\0';
+  size_t length = strlen(line);
+  bool whole = length > 0 && line[length - 1] == '\n';
+  if (!whole && length == sizeof line - 1) {
+    malformed(lineNumber, "too long");
     return false;
   }
-  if (!image.hasData()) {
-    ZyLog::log(ZyLog::Terse, "Nothing to download in '%s': no data outside the parameter block.",
-               path);
+  line[strcspn(line, "\r\n")] = '\0';
+  // Blank lines (a final empty line, for one) carry nothing.
+  if (blank(line))
+    return true;
+  if (myEnded) {
+    malformed(lineNumber, "follows the end record");
     return false;
   }
+  return loadLine(line, lineNumber, image);
+}
+
+bool IntelHexReader::checkEnd(const char *path) {
   if (!myEnded) {
-    ZyLog::log(ZyLog::Terse, "'%s' has no end record: the file may be cut short.", path);
+    logCutShort(path);
     return false;
   }
   return true;
@@ -95,22 +71,21 @@ bool IntelHexReader::loadLine(const char *line, int lineNumber, FirmwareImage &i
     malformed(lineNumber, "too short");
     return false;
   }
+  if (length > static_cast<size_t>(MAX_LINE)) {
+    malformed(lineNumber, "too long");
+    return false;
+  }
+  // A bad pair is reported before a lone digit at the end.
   unsigned char bytes[MAX_LINE / 2 + 1];
-  size_t count = 0;
+  size_t count = (length - 1) / 2;
   unsigned int sum = 0;
-  for (size_t p = 1; p < length; p += 2) {
-    int high = hexOf(line[p]);
-    int low = p + 1 < length ? hexOf(line[p + 1]) : -1;
-    if (p + 1 >= length) {
-      malformed(lineNumber, "odd numbered digits");
-      return false;
-    }
-    if ((high | low) < 0) {
-      malformed(lineNumber, "has bad chars");
-      return false;
-    }
-    bytes[count] = static_cast<unsigned char>(high * 16 + low);
-    sum += bytes[count++];
+  if (decodeHexPairs(line + 1, count, bytes, &sum) != count) {
+    malformed(lineNumber, "has bad chars");
+    return false;
+  }
+  if ((length - 1) % 2 != 0) {
+    malformed(lineNumber, "odd numbered digits");
+    return false;
   }
   size_t dataBytes = bytes[0];
   if (count != dataBytes + 5) {

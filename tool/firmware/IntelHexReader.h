@@ -10,19 +10,28 @@
 
 #include "FirmwareReader.h"
 
-class IntelHexReader : public FirmwareReader {
+class IntelHexReader : public TextRecordReader {
 public:
   /// Longest line taken: a record of 255 data bytes and its line end, with
   /// room to spare.
   static const int MAX_LINE = 600;
 
-  bool read(const char *path, FirmwareImage &image) override;
+  IntelHexReader() : TextRecordReader(MAX_LINE + 1) {}
+  FirmwareFormat format() const override { return FirmwareFormat::IntelHex; }
 
   /// Checks and loads one line (already cut at its end-of-line). Logs the
   /// reason and returns false when the line is malformed.
   bool loadLine(const char *line, int lineNumber, FirmwareImage &image);
   /// The end record has been read.
   bool ended() const { return myEnded; }
+
+protected:
+  void restart() override;
+  /// Refuses a line longer than MAX_LINE, skips blank lines, refuses a
+  /// line after the end record, and loads the rest.
+  bool takeLine(const char *piece, size_t length, int lineNumber, FirmwareImage &image) override;
+  /// Refuses a file without its end record.
+  bool checkEnd(const char *path) override;
 
 private:
   /// Added to every data record's address (types 02 and 04).

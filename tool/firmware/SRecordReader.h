@@ -8,12 +8,13 @@
 
 #include "FirmwareReader.h"
 
-class SRecordReader : public FirmwareReader {
+class SRecordReader : public TextRecordReader {
 public:
   /// Longest piece of a line taken at a time; longer lines come in pieces.
   static const int MAX_LINE = 255;
 
-  bool read(const char *path, FirmwareImage &image) override;
+  SRecordReader() : TextRecordReader(MAX_LINE) {}
+  FirmwareFormat format() const override { return FirmwareFormat::SRecord; }
 
   /// Checks one line (already cut at its end-of-line): length, hexadecimal
   /// digits from the byte count on, and the checksum. Logs the reason and
@@ -26,12 +27,17 @@ public:
   bool storeRecordData(FirmwareImage &image, unsigned long address, const char *dataDigits,
                        int lineNumber);
 
+protected:
+  void restart() override;
+  /// Cuts the piece at its line end (or a carriage return or NUL), then
+  /// checks and loads the line.
+  bool takeLine(const char *piece, size_t length, int lineNumber, FirmwareImage &image) override;
+  /// Refuses a file that ends neither with an end record (S7, S8, S9) nor
+  /// with a count record (S5, S6) that matches, and one whose count record
+  /// disagrees.
+  bool checkEnd(const char *path) override;
+
 private:
-  bool readFile(const char *path, FirmwareImage &image);
-  /// After the file was read: refuses a file with nothing to write, one
-  /// that ends neither with an end record (S7, S8, S9) nor with a count
-  /// record (S5, S6) that matches, and one whose count record disagrees.
-  bool checkWholeFile(const char *path, const FirmwareImage &image);
   bool loadLine(const char *line, int lineNumber, FirmwareImage &image);
 
   /// Data records (S1, S2, S3) in the file, loaded or skipped.

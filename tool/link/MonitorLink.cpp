@@ -33,26 +33,18 @@ const int WRITE_REPLY_WAIT_MS = 1000;
 // tenth of a second.
 const int MonitorLink::CHAR_WAIT_MS = 100;
 
-char hexDigit(int nibble) {
-  return "0123456789abcdef"[nibble & 0xF];
-}
-
-int hexValue(int c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  return -1;
-}
-
 MonitorLink::MonitorLink(ZyDeviceConnection *device) : myDevice(device) {
   myText[0] = '\0';
   myReply[0] = '\0';
+  myFrame[0] = '\0';
 }
 
 int MonitorLink::readChar(int msWait) {
+  if (myAheadPos < myAheadEnd)
+    return static_cast<signed char>(myAhead[myAheadPos++]);
+  // One byte and no more, so that nothing after it is taken from the
+  // device: whoever reads the device next (the robot's handshake after a
+  // probe that went unanswered) finds it there.
   if (myDevice == nullptr)
     return -1;
   char c;
@@ -68,26 +60,57 @@ int MonitorLink::writeChar(int c) {
   return myDevice->write(&byte, 1);
 }
 
+bool MonitorLink::writeAll(const char *bytes, size_t count) {
+  if (myDevice == nullptr)
+    return false;
+  // A device may take part of a write; each round takes at least one byte
+  // or ends the loop.
+  size_t done = 0;
+  while (done < count) {
+    int taken = myDevice->write(bytes + done, static_cast<unsigned int>(count - done));
+    if (taken <= 0)
+      return false;
+    done += static_cast<size_t>(taken);
+  }
+  return true;
+}
+
 bool MonitorLink::sendCommand(const char *text) {
   if (text == nullptr)
     text = "";
+  // The packet is framed whole into myFrame and goes out in one write, so
+  // the line sees no gap inside it. Only a text too long for the frame
+  // even unescaped (no command of this program) goes out in more writes.
+  // Every byte must go out: a command cut on the wire is a failed
+  // command, not one waiting for its acknowledgement.
   unsigned char sum = 0;
-  // Every character must go out whole: a command cut on the wire is a
-  // failed command, not one waiting for its acknowledgement.
-  bool sent = writeChar('$') == 1;
+  size_t used = 0;
+  bool sent = true;
+  myFrame[used++] = '$';
   for (const char *p = text; *p != '\0' && sent; p++) {
+    if (used + 2 > sizeof myFrame) {
+      sent = writeAll(myFrame, used);
+      used = 0;
+    }
     unsigned char c = static_cast<unsigned char>(*p);
     if (c == '}' || c == '#' || c == '$') {
       unsigned char escaped = static_cast<unsigned char>(c ^ 0x20);
-      sent = writeChar('}') == 1 && writeChar(escaped) == 1;
+      myFrame[used++] = '}';
+      myFrame[used++] = static_cast<char>(escaped);
       sum = static_cast<unsigned char>(sum + '}' + escaped);
     } else {
-      sent = writeChar(c) == 1;
+      myFrame[used++] = static_cast<char>(c);
       sum = static_cast<unsigned char>(sum + c);
     }
   }
-  sent = sent && writeChar('#') == 1 && writeChar(hexDigit(sum >> 4)) == 1 &&
-         writeChar(hexDigit(sum & 0xF)) == 1;
+  if (sent && used + 3 > sizeof myFrame) {
+    sent = writeAll(myFrame, used);
+    used = 0;
+  }
+  myFrame[used++] = '#';
+  myFrame[used++] = hexDigit(sum >> 4);
+  myFrame[used++] = hexDigit(sum & 0xF);
+  sent = sent && writeAll(myFrame, used);
   if (!sent) {
     ZyLog::log(ZyLog::Terse, "Could not send command to controller: the serial line did not "
                              "take it.");
@@ -103,12 +126,23 @@ bool MonitorLink::sendCommand(const char *text) {
 }
 
 int MonitorLink::readByte(int msWait) {
+  if (myAheadPos == myAheadEnd && !fillAhead(msWait))
+    return -1;
+  return static_cast<unsigned char>(myAhead[myAheadPos++]);
+}
+
+bool MonitorLink::fillAhead(int msWait) {
+  myAheadPos = 0;
+  myAheadEnd = 0;
   if (myDevice == nullptr)
-    return -1;
-  char c;
-  if (myDevice->read(&c, 1, msWait < 0 ? 0u : static_cast<unsigned int>(msWait)) != 1)
-    return -1;
-  return static_cast<unsigned char>(c);
+    return false;
+  // The first byte with the caller's wait, exactly as a read of one byte;
+  // then, without waiting, whatever came with it.
+  if (myDevice->read(myAhead, 1, msWait < 0 ? 0u : static_cast<unsigned int>(msWait)) != 1)
+    return false;
+  int more = myDevice->read(myAhead + 1, sizeof myAhead - 1, 0);
+  myAheadEnd = 1 + (more > 0 ? more : 0);
+  return true;
 }
 
 MonitorLink::ReplyResult MonitorLink::receivePacket(char *buffer, int maxLength, int msWait,
@@ -164,10 +198,8 @@ MonitorLink::ReplyResult MonitorLink::receivePacket(char *buffer, int maxLength,
   int second = first == -1 ? -1 : readByte(CHAR_WAIT_MS);
   if (second == -1)
     return ReplyResult::Broken;
-  int high = hexValue(first);
-  int low = hexValue(second);
   // A checksum character that is not a digit never matches.
-  if (high >= 0 && low >= 0 && high * 16 + low == sum) {
+  if (hexPairValue(first, second) == sum) {
     writeChar('+');
     return ReplyResult::Ok;
   }
@@ -195,18 +227,18 @@ MonitorLink::ReplyResult MonitorLink::readCheckedBinaryPacket(unsigned char *buf
     return result;
   if (digits % 2 != 0 || digits < 2 * minBytes || digits > 2 * maxBytes)
     return ReplyResult::BadLength;
-  for (int i = 0; i < digits; i++)
-    if (hexValue(static_cast<unsigned char>(myText[i])) < 0)
-      return ReplyResult::BadLength;
-  for (int i = 0; i < digits / 2; i++)
-    buffer[i] =
-        static_cast<unsigned char>(hexValue(static_cast<unsigned char>(myText[2 * i])) * 16 +
-                                   hexValue(static_cast<unsigned char>(myText[2 * i + 1])));
+  size_t pairs = static_cast<size_t>(digits / 2);
+  // Every digit is checked before a byte goes into the caller's buffer.
+  if (decodeHexPairs(myText, pairs, nullptr, nullptr) != pairs)
+    return ReplyResult::BadLength;
+  decodeHexPairs(myText, pairs, buffer, nullptr);
   *bytesRead = digits / 2;
   return ReplyResult::Ok;
 }
 
 void MonitorLink::discardInput() {
+  myAheadPos = 0;
+  myAheadEnd = 0;
   if (myDevice != nullptr)
     myDevice->discardInput();
 }
@@ -265,8 +297,8 @@ bool MonitorLink::readBinaryPacket(unsigned char *buffer, int length, int msWait
     return false;
   }
   for (int i = 0; i < length; i++) {
-    int high = hexValue(static_cast<unsigned char>(myText[2 * i]));
-    int low = hexValue(static_cast<unsigned char>(myText[2 * i + 1]));
+    int high = hexValue(myText[2 * i]);
+    int low = hexValue(myText[2 * i + 1]);
     // A non-digit sets every bit of its nibble (and a low one all eight).
     unsigned int bits = (high < 0 ? 0xF0u : static_cast<unsigned int>(high) << 4) |
                         (low < 0 ? 0xFFu : static_cast<unsigned int>(low));

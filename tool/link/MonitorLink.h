@@ -1,30 +1,30 @@
 // SPDX-License-Identifier: MIT
 // MonitorLink: the framed dialogue with the controller's resident monitor:
 // "$"-framed text packets with a two-digit checksum, "+"/"-"
-// acknowledgements, and binary data as hexadecimal text.
+// acknowledgements, and binary data as hexadecimal text. A command goes out
+// in one write; replies are read in chunks of what is waiting.
 #ifndef MONITORLINK_H
 #define MONITORLINK_H
+
+#include "HexDigits.h"
 
 #include <cstddef>
 
 class TransferProgress;
 class ZyDeviceConnection;
 
-/// Nibble (0-15) to lower-case hexadecimal digit.
-char hexDigit(int nibble);
-/// Hexadecimal digit of either case to 0-15, anything else to -1.
-int hexValue(int c);
-
 class MonitorLink {
 public:
   /// The device is not owned and never changes.
   explicit MonitorLink(ZyDeviceConnection *device);
 
-  /// One received byte (as a signed character value), or -1.
+  /// One received byte (as a signed character value), or -1. Takes a byte
+  /// already read ahead first; otherwise reads exactly one from the device.
   int readChar(int msWait);
   /// Writes one byte; the device's write result.
   int writeChar(int c);
-  /// Sends one command packet; true when acknowledged with "+" in 1000 ms.
+  /// Sends one command packet, framed whole and written at once; true when
+  /// acknowledged with "+" in 1000 ms.
   bool sendCommand(const char *text);
   /// Reads one reply body into buffer (maxLength characters + NUL).
   bool readPacket(char *buffer, int maxLength, int msWait);
@@ -54,8 +54,9 @@ public:
   /// Each piece is reported to the progress receiver, and so is the end.
   bool writeFlash(const unsigned char *data, int length, unsigned int address);
 
-  /// Drops input already received (the device's and its driver's), without
-  /// waiting, so the next answer read belongs to the next command sent.
+  /// Drops input already received (read ahead by the link, and the
+  /// device's and its driver's), without waiting, so the next answer read
+  /// belongs to the next command sent.
   void discardInput();
   /// Before a retry: reads and drops whatever still arrives until the line
   /// has been quiet for quietMs, at most limitMs in all; then discards.
@@ -68,10 +69,15 @@ public:
   TransferProgress *progress() const { return myProgress; }
 
   ZyDeviceConnection *device() const { return myDevice; }
+  /// Bytes read from the device ahead of need and not yet taken.
+  int bufferedInput() const { return myAheadEnd - myAheadPos; }
 
   static const int MAX_PACKET_TEXT = 8192;
   /// Longest reply body read after an erase or a write command.
   static const int MAX_REPLY_TEXT = 2048;
+  /// Bytes taken from the device at most per read of a reply: what is
+  /// waiting, so one read brings many bytes instead of one.
+  static const int READ_AHEAD = 512;
 
   MonitorLink(const MonitorLink &) = delete;
   MonitorLink &operator=(const MonitorLink &) = delete;
@@ -80,8 +86,15 @@ public:
   static const int CHAR_WAIT_MS;
 
 private:
-  /// One received byte, 0 to 255, or -1 when none came within msWait.
+  /// One received byte, 0 to 255, or -1 when none came within msWait:
+  /// from the bytes read ahead, or else from a new read of the device.
   int readByte(int msWait);
+  /// Reads one byte from the device within msWait and, without waiting,
+  /// what came with it (READ_AHEAD in all at most). False when none came.
+  bool fillAhead(int msWait);
+  /// Writes count bytes through the device, however many writes it takes;
+  /// false when the device takes none.
+  bool writeAll(const char *bytes, size_t count);
   /// Waits for "$" and reads the body (at most maxLength characters) and
   /// checksum; the body stays in buffer, NUL-terminated, *length its size.
   /// With allowLonger, a body that fills the buffer without "#" following
@@ -95,6 +108,13 @@ private:
   // One more than a whole block's digits, so an over-long reply shows.
   char myText[MAX_PACKET_TEXT + 2];
   char myReply[MAX_REPLY_TEXT + 1];
+  // A command packet as it goes on the line: "$", the longest text, "#"
+  // and the checksum.
+  char myFrame[MAX_PACKET_TEXT + 4];
+  // Bytes read ahead from the device; [myAheadPos, myAheadEnd) not taken.
+  char myAhead[READ_AHEAD];
+  int myAheadPos = 0;
+  int myAheadEnd = 0;
 };
 
 #endif

@@ -472,12 +472,15 @@ TEST_F(FlashTransferTest, SumPreservingDamageIsNeverTakenForTheBlock) {
   patternBlock(block, 11);
   struct Case {
     const char *replies; // per reply: '.' intact, 'a'-'c' swapped digits (each
-                         // in its own place), 'x' a wrong checksum
+                         // in its own place: bytes 1 to 3), 'z' swapped digits
+                         // of byte 0xFFE, past the parameters, 'x' a wrong
+                         // checksum
     bool read;
     size_t commands;
   } cases[] = {
       {"a..", true, 3},   {".a.", true, 3}, {"ab..", true, 4},  {"a.x.", true, 4},
       {"abx..", true, 5}, {".x.", true, 3}, {"abc.", false, 4}, {"xx", false, 2},
+      {"z..", true, 3},   {".z.", true, 3},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.replies);
@@ -490,9 +493,10 @@ TEST_F(FlashTransferTest, SumPreservingDamageIsNeverTakenForTheBlock) {
       char what = static_cast<size_t>(index) < plan.size() ? plan[static_cast<size_t>(index)] : '.';
       if (what == 'x')
         reply.back() = reply.back() == '0' ? '1' : '0';
-      else if (what != '.') // the two digits of byte 1, 2 or 3
-        std::swap(reply[static_cast<size_t>(1 + 2 * (what - 'a' + 1))],
-                  reply[static_cast<size_t>(2 + 2 * (what - 'a' + 1))]);
+      else if (what != '.') { // the two digits of byte 1, 2, 3 or 0xFFE
+        size_t at = what == 'z' ? 0xFFE : static_cast<size_t>(what - 'a' + 1);
+        std::swap(reply[1 + 2 * at], reply[2 + 2 * at]);
+      }
     };
     peer.start();
     bool read = readFlashParameters(&link);
@@ -502,6 +506,9 @@ TEST_F(FlashTransferTest, SumPreservingDamageIsNeverTakenForTheBlock) {
     if (c.read) {
       EXPECT_EQ(memcmp(flashImage + 1, block + 1, 3), 0);
       EXPECT_EQ(flashImage[295], block[295]);
+      // The whole block, which a write sends back: bytes past the
+      // parameters are confirmed like the rest.
+      EXPECT_EQ(memcmp(flashBlock(), block, sizeof block), 0);
     } else {
       for (int i = 0; i < FLASH_IMAGE_SIZE; i++)
         ASSERT_EQ(flashImage[i], 0x33) << i;

@@ -7,6 +7,7 @@
 #include "MonitorLink.h"
 #include "MonitorPeer.h"
 #include "PtyPair.h"
+#include "ScriptedDevice.h"
 #include "ZySerialConnection.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -477,4 +479,122 @@ TEST_F(MonitorLinkTest, PendingInputIsDroppedBeforeEachPiece) {
   EXPECT_FALSE(link.writeFlash(data, 2, 0x8000));
   testing::internal::GetCapturedStdout();
   EXPECT_TRUE(log.hasLine("Trouble writing binary packet to microcontroller"));
+}
+
+namespace {
+// A port that records the size of every write(2) it makes and counts the
+// reads asked of it.
+class RecordingPort : public ZySerialConnection {
+public:
+  std::vector<size_t> writes;
+  int reads = 0;
+
+  int read(char *buffer, unsigned int size, unsigned int msWait = 0) override {
+    reads++;
+    return ZySerialConnection::read(buffer, size, msWait);
+  }
+
+protected:
+  ssize_t systemWrite(int fd, const char *buffer, size_t size) override {
+    writes.push_back(size);
+    return ZySerialConnection::systemWrite(fd, buffer, size);
+  }
+};
+} // namespace
+
+// A command goes on the line in one write, never a byte at a time (which
+// leaves gaps inside a packet when the program is preempted), and a reply
+// is taken in chunks of what is waiting, not one read per byte.
+TEST(MonitorLinkWrites, EachCommandInOneWriteAndRepliesInChunks) {
+  PtyPair pty;
+  RecordingPort port;
+  ASSERT_TRUE(port.setBaud(115200));
+  ASSERT_EQ(port.open(pty.slavePath().c_str()), 0);
+  MonitorLink link(&port);
+  MonitorPeer peer(pty);
+  for (int i = 0; i < MonitorPeer::BLOCK_SIZE; i++)
+    peer.block[i] = static_cast<unsigned char>(i * 3);
+  peer.start();
+  unsigned char data[300];
+  for (int i = 0; i < 300; i++)
+    data[i] = static_cast<unsigned char>(i);
+  testing::internal::CaptureStdout();
+  bool written = link.writeFlash(data, 300, 0x7000);
+  testing::internal::GetCapturedStdout();
+  // Each piece: its whole packet, then the "+" answering the reply.
+  std::vector<size_t> expected;
+  for (unsigned int at = 0x7000, left = 300; left > 0;) {
+    unsigned int piece = left < 128 ? left : 128;
+    char prefix[16];
+    snprintf(prefix, sizeof prefix, "FW%x,", at);
+    expected.push_back(frameCommand(prefix + toHex(data + (at - 0x7000), piece)).size());
+    expected.push_back(1);
+    at += piece;
+    left -= piece;
+  }
+  EXPECT_TRUE(written);
+  EXPECT_EQ(port.writes, expected);
+
+  port.reads = 0;
+  static unsigned char back[4096];
+  EXPECT_TRUE(link.sendCommand("m7000,FFF"));
+  EXPECT_TRUE(link.readBinaryPacket(back, 4096, 2000)); // 8196 bytes on the line
+  peer.stop();
+  EXPECT_EQ(memcmp(back, peer.block, sizeof back), 0);
+  EXPECT_LT(port.reads, 8196 / 8) << "reads of the block's reply";
+}
+
+// What a read takes ahead of need is the next thing read, and input
+// dropped before a command drops it too; the acknowledgement of a command
+// is read alone, so what follows it stays on the device for its next
+// reader.
+TEST_F(MonitorLinkTest, BytesReadAheadComeNextAndGoWithDroppedInput) {
+  char buffer[64];
+  pty.write(frameReply("first") + frameReply("second"));
+  EXPECT_TRUE(link.readPacket(buffer, 63, 1000));
+  EXPECT_STREQ(buffer, "first");
+  EXPECT_TRUE(link.readPacket(buffer, 63, 1000));
+  EXPECT_STREQ(buffer, "second");
+  EXPECT_EQ(pty.drain(), "++");
+
+  pty.write(frameReply("stale") + frameReply("stale too"));
+  EXPECT_TRUE(link.readPacket(buffer, 63, 1000));
+  link.discardInput();
+  EXPECT_FALSE(link.readPacket(buffer, 63, 100));
+  EXPECT_EQ(link.bufferedInput(), 0);
+
+  pty.write("+$");
+  EXPECT_TRUE(link.sendCommand("V"));
+  EXPECT_EQ(link.bufferedInput(), 0);
+  char next = 0;
+  EXPECT_EQ(port.read(&next, 1, 100), 1);
+  EXPECT_EQ(next, '$');
+}
+
+// A device may take part of a write (a network port does): the rest goes
+// after it, and a device that takes nothing fails the command without
+// waiting for an acknowledgement.
+TEST(MonitorLinkWrites, ADeviceTakingPartOfAWriteGetsTheRest) {
+  SimulatedClock::install();
+  LogCapture log;
+  const std::string script = "+";
+  for (unsigned int limit : {5u, 1u, 0u}) {
+    SCOPED_TRACE(limit);
+    ScriptedDevice device(reinterpret_cast<const uint8_t *>(script.data()), script.size());
+    device.setWriteLimit(limit);
+    MonitorLink link(&device);
+    log.clear();
+    bool acked = link.sendCommand("FW8000,00ff$");
+    if (limit > 0) {
+      EXPECT_TRUE(acked);
+      EXPECT_EQ(device.written(), frameCommand("FW8000,00ff$"));
+      EXPECT_EQ(device.writes(), (frameCommand("FW8000,00ff$").size() + limit - 1) / limit);
+    } else {
+      EXPECT_FALSE(acked);
+      EXPECT_EQ(device.bytesRead(), 0u);
+      EXPECT_TRUE(
+          log.hasLine("Could not send command to controller: the serial line did not take it."));
+    }
+  }
+  SimulatedClock::uninstall();
 }

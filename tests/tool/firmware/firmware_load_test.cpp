@@ -6,6 +6,7 @@
 #include "FirmwareFiles.h"
 #include "FirmwareImage.h"
 #include "FirmwareReader.h"
+#include "HexDigits.h"
 #include "LogCapture.h"
 #include "SRecordReader.h"
 
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <random>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 using records::bytes;
@@ -372,6 +374,9 @@ TEST_F(FirmwareLoad, IntelHexAndBinaryFilesLoadOrAreRefusedWithTheirMessage) {
   };
   std::string bad = rec;
   bad.back() = bad.back() == '0' ? '1' : '0';
+  // Off by 0x10: only the checksum's first digit differs.
+  std::string badHigh = rec;
+  badHigh[badHigh.size() - 2] = badHigh[badHigh.size() - 2] == '0' ? '1' : '0';
   struct Case {
     const char *name;
     std::string fileName, content;
@@ -384,6 +389,10 @@ TEST_F(FirmwareLoad, IntelHexAndBinaryFilesLoadOrAreRefusedWithTheirMessage) {
        file({hexRecord(2, 0, {0x10, 0x00}), hexRecord(0, 0x0010, data),
              hexRecord(3, 0, {0, 0, 1, 2}), hexRecord(5, 0, {0, 0, 0x80, 0}), end}),
        NO_BASE_ADDRESS, "", 0x10010},
+      // A start address (05) is no base: the data stays at 0x8000.
+      {"start address before data", "a.hex",
+       file({hexRecord(5, 0, {0x00, 0x01, 0x80, 0x00}), hexRecord(0, 0x8000, data), end}),
+       NO_BASE_ADDRESS, "", 0x8000},
       {"blank lines and CRLF", "b.txt", "\n  \n" + crlf(hexFile(0x8000, data)) + "\r\n",
        NO_BASE_ADDRESS, "", 0x8000},
       {"binary", "IMAGE.BIN", records::binaryFile(data), 0x9000, "", 0x9000},
@@ -391,6 +400,8 @@ TEST_F(FirmwareLoad, IntelHexAndBinaryFilesLoadOrAreRefusedWithTheirMessage) {
       {"no end record", "a.hex", hexFile(0x8000, data, 16, false), NO_BASE_ADDRESS,
        "'%s' has no end record: the file may be cut short.", 0},
       {"bad checksum", "a.hex", file({rec, bad, end}), NO_BASE_ADDRESS,
+       "Malformed .hex file (line 2 data doesn't match checksum), cannot download.", 0},
+      {"checksum off by 0x10", "a.hex", file({rec, badHigh, end}), NO_BASE_ADDRESS,
        "Malformed .hex file (line 2 data doesn't match checksum), cannot download.", 0},
       {"bad chars", "a.hex", file({rec, rec.substr(0, 9) + "zz" + rec.substr(11), end}),
        NO_BASE_ADDRESS, "Malformed .hex file (line 2 has bad chars), cannot download.", 0},
@@ -485,5 +496,58 @@ TEST(FirmwareReaderChoice, NameAndFirstLineChooseTheReaderAndBaseAddressesParse)
   EXPECT_EQ(base, 0x3ffff);
   for (const char *bad : {"", "0x", "40000", "0x8000 ", "-1", "8k", "000000008000"})
     EXPECT_FALSE(parseBaseAddress(bad, &base)) << bad;
+}
+
+// A file is opened once, both to choose its reader and to read it, so an
+// image that can be read only once (a pipe, as "-u <(command)" gives) loads
+// whole: a second open would find the bytes the first look took gone.
+TEST_F(FirmwareLoad, AFileThatCanBeReadOnlyOnceLoadsWhole) {
+  auto data = bytes(40, 0x30);
+  for (const std::string &content :
+       {records::hexFile(0x8000, data), lines({dataRecord('2', 0x8000, data), "S9030000FC"})}) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(write(ends[1], content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    close(ends[1]);
+    std::string path = "/dev/fd/" + std::to_string(ends[0]);
+    log.clear();
+    EXPECT_TRUE(loadFile(path)) << log.text();
+    close(ends[0]);
+    EXPECT_TRUE(holds(0x8000, data));
+    EXPECT_TRUE(erased(0x8000 + data.size(), FirmwareImage::MEMORY_SIZE));
+  }
+}
+
+// Pairs of digits in either case decode and sum; decoding stops at the
+// first pair holding anything else, characters beyond a byte included.
+TEST(HexText, PairsDecodeSumAndStopAtTheFirstNonDigit) {
+  struct Case {
+    const char *text;
+    size_t pairs, decoded;
+    unsigned int sum;
+  } cases[] = {
+      {"00ff7Fa0", 4, 4, 0x0 + 0xff + 0x7f + 0xa0},
+      {"0A0b0G00", 4, 2, 0x0a + 0x0b},
+      {"0/09", 2, 0, 0},
+      {"9:", 1, 0, 0},
+      {"@0", 1, 0, 0},
+      {"`f", 1, 0, 0},
+      {"f\xc6", 1, 0, 0}, // 0xC6 is 'F' + 0x80
+      {"12 3", 2, 1, 0x12},
+  };
+  for (const Case &c : cases) {
+    unsigned char out[8] = {};
+    unsigned int sum = 0;
+    EXPECT_EQ(decodeHexPairs(c.text, c.pairs, out, &sum), c.decoded) << c.text;
+    EXPECT_EQ(sum, c.sum) << c.text;
+  }
+  for (int c : {'0' + 256, 'a' - 256, 256 + 0xC6 - 0x80})
+    EXPECT_EQ(hexValue(c), -1) << c;
+  unsigned long value = 7;
+  EXPECT_TRUE(parseHexNumber("DeadBeef", 8, &value));
+  EXPECT_EQ(value, 0xdeadbeefUL);
+  for (const char *bad : {"", "123456789", "12 ", "x1"})
+    EXPECT_FALSE(parseHexNumber(bad, 8, &value)) << bad;
+  EXPECT_EQ(value, 0xdeadbeefUL);
 }
 } // namespace
