@@ -11,7 +11,15 @@ controller that refuses every erase fail their robot only, diff mode shows
 before and after, wrong option types get Ansible's own message, and a
 firmware rollout uploads once and then changes nothing.
 
-Usage: fleet_test.py --bin-dir BUILD/bin --source-dir SOURCE
+The checks come in parts that need nothing from each other, each with a
+scratch folder, a collection and three simulators of its own, so that
+they can run side by side: "docs" (the documentation and the option
+types), "params" (check, apply, idempotence and a block image put back),
+"failures" (a value out of range, a controller that refuses the erase),
+"firmware" (the rollout) and "example" (the collection's example
+playbook). With no --part, all of them, one after another.
+
+Usage: fleet_test.py --bin-dir BUILD/bin --source-dir SOURCE [--part NAME]...
 """
 
 import argparse
@@ -189,147 +197,177 @@ def firmware_image(path, version):
         f.write("\n".join(lines) + "\n")
 
 
+def check_docs(fleet):
+    fleet.check_documentation()
+
+    # Wrong types: Ansible's own message, before orvexconf runs.
+    results_file = os.path.join(fleet.tmp, "types.json")
+    done, _ = fleet.playbook("types.yml", {"results_file": results_file})
+    with open(results_file) as f:
+        typed = json.load(f)
+    check("argument 'robot_baud' is of type <class 'str'>" in typed["baud"].get("msg", "")
+          and "unable to convert to int" in typed["baud"].get("msg", ""), "robot_baud: fast is refused by Ansible")
+    check("unable to convert to dict" in typed["params_list"].get("msg", ""), "params as a list is refused by Ansible")
+    check(typed["value_list"].get("failed") and "give an integer or a text" in typed["value_list"].get("msg", ""),
+          "a list as a parameter value is refused")
+    check("argument 'verify' is of type <class 'str'>" in typed["verify"].get("msg", "")
+          and "unable to convert to bool" in typed["verify"].get("msg", ""), "verify: maybe is refused by Ansible")
+
+
+def check_params(fleet):
+    wanted = {"fleet_params": {"Name": "fleetbot", "JoyVelMax": 650}}
+
+    # Check mode with diff: every robot would change, nothing is written.
+    before = fleet.memories()
+    done, results = fleet.playbook("params.yml", wanted, "--check", "--diff")
+    check(done.returncode == 0, "check run ends 0")
+    check(all(results.get(r, {}).get("changed") for r in ROBOTS), "check run: changed on all three")
+    check(fleet.memories() == before, "check run: the simulators' memory is unchanged")
+    check("-JoyVelMax = 400" in done.stdout and "+JoyVelMax = 650" in done.stdout
+          and "+Name = fleetbot" in done.stdout and "--- before: simbot (before)" in done.stdout,
+          "diff mode shows each change before and after")
+
+    # First apply writes all three, the second none.
+    done, results = fleet.playbook("params.yml", wanted)
+    check(done.returncode == 0, "first apply ends 0")
+    check(all(results.get(r, {}).get("changed") and results[r].get("block_written") for r in ROBOTS),
+          "first apply: changed on all three")
+    check(all(results.get(r, {}).get("backup_file") for r in ROBOTS), "first apply: a backup on each")
+    backup = results.get("robot1", {}).get("backup_file", "")
+    written = fleet.memories()
+    check(all(written[r] != before[r] for r in ROBOTS), "first apply: every controller's memory changed")
+    done, results = fleet.playbook("params.yml", wanted)
+    check(done.returncode == 0 and all(results.get(r, {}).get("changed") is False for r in ROBOTS),
+          "second apply: no change on any (idempotent)")
+
+    # The backup put back: written once, then left alone.
+    done, results = fleet.playbook("block.yml", {"block_image": backup}, "--limit", "robot1")
+    check(done.returncode == 0 and results.get("robot1", {}).get("block_written")
+          and fleet.sims["robot1"].memory() == before["robot1"],
+          "the backup written back gives robot1 its first block again")
+    done, results = fleet.playbook("block.yml", {"block_image": backup}, "--limit", "robot1")
+    check(done.returncode == 0 and results.get("robot1", {}).get("changed") is False,
+          "the same block image again changes nothing")
+
+
+def check_failures(fleet):
+    # A value out of range fails its robot only, before its controller is touched.
+    done, results = fleet.playbook("params.yml", {"fleet_params": {"JoyVelMax": 700}},
+                                   "-e", json.dumps({"robot_params": {}}), "--limit", "robot1,robot3")
+    ranged = fleet.memories()
+    check(done.returncode == 0, "robot1 and robot3 take JoyVelMax 700")
+    inventory_vars = os.path.join(fleet.tmp, "host_vars")
+    os.makedirs(inventory_vars, exist_ok=True)
+    with open(os.path.join(inventory_vars, "robot2.yml"), "w") as f:
+        f.write("robot_params:\n  JoyVelMax: 99999\n")
+    done, results = fleet.playbook("params.yml", {"fleet_params": {"JoyVelMax": 700, "Name": "rangebot"}})
+    os.remove(os.path.join(inventory_vars, "robot2.yml"))
+    bad = results.get("robot2", {})
+    check(done.returncode != 0 and "out of range" in bad.get("msg", "")
+          and "JoyVelMax 99999" in bad.get("msg", ""), "a value out of range fails robot2: " + bad.get("msg", ""))
+    check(bad.get("changed") is False and fleet.sims["robot2"].memory() == ranged["robot2"],
+          "robot2's controller is not written")
+    check(all(results.get(r, {}).get("changed") and not results[r].get("msg") for r in ("robot1", "robot3")),
+          "robot1 and robot3 are set all the same")
+    check("robot2                     : ok=0    changed=0    unreachable=0    failed=1" in done.stdout,
+          "the recap counts robot2 as failed")
+
+    # A controller that refuses every erase fails its robot only.
+    fleet.sims["robot3"].stop()
+    fleet.sims["robot3"].start("--refuse", "FE:*")
+    done, results = fleet.playbook("params.yml", {"fleet_params": {"Name": "erasebot"}})
+    bad = results.get("robot3", {})
+    check(done.returncode != 0 and bad.get("exit_status") == 8
+          and "Erase FLASH command not accepted: ER2" in bad.get("msg", ""),
+          "refused erase fails robot3 with the tool's message and status 8: " + bad.get("msg", ""))
+    check(bad.get("rescue_files") and all(os.path.isabs(p) and os.path.isfile(p) for p in bad["rescue_files"]),
+          "robot3's rescue files are returned with absolute paths and exist")
+    check(all(results.get(r, {}).get("changed") and not results[r].get("msg") for r in ("robot1", "robot2")),
+          "robot1 and robot2 are written all the same")
+    check("robot3                     : ok=0    changed=0    unreachable=0    failed=1" in done.stdout,
+          "the recap counts robot3 as failed")
+    fleet.sims["robot3"].stop()
+    fleet.sims["robot3"].start()
+
+
+def check_firmware(fleet):
+    # Firmware: check mode writes nothing, the rollout uploads once, then
+    # nothing: robot1 now reports the new version, the others are compared.
+    image = os.path.join(fleet.tmp, "orvex-2.9.mot")
+    firmware_image(image, "2.9")
+    rollout = {"image": image, "expected_version": "2.9"}
+    before = fleet.memories()
+    done, results = fleet.playbook("firmware.yml", rollout, "--check")
+    check(done.returncode == 0 and all(results.get(r, {}).get("changed") for r in ROBOTS)
+          and fleet.memories() == before, "firmware check: would change all three, writes nothing")
+    done, results = fleet.playbook("firmware.yml", rollout)
+    check(done.returncode == 0 and all(results.get(r, {}).get("uploaded") and results[r].get("changed")
+                                       and results[r].get("blocks_written") == 1 for r in ROBOTS),
+          "firmware rollout uploads one block to all three")
+    fleet.sims["robot1"].stop()
+    fleet.sims["robot1"].start("--firmware-version", "2.9")
+    done, results = fleet.playbook("firmware.yml", rollout)
+    check(done.returncode == 0 and all(results.get(r, {}).get("changed") is False for r in ROBOTS),
+          "second rollout: no change on any")
+    check("reports firmware version 2.9" in results.get("robot1", {}).get("skipped_reason", ""),
+          "robot1 is settled by its identity")
+    check("matches the controller" in results.get("robot2", {}).get("skipped_reason", ""),
+          "robot2 is settled by the read-back")
+
+
+def check_example(fleet):
+    # The example playbook of the collection.
+    image = os.path.join(fleet.tmp, "orvex-3.0.mot")
+    firmware_image(image, "3.0")
+    example = os.path.join(fleet.args.source_dir, "contrib", "ansible", "examples", "fleet.yml")
+    done, results = fleet.playbook(example, {"firmware_image": image, "firmware_version": "3.0"})
+    check(done.returncode == 0 and all("%s: uploaded, blocks written: 1" % r in done.stdout for r in ROBOTS),
+          "the example playbook sets the parameters and rolls out the firmware on all three")
+
+
+PARTS = {"docs": check_docs, "params": check_params, "failures": check_failures,
+         "firmware": check_firmware, "example": check_example}
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--bin-dir", required=True)
     parser.add_argument("--source-dir", required=True)
+    parser.add_argument("--part", action="append", choices=list(PARTS),
+                        help="run this part only (given again: these parts); all by default")
     args = parser.parse_args()
     for tool in ("ansible-playbook", "ansible-galaxy", "ansible-doc"):
         if not shutil.which(tool):
             print("%s not found: install ansible-core (scripts/deps.sh does)" % tool)
             return 1
+    for part in args.part or list(PARTS):
+        run_part(args, part)
+    if failures:
+        print("%d check(s) failed:\n  " % len(failures) + "\n  ".join(failures))
+        return 1
+    print("all checks passed")
+    return 0
+
+
+def run_part(args, part):
+    """One part on a fleet of its own; its scratch folder is kept when a
+    check of it failed."""
+    print("=== part %s" % part, flush=True)
+    failed_before = len(failures)
     fleet = Fleet(args)
     try:
         fleet.install_collection()
-        fleet.check_documentation()
         fleet.write_inventory()
         for sim in fleet.sims.values():
             sim.start()
-        wanted = {"fleet_params": {"Name": "fleetbot", "JoyVelMax": 650}}
-
-        # Check mode with diff: every robot would change, nothing is written.
-        before = fleet.memories()
-        done, results = fleet.playbook("params.yml", wanted, "--check", "--diff")
-        check(done.returncode == 0, "check run ends 0")
-        check(all(results.get(r, {}).get("changed") for r in ROBOTS), "check run: changed on all three")
-        check(fleet.memories() == before, "check run: the simulators' memory is unchanged")
-        check("-JoyVelMax = 400" in done.stdout and "+JoyVelMax = 650" in done.stdout
-              and "+Name = fleetbot" in done.stdout and "--- before: simbot (before)" in done.stdout,
-              "diff mode shows each change before and after")
-
-        # First apply writes all three, the second none.
-        done, results = fleet.playbook("params.yml", wanted)
-        check(done.returncode == 0, "first apply ends 0")
-        check(all(results.get(r, {}).get("changed") and results[r].get("block_written") for r in ROBOTS),
-              "first apply: changed on all three")
-        check(all(results.get(r, {}).get("backup_file") for r in ROBOTS), "first apply: a backup on each")
-        backup = results.get("robot1", {}).get("backup_file", "")
-        written = fleet.memories()
-        check(all(written[r] != before[r] for r in ROBOTS), "first apply: every controller's memory changed")
-        done, results = fleet.playbook("params.yml", wanted)
-        check(done.returncode == 0 and all(results.get(r, {}).get("changed") is False for r in ROBOTS),
-              "second apply: no change on any (idempotent)")
-
-        # The backup put back: written once, then left alone.
-        done, results = fleet.playbook("block.yml", {"block_image": backup}, "--limit", "robot1")
-        check(done.returncode == 0 and results.get("robot1", {}).get("block_written")
-              and fleet.sims["robot1"].memory() == before["robot1"],
-              "the backup written back gives robot1 its first block again")
-        done, results = fleet.playbook("block.yml", {"block_image": backup}, "--limit", "robot1")
-        check(done.returncode == 0 and results.get("robot1", {}).get("changed") is False,
-              "the same block image again changes nothing")
-
-        # A value out of range fails its robot only, before its controller is touched.
-        done, results = fleet.playbook("params.yml", {"fleet_params": {"JoyVelMax": 700}},
-                                       "-e", json.dumps({"robot_params": {}}), "--limit", "robot1,robot3")
-        ranged = fleet.memories()
-        check(done.returncode == 0, "robot1 and robot3 take JoyVelMax 700")
-        inventory_vars = os.path.join(fleet.tmp, "host_vars")
-        os.makedirs(inventory_vars, exist_ok=True)
-        with open(os.path.join(inventory_vars, "robot2.yml"), "w") as f:
-            f.write("robot_params:\n  JoyVelMax: 99999\n")
-        done, results = fleet.playbook("params.yml", {"fleet_params": {"JoyVelMax": 700, "Name": "rangebot"}})
-        os.remove(os.path.join(inventory_vars, "robot2.yml"))
-        bad = results.get("robot2", {})
-        check(done.returncode != 0 and "out of range" in bad.get("msg", "")
-              and "JoyVelMax 99999" in bad.get("msg", ""), "a value out of range fails robot2: " + bad.get("msg", ""))
-        check(bad.get("changed") is False and fleet.sims["robot2"].memory() == ranged["robot2"],
-              "robot2's controller is not written")
-        check(all(results.get(r, {}).get("changed") and not results[r].get("msg") for r in ("robot1", "robot3")),
-              "robot1 and robot3 are set all the same")
-        check("robot2                     : ok=0    changed=0    unreachable=0    failed=1" in done.stdout,
-              "the recap counts robot2 as failed")
-
-        # A controller that refuses every erase fails its robot only.
-        fleet.sims["robot3"].stop()
-        fleet.sims["robot3"].start("--refuse", "FE:*")
-        done, results = fleet.playbook("params.yml", {"fleet_params": {"Name": "erasebot"}})
-        bad = results.get("robot3", {})
-        check(done.returncode != 0 and bad.get("exit_status") == 8
-              and "Erase FLASH command not accepted: ER2" in bad.get("msg", ""),
-              "refused erase fails robot3 with the tool's message and status 8: " + bad.get("msg", ""))
-        check(bad.get("rescue_files") and all(os.path.isabs(p) and os.path.isfile(p) for p in bad["rescue_files"]),
-              "robot3's rescue files are returned with absolute paths and exist")
-        check(all(results.get(r, {}).get("changed") and not results[r].get("msg") for r in ("robot1", "robot2")),
-              "robot1 and robot2 are written all the same")
-        check("robot3                     : ok=0    changed=0    unreachable=0    failed=1" in done.stdout,
-              "the recap counts robot3 as failed")
-        fleet.sims["robot3"].stop()
-        fleet.sims["robot3"].start()
-
-        # Wrong types: Ansible's own message, before orvexconf runs.
-        results_file = os.path.join(fleet.tmp, "types.json")
-        done, _ = fleet.playbook("types.yml", {"results_file": results_file})
-        with open(results_file) as f:
-            typed = json.load(f)
-        check("argument 'robot_baud' is of type <class 'str'>" in typed["baud"].get("msg", "")
-              and "unable to convert to int" in typed["baud"].get("msg", ""), "robot_baud: fast is refused by Ansible")
-        check("unable to convert to dict" in typed["params_list"].get("msg", ""), "params as a list is refused by Ansible")
-        check(typed["value_list"].get("failed") and "give an integer or a text" in typed["value_list"].get("msg", ""),
-              "a list as a parameter value is refused")
-        check("argument 'verify' is of type <class 'str'>" in typed["verify"].get("msg", "")
-              and "unable to convert to bool" in typed["verify"].get("msg", ""), "verify: maybe is refused by Ansible")
-
-        # Firmware: check mode writes nothing, the rollout uploads once, then
-        # nothing: robot1 now reports the new version, the others are compared.
-        image = os.path.join(fleet.tmp, "orvex-2.9.mot")
-        firmware_image(image, "2.9")
-        rollout = {"image": image, "expected_version": "2.9"}
-        before = fleet.memories()
-        done, results = fleet.playbook("firmware.yml", rollout, "--check")
-        check(done.returncode == 0 and all(results.get(r, {}).get("changed") for r in ROBOTS)
-              and fleet.memories() == before, "firmware check: would change all three, writes nothing")
-        done, results = fleet.playbook("firmware.yml", rollout)
-        check(done.returncode == 0 and all(results.get(r, {}).get("uploaded") and results[r].get("changed")
-                                           and results[r].get("blocks_written") == 1 for r in ROBOTS),
-              "firmware rollout uploads one block to all three")
-        fleet.sims["robot1"].stop()
-        fleet.sims["robot1"].start("--firmware-version", "2.9")
-        done, results = fleet.playbook("firmware.yml", rollout)
-        check(done.returncode == 0 and all(results.get(r, {}).get("changed") is False for r in ROBOTS),
-              "second rollout: no change on any")
-        check("reports firmware version 2.9" in results.get("robot1", {}).get("skipped_reason", ""),
-              "robot1 is settled by its identity")
-        check("matches the controller" in results.get("robot2", {}).get("skipped_reason", ""),
-              "robot2 is settled by the read-back")
-
-        # The example playbook of the collection, over the same robots.
-        image = os.path.join(fleet.tmp, "orvex-3.0.mot")
-        firmware_image(image, "3.0")
-        example = os.path.join(args.source_dir, "contrib", "ansible", "examples", "fleet.yml")
-        done, results = fleet.playbook(example, {"firmware_image": image, "firmware_version": "3.0"})
-        check(done.returncode == 0 and all("%s: uploaded, blocks written: 1" % r in done.stdout for r in ROBOTS),
-              "the example playbook sets the parameters and rolls out the firmware on all three")
+        PARTS[part](fleet)
     finally:
         for sim in fleet.sims.values():
             sim.stop()
-    if failures:
-        print("%d check(s) failed:\n  " % len(failures) + "\n  ".join(failures))
-        print("scratch folder kept: " + fleet.tmp)
-        return 1
-    shutil.rmtree(fleet.tmp, ignore_errors=True)
-    print("all checks passed")
-    return 0
+    if len(failures) > failed_before:
+        print("scratch folder of part %s kept: %s" % (part, fleet.tmp))
+    else:
+        shutil.rmtree(fleet.tmp, ignore_errors=True)
 
 
 if __name__ == "__main__":
