@@ -100,6 +100,13 @@ void MonitorPeer::run() {
     if (readCommand(text))
       answer(text);
   }
+  // The host acknowledges the last reply and may stop the peer before this
+  // thread is back at the line: take the acknowledgements already sent, so
+  // that hostAnswers() holds every one the host sent before stop().
+  for (std::string c = myPty.read(1, 20); c == "+" || c == "-"; c = myPty.read(1, 20)) {
+    std::lock_guard<std::mutex> guard(myMutex);
+    myHostAnswers += c;
+  }
 }
 
 // Reads one command packet; false on a quiet line or a bad checksum.
