@@ -100,9 +100,10 @@ void MonitorPeer::run() {
     if (readCommand(text))
       answer(text);
   }
-  // What the host sent before the stop (its "+" to the last reply, which
-  // may go out right before the stop) still counts; nothing is answered.
-  for (std::string c; !(c = myPty.read(1, 10)).empty() && c[0] != '$';) {
+  // The host acknowledges the last reply and may stop the peer before this
+  // thread is back at the line: take the acknowledgements already sent, so
+  // that hostAnswers() holds every one the host sent before stop().
+  for (std::string c = myPty.read(1, 20); c == "+" || c == "-"; c = myPty.read(1, 20)) {
     std::lock_guard<std::mutex> guard(myMutex);
     myHostAnswers += c;
   }

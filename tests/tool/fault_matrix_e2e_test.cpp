@@ -16,6 +16,10 @@
 // over the damaged block, and the command they print puts the old block
 // back. The controller's memory is judged from the simulator's state file
 // after the run.
+//
+// Each cell (a fault, an operation) is a test of its own, named after them,
+// so that ctest runs the cells side by side; a row added to the table
+// becomes new tests at the next build.
 #include "FirmwareFiles.h"
 #include "ProcessRunner.h"
 #include "SimCommandLine.h"
@@ -29,6 +33,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -203,9 +208,8 @@ std::string firstBackupInJournal(const TempDir &dir) {
   return "";
 }
 
-} // namespace
-
-TEST(FaultMatrix, EveryTransferEndsExactOrAccountedFor) {
+/// The table: one row a fault, with the expected status of each operation.
+std::vector<Fault> faultTable() {
   // clang-format off
   const std::vector<Fault> faults = {
       //  name                       simulator options                              read write upload
@@ -244,11 +248,94 @@ TEST(FaultMatrix, EveryTransferEndsExactOrAccountedFor) {
   // does not change (byte 300), a damaged block taken as read would go
   // back to the controller.
   // clang-format on
+  return faults;
+}
+
+const std::vector<Fault> &faults() {
+  static const std::vector<Fault> table = faultTable();
+  return table;
+}
+
+/// One cell of the matrix: a row of the table and an operation.
+struct Cell {
+  size_t row;
+  int op;
+};
+
+/// The cells this build runs: every cell with an expected status; under the
+/// sanitizers only the rows marked for them.
+std::vector<Cell> cells() {
 #if defined(__SANITIZE_ADDRESS__)
   const bool sanitizer = true;
 #else
   const bool sanitizer = false;
 #endif
+  std::vector<Cell> out;
+  for (size_t row = 0; row < faults().size(); row++) {
+    if (sanitizer && !faults()[row].underSanitizer)
+      continue;
+    for (int op = 0; op < OPERATIONS; op++)
+      if (faults()[row].status[op] >= 0)
+        out.push_back({row, op});
+  }
+  return out;
+}
+
+/// The test's name: the fault's name and the operation, every run of other
+/// characters than letters and digits made one underscore ("erase + lost"
+/// and write: erase_lost_write).
+std::string cellName(const testing::TestParamInfo<Cell> &info) {
+  std::string text =
+      std::string(faults()[info.param.row].name) + " " + kOperationNames[info.param.op];
+  std::string name;
+  for (char c : text) {
+    if (std::isalnum(static_cast<unsigned char>(c)))
+      name += c;
+    else if (!name.empty() && name.back() != '_')
+      name += '_';
+  }
+  while (!name.empty() && name.back() == '_')
+    name.pop_back();
+  return name;
+}
+
+/// What the fault-free run of an operation measures: the bytes the
+/// controller received (where power is cut is placed from them) and the
+/// block reads of a write before its erase (which read is the verify read).
+/// Made once per test process, by a run of its own.
+struct FaultFree {
+  long bytesReceived = 0;
+  int readsBeforeErase = 0;
+};
+
+FaultFree faultFree(int op, const std::vector<std::string> &toolArgs) {
+  static std::map<int, FaultFree> measured;
+  auto known = measured.find(op);
+  if (known != measured.end())
+    return known->second;
+  FaultFree figures;
+  TempDir dir;
+  std::string error;
+  ToolRun run = runAgainst(simOptions({}, dir.file("state.bin"), error), toolArgs, dir);
+  EXPECT_EQ(statusOf(run.result), 0) << "the fault-free run: " << run.result.out;
+  figures.bytesReceived = run.bytesReceived;
+  if (op == WRITE)
+    for (const std::string &c : run.commands) {
+      if (c.rfind("FE", 0) == 0)
+        break;
+      figures.readsBeforeErase += c.rfind("m7000", 0) == 0 ? 1 : 0;
+    }
+  measured[op] = figures;
+  return figures;
+}
+
+class FaultMatrix : public testing::TestWithParam<Cell> {};
+
+} // namespace
+
+TEST_P(FaultMatrix, EveryTransferEndsExactOrAccountedFor) {
+  const Fault &fault = faults()[GetParam().row];
+  const int op = GetParam().op;
 
   TempDir files;
   ASSERT_TRUE(writeFile(files.file("image.mot"), firmwareImage()));
@@ -260,145 +347,129 @@ TEST(FaultMatrix, EveryTransferEndsExactOrAccountedFor) {
   memset(renamed.data() + 141, 0, 19);
   memcpy(renamed.data() + 141, "Matrix", 6);
 
-  long faultFreeBytes[OPERATIONS] = {0, 0, 0};
-  int readsBeforeErase = 0; // block reads of the fault-free write before its erase
-  std::string table = "\n";
-  for (const Fault &fault : faults) {
-    if (sanitizer && !fault.underSanitizer)
-      continue;
-    for (int op = 0; op < OPERATIONS; op++) {
-      if (fault.status[op] < 0)
-        continue;
-      SCOPED_TRACE(std::string(fault.name) + " x " + kOperationNames[op]);
-      TempDir dir;
-      std::string state = dir.file("state.bin");
-      std::string error;
-      std::vector<std::string> simArgs = fault.options;
-      for (std::string &a : simArgs)
-        if (a == kVerifyRead) {
-          ASSERT_GT(readsBeforeErase, 0);
-          a = "m7000:" + std::to_string(readsBeforeErase + 1);
-        }
-      SimOptions options = simOptions(simArgs, state, error);
-      if (fault.dies) {
-        ASSERT_GT(faultFreeBytes[op], kDieBeforeEnd[op]);
-        options.faults.dieAfterBytes = faultFreeBytes[op] - kDieBeforeEnd[op];
-      }
-      if (fault.journalFolder) {
-        for (const char *folder : {"state", "state/orvexconf", "state/orvexconf/journal.jsonl"})
-          ASSERT_EQ(mkdir(dir.file(folder).c_str(), 0700), 0);
-      }
-      std::vector<std::string> args = fault.toolOptions;
-      args.insert(args.end(), toolArgs[op].begin(), toolArgs[op].end());
-      ToolRun run = runAgainst(options, args, dir, fault.killed, fault.fileSizeLimit);
-      const RunResult &r = run.result;
-      ASSERT_FALSE(r.timedOut) << r.out;
-      if (fault.options.empty() && !fault.dies && fault.toolOptions.empty() &&
-          fault.fileSizeLimit == 0) {
-        faultFreeBytes[op] = run.bytesReceived;
-        if (op == WRITE)
-          for (const std::string &c : run.commands) {
-            if (c.rfind("FE", 0) == 0)
-              break;
-            readsBeforeErase += c.rfind("m7000", 0) == 0 ? 1 : 0;
-          }
-      }
-
-      SimMemory memory = loadState(state);
-      auto block = memory.block7();
-      const auto &intended = op == WRITE ? renamed : fresh;
-      bool exact = block == intended && (op != UPLOAD || firmwareWritten(memory));
-      std::string outcome;
-      std::string rescue = rescueImageIn(dir.path());
-      if (fault.killed) {
-        // The next run warns and names the backup; over a block that may be
-        // damaged it writes nothing; the backup puts the old block back.
-        ToolRun next = runAgainst(simOptions({}, state, error), toolArgs[op], dir);
-        EXPECT_TRUE(warnsOfUnfinishedWrite(next.result.out)) << next.result.out;
-        std::string backup = backupNamedBy(next.result.out, dir.file("robot"));
-        if (block == intended) {
-          // The write did end: nothing to put back, no command offered.
-          EXPECT_EQ(backup, "") << next.result.out;
-          backup = firstBackupInJournal(dir);
-          EXPECT_EQ(next.result.status, 0) << next.result.out;
-        } else {
-          ASSERT_FALSE(backup.empty()) << next.result.out;
-          EXPECT_EQ(next.result.status, 8) << next.result.out;
-          EXPECT_EQ(loadState(state).block7(), block) << "nothing written";
-        }
-        ToolRun back = runAgainst(simOptions({}, state, error), {"-restoreBlock", backup}, dir);
-        EXPECT_EQ(back.result.status, 0) << back.result.out;
-        EXPECT_EQ(loadState(state).block7(), fresh) << back.result.out;
-        outcome = block == intended ? "written; backup restored exactly"
-                                    : "warned, refused; backup restored exactly";
-      } else if (r.status == 0) {
-        EXPECT_TRUE(exact) << r.out;
-        outcome = "exactly as intended";
-      } else if (block == fresh) {
-        outcome = "parameter block old";
-        EXPECT_TRUE(rescue.empty() || op == WRITE) << r.out;
-      } else {
-        // Changed and not as intended: only with a rescue image, which a
-        // second run puts back exactly.
-        ASSERT_FALSE(rescue.empty()) << r.out;
-        EXPECT_NE(r.out.find("restoreBlock " + rescue), std::string::npos) << r.out;
-        std::string rop = readFile(dir.file(rescue.substr(0, rescue.size() - 4) + ".rop"));
-        EXPECT_NE(rop.find("Matrix"), std::string::npos) << "the readable copy beside it";
-        std::string fixError;
-        ToolRun fix = runAgainst(simOptions({}, state, fixError), {"-restoreBlock", rescue}, dir);
-        EXPECT_EQ(fix.result.status, 0) << fix.result.out;
-        EXPECT_EQ(loadState(state).block7(), renamed) << fix.result.out;
-        outcome = "block changed; rescue image restored exactly";
-      }
-      if (op == UPLOAD && r.status != 0) {
-        EXPECT_EQ(block, fresh) << "an upload never touches the parameter block";
-      }
-      if (fault.journalFolder) {
-        // Refused before the erase, naming the journal.
-        EXPECT_NE(r.out.find("journal.jsonl' cannot be used as the journal: it is a folder"),
-                  std::string::npos)
-            << r.out;
-        EXPECT_EQ(block, fresh);
-        EXPECT_FALSE(contains(run.commands, "FE")) << "nothing erased";
-      }
-      if (!fault.toolOptions.empty() || fault.fileSizeLimit > 0) {
-        // Refused before the erase: the store's message, nothing erased.
-        EXPECT_NE(r.out.find("Could not save a backup of the FLASH parameter block"),
-                  std::string::npos)
-            << r.out;
-        EXPECT_NE(r.out.find("--backup-dir DIR"), std::string::npos) << r.out;
-        EXPECT_EQ(block, fresh);
-        EXPECT_FALSE(contains(run.commands, "FE")) << "nothing erased";
-      }
-      EXPECT_EQ(statusOf(r), fault.status[op]) << r.out;
-      char row[200];
-      snprintf(row, sizeof row, "%-24s %-7s status %d  %s\n", fault.name, kOperationNames[op],
-               statusOf(r), outcome.c_str());
-      table += row;
+  SCOPED_TRACE(std::string(fault.name) + " x " + kOperationNames[op]);
+  TempDir dir;
+  std::string state = dir.file("state.bin");
+  std::string error;
+  std::vector<std::string> simArgs = fault.options;
+  for (std::string &a : simArgs)
+    if (a == kVerifyRead) {
+      int readsBeforeErase = faultFree(WRITE, toolArgs[WRITE]).readsBeforeErase;
+      ASSERT_GT(readsBeforeErase, 0);
+      a = "m7000:" + std::to_string(readsBeforeErase + 1);
     }
+  SimOptions options = simOptions(simArgs, state, error);
+  if (fault.dies) {
+    long faultFreeBytes = faultFree(op, toolArgs[op]).bytesReceived;
+    ASSERT_GT(faultFreeBytes, kDieBeforeEnd[op]);
+    options.faults.dieAfterBytes = faultFreeBytes - kDieBeforeEnd[op];
   }
-  // The table as run, for the record.
-  printf("%s", table.c_str());
+  if (fault.journalFolder) {
+    for (const char *folder : {"state", "state/orvexconf", "state/orvexconf/journal.jsonl"})
+      ASSERT_EQ(mkdir(dir.file(folder).c_str(), 0700), 0);
+  }
+  std::vector<std::string> args = fault.toolOptions;
+  args.insert(args.end(), toolArgs[op].begin(), toolArgs[op].end());
+  ToolRun run = runAgainst(options, args, dir, fault.killed, fault.fileSizeLimit);
+  const RunResult &r = run.result;
+  ASSERT_FALSE(r.timedOut) << r.out;
+
+  SimMemory memory = loadState(state);
+  auto block = memory.block7();
+  const auto &intended = op == WRITE ? renamed : fresh;
+  bool exact = block == intended && (op != UPLOAD || firmwareWritten(memory));
+  std::string outcome;
+  std::string rescue = rescueImageIn(dir.path());
+  if (fault.killed) {
+    // The next run warns and names the backup; over a block that may be
+    // damaged it writes nothing; the backup puts the old block back.
+    ToolRun next = runAgainst(simOptions({}, state, error), toolArgs[op], dir);
+    EXPECT_TRUE(warnsOfUnfinishedWrite(next.result.out)) << next.result.out;
+    std::string backup = backupNamedBy(next.result.out, dir.file("robot"));
+    if (block == intended) {
+      // The write did end: nothing to put back, no command offered.
+      EXPECT_EQ(backup, "") << next.result.out;
+      backup = firstBackupInJournal(dir);
+      EXPECT_EQ(next.result.status, 0) << next.result.out;
+    } else {
+      ASSERT_FALSE(backup.empty()) << next.result.out;
+      EXPECT_EQ(next.result.status, 8) << next.result.out;
+      EXPECT_EQ(loadState(state).block7(), block) << "nothing written";
+    }
+    ToolRun back = runAgainst(simOptions({}, state, error), {"-restoreBlock", backup}, dir);
+    EXPECT_EQ(back.result.status, 0) << back.result.out;
+    EXPECT_EQ(loadState(state).block7(), fresh) << back.result.out;
+    outcome = block == intended ? "written; backup restored exactly"
+                                : "warned, refused; backup restored exactly";
+  } else if (r.status == 0) {
+    EXPECT_TRUE(exact) << r.out;
+    outcome = "exactly as intended";
+  } else if (block == fresh) {
+    outcome = "parameter block old";
+    EXPECT_TRUE(rescue.empty() || op == WRITE) << r.out;
+  } else {
+    // Changed and not as intended: only with a rescue image, which a
+    // second run puts back exactly.
+    ASSERT_FALSE(rescue.empty()) << r.out;
+    EXPECT_NE(r.out.find("restoreBlock " + rescue), std::string::npos) << r.out;
+    std::string rop = readFile(dir.file(rescue.substr(0, rescue.size() - 4) + ".rop"));
+    EXPECT_NE(rop.find("Matrix"), std::string::npos) << "the readable copy beside it";
+    std::string fixError;
+    ToolRun fix = runAgainst(simOptions({}, state, fixError), {"-restoreBlock", rescue}, dir);
+    EXPECT_EQ(fix.result.status, 0) << fix.result.out;
+    EXPECT_EQ(loadState(state).block7(), renamed) << fix.result.out;
+    outcome = "block changed; rescue image restored exactly";
+  }
+  if (op == UPLOAD && r.status != 0) {
+    EXPECT_EQ(block, fresh) << "an upload never touches the parameter block";
+  }
+  if (fault.journalFolder) {
+    // Refused before the erase, naming the journal.
+    EXPECT_NE(r.out.find("journal.jsonl' cannot be used as the journal: it is a folder"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(block, fresh);
+    EXPECT_FALSE(contains(run.commands, "FE")) << "nothing erased";
+  }
+  if (!fault.toolOptions.empty() || fault.fileSizeLimit > 0) {
+    // Refused before the erase: the store's message, nothing erased.
+    EXPECT_NE(r.out.find("Could not save a backup of the FLASH parameter block"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("--backup-dir DIR"), std::string::npos) << r.out;
+    EXPECT_EQ(block, fresh);
+    EXPECT_FALSE(contains(run.commands, "FE")) << "nothing erased";
+  }
+  EXPECT_EQ(statusOf(r), fault.status[op]) << r.out;
+  // The cell as run, for the record.
+  printf("%-24s %-7s status %d  %s\n", fault.name, kOperationNames[op], statusOf(r),
+         outcome.c_str());
 }
+
+INSTANTIATE_TEST_SUITE_P(Cells, FaultMatrix, testing::ValuesIn(cells()), cellName);
 
 // The runs an operator or a retrying script makes after a write went
 // wrong: none of them writes over the block the write may have damaged;
 // the restore command printed by the last one puts the old block back and
-// closes every entry.
-TEST(FaultMatrix, RecoveryChainsNeverWriteOverADamagedBlock) {
-  const std::string kFirstBackup = "(first backup)";
-  struct Step {
-    std::vector<std::string> sim; // orvexsim options
-    std::vector<std::string> args;
-    int status;
-  };
-  struct Chain {
-    const char *name;
-    std::vector<Step> steps;
-    bool underSanitizer;
-  };
+// closes every entry. Each chain is a test of its own.
+namespace {
+
+const std::string kFirstBackup = "(first backup)";
+
+struct Step {
+  std::vector<std::string> sim; // orvexsim options
+  std::vector<std::string> args;
+  int status;
+};
+
+struct Chain {
+  const char *name;
+  std::vector<Step> steps;
+  bool underSanitizer;
+};
+
+const std::vector<Chain> &chains() {
   // clang-format off
-  const std::vector<Chain> chains = {
+  static const std::vector<Chain> table = {
       {"a restore cut at its erase",
        {{{"--stall", "FE"}, {"Name", "Matrix"}, kKilled},
         {{"--stall", "FE"}, {"-restoreBlock", kFirstBackup}, kKilled},
@@ -414,45 +485,72 @@ TEST(FaultMatrix, RecoveryChainsNeverWriteOverADamagedBlock) {
        false},
   };
   // clang-format on
+  return table;
+}
+
+/// The chains this build runs: under the sanitizers only those marked.
+std::vector<size_t> chainRows() {
 #if defined(__SANITIZE_ADDRESS__)
   const bool sanitizer = true;
 #else
   const bool sanitizer = false;
 #endif
-  const std::array<uint8_t, SimMemory::PARAM_SIZE> fresh = SimMemory().block7();
-  for (const Chain &chain : chains) {
-    if (sanitizer && !chain.underSanitizer)
-      continue;
-    SCOPED_TRACE(chain.name);
-    TempDir dir;
-    std::string state = dir.file("state.bin");
-    std::string error;
-    std::array<uint8_t, SimMemory::PARAM_SIZE> damaged{};
-    ToolRun last;
-    for (size_t i = 0; i < chain.steps.size(); i++) {
-      const Step &step = chain.steps[i];
-      std::vector<std::string> args = step.args;
-      for (std::string &arg : args)
-        if (arg == kFirstBackup)
-          arg = firstBackupInJournal(dir);
-      bool killed = step.status == kKilled;
-      last = runAgainst(simOptions(step.sim, state, error), args, dir, killed);
-      EXPECT_EQ(statusOf(last.result), step.status) << "run " << i << "\n" << last.result.out;
-      if (i == 0)
-        damaged = loadState(state).block7();
-      if (i > 0 && step.status == 8) {
-        EXPECT_FALSE(contains(last.commands, "FE")) << "run " << i << " erased";
-        EXPECT_EQ(loadState(state).block7(), damaged) << "run " << i << " wrote";
-        EXPECT_TRUE(warnsOfUnfinishedWrite(last.result.out)) << last.result.out;
-      }
-    }
-    EXPECT_NE(damaged, fresh) << "the first run left the block damaged";
-    // The command the last run printed, run as printed.
-    std::string backup = backupNamedBy(last.result.out, dir.file("robot"));
-    ASSERT_EQ(backup, firstBackupInJournal(dir)) << last.result.out;
-    ToolRun back = runAgainst(simOptions({}, state, error), {"-restoreBlock", backup}, dir);
-    EXPECT_EQ(back.result.status, 0) << back.result.out;
-    EXPECT_EQ(loadState(state).block7(), fresh) << back.result.out;
-    EXPECT_TRUE(WriteJournal(dir.file("state/orvexconf/journal.jsonl")).unfinished().empty());
-  }
+  std::vector<size_t> rows;
+  for (size_t i = 0; i < chains().size(); i++)
+    if (!sanitizer || chains()[i].underSanitizer)
+      rows.push_back(i);
+  return rows;
 }
+
+std::string chainName(const testing::TestParamInfo<size_t> &info) {
+  std::string name;
+  for (const char *c = chains()[info.param].name; *c != '\0'; c++) {
+    if (std::isalnum(static_cast<unsigned char>(*c)))
+      name += *c;
+    else if (!name.empty() && name.back() != '_')
+      name += '_';
+  }
+  return name;
+}
+
+class RecoveryChain : public testing::TestWithParam<size_t> {};
+
+} // namespace
+
+TEST_P(RecoveryChain, NeverWritesOverADamagedBlock) {
+  const Chain &chain = chains()[GetParam()];
+  const std::array<uint8_t, SimMemory::PARAM_SIZE> fresh = SimMemory().block7();
+  SCOPED_TRACE(chain.name);
+  TempDir dir;
+  std::string state = dir.file("state.bin");
+  std::string error;
+  std::array<uint8_t, SimMemory::PARAM_SIZE> damaged{};
+  ToolRun last;
+  for (size_t i = 0; i < chain.steps.size(); i++) {
+    const Step &step = chain.steps[i];
+    std::vector<std::string> args = step.args;
+    for (std::string &arg : args)
+      if (arg == kFirstBackup)
+        arg = firstBackupInJournal(dir);
+    bool killed = step.status == kKilled;
+    last = runAgainst(simOptions(step.sim, state, error), args, dir, killed);
+    EXPECT_EQ(statusOf(last.result), step.status) << "run " << i << "\n" << last.result.out;
+    if (i == 0)
+      damaged = loadState(state).block7();
+    if (i > 0 && step.status == 8) {
+      EXPECT_FALSE(contains(last.commands, "FE")) << "run " << i << " erased";
+      EXPECT_EQ(loadState(state).block7(), damaged) << "run " << i << " wrote";
+      EXPECT_TRUE(warnsOfUnfinishedWrite(last.result.out)) << last.result.out;
+    }
+  }
+  EXPECT_NE(damaged, fresh) << "the first run left the block damaged";
+  // The command the last run printed, run as printed.
+  std::string backup = backupNamedBy(last.result.out, dir.file("robot"));
+  ASSERT_EQ(backup, firstBackupInJournal(dir)) << last.result.out;
+  ToolRun back = runAgainst(simOptions({}, state, error), {"-restoreBlock", backup}, dir);
+  EXPECT_EQ(back.result.status, 0) << back.result.out;
+  EXPECT_EQ(loadState(state).block7(), fresh) << back.result.out;
+  EXPECT_TRUE(WriteJournal(dir.file("state/orvexconf/journal.jsonl")).unfinished().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Chains, RecoveryChain, testing::ValuesIn(chainRows()), chainName);
