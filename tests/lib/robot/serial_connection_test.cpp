@@ -360,7 +360,7 @@ TEST(SerialConnection, OnePortOneOwnerForTheWholeRun) {
   EXPECT_EQ(exclusive, 1);
 
   // The advisory lock refuses it (what the operator is told, naming the
-  // holder, is the front end's: tests/tool/port_advice_test.cpp).
+  // holder, is the front end's: tests/tool/connect/port_advice_test.cpp).
   EXPECT_EQ(second.open(pty.slavePath().c_str()), 1);
   EXPECT_EQ(second.openFailure(), ZySerialConnection::FAILURE_BUSY);
   EXPECT_EQ(second.openFailureErrno(), EWOULDBLOCK);
