@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
 // The process-wide log: level filter, optional time prefix, one line per
-// call through a fixed 2048-byte buffer, serialised by the log lock.
+// call through a fixed 2048-byte buffer, serialised by the log lock; the
+// program's sink, and the collectors of each thread.
 #include "ZyLog.h"
 
 #include "ZyLogInternal.h"
 #include "ZyMutex.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -14,16 +16,26 @@
 namespace {
 struct LogState {
   ZyLog::LogType type = ZyLog::StdOut;
-  ZyLog::LogLevel level = ZyLog::Normal;
+  // Read before the lock is taken (a line above the level costs one
+  // comparison), so that a thread may log while another sets the level.
+  std::atomic<ZyLog::LogLevel> level{ZyLog::Normal};
   FILE *stream = nullptr;
   std::string fileName;
   bool logTime = false;
   bool alsoPrint = false;
   void (*sink)(int, const char *) = nullptr;
   int sinkHandle = -1;
+  ZyLog::Sink programSink = nullptr;
+  void *programSinkContext = nullptr;
   ZyLog::Observer observer = nullptr;
   void *observerContext = nullptr;
+  // The program called init or setSink: quietUnlessChosen leaves the log
+  // as it is.
+  bool chosen = false;
 };
+
+// The innermost collector of this thread, or nullptr.
+thread_local ZyLog::Collector *innermostCollector = nullptr;
 
 // True on a thread while it runs the observer: a line logged meanwhile on
 // that thread (by the observer, or by a lock it takes that fails) is not
@@ -56,13 +68,17 @@ void closeNoLock() {
 
 void ZyLog::writeLine(LogLevel level, bool lock, const char *format, va_list args) {
   LogState &s = state();
-  if (level > s.level)
+  bool written = level <= s.level.load(std::memory_order_relaxed);
+  Collector *collector = innermostCollector;
+  bool collected = collector != nullptr && level <= collector->myReach;
+  if (!written && !collected)
     return;
-  ZyMutex::Scope logScope(logLock(), lock);
+  // A line only collected stays on its thread: no lock, no stream.
+  ZyMutex::Scope logScope(logLock(), lock && written);
   char buf[BUFFER_SIZE];
   size_t used = 0; // length of the time prefix
   buf[0] = '\0';
-  if (s.logTime) {
+  if (written && s.logTime) {
     time_t now = time(nullptr);
     char timeText[64];
     if (ctime_r(&now, timeText) != nullptr) {
@@ -73,33 +89,41 @@ void ZyLog::writeLine(LogLevel level, bool lock, const char *format, va_list arg
   }
   vsnprintf(buf + used, sizeof(buf) - used, format, args);
 
-  if (s.type == Tessel) {
-    if (s.sink != nullptr)
-      s.sink(s.sinkHandle, buf);
-  } else if (s.stream != nullptr) {
-    fprintf(s.stream, "%s\n", buf);
-    if (lock)
-      fflush(s.stream);
-  } else if (s.type != None) {
-    printf("%s\n", buf);
-    if (lock)
-      fflush(stdout);
-  }
-  if (s.alsoPrint)
-    printf("%s\n", buf);
-
-  if (s.observer != nullptr && !inObserver) {
-    // The message alone, trailing line ends dropped (the written line is
-    // done with, so the buffer can be cut in place).
-    size_t end = strlen(buf);
-    while (end > used && (buf[end - 1] == '\n' || buf[end - 1] == '\r'))
-      buf[--end] = '\0';
-    if (end > used) {
-      inObserver = true;
-      s.observer(s.observerContext, level, buf + used);
-      inObserver = false;
+  if (written) {
+    if (s.type == Tessel) {
+      if (s.sink != nullptr)
+        s.sink(s.sinkHandle, buf);
+      if (s.programSink != nullptr)
+        s.programSink(s.programSinkContext, level, buf);
+    } else if (s.stream != nullptr) {
+      fprintf(s.stream, "%s\n", buf);
+      if (lock)
+        fflush(s.stream);
+    } else if (s.type != None) {
+      printf("%s\n", buf);
+      if (lock)
+        fflush(stdout);
     }
+    if (s.alsoPrint)
+      printf("%s\n", buf);
   }
+
+  // The message alone, trailing line ends dropped (the written line is
+  // done with, so the buffer can be cut in place).
+  size_t end = strlen(buf);
+  while (end > used && (buf[end - 1] == '\n' || buf[end - 1] == '\r'))
+    buf[--end] = '\0';
+  if (end == used)
+    return;
+  if (written && s.observer != nullptr && !inObserver) {
+    inObserver = true;
+    s.observer(s.observerContext, level, buf + used);
+    inObserver = false;
+  }
+  if (collected)
+    for (Collector *c = collector; c != nullptr; c = c->myOuter)
+      if (level <= c->myLevel)
+        c->take(level, buf + used);
 }
 
 void ZyLog::log(LogLevel level, const char *format, ...) {
@@ -129,6 +153,7 @@ bool ZyLog::init(LogType type, LogLevel level, const char *fileName, bool logTim
                  bool printThisCall) {
   LogState &s = state();
   ZyMutex::Scope logScope(logLock());
+  s.chosen = true;
   if (s.type != File || type != File)
     closeNoLock();
 
@@ -166,6 +191,10 @@ bool ZyLog::init(LogType type, LogLevel level, const char *fileName, bool logTim
     s.stream = nullptr;
     break;
   }
+  // The program's sink goes with any init, as the text sink goes with one
+  // of type Tessel.
+  s.programSink = nullptr;
+  s.programSinkContext = nullptr;
   s.type = type;
   s.level = level;
 
@@ -213,7 +242,7 @@ bool ZyLog::init(LogType type, LogLevel level, const char *fileName, bool logTim
       printf(" BadType\t");
       break;
     }
-    switch (s.level) {
+    switch (s.level.load()) {
     case Terse:
       printf(" Terse\t");
       break;
@@ -239,6 +268,68 @@ void ZyLog::setTextSink(void (*sink)(int, const char *), int handle) {
   state().sinkHandle = handle;
 }
 
+void ZyLog::setSink(Sink sink, void *context, LogLevel level) {
+  LogState &s = state();
+  ZyMutex::Scope logScope(logLock());
+  s.chosen = true;
+  closeNoLock();
+  s.stream = nullptr;
+  s.sink = nullptr;
+  s.sinkHandle = -1;
+  s.programSink = sink;
+  s.programSinkContext = sink != nullptr ? context : nullptr;
+  s.type = sink != nullptr ? Tessel : None;
+  s.level = level;
+}
+
+bool ZyLog::quietUnlessChosen() {
+  LogState &s = state();
+  ZyMutex::Scope logScope(logLock());
+  if (s.chosen)
+    return false;
+  s.chosen = true;
+  s.stream = nullptr;
+  s.type = None;
+  return true;
+}
+
+ZyLog::Collector::Collector(LogLevel level)
+    : myLevel(level), myReach(level), myOuter(innermostCollector) {
+  if (myOuter != nullptr && myOuter->myReach > myReach)
+    myReach = myOuter->myReach;
+  innermostCollector = this;
+}
+
+ZyLog::Collector::~Collector() {
+  // Made and destroyed as a scope this is the innermost; one destroyed out
+  // of turn is taken out of the chain all the same.
+  if (innermostCollector == this) {
+    innermostCollector = myOuter;
+    return;
+  }
+  for (Collector *c = innermostCollector; c != nullptr; c = c->myOuter)
+    if (c->myOuter == this) {
+      c->myOuter = myOuter;
+      return;
+    }
+}
+
+void ZyLog::Collector::take(LogLevel level, const char *text) {
+  if (myLines.size() >= MAX_LINES) {
+    myNotKept++;
+    return;
+  }
+  myLines.push_back(Line{level, text});
+}
+
+std::string ZyLog::Collector::text(LogLevel level) const {
+  std::string all;
+  for (const Line &line : myLines)
+    if (line.level <= level)
+      all += line.text + "\n";
+  return all;
+}
+
 void ZyLog::setObserver(Observer observer, void *context) {
   ZyMutex::Scope logScope(logLock());
   state().observer = observer;
@@ -249,7 +340,7 @@ ZyLog::LogType ZyLog::getType() {
   return state().type;
 }
 ZyLog::LogLevel ZyLog::getLevel() {
-  return state().level;
+  return state().level.load(std::memory_order_relaxed);
 }
 
 bool ZyLogInternal::runsWith(ZyLog::LogType type, ZyLog::LogLevel level, const char *fileName,

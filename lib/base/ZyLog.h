@@ -1,12 +1,17 @@
 // SPDX-License-Identifier: MIT
 // ZyLog: the process-wide message log. Every diagnostic, warning and
 // progress message goes through it with a level; it writes whole lines to
-// standard output, standard error, a file, a text sink, or nowhere.
+// standard output, standard error, a file, a program's own function, or
+// nowhere. A program that uses the library's operations may keep the log
+// silent and collect, thread by thread, what each operation logged.
 #ifndef ZYLOG_H
 #define ZYLOG_H
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 class ZyConfig;
 
@@ -51,6 +56,67 @@ public:
   /// nullptr removes it; a call under way on another thread through log
   /// has ended when this returns. init leaves it in place.
   static void setObserver(Observer observer, void *context);
+
+  /// A program's own receiver of the log's lines: the level of each line
+  /// and the line as the log would write it (the time prefix when asked
+  /// for), without a line end. It is called under the log lock and must
+  /// not log itself.
+  using Sink = void (*)(void *context, LogLevel level, const char *line);
+  /// Routes the log to the program's function: from now on every line up
+  /// to level goes to sink and to no stream (type Tessel; the time prefix
+  /// and also print stay as they were). nullptr routes the log nowhere
+  /// (type None). ZYLOG_LEVEL is not read: the program chose the level. A
+  /// call under way on another thread through log has ended when this
+  /// returns; init with any type removes the sink.
+  static void setSink(Sink sink, void *context, LogLevel level);
+
+  /// For a library whose operations log: unless the program has chosen
+  /// where the log goes (init or setSink called before), the log writes
+  /// nothing from now on (type None, level kept); the observer and the
+  /// collectors still see every line. A later init or setSink of the
+  /// program chooses again. True when the log was made silent by this call.
+  static bool quietUnlessChosen();
+
+  /// Collects the lines logged on the thread that makes it, for as long as
+  /// it lives: each line up to its own level, whatever the log's level and
+  /// type (a silent log included), as the observer sees them (no time
+  /// prefix, no trailing line ends, empty lines left out). Each thread
+  /// collects only its own lines, so several threads each driving a
+  /// controller each get their own messages. Collectors on one thread nest
+  /// (make and destroy one as a scope variable): a line reaches every one
+  /// whose level it passes. The first MAX_LINES are kept, the rest counted.
+  class Collector {
+  public:
+    struct Line {
+      LogLevel level;
+      std::string text;
+    };
+    /// Lines kept at most, so that a loop that logs without end cannot
+    /// grow a collector without bound.
+    static constexpr size_t MAX_LINES = 1000;
+
+    explicit Collector(LogLevel level = Verbose);
+    ~Collector();
+    Collector(const Collector &) = delete;
+    Collector &operator=(const Collector &) = delete;
+
+    const std::vector<Line> &lines() const { return myLines; }
+    /// Lines past MAX_LINES.
+    size_t notKept() const { return myNotKept; }
+    /// The kept lines up to level, in order, each followed by a line feed.
+    std::string text(LogLevel level) const;
+
+  private:
+    friend class ZyLog;
+    void take(LogLevel level, const char *text);
+
+    LogLevel myLevel;
+    /// The highest level this collector or one around it takes.
+    LogLevel myReach;
+    Collector *myOuter;
+    std::vector<Line> myLines;
+    size_t myNotKept = 0;
+  };
 
   static LogType getType();
   static LogLevel getLevel();

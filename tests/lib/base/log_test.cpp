@@ -1,18 +1,22 @@
 // SPDX-License-Identifier: MIT
 // Tests of the process-wide log: levels, the five destinations, log files
 // (truncation, same file, unopenable path), ZYLOG_LEVEL, the time prefix,
-// also-print, the init report line, over-long lines and the observer.
+// also-print, the init report line, over-long lines, the observer, the
+// program's sink, the quiet default of a library and the collectors of
+// each thread.
 #include "TempFiles.h"
 #include "ZyLog.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -289,4 +293,147 @@ TEST_F(ZyLogTest, ObserverSeesEveryLineThatPassesTheLevelWhateverTheType) {
   EXPECT_EQ(out, "Could not process: Foo 3\n\n\n\r\n\nafter removal\n");
   EXPECT_EQ(gObserved, (std::vector<std::string>{"0:Could not process: Foo 3", "0:silent 1",
                                                  "0:log inside", "1:no sink"}));
+}
+
+namespace {
+// What a program's sink received, as "level:line".
+std::vector<std::string> gProgramLines;
+void programSink(void *context, ZyLog::LogLevel level, const char *line) {
+  static_cast<std::vector<std::string> *>(context)->push_back(std::to_string(level) + ":" + line);
+}
+} // namespace
+
+TEST_F(ZyLogTest, ProgramSinkTakesTheLinesUpToItsLevelUntilInitChoosesAgain) {
+  gProgramLines.clear();
+  testing::internal::CaptureStderr();
+  std::string out = stdoutOf([] {
+    ZyLog::init(ZyLog::StdErr, ZyLog::Terse, "", false, false, false);
+    ZyLog::setSink(programSink, &gProgramLines, ZyLog::Normal);
+    ZyLog::log(ZyLog::Terse, "error %d", 1);
+    ZyLog::log(ZyLog::Normal, "progress");
+    ZyLog::log(ZyLog::Verbose, "trace");
+    // Removing it routes the log nowhere.
+    ZyLog::setSink(nullptr, &gProgramLines, ZyLog::Verbose);
+    ZyLog::log(ZyLog::Terse, "nowhere");
+    ZyLog::setSink(programSink, &gProgramLines, ZyLog::Terse);
+    // init of any type removes it, Tessel included.
+    ZyLog::init(ZyLog::Tessel, ZyLog::Normal, "", false, false, false);
+    ZyLog::log(ZyLog::Terse, "after init");
+    ZyLog::init(ZyLog::StdOut, ZyLog::Normal, "", false, false, false);
+    ZyLog::log(ZyLog::Terse, "to stdout");
+  });
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(out, "to stdout\n");
+  EXPECT_EQ(gProgramLines, (std::vector<std::string>{"0:error 1", "1:progress"}));
+  EXPECT_EQ(ZyLog::getType(), ZyLog::StdOut);
+}
+
+namespace {
+// In a process whose log nobody set up: the first call silences it, a
+// line still reaches a collector, and the program's own init chooses
+// again. 0 when all of that held.
+int quietInAFreshProcess() {
+  ZyLog::Collector collected(ZyLog::Terse);
+  bool first = false;
+  bool second = true;
+  fflush(stdout);
+  testing::internal::CaptureStdout();
+  first = ZyLog::quietUnlessChosen();
+  second = ZyLog::quietUnlessChosen();
+  ZyLog::log(ZyLog::Terse, "silent");
+  ZyLog::init(ZyLog::StdOut, ZyLog::Normal, "", false, false, false);
+  ZyLog::quietUnlessChosen();
+  ZyLog::log(ZyLog::Terse, "chosen");
+  fflush(stdout);
+  std::string out = testing::internal::GetCapturedStdout();
+  bool ok = first && !second && out == "chosen\n" && collected.lines().size() == 2 &&
+            collected.lines()[0].text == "silent";
+  return ok ? 0 : 1;
+}
+} // namespace
+
+TEST_F(ZyLogTest, QuietUnlessChosenSilencesOnlyALogNoProgramHasSetUp) {
+  // A process of its own, started afresh (not forked from this one, whose
+  // log the tests before have set up).
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(exit(quietInAFreshProcess()), ::testing::ExitedWithCode(0), "");
+  // Here the log was set up: nothing changes.
+  ZyLog::init(ZyLog::StdOut, ZyLog::Normal, "", false, false, false);
+  EXPECT_FALSE(ZyLog::quietUnlessChosen());
+  EXPECT_EQ(ZyLog::getType(), ZyLog::StdOut);
+}
+
+TEST_F(ZyLogTest, CollectorsTakeTheirThreadsLinesUpToTheirOwnLevel) {
+  std::string out = stdoutOf([] {
+    ZyLog::init(ZyLog::StdOut, ZyLog::Terse, "", true, false, false);
+    ZyLog::Collector outer(ZyLog::Verbose);
+    {
+      ZyLog::Collector inner(ZyLog::Terse);
+      ZyLog::log(ZyLog::Terse, "error\r\n");
+      ZyLog::log(ZyLog::Normal, "progress");
+      ZyLog::log(ZyLog::Terse, "%s", "");
+      EXPECT_EQ(inner.text(ZyLog::Verbose), "error\n");
+    }
+    ZyLog::log(ZyLog::Verbose, "trace");
+    // Lines without the time prefix, whatever the log's level.
+    ASSERT_EQ(outer.lines().size(), 3u);
+    EXPECT_EQ(outer.lines()[0].text, "error");
+    EXPECT_EQ(outer.lines()[1].level, ZyLog::Normal);
+    EXPECT_EQ(outer.text(ZyLog::Normal), "error\nprogress\n");
+    EXPECT_EQ(outer.text(ZyLog::Verbose), "error\nprogress\ntrace\n");
+  });
+  // The log itself wrote what its level let through, as before.
+  ASSERT_EQ(out.size(), 20u + 8u + 20u + 1u) << out;
+  EXPECT_EQ(out.substr(20, 8), "error\r\n\n");
+  EXPECT_EQ(out.substr(48), "\n");
+
+  // A loop that logs without end is kept to MAX_LINES.
+  ZyLog::init(ZyLog::None, ZyLog::Terse, "", false, false, false);
+  ZyLog::Collector many(ZyLog::Normal);
+  for (size_t i = 0; i < ZyLog::Collector::MAX_LINES + 5; i++)
+    ZyLog::log(ZyLog::Normal, "line %zu", i);
+  EXPECT_EQ(many.lines().size(), ZyLog::Collector::MAX_LINES);
+  EXPECT_EQ(many.notKept(), 5u);
+  EXPECT_EQ(many.lines().back().text, "line " + std::to_string(ZyLog::Collector::MAX_LINES - 1));
+}
+
+TEST_F(ZyLogTest, EachThreadCollectsOnlyItsOwnLinesWhileTheLogIsChanged) {
+  // Several threads log at once (as several controllers driven from
+  // several threads would), while another sets the log up again and again:
+  // each collector holds its own thread's lines, in order, and the sink
+  // sees every line it was set up for.
+  const int threads = 4, lines = 300;
+  ZyLog::init(ZyLog::None, ZyLog::Terse, "", false, false, false);
+  std::atomic<bool> done{false};
+  std::vector<std::string> sunk;
+  std::thread changer([&] {
+    while (!done) {
+      ZyLog::setSink(programSink, &sunk, ZyLog::Terse);
+      ZyLog::init(ZyLog::None, ZyLog::Verbose, "", false, false, false);
+    }
+    ZyLog::setSink(programSink, &sunk, ZyLog::Terse);
+  });
+  std::vector<std::vector<std::string>> got(threads);
+  std::vector<std::thread> loggers;
+  for (int t = 0; t < threads; t++)
+    loggers.emplace_back([t, &got] {
+      ZyLog::Collector mine(ZyLog::Normal);
+      for (int i = 0; i < lines; i++)
+        ZyLog::log(i % 2 == 0 ? ZyLog::Terse : ZyLog::Normal, "thread %d line %d", t, i);
+      for (const ZyLog::Collector::Line &line : mine.lines())
+        got[t].push_back(line.text);
+    });
+  for (std::thread &logger : loggers)
+    logger.join();
+  done = true;
+  changer.join();
+  ZyLog::log(ZyLog::Terse, "last");
+  ZyLog::init(ZyLog::None, ZyLog::Normal, "", false, false, false);
+  for (int t = 0; t < threads; t++) {
+    ASSERT_EQ(got[t].size(), static_cast<size_t>(lines)) << "thread " << t;
+    for (int i = 0; i < lines; i++)
+      ASSERT_EQ(got[t][i], "thread " + std::to_string(t) + " line " + std::to_string(i));
+  }
+  ASSERT_FALSE(sunk.empty());
+  EXPECT_EQ(sunk.back(), "0:last");
 }
