@@ -13,6 +13,7 @@
 #include "ZyLog.h"
 
 #include <cstddef>
+#include <cstdio>
 #include <list>
 #include <set>
 #include <string>
@@ -86,6 +87,11 @@ public:
   /// As writeFile, but never replaces a file: false when one of that name
   /// exists (or appears while it is written).
   bool writeNewFile(const char *fileName);
+  /// Writes what writeFile writes to a stream the caller opened (and
+  /// flushes and closes), e.g. a file put in place by the caller's own
+  /// rules; false with errno set when a write failed. Logs only what
+  /// writeFile logs of values that would not read back.
+  bool writeTo(FILE *file);
 
   /// Handlers of the file parser.
   bool parseArgument(ZyArgumentBuilder *arg, char *errorBuffer, size_t errorBufferLen);
@@ -146,6 +152,8 @@ private:
   /// writeFile with a ZySafeFile::Mode.
   bool writeFileAs(const char *fileName, int mode, std::set<std::string> *alreadyWritten,
                    bool writePriorities);
+  void writeSections(FileWriter &writer, std::set<std::string> *alreadyWritten,
+                     bool writePriorities);
   void writeSection(FileWriter &writer, ZyConfigSection *section,
                     std::set<std::string> *alreadyWritten, bool writePriorities);
 

@@ -174,12 +174,40 @@ bool ZyConfig::writeFileAs(const char *fileName, int mode, std::set<std::string>
   }
   FILE *file = replacement.file();
 
+  FileWriter writer{file};
+  writeSections(writer, alreadyWritten, writePriorities);
+  if (writer.ok && !replacement.commit())
+    writer.fail();
+  if (!writer.ok) {
+    replacement.abandon();
+    ZyLog::log(ZyLog::Terse,
+               "ZyConfig: Could not write file '%s' completely (%s); the file was left as it "
+               "was, free some space or choose another file and write it again",
+               fullName.c_str(), strerror(writer.error));
+    return false;
+  }
+  return true;
+}
+
+bool ZyConfig::writeTo(FILE *file) {
+  if (file == nullptr) {
+    errno = EINVAL;
+    return false;
+  }
+  FileWriter writer{file};
+  writeSections(writer, nullptr, false);
+  if (!writer.ok)
+    errno = writer.error;
+  return writer.ok;
+}
+
+void ZyConfig::writeSections(FileWriter &writer, std::set<std::string> *alreadyWritten,
+                             bool writePriorities) {
   // Without a caller's set, names are still written once per file.
   std::set<std::string> written;
   if (alreadyWritten == nullptr)
     alreadyWritten = &written;
 
-  FileWriter writer{file};
   bool first = true;
   ZyConfigSection *unnamed = nullptr;
   for (ZyConfigSection *section : mySections)
@@ -197,18 +225,6 @@ bool ZyConfig::writeFileAs(const char *fileName, int mode, std::set<std::string>
     first = false;
     writeSection(writer, section, alreadyWritten, writePriorities);
   }
-
-  if (writer.ok && !replacement.commit())
-    writer.fail();
-  if (!writer.ok) {
-    replacement.abandon();
-    ZyLog::log(ZyLog::Terse,
-               "ZyConfig: Could not write file '%s' completely (%s); the file was left as it "
-               "was, free some space or choose another file and write it again",
-               fullName.c_str(), strerror(writer.error));
-    return false;
-  }
-  return true;
 }
 
 void ZyConfig::writeSection(FileWriter &writer, ZyConfigSection *section,

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -85,16 +86,28 @@ bool parseInteger(const char *text, long *number) {
   return true;
 }
 
-void storeInteger(const ParamEntry &entry, long number) {
+void storeInteger(const ParamEntry &entry, unsigned char *field, long number) {
   if (entry.kind == ParamKind::uint8) {
-    entry.value[0] = static_cast<unsigned char>(number & 0xFF);
+    field[0] = static_cast<unsigned char>(number & 0xFF);
   } else {
     unsigned short word = static_cast<unsigned short>(number & 0xFFFF);
-    memcpy(entry.value, &word, sizeof word);
+    memcpy(field, &word, sizeof word);
   }
 }
 
-void setInteger(const ParamEntry &entry, const char *value, ParamRefusal *refusal) {
+/// The integer at field, stored the way of the entry's kind.
+int integerAt(const ParamEntry &entry, const unsigned char *field) {
+  if (entry.kind == ParamKind::uint8)
+    return field[0];
+  unsigned short word;
+  memcpy(&word, field, sizeof word);
+  if (entry.kind == ParamKind::int16)
+    return static_cast<short>(word);
+  return word;
+}
+
+void setInteger(const ParamEntry &entry, unsigned char *field, const char *value,
+                ParamRefusal *refusal) {
   if (value != nullptr) {
     long number = 0;
     if (!parseInteger(value, &number)) {
@@ -114,9 +127,9 @@ void setInteger(const ParamEntry &entry, const char *value, ParamRefusal *refusa
       *refusal = ParamRefusal::outOfRange;
       return;
     }
-    storeInteger(entry, number);
+    storeInteger(entry, field, number);
   }
-  int stored = readInteger(entry);
+  int stored = integerAt(entry, field);
   if (stored >= 0 && stored <= 4 && entry.valueTexts[stored][0] != '\0')
     ZyLog::log(ZyLog::Normal, "%s", entry.valueTexts[stored]);
   else if (entry.valueMessage[0] != '\0')
@@ -126,13 +139,7 @@ void setInteger(const ParamEntry &entry, const char *value, ParamRefusal *refusa
 } // namespace
 
 int readInteger(const ParamEntry &entry) {
-  if (entry.kind == ParamKind::uint8)
-    return entry.value[0];
-  unsigned short word;
-  memcpy(&word, entry.value, sizeof word);
-  if (entry.kind == ParamKind::int16)
-    return static_cast<short>(word);
-  return word;
+  return integerAt(entry, entry.value);
 }
 
 bool knowsKeyword(ParamEntry *table, const char *keyword) {
@@ -172,36 +179,54 @@ bool setParameter(ParamEntry *table, const char *keyword, const char *value,
   ParamEntry *entry = findEntry(table, keyword);
   if (entry == nullptr)
     return false;
+  if (entry->kind == ParamKind::bufferedText)
+    ensureTextBuffer(entry);
+  setEntryValue(*entry, entry->value, entry->textBuffer, value, refusal);
+  return true;
+}
 
-  switch (entry->kind) {
+void setEntryValue(const ParamEntry &entry, unsigned char *field, char *textBuffer,
+                   const char *value, ParamRefusal *refusal) {
+  ParamRefusal ignored = ParamRefusal::none;
+  if (refusal == nullptr)
+    refusal = &ignored;
+  *refusal = ParamRefusal::none;
+  switch (entry.kind) {
   case ParamKind::text: {
-    char *field = reinterpret_cast<char *>(entry->value);
+    char *text = reinterpret_cast<char *>(field);
     if (value != nullptr) {
-      if (!acceptText(*entry, value, refusal))
-        return true;
-      copyTextField(field, value, entry->size);
+      if (!acceptText(entry, value, refusal))
+        return;
+      copyTextField(text, value, entry.size);
     }
-    showText(*entry, field);
+    showText(entry, text);
     break;
   }
-  case ParamKind::bufferedText:
-    ensureTextBuffer(entry);
-    if (value != nullptr) {
-      if (!acceptText(*entry, value, refusal))
-        return true;
-      copyTextField(entry->textBuffer, value, entry->size);
-      entry->textBuffer[entry->size] = '\0';
+  case ParamKind::bufferedText: {
+    // Without a buffer of its own the field is edited through one made
+    // here from its bytes.
+    std::vector<char> local;
+    if (textBuffer == nullptr) {
+      local.assign(entry.size + 1u, '\0');
+      memcpy(local.data(), field, entry.size);
+      textBuffer = local.data();
     }
-    showText(*entry, entry->textBuffer);
-    memcpy(entry->value, entry->textBuffer, entry->size);
+    if (value != nullptr) {
+      if (!acceptText(entry, value, refusal))
+        return;
+      copyTextField(textBuffer, value, entry.size);
+      textBuffer[entry.size] = '\0';
+    }
+    showText(entry, textBuffer);
+    memcpy(field, textBuffer, entry.size);
     break;
+  }
   case ParamKind::uint8:
   case ParamKind::int16:
   case ParamKind::uint16:
-    setInteger(*entry, value, refusal);
+    setInteger(entry, field, value, refusal);
     break;
   }
-  return true;
 }
 
 bool setParameter(const ParamTableList &tables, const char *keyword, const char *value,

@@ -28,6 +28,15 @@ const char *paramRefusalName(ParamRefusal refusal);
 /// setParameter that also says, in *refusal, why a value was refused or cut.
 bool setParameter(ParamEntry *table, const char *keyword, const char *value, ParamRefusal *refusal);
 
+/// What setParameter does for one entry, with the value kept at field (the
+/// entry's first byte in an image laid out like flashImage, e.g. a
+/// parameter set's, 16-bit words in host order) instead of in flashImage:
+/// the same checks, messages and refusals. textBuffer is the entry's text
+/// buffer of a bufferedText entry (size + 1 bytes, kept in step), or
+/// nullptr to edit the field alone; value nullptr only shows it.
+void setEntryValue(const ParamEntry &entry, unsigned char *field, char *textBuffer,
+                   const char *value, ParamRefusal *refusal);
+
 /// True when the table knows the keyword (name or alias, letter case
 /// ignored); nothing is shown or changed.
 bool knowsKeyword(ParamEntry *table, const char *keyword);

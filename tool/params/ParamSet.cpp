@@ -238,6 +238,8 @@ private:
     size_t first = problem.value.find_first_not_of(" \t");
     problem.value = first == std::string::npos ? "" : problem.value.substr(first);
     problem.reason = "unknown keyword";
+    if (mySection.empty())
+      problem.lineText = line;
     if (findParamEntry(problem.keyword) != nullptr) {
       problem.message = where() + "'" + problem.keyword +
                         "' is not carried by parameter files (power and port settings), not "
@@ -477,6 +479,27 @@ std::vector<bool> keywordBytes(const ParamSet &set, size_t length) {
       bytes[ref.offset + k] = true;
   }
   return bytes;
+}
+
+bool setParamSetValue(ParamSet &set, const std::string &keyword, const char *value,
+                      ParamRefusal *refusal, std::string *suggestion) {
+  ParamRefusal ignored = ParamRefusal::none;
+  if (refusal == nullptr)
+    refusal = &ignored;
+  *refusal = ParamRefusal::none;
+  if (suggestion != nullptr)
+    suggestion->clear();
+  const ParamEntryRef *ref = findParamEntry(keyword);
+  if (ref == nullptr) {
+    if (suggestion != nullptr)
+      *suggestion = nearestKeyword(allTables(), keyword);
+    return false;
+  }
+  setEntryValue(*ref->entry, set.image + ref->offset, nullptr, value, refusal);
+  if (value != nullptr && *refusal != ParamRefusal::notInteger &&
+      *refusal != ParamRefusal::outOfRange && *refusal != ParamRefusal::notStorable)
+    set.held[static_cast<size_t>(ref - paramEntries().data())] = true;
+  return true;
 }
 
 void applyParamSet(const ParamSet &set) {

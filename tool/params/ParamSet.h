@@ -8,6 +8,7 @@
 #define PARAMSET_H
 
 #include "FlashImage.h"
+#include "ParamCommands.h"
 
 #include <cstddef>
 #include <string>
@@ -44,6 +45,9 @@ struct ParamProblem {
   std::string reason;     ///< "unknown keyword", "out of range", "not an integer", ...
   std::string suggestion; ///< nearest known keyword of an unknown one, or ""
   std::string message;    ///< one sentence naming the file and the line
+  /// An unknown line of a parameter file outside any section, as written:
+  /// a save of the set writes it back, as a run's save keeps such lines.
+  std::string lineText;
 };
 
 /// Every entry of every table, in table order (robot, arm, power): the
@@ -112,6 +116,15 @@ std::vector<unsigned char> paramSetBlock(const ParamSet &set);
 /// true when a keyword the set holds expresses it. A text expresses its
 /// characters and its terminator, not the bytes after it.
 std::vector<bool> keywordBytes(const ParamSet &set, size_t length);
+
+/// Sets one parameter of the set by keyword (name or alias, letter case
+/// ignored, in any table) with the checks and messages of the keyword
+/// command (setParameter); the set then holds it. False when no table
+/// knows the keyword (*suggestion: the nearest known one, or ""). A value
+/// refused leaves the set as it was, *refusal saying why; a text cut to
+/// its field is stored cut (textCut). value nullptr only shows the value.
+bool setParamSetValue(ParamSet &set, const std::string &keyword, const char *value,
+                      ParamRefusal *refusal, std::string *suggestion);
 
 /// Copies the values the set holds into flashImage and the text buffers of
 /// the tables (as a restore does); nothing else of the image changes.

@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: MIT
 // Tests of parameter sets as values: reading parameter files, block images
-// and exports without touching the run's image; the difference between
-// two sets; and the export round trip, which must give back every byte.
+// and exports without touching the run's image; setting a value in a set
+// with the keyword command's checks; saving a set, which writes what a
+// run's save writes; the difference between two sets; and the export
+// round trip, which must give back every byte.
 #include "FlashImage.h"
 #include "LogCapture.h"
 #include "ParamExport.h"
 #include "ParamFile.h"
 #include "ParamSet.h"
 #include "ParamSetDiff.h"
+#include "ParamSetFile.h"
 #include "TempFiles.h"
 #include "ZyConfig.h"
 
@@ -15,7 +18,9 @@
 
 #include <cstring>
 #include <dirent.h>
+#include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -418,6 +423,144 @@ TEST(ParamExport, WritesANewFileAndReplacesOnlyWhenAskedNeverThroughALink) {
   EXPECT_TRUE(exportFormatNamed("YAML", &format));
   EXPECT_EQ(format, ParamSetFormat::yaml);
   EXPECT_FALSE(exportFormatNamed("rop", &format));
+}
+
+std::string fileText(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+TEST(ParamSetEdit, SetsAValueWithTheKeywordCommandsChecksAndLeavesTheRunsImageAlone) {
+  std::memset(flashImage, 0x5A, FLASH_IMAGE_SIZE);
+  std::memcpy(referenceImage, flashImage, FLASH_IMAGE_SIZE);
+  TempDir dir;
+  const ParamSet base = loadParamSet(dir.write("a.rop", kBase));
+  const struct {
+    const char *keyword, *value;
+    bool known;
+    ParamRefusal refusal;
+    const char *shown;  // the value the set holds afterwards, as shown
+    const char *logged; // a line the set logged, "" for none looked at
+  } cases[] = {
+      {"HostBaud", "2", true, ParamRefusal::none, "2", ""},
+      {"hostbaud", "9", true, ParamRefusal::outOfRange, "4",
+       "Value for HostBaud must be an integer <= 4."},
+      {"HostBaud", "4x", true, ParamRefusal::notInteger, "4",
+       "Value for HostBaud must be an integer."},
+      {"DriftFactor", "-300", true, ParamRefusal::none, "-300", ""},
+      {"Name", "a;b", true, ParamRefusal::notStorable, "demo-bot", ""},
+      {"Name", "a-name-longer-than-its-field", true, ParamRefusal::textCut, "a-name-longer-than-",
+       "Value for Name cut to its first 19 characters (28 given)."},
+      {"Sonar1", "87654321", true, ParamRefusal::none, "87654321", ""},
+      {"ticksmm", "100", true, ParamRefusal::none, "100", ""},
+      {"LRFPower", "3", true, ParamRefusal::none, "3", ""},
+      {"HostBuad", "4", false, ParamRefusal::none, "", ""},
+  };
+  for (const auto &c : cases) {
+    ParamSet set = base;
+    ParamRefusal refusal = ParamRefusal::textCut;
+    std::string suggestion = "x";
+    LogCapture log(ZyLog::Normal);
+    EXPECT_EQ(setParamSetValue(set, c.keyword, c.value, &refusal, &suggestion), c.known)
+        << c.keyword;
+    EXPECT_EQ(refusal, c.refusal) << c.keyword << " " << c.value;
+    if (!c.known) {
+      EXPECT_EQ(suggestion, "HostBaud");
+      continue;
+    }
+    EXPECT_EQ(suggestion, "");
+    size_t index = indexOf(c.keyword);
+    EXPECT_EQ(set.valueText(index), c.shown) << c.keyword;
+    // A value stored makes the set hold it; one refused changes nothing.
+    bool refused = c.refusal != ParamRefusal::none && c.refusal != ParamRefusal::textCut;
+    EXPECT_EQ(set.holds(index), refused ? base.holds(index) : true) << c.keyword;
+    if (refused) {
+      EXPECT_EQ(std::memcmp(set.image, base.image, FLASH_IMAGE_SIZE), 0) << c.keyword;
+    }
+    if (c.logged[0] != '\0') {
+      EXPECT_TRUE(log.hasLine(c.logged)) << log.text();
+    }
+  }
+  EXPECT_EQ(std::memcmp(flashImage, referenceImage, FLASH_IMAGE_SIZE), 0);
+}
+
+TEST(ParamSetFile, AParameterFileIsWhatARunsSaveWritesUnknownLinesIncluded) {
+  TempDir dir;
+  // Every keyword a parameter file carries, and lines that name none.
+  std::string source = fileText(std::string(ORVEX_SOURCE_DIR) + "/params/sample.rop") +
+                       "Bogus 12\n\"Two words\" x\nLRFPower 2\n";
+  ParamSet set = loadParamSet(dir.write("in.rop", source));
+  ASSERT_TRUE(set.readable());
+  ASSERT_FALSE(set.refusedAny());
+  ParamRefusal refusal;
+  ASSERT_TRUE(setParamSetValue(set, "HostBaud", "1", &refusal, nullptr));
+
+  // The run's way: the tables bound to the image in the registry of a
+  // save, the file restored into it, the keyword set, the registry written.
+  std::memset(flashImage, 0, FLASH_IMAGE_SIZE);
+  for (ParamEntry *table : allTables())
+    loadTextBuffers(table);
+  ZyConfig registry(nullptr, true, false, false, true);
+  registerFileTables(&registry);
+  ASSERT_TRUE(restoreParameterFile(dir.file("in.rop").c_str(), &registry));
+  ASSERT_TRUE(setParameter(commandLineTables(), "HostBaud", "1"));
+  ASSERT_TRUE(registry.writeFile(dir.file("run.rop").c_str()));
+
+  std::string error;
+  ASSERT_TRUE(writeParamSetFile(set, dir.file("set.rop"), false, &error)) << error;
+  EXPECT_EQ(fileText(dir.file("set.rop")), fileText(dir.file("run.rop")));
+  EXPECT_NE(fileText(dir.file("set.rop")).find("\nBogus 12\n"), std::string::npos);
+  ParamSet back = loadParamSet(dir.file("set.rop"));
+  EXPECT_EQ(back.valueText(indexOf("HostBaud")), "1");
+  EXPECT_EQ(back.held, set.held);
+
+  // A set of some keywords saves those (no zeros in place of the others,
+  // which a restore would refuse), and reads back to the same.
+  ParamSet some = loadParamSet(dir.write("some.rop", kBase));
+  ASSERT_TRUE(writeParamSetFile(some, dir.file("some-out.rop"), false, &error)) << error;
+  ParamSet someBack = loadParamSet(dir.file("some-out.rop"));
+  EXPECT_TRUE(someBack.problems.empty()) << reasons(someBack.problems)[0];
+  EXPECT_EQ(someBack.held, some.held);
+  EXPECT_EQ(std::memcmp(someBack.image, some.image, FLASH_IMAGE_SIZE), 0);
+}
+
+TEST(ParamSetFile, SavesEachFormatNewOrReplacedOnlyWhenAskedNeverThroughALink) {
+  TempDir dir;
+  std::vector<unsigned char> block =
+      blockFromRop(dir, kBase, R"({"keyword": "LRFPower", "value": 3})");
+  ParamSet set = paramSetFromBlock(block.data(), block.size(), "robot");
+  ParamRefusal refusal;
+  ASSERT_TRUE(setParamSetValue(set, "HostBaud", "2", &refusal, nullptr));
+  std::string error;
+  for (const char *name : {"s.blk", "s.json", "s.yaml", "s.rop"}) {
+    std::string file = dir.file(name);
+    ASSERT_TRUE(writeParamSetFile(set, file, false, &error)) << name << ": " << error;
+    ParamSet back = loadParamSet(file);
+    ASSERT_TRUE(back.readable()) << name << ": " << back.error;
+    EXPECT_EQ(back.valueText(indexOf("HostBaud")), "2") << name;
+    EXPECT_EQ(back.valueText(indexOf("Sonar1")), "12345678") << name;
+    // A new file is never put over one that is there.
+    EXPECT_FALSE(writeParamSetFile(set, file, false, &error)) << name;
+    EXPECT_NE(error.find("exists already"), std::string::npos) << error;
+  }
+  // A block image is the whole block, bytes after the parameters included.
+  std::vector<unsigned char> want = paramSetBlock(set);
+  EXPECT_EQ(fileText(dir.file("s.blk")), std::string(want.begin(), want.end()));
+
+  std::string file = dir.write("old.rop", "old\n");
+  ASSERT_TRUE(writeParamSetFile(set, file, true, &error)) << error;
+  EXPECT_EQ(loadParamSet(file).valueText(indexOf("HostBaud")), "2");
+  std::string target = dir.write("target", "keep");
+  std::string link = dir.file("link.rop");
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  EXPECT_FALSE(writeParamSetFile(set, link, true, &error));
+  EXPECT_EQ(error, "Cannot save to '" + link + "': it is a symbolic link; name the file itself.");
+  EXPECT_EQ(fileText(target), "keep");
+  std::string missing = dir.file("no/such/dir.blk");
+  EXPECT_FALSE(writeParamSetFile(set, missing, false, &error));
+  EXPECT_EQ(error, "Cannot save to '" + missing + "' (No such file or directory).");
 }
 
 } // namespace
