@@ -23,6 +23,7 @@ bool FirmwareReader::read(FirmwareInput &input, FirmwareImage &image) {
   const char *path = input.path();
   image.reset();
   image.setSource(path, format());
+  myFailedLine = 0;
   restart();
   if (!input.isOpen()) {
     ZyLog::log(ZyLog::Terse, "Cannot open file '%s' for download.", path);
@@ -57,8 +58,10 @@ bool TextRecordReader::readContent(FirmwareInput &input, FirmwareImage &image) {
       return false;
     }
     lineNumber++;
-    if (!takeLine(piece, length, lineNumber, image))
+    if (!takeLine(piece, length, lineNumber, image)) {
+      setFailedLine(lineNumber);
       return false;
+    }
   }
   if (input.failed()) {
     logReadFailure(input);
@@ -116,6 +119,12 @@ bool parseBaseAddress(const char *text, long *base) {
 }
 
 bool loadFirmwareFile(const char *path, long base, FirmwareImage &image) {
+  return loadFirmwareFile(path, base, image, nullptr);
+}
+
+bool loadFirmwareFile(const char *path, long base, FirmwareImage &image, int *failedLine) {
+  if (failedLine != nullptr)
+    *failedLine = 0;
   if (path == nullptr)
     path = "";
   if (isBinaryFileName(path) && base == NO_BASE_ADDRESS) {
@@ -130,5 +139,8 @@ bool loadFirmwareFile(const char *path, long base, FirmwareImage &image) {
   FirmwareInput input(path);
   std::unique_ptr<FirmwareReader> reader =
       makeFirmwareReader(chooseFirmwareFormat(input), static_cast<unsigned long>(base));
-  return reader->read(input, image);
+  bool read = reader->read(input, image);
+  if (failedLine != nullptr)
+    *failedLine = reader->failedLine();
+  return read;
 }

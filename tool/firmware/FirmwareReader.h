@@ -28,6 +28,10 @@ public:
   /// The same from a file already open (and perhaps looked at: reading
   /// starts at its first byte).
   bool read(FirmwareInput &input, FirmwareImage &image);
+  /// The line of the file the last read refused, counted from 1; 0 when it
+  /// read the file or refused it for no one line (a file that cannot be
+  /// opened, holds nothing, or lacks its end).
+  int failedLine() const { return myFailedLine; }
 
 protected:
   /// Forgets what an earlier read left behind; called before each read.
@@ -43,6 +47,11 @@ protected:
   static void logReadFailure(const FirmwareInput &input);
   /// Logs that the file at path lacks its end record.
   static void logCutShort(const char *path);
+  /// Names the line a read refused.
+  void setFailedLine(int line) { myFailedLine = line; }
+
+private:
+  int myFailedLine = 0;
 };
 
 /// A reader of a text format of one record a line: the file is taken in
@@ -82,5 +91,8 @@ bool parseBaseAddress(const char *text, long *base);
 /// binary image (NO_BASE_ADDRESS when none was given: a raw binary image is
 /// then refused with a message).
 bool loadFirmwareFile(const char *path, long base, FirmwareImage &image);
+/// The same, and *failedLine the line of the file that was refused (0 when
+/// none was: see FirmwareReader::failedLine).
+bool loadFirmwareFile(const char *path, long base, FirmwareImage &image, int *failedLine);
 
 #endif

@@ -238,6 +238,10 @@ TEST_F(FirmwareLoad, MalformedFilesFailWithTheirMessageAndLineNumber) {
     log.clear();
     EXPECT_FALSE(load(c.content));
     EXPECT_EQ(log.lines(), std::vector<std::string>{c.message});
+    // The line the message names is also given as a number.
+    int line = -1;
+    EXPECT_FALSE(loadFirmwareFile(path.c_str(), NO_BASE_ADDRESS, image, &line));
+    EXPECT_EQ(line, std::stoi(c.message.substr(c.message.find("(line ") + 6)));
   }
 }
 
@@ -246,6 +250,16 @@ TEST_F(FirmwareLoad, UnreadableFilesAreReported) {
   EXPECT_FALSE(loadFile(missing));
   EXPECT_EQ(log.lines(),
             std::vector<std::string>{"Cannot open file '" + missing + "' for download."});
+  // No one line is at fault, and a read that refused one before is
+  // forgotten.
+  int line = -1;
+  ASSERT_FALSE(load(lines({"S1"})));
+  EXPECT_FALSE(loadFirmwareFile(missing.c_str(), NO_BASE_ADDRESS, image, &line));
+  EXPECT_EQ(line, 0);
+  EXPECT_FALSE(
+      loadFirmwareFile(dir.write("cut.mot", dataRecord('1', 0x1000, bytes(4)) + "\n").c_str(),
+                       NO_BASE_ADDRESS, image, &line));
+  EXPECT_EQ(line, 0);
 
   log.clear();
   EXPECT_FALSE(loadFile(dir.path()));
