@@ -4,17 +4,22 @@
 // throws or stops; every problem names a line of the text (or none); and
 // what was read, exported and read again comes back with no problem, the
 // same parameters and the same bytes, and exports to the same text (a
-// fixed point).
+// fixed point). A parameter file read without a refused value and saved
+// as one reads back to the same values and the same unknown lines (each
+// once).
 #include "ParamExport.h"
 #include "ParamSet.h"
+#include "ParamSetFile.h"
 #include "ZyLog.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -35,6 +40,25 @@ void check(const std::string &text, ParamSetFormat format) {
       fail("a problem names no line of the text", problem.message);
   if (!set.readable())
     return;
+  if (format == ParamSetFormat::rop && !set.refusedAny()) {
+    std::string saved = paramSetRopText(set);
+    ParamSet back = paramSetFromRopText(saved, "saved");
+    if (back.held != set.held || back.refusedAny())
+      fail("a saved parameter file reads back to other parameters", saved);
+    for (size_t i = 0; i < set.held.size(); i++)
+      if (set.holds(i) && back.valueText(i) != set.valueText(i))
+        fail("a saved parameter file reads back to another value", saved);
+    // Each unknown line once, as a run's save writes it.
+    std::vector<std::string> lines, linesBack;
+    for (const ParamProblem &problem : set.problems)
+      if (!problem.lineText.empty() &&
+          std::find(lines.begin(), lines.end(), problem.lineText) == lines.end())
+        lines.push_back(problem.lineText);
+    for (const ParamProblem &problem : back.problems)
+      linesBack.push_back(problem.lineText);
+    if (lines != linesBack)
+      fail("a saved parameter file does not keep the unknown lines", saved);
+  }
   for (ParamSetFormat again : {ParamSetFormat::json, ParamSetFormat::yaml}) {
     std::string exported = exportParamSet(set, again);
     ParamSet back = paramSetFromExportText(exported, again, "out");

@@ -107,14 +107,9 @@ public:
         myUnknownCB(this, &RopReader::unknownLine) {
     const std::vector<ParamEntryRef> &entries = paramEntries();
     myTexts.resize(entries.size());
-    ParamTableList carried = fileTables();
     for (size_t i = 0; i < entries.size(); i++) {
       const ParamEntryRef &ref = entries[i];
-      bool inFiles = false;
-      for (ParamEntry *table : carried)
-        for (const ParamEntry *entry = table; entry->name[0] != '\0'; ++entry)
-          inFiles = inFiles || entry == ref.entry;
-      if (!inFiles)
+      if (!carriedByFiles(ref))
         continue;
       if (ref.entry->kind == ParamKind::bufferedText)
         myTexts[i].assign(ref.entry->size + 1u, '\0');
@@ -282,6 +277,14 @@ const std::vector<ParamEntryRef> &paramEntries() {
     return list;
   }();
   return entries;
+}
+
+bool carriedByFiles(const ParamEntryRef &ref) {
+  for (ParamEntry *table : fileTables())
+    for (const ParamEntry *entry = table; entry->name[0] != '\0'; ++entry)
+      if (entry == ref.entry)
+        return true;
+  return false;
 }
 
 const ParamEntryRef *findParamEntry(const std::string &keyword) {

@@ -59,6 +59,9 @@ struct ParamEntryRef {
   size_t width;      ///< bytes in the image
 };
 const std::vector<ParamEntryRef> &paramEntries();
+/// True when parameter files carry the entry (its table is one of
+/// fileTables()).
+bool carriedByFiles(const ParamEntryRef &ref);
 /// The entry named keyword (name or alias, letter case ignored) among
 /// every table's; nullptr when none.
 const ParamEntryRef *findParamEntry(const std::string &keyword);

@@ -49,14 +49,9 @@ std::string paramSetRopText(const ParamSet &set) {
   ParamSet copy = set;
   const std::vector<ParamEntryRef> &entries = paramEntries();
   std::vector<std::vector<char>> texts(entries.size());
-  ParamTableList carried = fileTables();
   for (size_t i = 0; i < entries.size(); i++) {
     const ParamEntryRef &ref = entries[i];
-    bool inFiles = false;
-    for (ParamEntry *table : carried)
-      for (const ParamEntry *entry = table; entry->name[0] != '\0'; ++entry)
-        inFiles = inFiles || entry == ref.entry;
-    if (!inFiles || !copy.holds(i))
+    if (!carriedByFiles(ref) || !copy.holds(i))
       continue;
     if (ref.entry->kind == ParamKind::bufferedText) {
       texts[i].assign(ref.entry->size + 1u, '\0');

@@ -488,9 +488,10 @@ TEST(ParamSetEdit, SetsAValueWithTheKeywordCommandsChecksAndLeavesTheRunsImageAl
 
 TEST(ParamSetFile, AParameterFileIsWhatARunsSaveWritesUnknownLinesIncluded) {
   TempDir dir;
-  // Every keyword a parameter file carries, and lines that name none.
+  // Every keyword a parameter file carries, and lines that name none (one
+  // of them twice: a save writes it once).
   std::string source = fileText(std::string(ORVEX_SOURCE_DIR) + "/params/sample.rop") +
-                       "Bogus 12\n\"Two words\" x\nLRFPower 2\n";
+                       "Bogus 12\n\"Two words\" x\nLRFPower 2\nBogus 12\n";
   ParamSet set = loadParamSet(dir.write("in.rop", source));
   ASSERT_TRUE(set.readable());
   ASSERT_FALSE(set.refusedAny());
