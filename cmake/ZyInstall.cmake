@@ -1,8 +1,10 @@
 # SPDX-License-Identifier: MIT
 # The version header, the installation (programs, man pages, completion,
-# robot parameter files, and the Zyla library for other programs: static
-# libraries, headers under include/zyla, a CMake package giving Zyla::zyla
-# and a pkg-config file) and the Debian package made by CPack.
+# robot parameter files, and the libraries for other programs: libzyla and
+# liborvex shared and static, the layers of Zyla as static libraries,
+# headers under include/zyla and include/orvex, CMake packages giving
+# Zyla::zyla and Orvex::orvex, pkg-config files) and the Debian package
+# made by CPack.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -27,45 +29,85 @@ endif()
 file(GLOB ZY_PARAM_FILES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/params/*.p)
 install(FILES ${ZY_PARAM_FILES} DESTINATION ${CMAKE_INSTALL_DATADIR}/zyla/params)
 
-install(TARGETS zylabase zylarobot zyla EXPORT ZylaTargets
-        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-file(GLOB ZY_HEADERS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/lib/base/*.h
-     ${CMAKE_SOURCE_DIR}/lib/robot/*.h)
-# Headers named *Internal.h serve the library's own sources only.
-list(FILTER ZY_HEADERS EXCLUDE REGEX "Internal\\.h$")
-install(FILES ${ZY_HEADERS} ${ZY_GENERATED_DIR}/ZyVersion.h
-        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zyla)
-
-# A program includes the library's headers as <zyla/Name.h>: the package
-# and pkg-config give the folder above include/zyla (and include/zyla
-# itself, for programs written as <Name.h>). In the build tree a folder of
-# links gives the same form.
+# A program includes the libraries' headers as <zyla/Name.h> and
+# <orvex/Name.h>: the packages and pkg-config give the folder above
+# include/zyla and include/orvex (and include/zyla itself, for programs
+# written as <Name.h>, and for the headers of liborvex, which include
+# Zyla's by name). In the build tree a folder of links gives the same form.
+# The headers of a package are those of its layers; headers named
+# *Internal.h serve the library's own sources only.
 set(ZY_INCLUDE_TREE ${ZY_GENERATED_DIR}/include)
-file(MAKE_DIRECTORY ${ZY_INCLUDE_TREE}/zyla)
-foreach(header ${ZY_HEADERS} ${ZY_GENERATED_DIR}/ZyVersion.h)
-  get_filename_component(name ${header} NAME)
-  file(CREATE_LINK ${header} ${ZY_INCLUDE_TREE}/zyla/${name} SYMBOLIC)
-endforeach()
+function(zy_header_tree package extra)
+  set(headers ${extra})
+  foreach(layer ${ARGN})
+    get_property(dir TARGET ${layer} PROPERTY ZY_DIR)
+    file(GLOB found CONFIGURE_DEPENDS ${dir}/*.h)
+    list(APPEND headers ${found})
+  endforeach()
+  list(FILTER headers EXCLUDE REGEX "Internal\\.h$")
+  file(REMOVE_RECURSE ${ZY_INCLUDE_TREE}/${package})
+  file(MAKE_DIRECTORY ${ZY_INCLUDE_TREE}/${package})
+  set(names "")
+  foreach(header ${headers})
+    get_filename_component(name ${header} NAME)
+    if(name IN_LIST names)
+      message(FATAL_ERROR "Two headers of ${package} are named ${name}: rename one")
+    endif()
+    list(APPEND names ${name})
+    file(CREATE_LINK ${header} ${ZY_INCLUDE_TREE}/${package}/${name} SYMBOLIC)
+  endforeach()
+  install(FILES ${headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${package})
+endfunction()
+zy_header_tree(zyla ${ZY_GENERATED_DIR}/ZyVersion.h ${ZYLA_LIBRARY_LAYERS})
+zy_header_tree(orvex "" ${ORVEX_LIBRARY_LAYERS})
 set_property(TARGET zylabase APPEND PROPERTY INTERFACE_INCLUDE_DIRECTORIES
              $<BUILD_INTERFACE:${ZY_INCLUDE_TREE}>
              $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+foreach(library zyla_shared zyla_static)
+  target_include_directories(${library} INTERFACE
+                             $<BUILD_INTERFACE:${ZY_INCLUDE_TREE}>
+                             $<BUILD_INTERFACE:${ZY_INCLUDE_TREE}/zyla>
+                             $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>
+                             $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/zyla>)
+endforeach()
+foreach(library orvex_shared orvex_static)
+  target_include_directories(${library} INTERFACE
+                             $<BUILD_INTERFACE:${ZY_INCLUDE_TREE}>
+                             $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+endforeach()
 
-set(ZY_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Zyla)
-install(EXPORT ZylaTargets NAMESPACE Zyla:: DESTINATION ${ZY_CMAKE_DIR})
-configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/ZylaConfig.cmake.in
-                              ${ZY_GENERATED_DIR}/ZylaConfig.cmake
-                              INSTALL_DESTINATION ${ZY_CMAKE_DIR})
-write_basic_package_version_file(${ZY_GENERATED_DIR}/ZylaConfigVersion.cmake
-                                 VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
-install(FILES ${ZY_GENERATED_DIR}/ZylaConfig.cmake ${ZY_GENERATED_DIR}/ZylaConfigVersion.cmake
-        DESTINATION ${ZY_CMAKE_DIR})
+# The libraries: shared (with their version links) and static, and Zyla's
+# layers as static libraries of their own, as before there was libzyla.
+install(TARGETS zylabase zylarobot zyla_shared zyla_static EXPORT ZylaTargets
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS orvex_shared orvex_static EXPORT OrvexTargets
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 
-# The pkg-config file finds the prefix from its own place, so it stays right
-# when the tree is installed under another prefix (as the package does).
+# The CMake packages: find_package(Zyla), find_package(Orvex).
+foreach(package Zyla Orvex)
+  set(dir ${CMAKE_INSTALL_LIBDIR}/cmake/${package})
+  install(EXPORT ${package}Targets NAMESPACE ${package}:: DESTINATION ${dir})
+  configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/${package}Config.cmake.in
+                                ${ZY_GENERATED_DIR}/${package}Config.cmake
+                                INSTALL_DESTINATION ${dir})
+  write_basic_package_version_file(${ZY_GENERATED_DIR}/${package}ConfigVersion.cmake
+                                   VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+  install(FILES ${ZY_GENERATED_DIR}/${package}Config.cmake
+                ${ZY_GENERATED_DIR}/${package}ConfigVersion.cmake
+          DESTINATION ${dir})
+endforeach()
+
+# The pkg-config files find the prefix from their own place, so they stay
+# right when the tree is installed under another prefix (as the package
+# does).
 file(RELATIVE_PATH ZY_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
 string(REGEX REPLACE "/$" "" ZY_PC_TO_PREFIX "${ZY_PC_TO_PREFIX}")
-configure_file(${CMAKE_SOURCE_DIR}/cmake/zyla.pc.in ${ZY_GENERATED_DIR}/zyla.pc @ONLY)
-install(FILES ${ZY_GENERATED_DIR}/zyla.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+foreach(package zyla orvex)
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/${package}.pc.in ${ZY_GENERATED_DIR}/${package}.pc @ONLY)
+  install(FILES ${ZY_GENERATED_DIR}/${package}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endforeach()
 
 # The Debian package: cpack -G DEB in the build directory.
 # The licence: the MIT text as LICENSE, and in the Debian package's
@@ -86,8 +128,9 @@ firmware over a serial port: it reads the FLASH parameter block, lets the
 operator change parameters by keyword with range checks, writes the block
 back, saves and restores parameter files, and uploads firmware images.
 Includes the controller simulator orvexsim, the man pages, bash completion,
-robot parameter files and the Zyla robot library (static libraries, headers,
-CMake package and pkg-config file).")
+robot parameter files, the Zyla robot library and liborvex, the tool's
+operations for programs (shared and static libraries, headers, CMake
+packages and pkg-config files).")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

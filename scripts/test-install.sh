@@ -2,13 +2,15 @@
 # SPDX-License-Identifier: MIT
 # Checks what an operator or integrator gets from an installation: builds
 # the install targets in their own build directory, installs into a
-# temporary prefix, compiles every installed header alone (as <zyla/...>),
-# checks that the static libraries carry no debug information, builds a
-# small program against the installed library with find_package(Zyla) and
-# with pkg-config and runs it, builds the example client the same way and
-# runs it against the installed simulator, checks the installed programs (version, help, a
+# temporary prefix, compiles every installed header alone (as <zyla/...>
+# and <orvex/...>), checks that the libraries carry no debug information,
+# builds a small program against the installed Zyla with find_package(Zyla)
+# and with pkg-config and runs it, builds the example clients the same way
+# (first_client against Zyla, orvex_client against liborvex, shared and
+# static) and runs them, checks the installed programs (version, help, a
 # run whose output is not a terminal has no carriage return), lints the man
-# pages, tests the completion, and builds and inspects the Debian package.
+# pages, tests the completion, and builds, inspects and lints (lintian) the
+# Debian package.
 # With ORVEX_APT_INSTALL=1 (as root) it also installs the package with apt
 # and removes it again.
 set -euo pipefail
@@ -41,9 +43,13 @@ cmake --install "$build" --prefix "$prefix" >"$work/install.log"
 version=$(sed -n 's/^constexpr const char ZYLA_VERSION\[\] = "\(.*\)";$/\1/p' "$prefix/include/zyla/ZyVersion.h")
 [ -n "$version" ] || fail "no version in the installed ZyVersion.h"
 for f in bin/orvexconf bin/orvexsim share/man/man1/orvexconf.1 share/man/man1/orvexsim.1 \
-  share/bash-completion/completions/orvexconf include/zyla/ZyRobot.h include/zyla/ZyLog.h \
-  lib/libzylabase.a lib/libzylarobot.a lib/cmake/Zyla/ZylaConfig.cmake \
-  lib/cmake/Zyla/ZylaConfigVersion.cmake lib/cmake/Zyla/ZylaTargets.cmake lib/pkgconfig/zyla.pc; do
+  share/bash-completion/completions/orvexconf \
+  include/zyla/ZyRobot.h include/zyla/ZyLog.h include/orvex/Orvex.h include/orvex/ParamSet.h \
+  lib/libzylabase.a lib/libzylarobot.a lib/libzyla.a lib/libzyla.so lib/libzyla.so.1 \
+  lib/liborvex.a lib/liborvex.so lib/liborvex.so.1 lib/cmake/Zyla/ZylaConfig.cmake \
+  lib/cmake/Zyla/ZylaConfigVersion.cmake lib/cmake/Zyla/ZylaTargets.cmake lib/pkgconfig/zyla.pc \
+  lib/cmake/Orvex/OrvexConfig.cmake lib/cmake/Orvex/OrvexConfigVersion.cmake \
+  lib/cmake/Orvex/OrvexTargets.cmake lib/pkgconfig/orvex.pc; do
   [ -e "$prefix/$f" ] || fail "not installed: $f"
 done
 # The keyword reference the help names.
@@ -56,21 +62,37 @@ done
 echo "installed $(find "$prefix" -type f | wc -l) files, version $version"
 
 [ ! -e "$prefix/include/zyla/ZyConfigInternal.h" ] || fail "an internal header was installed"
-
-step "every installed header compiles alone"
-for h in "$prefix"/include/zyla/*.h; do
-  echo "#include <zyla/$(basename "$h")>" |
-    g++ -std=c++17 -fsyntax-only -Wall -Wextra -Werror -I"$prefix/include" -x c++ - ||
-    fail "$(basename "$h") does not compile from the install tree"
+# The command-line tool's own parts are not in the library.
+for h in Shell.h Driver.h Usage.h; do
+  [ ! -e "$prefix/include/orvex/$h" ] || fail "include/orvex/$h was installed"
 done
 
+step "every installed header compiles alone"
+# The flags pkg-config gives: Zyla's headers also by name (liborvex's
+# headers include them so).
+for h in "$prefix"/include/zyla/*.h "$prefix"/include/orvex/*.h; do
+  package=$(basename "$(dirname "$h")")
+  echo "#include <$package/$(basename "$h")>" |
+    g++ -std=c++17 -fsyntax-only -Wall -Wextra -Werror -I"$prefix/include" \
+      -I"$prefix/include/zyla" -x c++ - ||
+    fail "$package/$(basename "$h") does not compile from the install tree"
+done
+echo "$(ls "$prefix"/include/zyla/*.h "$prefix"/include/orvex/*.h | wc -l) headers"
+
 step "release libraries"
-for a in "$prefix"/lib/libzyla*.a; do
+for a in "$prefix"/lib/lib*.a "$prefix"/lib/lib*.so.*.*; do
   if readelf -S "$a" | grep -q '\.debug_info'; then
     fail "$(basename "$a") carries debug information"
   fi
 done
-ls -l "$prefix"/lib/libzyla*.a
+# The shared libraries name their version, and liborvex needs libzyla.
+for lib in zyla orvex; do
+  readelf -d "$prefix/lib/lib$lib.so" | grep -q "SONAME.*\[lib$lib\.so\.1\]" ||
+    fail "lib$lib.so has no soname lib$lib.so.1"
+done
+readelf -d "$prefix/lib/liborvex.so" | grep -q 'NEEDED.*\[libzyla\.so\.1\]' ||
+  fail "liborvex.so does not need libzyla.so.1"
+ls -l "$prefix"/lib/lib*.a "$prefix"/lib/lib*.so*
 
 step "a program built against the installed library"
 mkdir -p "$work/consumer"
@@ -97,6 +119,8 @@ set(CMAKE_CXX_STANDARD 17)
 find_package(Zyla 1.0 REQUIRED)
 add_executable(consumer consumer.cpp)
 target_link_libraries(consumer PRIVATE Zyla::zyla)
+add_executable(consumer_static consumer.cpp)
+target_link_libraries(consumer_static PRIVATE Zyla::zyla_static)
 add_executable(first_client first_client.cpp)
 target_link_libraries(first_client PRIVATE Zyla::zyla)
 CMAKE
@@ -104,11 +128,21 @@ cp "$src/examples/first_client.cpp" "$work/consumer/"
 want="zyla $version hello 1 checksum ok"
 cmake -S "$work/consumer" -B "$work/consumer/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/consumer/build" >/dev/null
-out=$("$work/consumer/build/consumer" --hello) || fail "find_package consumer: $out"
-[ "$out" = "$want" ] || fail "find_package consumer printed '$out'"
-echo "find_package(Zyla): $out"
+for consumer in consumer consumer_static; do
+  out=$("$work/consumer/build/$consumer" --hello) || fail "find_package $consumer: $out"
+  [ "$out" = "$want" ] || fail "find_package $consumer printed '$out'"
+done
+if readelf -d "$work/consumer/build/consumer_static" | grep -q 'NEEDED.*libzyla'; then
+  fail "a program linked with Zyla::zyla_static needs libzyla.so"
+fi
+readelf -d "$work/consumer/build/consumer" | grep -q 'NEEDED.*\[libzyla\.so\.1\]' ||
+  fail "a program linked with Zyla::zyla does not use libzyla.so.1"
+echo "find_package(Zyla), shared and static: $out"
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
 [ "$(pkg-config --modversion zyla)" = "$version" ] || fail "pkg-config version"
+# The shared libraries of a prefix other than the system's are found the
+# way a user of such a prefix finds them.
+export LD_LIBRARY_PATH=$prefix/lib
 # shellcheck disable=SC2046
 g++ -std=c++17 "$work/consumer/consumer.cpp" -o "$work/consumer/pc" $(pkg-config --cflags --libs zyla)
 out=$("$work/consumer/pc" -hello) || fail "pkg-config consumer: $out"
@@ -127,6 +161,37 @@ ls -l "$work/consumer/build/first_client"
 step "the example client against the installed simulator"
 "$src/examples/run_example.sh" "$work/consumer/build/first_client" "$prefix/bin/orvexsim" \
   "$prefix/share/zyla" || fail "example client"
+
+step "the liborvex example client, built against the installed package"
+mkdir -p "$work/orvex"
+cp "$src/examples/orvex_client.cpp" "$work/orvex/"
+cat >"$work/orvex/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.16)
+project(orvex_consumer CXX)
+set(CMAKE_CXX_STANDARD 17)
+find_package(Orvex 1.0 REQUIRED)
+add_executable(orvex_client orvex_client.cpp)
+target_link_libraries(orvex_client PRIVATE Orvex::orvex)
+add_executable(orvex_client_static orvex_client.cpp)
+target_link_libraries(orvex_client_static PRIVATE Orvex::orvex_static)
+CMAKE
+cmake -S "$work/orvex" -B "$work/orvex/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null ||
+  fail "find_package(Orvex)"
+cmake --build "$work/orvex/build" >/dev/null || fail "the liborvex example does not build"
+readelf -d "$work/orvex/build/orvex_client" | grep -q 'NEEDED.*\[liborvex\.so\.1\]' ||
+  fail "a program linked with Orvex::orvex does not use liborvex.so.1"
+if readelf -d "$work/orvex/build/orvex_client_static" | grep -q 'NEEDED.*lib\(orvex\|zyla\)'; then
+  fail "a program linked with Orvex::orvex_static needs a shared library of the project"
+fi
+[ "$(pkg-config --modversion orvex)" = "$version" ] || fail "pkg-config orvex version"
+# shellcheck disable=SC2046
+g++ -std=c++17 -Wall -Wextra -Werror "$src/examples/orvex_client.cpp" -o "$work/orvex/orvex_client_pc" \
+  $(pkg-config --cflags --libs orvex) || fail "the liborvex example does not build with pkg-config"
+for client in build/orvex_client build/orvex_client_static orvex_client_pc; do
+  "$src/examples/run_orvex_example.sh" "$work/orvex/$client" "$prefix/bin/orvexconf" \
+    "$src/params" >"$work/orvex/run.out" || fail "$client: $(cat "$work/orvex/run.out")"
+done
+tail -n 1 "$work/orvex/run.out"
 
 step "installed programs"
 bin=$prefix/bin
@@ -182,7 +247,9 @@ done
 contents=$(dpkg-deb --contents "$deb")
 for f in ./usr/bin/orvexconf ./usr/bin/orvexsim ./usr/share/man/man1/orvexconf.1 \
   ./usr/share/bash-completion/completions/orvexconf ./usr/include/zyla/ZyRobot.h \
-  ./usr/lib/cmake/Zyla/ZylaConfig.cmake ./usr/lib/pkgconfig/zyla.pc; do
+  ./usr/lib/cmake/Zyla/ZylaConfig.cmake ./usr/lib/pkgconfig/zyla.pc ./usr/include/orvex/Orvex.h \
+  ./usr/lib/liborvex.so.1.0.0 ./usr/lib/libzyla.so.1.0.0 ./usr/lib/liborvex.a \
+  ./usr/lib/cmake/Orvex/OrvexConfig.cmake ./usr/lib/pkgconfig/orvex.pc; do
   grep -q " $f\$" <<<"$contents" || fail "package lacks $f"
 done
 grep -q " ./usr/share/doc/orvexconf/parameters.md\$" <<<"$contents" ||
