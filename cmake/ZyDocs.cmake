@@ -1,8 +1,9 @@
 # SPDX-License-Identifier: MIT
 # The keyword reference made from the parameter tables at build time: the
 # generator paramdoc, the man pages and the bash completion that carry it,
-# their installation, and the checks that docs/parameters.md is current,
-# that the man pages are free of warnings and that the completion works.
+# the package's changelog, their installation, and the checks that
+# docs/parameters.md is current, that the man pages are free of warnings
+# and that the completion works.
 add_library(orvexparamdoc STATIC ${CMAKE_SOURCE_DIR}/tool/paramdoc/ParamReference.cpp)
 target_include_directories(orvexparamdoc PUBLIC ${CMAKE_SOURCE_DIR}/tool/paramdoc)
 target_link_libraries(orvexparamdoc PUBLIC orvexparams)
@@ -26,15 +27,28 @@ add_custom_command(OUTPUT ${ZY_DOC_DIR}/orvexconf.bash
                            ${ZY_DOC_DIR}/orvexconf.bash
                    DEPENDS paramdoc ${ZY_DOC_DIR}/orvexconf.bash.tmpl
                    COMMENT "Writing the bash completion with the keywords")
-add_custom_target(orvexdocs ALL DEPENDS ${ZY_DOC_DIR}/orvexconf.1 ${ZY_DOC_DIR}/orvexconf.bash)
+# Man pages and the changelog are installed compressed, as Debian's policy
+# asks (gzip -n: no name or time in the file, so a build is reproducible).
+configure_file(${CMAKE_SOURCE_DIR}/cmake/changelog.in ${ZY_DOC_DIR}/changelog @ONLY)
+set(ZY_COMPRESSED_DOCS "")
+foreach(doc orvexconf.1 orvexsim.1 changelog)
+  add_custom_command(OUTPUT ${ZY_DOC_DIR}/${doc}.gz
+                     COMMAND gzip -9nkf ${ZY_DOC_DIR}/${doc}
+                     DEPENDS ${ZY_DOC_DIR}/${doc}
+                     COMMENT "Compressing ${doc}")
+  list(APPEND ZY_COMPRESSED_DOCS ${ZY_DOC_DIR}/${doc}.gz)
+endforeach()
+add_custom_target(orvexdocs ALL DEPENDS ${ZY_DOC_DIR}/orvexconf.1 ${ZY_DOC_DIR}/orvexconf.bash
+                                        ${ZY_COMPRESSED_DOCS})
 # cmake --build --preset default --target update-parameters-doc rewrites the
 # checked-in reference after a change of the tables.
 add_custom_target(update-parameters-doc
                   COMMAND paramdoc markdown > ${CMAKE_SOURCE_DIR}/docs/parameters.md
                   DEPENDS paramdoc VERBATIM)
 
-install(FILES ${ZY_DOC_DIR}/orvexconf.1 ${ZY_DOC_DIR}/orvexsim.1
+install(FILES ${ZY_DOC_DIR}/orvexconf.1.gz ${ZY_DOC_DIR}/orvexsim.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${ZY_DOC_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/orvexconf)
 install(FILES ${ZY_DOC_DIR}/orvexconf.bash DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
         RENAME orvexconf)
 # The keyword reference the help names, beside the package's other documents.

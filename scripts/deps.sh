@@ -9,8 +9,10 @@ command -v g++ >/dev/null || need+=(g++)
 command -v objcopy >/dev/null || need+=(binutils)
 command -v srec_cat >/dev/null || need+=(srecord)
 command -v clang-format >/dev/null || need+=(clang-format)
-# Installation checks (scripts/test-install.sh): package tools, man lint.
+# Installation checks (scripts/test-install.sh): package tools, man lint,
+# Debian's package checker.
 command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+command -v lintian >/dev/null || need+=(lintian)
 command -v file >/dev/null || need+=(file)
 command -v groff >/dev/null || need+=(groff-base)
 command -v man >/dev/null || need+=(man-db)

@@ -42,8 +42,8 @@ prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >"$work/install.log"
 version=$(sed -n 's/^constexpr const char ZYLA_VERSION\[\] = "\(.*\)";$/\1/p' "$prefix/include/zyla/ZyVersion.h")
 [ -n "$version" ] || fail "no version in the installed ZyVersion.h"
-for f in bin/orvexconf bin/orvexsim share/man/man1/orvexconf.1 share/man/man1/orvexsim.1 \
-  share/bash-completion/completions/orvexconf \
+for f in bin/orvexconf bin/orvexsim share/man/man1/orvexconf.1.gz share/man/man1/orvexsim.1.gz \
+  share/doc/orvexconf/changelog.gz share/bash-completion/completions/orvexconf \
   include/zyla/ZyRobot.h include/zyla/ZyLog.h include/orvex/Orvex.h include/orvex/ParamSet.h \
   lib/libzylabase.a lib/libzylarobot.a lib/libzyla.a lib/libzyla.so lib/libzyla.so.1 \
   lib/liborvex.a lib/liborvex.so lib/liborvex.so.1 lib/cmake/Zyla/ZylaConfig.cmake \
@@ -231,7 +231,8 @@ grep -q '"outcome":"verified"' "$work/state/orvexconf/journal.jsonl" ||
 echo "backup store: backup and journal written"
 
 step "man pages and completion"
-"$src/tests/tool/man_lint.sh" "$prefix/share/man/man1/orvexconf.1" "$prefix/share/man/man1/orvexsim.1"
+"$src/tests/tool/man_lint.sh" "$prefix/share/man/man1/orvexconf.1.gz" \
+  "$prefix/share/man/man1/orvexsim.1.gz"
 bash "$src/tests/tool/completion_test.sh" "$prefix/share/bash-completion/completions/orvexconf"
 
 step "Debian package"
@@ -245,11 +246,12 @@ for f in "Package: orvexconf" "Version: $version" "Maintainer: " "Depends: .*lib
   grep -q "^$f" <<<"$fields" || fail "package field missing: $f"
 done
 contents=$(dpkg-deb --contents "$deb")
-for f in ./usr/bin/orvexconf ./usr/bin/orvexsim ./usr/share/man/man1/orvexconf.1 \
+for f in ./usr/bin/orvexconf ./usr/bin/orvexsim ./usr/share/man/man1/orvexconf.1.gz \
   ./usr/share/bash-completion/completions/orvexconf ./usr/include/zyla/ZyRobot.h \
   ./usr/lib/cmake/Zyla/ZylaConfig.cmake ./usr/lib/pkgconfig/zyla.pc ./usr/include/orvex/Orvex.h \
   ./usr/lib/liborvex.so.1.0.0 ./usr/lib/libzyla.so.1.0.0 ./usr/lib/liborvex.a \
-  ./usr/lib/cmake/Orvex/OrvexConfig.cmake ./usr/lib/pkgconfig/orvex.pc; do
+  ./usr/lib/cmake/Orvex/OrvexConfig.cmake ./usr/lib/pkgconfig/orvex.pc \
+  ./usr/share/doc/orvexconf/changelog.gz; do
   grep -q " $f\$" <<<"$contents" || fail "package lacks $f"
 done
 grep -q " ./usr/share/doc/orvexconf/parameters.md\$" <<<"$contents" ||
@@ -258,6 +260,11 @@ grep -q " ./usr/share/doc/orvexconf/copyright\$" <<<"$contents" ||
   fail "package lacks its copyright file ./usr/share/doc/orvexconf/copyright"
 dpkg-deb -x "$deb" "$work/unpacked"
 [ "$("$work/unpacked/usr/bin/orvexconf" --version)" = "orvexconf $version" ] || fail "packaged orvexconf"
+# Debian's own checks: any error fails (warnings are shown).
+lintian --fail-on error --tag-display-limit 0 "$deb" >"$work/lintian.out" 2>&1 ||
+  { cat "$work/lintian.out"; fail "lintian finds errors in $(basename "$deb")"; }
+cat "$work/lintian.out"
+echo "lintian: no error, $(grep -c '^W: ' "$work/lintian.out") warnings"
 echo "package: $(basename "$deb") ok"
 if [ "${ORVEX_APT_INSTALL:-0}" = 1 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$deb" </dev/null
