@@ -53,7 +53,10 @@ TEST(DriverOptions, HelpPrintsTheFiveConnectionOptionLinesThenTheFullHelp) {
     for (const char *line :
          {"  -b, -batchmode              apply the command line, write the FLASH block if",
           "  -restoreBlock FILE          write a rescue image (.blk) of the parameter",
-          "  -version                    print the version and exit",
+          "  --version, -version         print the version and exit",
+          "  -u, -upload FILE            upload the firmware image FILE: Motorola",
+          "  -d, -download FILE            S-records (.mot), Intel HEX (.hex) or raw",
+          "                                binary (.bin, with --base); a failure ends",
           "  -no-history                 keep no history of the shell's lines",
           "Exit statuses:", "  7    batch mode ended with unprocessed command-line arguments",
           "  8    writing the FLASH parameter block failed",
