@@ -46,6 +46,7 @@ expect_has() {
 
 expect "-robotBaud -robotPort" orvexconf -ro
 expect_has "-version" orvexconf -
+expect_has "--version" orvexconf --v
 expect_has "-restoreBlock" orvexconf -b -
 expect "a.rop b.rop sub" orvexconf -r ""
 expect "a.rop b.rop sub" orvexconf -saveToFile ""
