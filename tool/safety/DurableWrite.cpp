@@ -197,7 +197,22 @@ bool DurableWrite::beforeErase(const unsigned char *old, const unsigned char *in
   std::string oldSha = sha256Hex(old, BLOCK_SIZE);
   if (oldSha.empty())
     error = "the SHA-256 of the block could not be computed";
-  if (!error.empty() || !myStore.save(old, BLOCK_SIZE, oldSha, &myBackup, &error)) {
+  JournalBegin entry;
+  entry.id = WriteJournal::newId();
+  entry.time = utcTimeText();
+  entry.port = myPort.given;
+  entry.portPath = myPort.real;
+  entry.portById = myPort.byId;
+  entry.version = ZYLA_VERSION;
+  // The backup's line in its folder's index says where it came from.
+  BackupIndexEntry about;
+  about.time = entry.time;
+  about.port = entry.port;
+  about.portPath = entry.portPath;
+  about.portById = entry.portById;
+  about.id = entry.id;
+  about.version = entry.version;
+  if (!error.empty() || !myStore.save(old, BLOCK_SIZE, oldSha, about, &myBackup, &error)) {
     ZyLog::log(ZyLog::Terse,
                "Could not save a backup of the FLASH parameter block in '%s' (%s). Nothing was "
                "erased: the block on the controller is as it was.",
@@ -208,12 +223,6 @@ bool DurableWrite::beforeErase(const unsigned char *old, const unsigned char *in
     return false;
   }
   myJournal.setFolder(myStore.fd());
-  JournalBegin entry;
-  entry.id = WriteJournal::newId();
-  entry.time = utcTimeText();
-  entry.port = myPort.given;
-  entry.portPath = myPort.real;
-  entry.portById = myPort.byId;
   entry.name = blockText(old, NAME_OFFSET, NAME_SIZE);
   entry.serial = blockText(old, SERIAL_OFFSET, SERIAL_SIZE);
   entry.intendedName = blockText(intended, NAME_OFFSET, NAME_SIZE);
@@ -222,7 +231,6 @@ bool DurableWrite::beforeErase(const unsigned char *old, const unsigned char *in
   entry.backup = myBackup;
   entry.oldSha256 = oldSha;
   entry.intendedSha256 = sha256Hex(intended, BLOCK_SIZE);
-  entry.version = ZYLA_VERSION;
   if (!myJournal.begin(entry, &error)) {
     ZyLog::log(ZyLog::Terse,
                "Could not record the write in the journal (%s). Nothing was erased: the block on "
