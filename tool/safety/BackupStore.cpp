@@ -576,22 +576,19 @@ std::string BackupStore::sameBlockBackup(const std::string &name, const std::str
         candidates.push_back(folder.name);
   std::sort(candidates.begin(), candidates.end());
   candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
-  std::vector<std::string> names;
+  std::vector<std::pair<std::string, std::string>> backups; // file, folder
   for (const std::string &folder : candidates)
     if (DIR *dir = opendir((prefix + folder).c_str())) {
-      while (struct dirent *entry = readdir(dir)) {
-        std::string file = entry->d_name;
-        if (isBlockName(file))
-          names.push_back(file + "\n" + folder);
-      }
+      while (struct dirent *entry = readdir(dir))
+        if (isBlockName(entry->d_name))
+          backups.emplace_back(entry->d_name, folder);
       closedir(dir);
     }
   // Named by their time: the newest first.
-  std::sort(names.rbegin(), names.rend());
+  std::sort(backups.rbegin(), backups.rend());
   std::string why;
-  for (const std::string &named : names) {
-    size_t cut = named.find('\n');
-    std::string full = prefix + named.substr(cut + 1) + "/" + named.substr(0, cut);
+  for (const auto &[file, folder] : backups) {
+    std::string full = prefix + folder + "/" + file;
     if (full != path && checkBackup(full, sha256, &why) == BackupCheck::Good)
       return full;
   }

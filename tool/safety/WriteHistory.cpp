@@ -260,12 +260,15 @@ StoreHistory readStoreHistory(const std::string &storeDirectory) {
         entry.lastPort = event.port;
       }
       entry.firstTime = event.time;
-      std::string folder = folderOf(history.store, event.backup);
-      if (!folder.empty() &&
-          std::find(entry.folders.begin(), entry.folders.end(), folder) == entry.folders.end())
-        entry.folders.push_back(folder);
-      if (serial == event.serial || (serial.empty() && !serialKnown(event.serial)))
+      // The block before the write, and so its backup, is that of the
+      // SerNum it held.
+      if (serial == event.serial || (serial.empty() && !serialKnown(event.serial))) {
         addName(&names[serial], event.name, event.time, order);
+        std::string folder = folderOf(history.store, event.backup);
+        if (!folder.empty() &&
+            std::find(entry.folders.begin(), entry.folders.end(), folder) == entry.folders.end())
+          entry.folders.push_back(folder);
+      }
       if (writeLanded(event) && event.intendedKnown &&
           (serial == event.intendedSerial ||
            (serial.empty() && !serialKnown(event.intendedSerial))))

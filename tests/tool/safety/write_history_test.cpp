@@ -61,13 +61,18 @@ struct HandWrittenStore {
   std::string a = robotBlock("simbot", "S1", 400);
   std::string b = robotBlock("alpha", "S1", 650);
   std::string c = robotBlock("alpha", "S1", 700);
-  std::string oldBackup, backupB;
+  std::string erased = std::string(BLOCK, '\xff');
+  std::string oldBackup, backupB, erasedBackup;
 
   HandWrittenStore() {
     chmod(store.c_str(), 0755);
     dir.subdir("store/backups");
     dir.subdir("store/backups/simbot-S1");
     dir.subdir("store/backups/S1");
+    dir.subdir("store/backups/unknown-serial");
+    erasedBackup = dir.write("store/backups/unknown-serial/20250501T000000Z-" +
+                                 shaOf(erased).substr(0, 12) + ".blk",
+                             erased);
     oldBackup =
         dir.write("store/backups/simbot-S1/20250101T000000Z-" + shaOf(a).substr(0, 12) + ".blk", a);
     std::string fileB = "20250301T000000Z-" + shaOf(b).substr(0, 12) + ".blk";
@@ -113,11 +118,13 @@ struct HandWrittenStore {
             ",\"name\":\"simbot\",\"serial\":\"S2\",\"intended_name\":\"beta\","
             "\"intended_serial\":\"S2\",\"backup\":\"\",\"version\":\"2.0\",\"changes\":[]}",
         "{\"event\":\"end\",\"id\":\"w5\",\"outcome\":\"verified\",\"status\":0}",
-        // A block image written over an erased block: S1's by the block.
+        // A block image written over an erased block: S1's by the block it
+        // wrote, its backup among those without a SerNum.
         "{\"event\":\"begin\",\"id\":\"w6\",\"time\":\"2025-05-01T00:00:00Z\"," + port +
             ",\"name\":\"???\",\"serial\":\"" + std::string(31, '?') +
-            "\",\"intended_name\":\"alpha\",\"intended_serial\":\"S1\",\"backup\":\"\","
-            "\"version\":\"2.0\",\"whole_block\":true,\"changes\":[]}",
+            "\",\"intended_name\":\"alpha\",\"intended_serial\":\"S1\",\"backup\":\"" +
+            erasedBackup + "\",\"old_sha256\":\"" + shaOf(erased) +
+            "\",\"version\":\"2.0\",\"whole_block\":true,\"changes\":[]}",
         "{\"event\":\"end\",\"id\":\"w6\",\"outcome\":\"verified\",\"status\":0}",
         // An upload that records the robot, never ended.
         "{\"event\":\"begin\",\"kind\":\"upload\",\"id\":\"u2\",\"time\":\"2025-06-01T00:00:"
@@ -170,7 +177,7 @@ TEST(WriteHistory, QueriesMatchASerialNumberAnyNameHadOrAFolder) {
       {"beta", {"S2"}, true, {"w5"}},
       {"ALPHA", {"S1"}, true, {"u2", "w6", "w4", "w3", "w1"}},
       {"simbot-S1", {"S1"}, false, {"u2", "w6", "w4", "w3", "w1"}},
-      {"unknown-serial", {}, false, {}},
+      {"unknown-serial", {""}, false, {"u1"}},
       {"nobody", {}, false, {}},
       {"", {}, false, {}},
   };
@@ -230,7 +237,7 @@ TEST(WriteHistory, EachWriteSaysHowItEndedAndWhatItChangedAndHowThatIsKnown) {
        "journal",
        {"JoyVelMax: 700 -> 650"}},
       {"w5", "write", "verified", "", "journal", {}},
-      {"w6", "block", "verified", "", "journal", {}},
+      {"w6", "block", "verified", "good", "journal", {}},
       {"u2", "upload", "did not finish, still open", "", "", {}},
   };
   for (const Case &c : cases) {
@@ -263,7 +270,7 @@ TEST(WriteHistory, LinesAndReportJsonOfTheControllersAndOfOne) {
                             "still open; 2 backups in 'S1', 'simbot-S1'"))
       << joined(list);
   EXPECT_TRUE(hasLine(list, "(no serial number): 0 writes, 1 upload; last 2025-02-01T00:00:00Z on "
-                            "'/dev/ttyS0', verified"))
+                            "'/dev/ttyS0', verified; 1 backup in 'unknown-serial'"))
       << joined(list);
 
   ControllerHistory one = historyOf(history, "simbot-S1");
