@@ -7,8 +7,14 @@
 // ("/dev/null", which the dictionary offers) and a block taken from the
 // input: whatever it plants, every line shown is free of control
 // characters, and a command is offered only for a path that can be pasted.
+// The same bytes are then the journal and a controller folder's backup
+// index of the history: the lines of the controllers and of their writes
+// are free of control characters, the writes stay newest first, and the
+// JSON can be written.
 #include "DurableWrite.h"
+#include "HistoryOutput.h"
 #include "ShellText.h"
+#include "WriteHistory.h"
 #include "WriteJournal.h"
 #include "ZyLog.h"
 
@@ -18,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -35,6 +42,40 @@ void checkShown(const std::string &text) {
     if ((byte < 0x20 && byte != '\n') || byte == 0x7F)
       abort();
   }
+}
+
+/// The history of the store in dir, whose journal and whose folder S1's
+/// index hold the input.
+void checkHistory(const std::string &dir, const uint8_t *data, size_t size) {
+  std::string folder = dir + "/backups/S1";
+  mkdir((dir + "/backups").c_str(), 0700);
+  mkdir(folder.c_str(), 0700);
+  if (FILE *index = fopen((folder + "/index.jsonl").c_str(), "wb")) {
+    fwrite(data, 1, size, index);
+    fclose(index);
+  }
+  StoreHistory history = readStoreHistory(dir);
+  for (size_t i = 1; i < history.events.size(); i++)
+    if (history.events[i - 1].time < history.events[i].time)
+      abort();
+  for (const std::string &line : controllerListLines(history))
+    checkShown(line);
+  std::vector<std::string> queries = {"S1", "simbot", ""};
+  for (const ControllerEntry &entry : history.controllers) {
+    queries.push_back(entry.serial);
+    if (!entry.names.empty())
+      queries.push_back(entry.names.front());
+  }
+  for (const std::string &query : queries) {
+    ControllerHistory matched = historyOf(history, query);
+    for (size_t index : matched.events)
+      if (index >= history.events.size())
+        abort();
+    for (const std::string &line : controllerHistoryLines(history, matched))
+      checkShown(line);
+    historyJson(history, &matched).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  }
+  historyJson(history, nullptr).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 } // namespace
 
@@ -71,6 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   checkShown(escapedText(text));
   if (!shellCommand({"orvexconf", text}).empty() != pasteable(text))
     abort();
+  checkHistory(dir, data, size);
 
   WriteJournal journal(path);
   size_t lines = 1;

@@ -222,10 +222,11 @@ if grep -q $'\r' "$work/run.out"; then
   fail "a run whose output is not a terminal printed carriage returns: $(od -c "$work/run.out" | head)"
 fi
 echo "non-terminal run: no carriage return"
-# The write left a backup of the old block and a journal, in the state
-# folder it was given.
-ls "$work"/state/orvexconf/backups/simbot-SIM-2024-0042/*.blk >/dev/null 2>&1 ||
-  fail "no backup of the parameter block in $work/state/orvexconf"
+# The write left a backup of the old block, in the controller's folder
+# with its index line, and a journal, in the state folder it was given.
+ls "$work"/state/orvexconf/backups/SIM-2024-0042/*.blk >/dev/null 2>&1 &&
+  grep -q '"name":"simbot","port"' "$work"/state/orvexconf/backups/SIM-2024-0042/index.jsonl ||
+  fail "no backup of the parameter block with its index line in $work/state/orvexconf"
 grep -q '"outcome":"verified"' "$work/state/orvexconf/journal.jsonl" ||
   fail "no verified write in the journal"
 echo "backup store: backup and journal written"

@@ -15,15 +15,20 @@
 // a write that changed the serial number, a batch run retried) never write
 // over the damaged block, and the command they print puts the old block
 // back. The controller's memory is judged from the simulator's state file
-// after the run.
+// after the run. After three writes, an upload and a write cut by a crash,
+// the history read from the store tells each with what it changed.
 //
 // Each cell (a fault, an operation) is a test of its own, named after them,
 // so that ctest runs the cells side by side; a row added to the table
 // becomes new tests at the next build.
+#include "BackupStore.h"
 #include "FirmwareFiles.h"
+#include "HistoryOutput.h"
+#include "ParamSetDiff.h"
 #include "ProcessRunner.h"
 #include "SimCommandLine.h"
 #include "SimPty.h"
+#include "WriteHistory.h"
 #include "WriteJournal.h"
 
 #include <gtest/gtest.h>
@@ -554,3 +559,95 @@ TEST_P(RecoveryChain, NeverWritesOverADamagedBlock) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Chains, RecoveryChain, testing::ValuesIn(chainRows()), chainName);
+
+// The store's history of one controller after three writes (a keyword, a
+// keyword with a firmware upload in the same run, the first backup written
+// back whole) and a write cut by SIGKILL at its third piece, all through
+// --backup-dir: read back from the store, newest first, each write with
+// its outcome, its backup in the controller's one folder and what it
+// changed, which the backups before and after it confirm.
+TEST(StoreHistory, ThreeWritesAnUploadAndACutWriteAsTheStoreTellsThem) {
+  TempDir files;
+  ASSERT_TRUE(writeFile(files.file("image.mot"), firmwareImage()));
+  TempDir dir;
+  std::string state = dir.file("state.bin");
+  std::string store = dir.file("store");
+  std::string error;
+  auto run = [&](const std::vector<std::string> &sim, std::vector<std::string> args) {
+    bool killed = !sim.empty();
+    args.insert(args.begin(), {"--backup-dir", store});
+    ToolRun done = runAgainst(simOptions(sim, state, error), args, dir, killed);
+    EXPECT_EQ(statusOf(done.result), killed ? kKilled : 0) << done.result.out;
+  };
+  run({}, {"Name", "Alpha"});
+  run({}, {"JoyVelMax", "650", "-u", files.file("image.mot")});
+  StoreHistory before = readStoreHistory(store);
+  ASSERT_FALSE(before.events.empty());
+  run({}, {"-restoreBlock", before.events.back().backup});
+  run({"--stall", "FW:3"}, {"Name", "Cut"});
+
+  StoreHistory history = readStoreHistory(store);
+  EXPECT_EQ(history.error, "");
+  EXPECT_TRUE(history.warnings.empty());
+  ASSERT_EQ(history.controllers.size(), 1u);
+  const ControllerEntry &robot = history.controllers[0];
+  EXPECT_EQ(robot.serial, "SIM-2024-0042");
+  EXPECT_EQ(robot.names, (std::vector<std::string>{"simbot", "Alpha"}));
+  EXPECT_EQ(robot.folders, (std::vector<std::string>{"SIM-2024-0042"}));
+  EXPECT_EQ(robot.writes, 4);
+  EXPECT_EQ(robot.uploads, 1);
+  EXPECT_EQ(robot.open, 1);
+  EXPECT_EQ(robot.backups, 4);
+
+  ControllerHistory matched = historyOf(history, "Alpha");
+  EXPECT_TRUE(matched.byName);
+  EXPECT_EQ(matched.serials, (std::vector<std::string>{"SIM-2024-0042"}));
+  struct Expected {
+    const char *kind;
+    const char *outcome;
+    std::vector<std::string> changes;
+  } expected[] = {
+      {"write", "did not finish, still open", {"Name: 'simbot' -> 'Cut'"}},
+      {"block", "verified", {"Name: 'Alpha' -> 'simbot'", "JoyVelMax: 650 -> 400"}},
+      {"write", "verified", {"JoyVelMax: 400 -> 650"}},
+      {"upload", "verified", {}},
+      {"write", "verified", {"Name: 'simbot' -> 'Alpha'"}},
+  };
+  ASSERT_EQ(matched.events.size(), std::size(expected));
+  std::string folder = store + "/backups/SIM-2024-0042/";
+  std::vector<std::string> backups;
+  for (size_t i = 0; i < matched.events.size(); i++) {
+    const HistoryEvent &event = history.events[matched.events[i]];
+    SCOPED_TRACE(i);
+    EXPECT_EQ(event.kind, expected[i].kind);
+    EXPECT_EQ(outcomeText(event), expected[i].outcome);
+    EXPECT_EQ(event.port, dir.file("robot"));
+    EXPECT_FALSE(event.version.empty());
+    EXPECT_EQ(event.serial, "SIM-2024-0042");
+    std::vector<std::string> changes;
+    for (const ParamChange &change : event.changes)
+      changes.push_back(changeLine(change));
+    EXPECT_EQ(changes, expected[i].changes);
+    if (event.kind == "upload") {
+      EXPECT_EQ(event.file, files.file("image.mot"));
+      EXPECT_EQ(event.name, "Alpha") << "the robot as read before the upload";
+      continue;
+    }
+    EXPECT_EQ(event.changesFrom, "journal");
+    EXPECT_EQ(event.backupState, "good");
+    EXPECT_EQ(event.backup.rfind(folder, 0), 0u) << event.backup;
+    backups.insert(backups.begin(), event.backup);
+  }
+  // Each finished write changed what its backup and the next one differ in.
+  ASSERT_EQ(backups.size(), 4u);
+  for (size_t i = 0; i + 1 < backups.size(); i++) {
+    ParamSetDiff diff =
+        diffParamSets(paramSetFromBlockFile(backups[i]), paramSetFromBlockFile(backups[i + 1]));
+    std::vector<std::string> changes;
+    for (const ParamChange &change : diff.changes)
+      changes.push_back(changeLine(change));
+    EXPECT_EQ(changes, expected[i == 0 ? 4 : i == 1 ? 2 : 1].changes) << i;
+  }
+  std::vector<std::string> lines = controllerHistoryLines(history, matched);
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "    JoyVelMax: 400 -> 650"), lines.end());
+}

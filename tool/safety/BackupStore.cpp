@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: MIT
 // The backup store: its location, its folders (opened from the store's
-// folder, never through a link, and kept its user's alone), durable
-// backups of the FLASH parameter block through ZySafeFile's exact form,
-// and the check of a backup before it is offered.
+// folder, never through a link, and kept its user's alone), the choice of
+// a controller's folder, durable backups of the FLASH parameter block and
+// the folder's index through ZySafeFile's exact form, and the check of a
+// backup before it is offered.
 #include "BackupStore.h"
 
+#include "JsonLines.h"
 #include "ZySafeFile.h"
 
+#include <nlohmann/json.hpp>
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -19,9 +22,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
+
+const char *const UNKNOWN_SERIAL_FOLDER = "unknown-serial";
 
 namespace {
 const int NAME_OFFSET = 141;
@@ -30,6 +38,13 @@ const int SERIAL_OFFSET = 64;
 const int SERIAL_SIZE = 31;
 const int MAX_SAME_NAME = 20;
 const int BACKUP_SIZE = 4096;
+const char *const INDEX_NAME = "index.jsonl";
+/// Largest index read: some hundred thousand backups.
+const off_t INDEX_MAX_BYTES = 64 * 1024 * 1024;
+/// Folders that may take a SerNum whose own name another controller holds.
+const int MAX_FOLDER_SUFFIX = 20;
+/// How long a save waits for another run's index update (in 10 ms steps).
+const int INDEX_LOCK_TRIES = 500;
 
 std::string modeText(mode_t mode) {
   char text[8];
@@ -103,6 +118,87 @@ std::string absolute(const std::string &path) {
   while (rest.compare(0, 2, "./") == 0)
     rest.erase(0, 2);
   return (base == "/" ? "" : base) + "/" + rest;
+}
+
+bool isBlockName(const std::string &name) {
+  return name.size() > 4 && name[0] != '.' && name.compare(name.size() - 4, 4, ".blk") == 0;
+}
+
+/// The names in the folder open as fd (which stays the caller's), sorted;
+/// hidden ones left out.
+std::vector<std::string> namesIn(int fd) {
+  std::vector<std::string> names;
+  int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  DIR *dir = copy >= 0 ? fdopendir(copy) : nullptr;
+  if (dir == nullptr) {
+    if (copy >= 0)
+      close(copy);
+    return names;
+  }
+  while (struct dirent *entry = readdir(dir))
+    if (entry->d_name[0] != '.')
+      names.push_back(entry->d_name);
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+/// A regular file of the user's named name in folder, opened without
+/// following a link or waiting; -1 (errno set) otherwise.
+int openOwnFile(int folder, const char *name, struct stat *info) {
+  int fd = openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0)
+    return -1;
+  if (fstat(fd, info) != 0 || !S_ISREG(info->st_mode) || info->st_uid != geteuid()) {
+    close(fd);
+    errno = EPERM;
+    return -1;
+  }
+  return fd;
+}
+
+/// The SerNum of the backup name in folder, from its bytes; "" when it is
+/// not a backup of the user's or holds no SerNum.
+std::string serialOfBackup(int folder, const std::string &name) {
+  struct stat info;
+  int fd = openOwnFile(folder, name.c_str(), &info);
+  if (fd < 0)
+    return "";
+  unsigned char block[BACKUP_SIZE] = {};
+  bool whole = info.st_size == BACKUP_SIZE && pread(fd, block, BACKUP_SIZE, 0) == BACKUP_SIZE;
+  close(fd);
+  return whole && serialKnown(block) ? blockSerial(block) : "";
+}
+
+/// Reads the index of the folder open as fd into *folder.
+void readIndex(int fd, BackupFolder *folder) {
+  struct stat info;
+  int index = openOwnFile(fd, INDEX_NAME, &info);
+  if (index < 0) {
+    if (errno != ENOENT)
+      folder->problem = "'" + folder->path + "/" + INDEX_NAME +
+                        "' is not a regular file of the user's; it is not read";
+    return;
+  }
+  if (info.st_size > INDEX_MAX_BYTES) {
+    folder->problem = "'" + folder->path + "/" + INDEX_NAME + "' is too large to be an index";
+    close(index);
+    return;
+  }
+  std::string content;
+  char buffer[65536];
+  for (;;) {
+    ssize_t got = read(index, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got <= 0 || content.size() + static_cast<size_t>(got) > INDEX_MAX_BYTES)
+      break;
+    content.append(buffer, static_cast<size_t>(got));
+  }
+  close(index);
+  std::istringstream in(content);
+  folder->index = parseBackupIndex(in, &folder->skippedLines);
+  folder->hasIndex = true;
 }
 } // namespace
 
@@ -231,10 +327,26 @@ bool BackupStore::open(Access access, std::string *error, bool *unsafe) {
 
 bool BackupStore::save(const unsigned char *block, int length, const std::string &sha256,
                        std::string *path, std::string *error) {
+  BackupIndexEntry about;
+  about.time = utcTimeText();
+  return save(block, length, sha256, about, path, error);
+}
+
+bool BackupStore::save(const unsigned char *block, int length, const std::string &sha256,
+                       const BackupIndexEntry &about, std::string *path, std::string *error) {
   bool unsafe = false;
   if (!open(Access::Make, error, &unsafe))
     return false;
-  std::string robot = robotFolderName(block);
+  BackupIndexEntry entry = about;
+  entry.name = length >= NAME_OFFSET + NAME_SIZE ? blockName(block) : "";
+  entry.serial = length >= SERIAL_OFFSET + SERIAL_SIZE ? blockSerial(block) : "";
+  bool known = length >= SERIAL_OFFSET + SERIAL_SIZE && serialKnown(block);
+  if (!known)
+    entry.serial.clear();
+  entry.sha256 = sha256;
+  if (entry.time.empty())
+    entry.time = utcTimeText();
+  std::string robot = controllerFolder(entry.serial, known);
   std::string shownFolder = myDirectory + "/backups/" + robot;
   int folder = -1;
   if (!openFolder(myBackupsFd, robot, shownFolder, Access::Make, &folder, error, &unsafe))
@@ -257,19 +369,167 @@ bool BackupStore::save(const unsigned char *block, int length, const std::string
     file.abandon();
     if (written || (failure == EEXIST && sameContent(folder, name, block, length))) {
       *path = shownFolder + "/" + name;
+      entry.file = name;
       saved = true;
     } else if (failure != EEXIST) {
       failed = "cannot write '" + shownFolder + "/" + name + "': " + strerror(failure);
     }
   }
-  close(folder);
   if (!saved)
     *error = !failed.empty() ? failed : "too many backups named '" + shownFolder + "/" + base + "'";
+  else if (!appendIndex(folder, shownFolder, entry, error))
+    saved = false;
+  close(folder);
   return saved;
+}
+
+bool BackupStore::appendIndex(int folder, const std::string &shownFolder,
+                              const BackupIndexEntry &entry, std::string *error) const {
+  std::string shown = shownFolder + "/" + INDEX_NAME;
+  std::string line;
+  try {
+    nlohmann::json object = {
+        {"file", entry.file},          {"time", entry.time},           {"name", entry.name},
+        {"serial", entry.serial},      {"sha256", entry.sha256},       {"port", entry.port},
+        {"port_path", entry.portPath}, {"port_by_id", entry.portById}, {"id", entry.id},
+        {"version", entry.version}};
+    line = object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  } catch (const std::exception &e) {
+    *error = std::string("cannot make the index line: ") + e.what();
+    return false;
+  }
+  // Two runs that save into one folder at once (the shared one) take
+  // turns: each puts the whole index in place with its own line added.
+  // A lock that stays taken is waited for a few seconds only; a line may
+  // then be lost, never a backup.
+  for (int i = 0; i < INDEX_LOCK_TRIES && flock(folder, LOCK_EX | LOCK_NB) != 0; i++)
+    usleep(10000);
+  // Only an index the store made is added to: a link or anything but a
+  // regular file of the user's at its place is refused.
+  struct stat info;
+  bool exists = fstatat(folder, INDEX_NAME, &info, AT_SYMLINK_NOFOLLOW) == 0;
+  std::string wrong;
+  if (!exists && errno != ENOENT)
+    wrong = std::string("cannot look at it: ") + strerror(errno);
+  else if (exists && S_ISLNK(info.st_mode))
+    wrong = "it is a symbolic link; the store's files must be its own";
+  else if (exists && !S_ISREG(info.st_mode))
+    wrong = "it is not a regular file";
+  else if (exists && info.st_uid != geteuid())
+    wrong = "it belongs to another user (uid " + std::to_string(info.st_uid) + ")";
+  else if (exists && info.st_size > INDEX_MAX_BYTES)
+    wrong = "it is too large to be an index";
+  bool ok = wrong.empty();
+  if (ok) {
+    ZySafeFile file;
+    ok = file.openExactIn(folder, INDEX_NAME, exists ? ZySafeFile::Append : ZySafeFile::CreateNew,
+                          0600, shown) &&
+         file.write(line.data(), line.size()) && file.commit();
+    if (!ok)
+      wrong = strerror(errno);
+    file.abandon();
+  }
+  flock(folder, LOCK_UN);
+  if (!ok)
+    *error = "cannot write '" + shown + "': " + wrong;
+  return ok;
+}
+
+std::string BackupStore::controllerFolder(const std::string &serial, bool known) const {
+  if (!known || !serialKnown(serial))
+    return UNKNOWN_SERIAL_FOLDER;
+  std::string own = serialFolderName(serial);
+  std::vector<BackupFolder> found = folders();
+  const BackupFolder *best = nullptr;
+  auto newest = [](const BackupFolder &f) { return f.blocks.empty() ? "" : f.blocks.back(); };
+  for (const BackupFolder &folder : found) {
+    if (folder.serial != serial || !folder.problem.empty() || folder.name == UNKNOWN_SERIAL_FOLDER)
+      continue;
+    if (best == nullptr) {
+      best = &folder;
+      continue;
+    }
+    // An index first (the folder chosen before), then the SerNum's own
+    // name, then the newest backup; the first name for the rest.
+    auto rank = [&](const BackupFolder &f) {
+      return std::make_tuple(f.hasIndex && !f.index.empty(), f.name == own, newest(f));
+    };
+    if (rank(folder) > rank(*best))
+      best = &folder;
+  }
+  if (best != nullptr)
+    return best->name;
+  // A new folder; a name whose folder holds another controller's backups
+  // is passed over. Anything else there (a link, a file) is the store's
+  // fault, and making the folder refuses it.
+  for (int n = 1; n <= MAX_FOLDER_SUFFIX; n++) {
+    std::string name = n == 1 ? own : own + "~" + std::to_string(n);
+    auto taken = std::find_if(found.begin(), found.end(), [&name](const BackupFolder &f) {
+      return f.name == name && (!f.blocks.empty() || !f.index.empty());
+    });
+    if (taken == found.end())
+      return name;
+  }
+  return own;
+}
+
+std::vector<BackupFolder> BackupStore::folders() const {
+  std::vector<BackupFolder> found;
+  if (myFd < 0)
+    return found;
+  std::string error;
+  bool unsafe = false;
+  int backups = -1;
+  if (!openFolder(myFd, "backups", myDirectory + "/backups", Access::Look, &backups, &error,
+                  &unsafe) ||
+      backups < 0)
+    return found;
+  for (const std::string &name : namesIn(backups)) {
+    struct stat info;
+    if (fstatat(backups, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !(S_ISDIR(info.st_mode) || S_ISLNK(info.st_mode)))
+      continue;
+    BackupFolder folder;
+    folder.name = name;
+    folder.path = myDirectory + "/backups/" + name;
+    int fd = -1;
+    if (!openFolder(backups, name, folder.path, Access::Look, &fd, &folder.problem, &unsafe) ||
+        fd < 0) {
+      if (folder.problem.empty())
+        folder.problem = "'" + folder.path + "' cannot be read";
+      found.push_back(folder);
+      continue;
+    }
+    for (const std::string &file : namesIn(fd))
+      if (isBlockName(file))
+        folder.blocks.push_back(file);
+    readIndex(fd, &folder);
+    for (const BackupIndexEntry &entry : folder.index)
+      if (!entry.serial.empty()) {
+        folder.serial = entry.serial;
+        break;
+      }
+    // A folder of an earlier version has no index: its backups say whose
+    // it is (the newest that can be read).
+    if (folder.index.empty() && name != UNKNOWN_SERIAL_FOLDER)
+      for (auto block = folder.blocks.rbegin();
+           block != folder.blocks.rend() && folder.serial.empty(); ++block)
+        folder.serial = serialOfBackup(fd, *block);
+    close(fd);
+    found.push_back(folder);
+  }
+  close(backups);
+  return found;
 }
 
 BackupStore::BackupCheck BackupStore::checkBackup(const std::string &path,
                                                   const std::string &sha256, std::string *why) {
+  return readBackup(path, sha256, nullptr, why);
+}
+
+BackupStore::BackupCheck BackupStore::readBackup(const std::string &path, const std::string &sha256,
+                                                 std::vector<unsigned char> *bytes,
+                                                 std::string *why) {
   int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     if (errno == ENOENT || errno == ENOTDIR)
@@ -294,6 +554,8 @@ BackupStore::BackupCheck BackupStore::checkBackup(const std::string &path,
   else
     found = BackupCheck::Good;
   close(fd);
+  if (found == BackupCheck::Good && bytes != nullptr)
+    bytes->assign(block, block + BACKUP_SIZE);
   return found;
 }
 
@@ -301,21 +563,32 @@ std::string BackupStore::sameBlockBackup(const std::string &name, const std::str
                                          const std::string &sha256, const std::string &path) const {
   if (sha256.empty())
     return "";
-  std::string folder = myDirectory + "/backups/" + robotFolderName(name, serial);
-  std::vector<std::string> names;
-  if (DIR *dir = opendir(folder.c_str())) {
-    while (struct dirent *entry = readdir(dir)) {
-      std::string file = entry->d_name;
-      if (file.size() > 4 && file[0] != '.' && file.compare(file.size() - 4, 4, ".blk") == 0)
-        names.push_back(file);
+  // The robot's backups: the folder earlier versions named after it, the
+  // folder of the backup that is gone, and every folder of its SerNum.
+  std::vector<std::string> candidates = {robotFolderName(name, serial)};
+  std::string prefix = myDirectory + "/backups/";
+  if (path.compare(0, prefix.size(), prefix) == 0 &&
+      path.find('/', prefix.size()) != std::string::npos)
+    candidates.push_back(path.substr(prefix.size(), path.find('/', prefix.size()) - prefix.size()));
+  if (serialKnown(serial))
+    for (const BackupFolder &folder : folders())
+      if (folder.serial == serial)
+        candidates.push_back(folder.name);
+  std::sort(candidates.begin(), candidates.end());
+  candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+  std::vector<std::pair<std::string, std::string>> backups; // file, folder
+  for (const std::string &folder : candidates)
+    if (DIR *dir = opendir((prefix + folder).c_str())) {
+      while (struct dirent *entry = readdir(dir))
+        if (isBlockName(entry->d_name))
+          backups.emplace_back(entry->d_name, folder);
+      closedir(dir);
     }
-    closedir(dir);
-  }
   // Named by their time: the newest first.
-  std::sort(names.rbegin(), names.rend());
+  std::sort(backups.rbegin(), backups.rend());
   std::string why;
-  for (const std::string &file : names) {
-    std::string full = folder + "/" + file;
+  for (const auto &[file, folder] : backups) {
+    std::string full = prefix + folder + "/" + file;
     if (full != path && checkBackup(full, sha256, &why) == BackupCheck::Good)
       return full;
   }
@@ -355,8 +628,72 @@ std::string robotFolderName(const std::string &name, const std::string &serial) 
 }
 
 std::string robotFolderName(const unsigned char *block) {
-  return robotFolderName(blockText(block, NAME_OFFSET, NAME_SIZE),
-                         blockText(block, SERIAL_OFFSET, SERIAL_SIZE));
+  return robotFolderName(blockName(block), blockSerial(block));
+}
+
+std::string blockSerial(const unsigned char *block) {
+  return blockText(block, SERIAL_OFFSET, SERIAL_SIZE);
+}
+
+std::string blockName(const unsigned char *block) {
+  return blockText(block, NAME_OFFSET, NAME_SIZE);
+}
+
+bool serialKnown(const unsigned char *block) {
+  if (block[SERIAL_OFFSET] == 0)
+    return false;
+  // Erased bytes before the terminator: an erased field, or one a write
+  // cut in the middle.
+  for (int i = 0; i < SERIAL_SIZE && block[SERIAL_OFFSET + i] != 0; i++)
+    if (block[SERIAL_OFFSET + i] == 0xFF)
+      return false;
+  return true;
+}
+
+bool serialKnown(const std::string &serial) {
+  return serial.find_first_not_of('?') != std::string::npos;
+}
+
+std::string serialFolderName(const std::string &serial) {
+  if (!serialKnown(serial))
+    return UNKNOWN_SERIAL_FOLDER;
+  static const char digits[] = "0123456789abcdef";
+  std::string name;
+  for (char c : serial) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+        c == '_' || (c == '.' && !name.empty())) {
+      name.push_back(c);
+    } else {
+      name.push_back('%');
+      name.push_back(digits[byte >> 4]);
+      name.push_back(digits[byte & 15]);
+    }
+  }
+  // A SerNum spelt like the shared folder gets a name of its own.
+  if (name == UNKNOWN_SERIAL_FOLDER)
+    name.replace(0, 1, "%75");
+  return name;
+}
+
+std::vector<BackupIndexEntry> parseBackupIndex(std::istream &in, std::vector<int> *skipped) {
+  std::vector<BackupIndexEntry> entries;
+  forEachJsonLine(in, skipped, [&entries](const nlohmann::json &line, int number) {
+    BackupIndexEntry entry;
+    entry.file = jsonText(line, "file");
+    entry.time = jsonText(line, "time");
+    entry.name = jsonText(line, "name");
+    entry.serial = jsonText(line, "serial");
+    entry.sha256 = jsonText(line, "sha256");
+    entry.port = jsonText(line, "port");
+    entry.portPath = jsonText(line, "port_path");
+    entry.portById = jsonText(line, "port_by_id");
+    entry.id = jsonText(line, "id");
+    entry.version = jsonText(line, "version");
+    entry.line = number;
+    entries.push_back(entry);
+  });
+  return entries;
 }
 
 std::string utcTimeText() {

@@ -7,6 +7,7 @@
 
 #include "ConnectOptions.h"
 #include "InputLine.h"
+#include "ParamSetDiff.h"
 #include "ShellText.h"
 #include "ZyLog.h"
 #include "ZyVersion.h"
@@ -197,7 +198,22 @@ bool DurableWrite::beforeErase(const unsigned char *old, const unsigned char *in
   std::string oldSha = sha256Hex(old, BLOCK_SIZE);
   if (oldSha.empty())
     error = "the SHA-256 of the block could not be computed";
-  if (!error.empty() || !myStore.save(old, BLOCK_SIZE, oldSha, &myBackup, &error)) {
+  JournalBegin entry;
+  entry.id = WriteJournal::newId();
+  entry.time = utcTimeText();
+  entry.port = myPort.given;
+  entry.portPath = myPort.real;
+  entry.portById = myPort.byId;
+  entry.version = ZYLA_VERSION;
+  // The backup's line in its folder's index says where it came from.
+  BackupIndexEntry about;
+  about.time = entry.time;
+  about.port = entry.port;
+  about.portPath = entry.portPath;
+  about.portById = entry.portById;
+  about.id = entry.id;
+  about.version = entry.version;
+  if (!error.empty() || !myStore.save(old, BLOCK_SIZE, oldSha, about, &myBackup, &error)) {
     ZyLog::log(ZyLog::Terse,
                "Could not save a backup of the FLASH parameter block in '%s' (%s). Nothing was "
                "erased: the block on the controller is as it was.",
@@ -208,12 +224,6 @@ bool DurableWrite::beforeErase(const unsigned char *old, const unsigned char *in
     return false;
   }
   myJournal.setFolder(myStore.fd());
-  JournalBegin entry;
-  entry.id = WriteJournal::newId();
-  entry.time = utcTimeText();
-  entry.port = myPort.given;
-  entry.portPath = myPort.real;
-  entry.portById = myPort.byId;
   entry.name = blockText(old, NAME_OFFSET, NAME_SIZE);
   entry.serial = blockText(old, SERIAL_OFFSET, SERIAL_SIZE);
   entry.intendedName = blockText(intended, NAME_OFFSET, NAME_SIZE);
@@ -222,7 +232,13 @@ bool DurableWrite::beforeErase(const unsigned char *old, const unsigned char *in
   entry.backup = myBackup;
   entry.oldSha256 = oldSha;
   entry.intendedSha256 = sha256Hex(intended, BLOCK_SIZE);
-  entry.version = ZYLA_VERSION;
+  // What the write changes, for the history: the block written is not
+  // kept, only the one before it.
+  entry.changes = diffParamSets(paramSetFromBlock(old, BLOCK_SIZE, "old"),
+                                paramSetFromBlock(intended, BLOCK_SIZE, "intended"))
+                      .changes;
+  entry.changesKnown = true;
+  entry.wholeBlock = kind == WriteKind::WholeBlock;
   if (!myJournal.begin(entry, &error)) {
     ZyLog::log(ZyLog::Terse,
                "Could not record the write in the journal (%s). Nothing was erased: the block on "
@@ -236,6 +252,8 @@ bool DurableWrite::beforeErase(const unsigned char *old, const unsigned char *in
   myId = entry.id;
   myKind = kind;
   myIntendedSha = entry.intendedSha256;
+  myIntendedName = entry.intendedName;
+  myIntendedSerial = entry.intendedSerial;
   return true;
 }
 
@@ -271,6 +289,9 @@ void DurableWrite::afterWrite(WriteOutcome outcome) {
                "Warning: could not record the end of the write in the journal (%s); the next "
                "run will report the write as unfinished.",
                escapedText(error).c_str());
+  // The controller now holds the block written.
+  myReadName = myIntendedName;
+  myReadSerial = myIntendedSerial;
   if (myKind == WriteKind::WholeBlock) {
     // A whole block written back and read back as written: the block is
     // known, whatever the writes before it left.
@@ -344,6 +365,9 @@ void DurableWrite::showRecovery(const JournalBegin &entry) {
 }
 
 DurableWrite::Unfinished DurableWrite::checkUnfinished(const unsigned char *block, bool dismiss) {
+  // The robot as read, for the journal's upload lines.
+  myReadName = blockText(block, NAME_OFFSET, NAME_SIZE);
+  myReadSerial = blockText(block, SERIAL_OFFSET, SERIAL_SIZE);
   std::vector<JournalBegin> pending = unfinishedHere(false);
   if (pending.empty())
     return Unfinished::None;
@@ -472,6 +496,8 @@ void DurableWrite::beginUpload(const std::string &file, const std::string &sha25
   entry.sha256 = sha256;
   entry.blocks = blocks;
   entry.version = ZYLA_VERSION;
+  entry.name = myReadName;
+  entry.serial = myReadSerial;
   std::string error = myJournalError;
   if (error.empty() && myStore.prepare(&error))
     myJournal.setFolder(myStore.fd());

@@ -55,7 +55,8 @@ public:
     Blocking,  ///< the block may be erased or partly written by it
     OtherRobot ///< there was one, but the block is another robot's
   };
-  /// Looks for unfinished writes to this port, warns of them, closes them
+  /// Notes the robot's Name and SerNum for the journal's upload lines, then
+  /// looks for unfinished writes to this port, warns of them, closes them
   /// when the block (4096 bytes, as read) shows they ended, or when dismiss
   /// is set (not in a check), and for a block that may be damaged says how
   /// to write back its checked backup and how to compare first.
@@ -120,7 +121,11 @@ private:
   std::string myId;
   WriteKind myKind = WriteKind::Parameters;
   std::string myIntendedSha;
-  std::string myUploadId; ///< of the upload under way, "" when none
+  std::string myIntendedName;   ///< of the write under way
+  std::string myIntendedSerial; ///< of the write under way
+  std::string myReadName;       ///< the robot's Name as last read or written, for uploads
+  std::string myReadSerial;     ///< its SerNum
+  std::string myUploadId;       ///< of the upload under way, "" when none
   std::string myBackup;
   std::string myNotice;
   bool myAsk = false;

@@ -5,11 +5,13 @@
 #include "WriteJournal.h"
 
 #include "BackupStore.h"
+#include "JsonLines.h"
 #include "ZyLog.h"
 #include "ZySafeFile.h"
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -20,8 +22,63 @@
 
 namespace {
 std::string textOf(const nlohmann::json &object, const char *key) {
+  return jsonText(object, key);
+}
+
+int numberOf(const nlohmann::json &object, const char *key) {
   auto found = object.find(key);
-  return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
+  if (found == object.end() || !found->is_number_integer())
+    return -1;
+  long long value = found->get<long long>();
+  return value >= 0 && value <= 1000000 ? static_cast<int>(value) : -1;
+}
+
+/// The "begin" line as an entry.
+JournalBegin beginOf(const nlohmann::json &line, int number) {
+  JournalBegin entry;
+  entry.kind = textOf(line, "kind");
+  entry.id = textOf(line, "id");
+  entry.time = textOf(line, "time");
+  entry.port = textOf(line, "port");
+  entry.portPath = textOf(line, "port_path");
+  entry.portById = textOf(line, "port_by_id");
+  entry.name = textOf(line, "name");
+  entry.serial = textOf(line, "serial");
+  entry.intendedKnown = line.find("intended_serial") != line.end();
+  entry.intendedName = textOf(line, "intended_name");
+  entry.intendedSerial = textOf(line, "intended_serial");
+  entry.backup = textOf(line, "backup");
+  entry.oldSha256 = textOf(line, "old_sha256");
+  entry.intendedSha256 = textOf(line, "intended_sha256");
+  entry.version = textOf(line, "version");
+  entry.file = textOf(line, "file");
+  entry.sha256 = textOf(line, "sha256");
+  auto blocks = line.find("blocks");
+  if (blocks != line.end() && blocks->is_array())
+    for (const nlohmann::json &block : *blocks)
+      if (block.is_number_integer() && block.get<long long>() >= 0 && block.get<long long>() < 64)
+        entry.blocks.push_back(static_cast<int>(block.get<long long>()));
+  auto changes = line.find("changes");
+  if (changes != line.end() && changes->is_array()) {
+    entry.changesKnown = true;
+    for (const nlohmann::json &change : *changes) {
+      if (!change.is_object())
+        continue;
+      ParamChange item;
+      item.keyword = textOf(change, "keyword");
+      item.table = textOf(change, "table");
+      item.before = textOf(change, "before");
+      item.after = textOf(change, "after");
+      auto text = change.find("text");
+      item.text = text != change.end() && text->is_boolean() && text->get<bool>();
+      if (!item.keyword.empty())
+        entry.changes.push_back(item);
+    }
+  }
+  auto whole = line.find("whole_block");
+  entry.wholeBlock = whole != line.end() && whole->is_boolean() && whole->get<bool>();
+  entry.line = number;
+  return entry;
 }
 } // namespace
 
@@ -127,9 +184,21 @@ bool WriteJournal::begin(const JournalBegin &entry, std::string *error) {
                              {"sha256", entry.sha256},
                              {"blocks", entry.blocks},
                              {"version", entry.version}};
+      // The robot as last read, so that the history knows whose upload it was.
+      if (!entry.serial.empty() || !entry.name.empty()) {
+        line["name"] = entry.name;
+        line["serial"] = entry.serial;
+      }
       return append(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n",
                     error);
     }
+    nlohmann::json changes = nlohmann::json::array();
+    for (const ParamChange &change : entry.changes)
+      changes.push_back({{"keyword", change.keyword},
+                         {"table", change.table},
+                         {"before", change.before},
+                         {"after", change.after},
+                         {"text", change.text}});
     nlohmann::json line = {{"event", "begin"},
                            {"id", entry.id},
                            {"time", entry.time},
@@ -144,6 +213,10 @@ bool WriteJournal::begin(const JournalBegin &entry, std::string *error) {
                            {"old_sha256", entry.oldSha256},
                            {"intended_sha256", entry.intendedSha256},
                            {"version", entry.version}};
+    if (entry.changesKnown)
+      line["changes"] = changes;
+    if (entry.wholeBlock)
+      line["whole_block"] = true;
     // Texts from the block need not be UTF-8: such bytes are replaced.
     return append(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n",
                   error);
@@ -188,12 +261,10 @@ bool WriteJournal::fail(const std::string &id, const std::string &outcome, int s
   }
 }
 
-bool WriteJournal::read(std::vector<JournalBegin> *open, std::string *error) const {
-  open->clear();
+bool WriteJournal::readText(std::string *content, std::string *error) const {
   int fd = openChecked(false, error);
   if (fd < 0)
-    return errno == ENOENT && error->empty();
-  std::string content;
+    return false;
   char buffer[65536];
   for (;;) {
     ssize_t got = ::read(fd, buffer, sizeof buffer);
@@ -204,14 +275,66 @@ bool WriteJournal::read(std::vector<JournalBegin> *open, std::string *error) con
         *error = "cannot read '" + myPath + "': " + strerror(errno);
       break;
     }
-    content.append(buffer, static_cast<size_t>(got));
+    content->append(buffer, static_cast<size_t>(got));
   }
   close(fd);
-  if (!error->empty())
-    return false;
+  return error->empty();
+}
+
+bool WriteJournal::read(std::vector<JournalBegin> *open, std::string *error) const {
+  open->clear();
+  std::string content;
+  if (!readText(&content, error))
+    return error->empty();
   std::istringstream in(content);
   *open = parse(in, myPath);
   return true;
+}
+
+bool WriteJournal::readRecords(std::vector<JournalRecord> *records, std::vector<int> *skipped,
+                               std::string *error) const {
+  records->clear();
+  std::string content;
+  if (!readText(&content, error))
+    return error->empty();
+  std::istringstream in(content);
+  *records = parseRecords(in, skipped);
+  return true;
+}
+
+std::vector<JournalRecord> WriteJournal::parseRecords(std::istream &in, std::vector<int> *skipped) {
+  std::vector<JournalRecord> records;
+  forEachJsonLine(in, skipped, [&records](const nlohmann::json &line, int number) {
+    std::string event = textOf(line, "event");
+    if (event == "begin") {
+      JournalRecord record;
+      record.begin = beginOf(line, number);
+      records.push_back(record);
+      return;
+    }
+    if (event != "end" && event != "failed")
+      return;
+    // The latest write of that id still open: ids are unique, but a line
+    // can have been copied.
+    std::string id = textOf(line, "id");
+    auto open = std::find_if(records.rbegin(), records.rend(), [&id](const JournalRecord &r) {
+      return !r.ended && r.begin.id == id;
+    });
+    if (open == records.rend())
+      return;
+    if (event == "end") {
+      open->ended = true;
+      open->outcome = textOf(line, "outcome");
+      open->endTime = textOf(line, "time");
+      open->status = numberOf(line, "status");
+      open->blocksWritten = numberOf(line, "blocks_written");
+    } else {
+      open->begin.failed = textOf(line, "outcome").empty() ? "failed" : textOf(line, "outcome");
+      open->failedTime = textOf(line, "time");
+      open->failedStatus = numberOf(line, "status");
+    }
+  });
+  return records;
 }
 
 std::vector<JournalBegin> WriteJournal::unfinished() const {
@@ -237,32 +360,7 @@ std::vector<JournalBegin> WriteJournal::parse(std::istream &in, const std::strin
     std::string event = textOf(line, "event");
     std::string id = textOf(line, "id");
     if (event == "begin") {
-      JournalBegin entry;
-      entry.kind = textOf(line, "kind");
-      entry.id = id;
-      entry.time = textOf(line, "time");
-      entry.port = textOf(line, "port");
-      entry.portPath = textOf(line, "port_path");
-      entry.portById = textOf(line, "port_by_id");
-      entry.name = textOf(line, "name");
-      entry.serial = textOf(line, "serial");
-      entry.intendedKnown = line.find("intended_serial") != line.end();
-      entry.intendedName = textOf(line, "intended_name");
-      entry.intendedSerial = textOf(line, "intended_serial");
-      entry.backup = textOf(line, "backup");
-      entry.oldSha256 = textOf(line, "old_sha256");
-      entry.intendedSha256 = textOf(line, "intended_sha256");
-      entry.version = textOf(line, "version");
-      entry.file = textOf(line, "file");
-      entry.sha256 = textOf(line, "sha256");
-      auto blocks = line.find("blocks");
-      if (blocks != line.end() && blocks->is_array())
-        for (const nlohmann::json &block : *blocks)
-          if (block.is_number_integer() && block.get<long long>() >= 0 &&
-              block.get<long long>() < 64)
-            entry.blocks.push_back(static_cast<int>(block.get<long long>()));
-      entry.line = number;
-      open.push_back(entry);
+      open.push_back(beginOf(line, number));
     } else if (event == "end") {
       for (auto it = open.begin(); it != open.end(); ++it)
         if (it->id == id) {

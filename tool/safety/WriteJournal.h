@@ -6,13 +6,18 @@
 // or partly written until something shows otherwise. A "begin" without its
 // "end" is a write that never finished. A firmware upload gets a "begin"
 // and an "end" with "kind": "upload" (a parameter write's lines carry no
-// kind). Lines are only ever appended, each with one write(2) on a
+// kind). A parameter write's "begin" lists the parameters it changes
+// ("changes": keyword, table, before, after) and says whether a whole block
+// image is written ("whole_block"); an upload's names the robot as last
+// read ("name", "serial"), when it was. Lines are only ever appended, each with one write(2) on a
 // descriptor opened with O_APPEND and then flushed to the disk, so two
 // runs on two ports may append at once. The journal is opened without
 // following a link and without waiting, and must be a regular file of the
 // user's.
 #ifndef WRITEJOURNAL_H
 #define WRITEJOURNAL_H
+
+#include "ChangeList.h"
 
 #include <istream>
 #include <string>
@@ -40,6 +45,23 @@ struct JournalBegin {
   std::vector<int> blocks;    ///< upload: the blocks it erases and writes
   int line = 0;               ///< line number in the journal (when read)
   std::string failed;         ///< when read: the outcome of a "failed" line, "" for none
+  /// The parameters the write changes, old block to intended one, in table
+  /// order; recorded when changesKnown (not by older versions).
+  std::vector<ParamChange> changes;
+  bool changesKnown = false;
+  bool wholeBlock = false; ///< a whole block image is written (-restoreBlock)
+};
+
+/// A "begin" line with what the lines after it say of its end.
+struct JournalRecord {
+  JournalBegin begin;
+  bool ended = false;     ///< an "end" line closed it
+  std::string outcome;    ///< of the "end" line
+  std::string endTime;    ///< of the "end" line
+  int status = -1;        ///< exit status of the "end" line, -1 when none
+  int blocksWritten = -1; ///< upload: of the "end" line, -1 when none
+  std::string failedTime; ///< of the "failed" line, "" for none (begin.failed has its outcome)
+  int failedStatus = -1;  ///< of the "failed" line
 };
 
 class WriteJournal {
@@ -72,6 +94,13 @@ public:
   bool read(std::vector<JournalBegin> *open, std::string *error) const;
   /// read, with a failure taken as an empty journal.
   std::vector<JournalBegin> unfinished() const;
+  /// Reads every "begin" line with how it ended into *records, oldest
+  /// first, and the numbers of the lines that are not valid JSON into
+  /// *skipped; false with *error as read.
+  bool readRecords(std::vector<JournalRecord> *records, std::vector<int> *skipped,
+                   std::string *error) const;
+  /// The records of a journal's text; logs nothing.
+  static std::vector<JournalRecord> parseRecords(std::istream &in, std::vector<int> *skipped);
   /// The unfinished "begin" lines of a journal's text. A line that is not
   /// valid JSON is skipped with a warning naming shownAs and the line.
   static std::vector<JournalBegin> parse(std::istream &in, const std::string &shownAs);
@@ -81,6 +110,8 @@ public:
 
 private:
   bool append(const std::string &line, std::string *error);
+  /// The journal's whole text; false with *error (none for no journal).
+  bool readText(std::string *content, std::string *error) const;
   /// The journal opened for reading or appending, checked; -1 with *error.
   int openChecked(bool forAppend, std::string *error) const;
   std::string myPath;

@@ -57,6 +57,11 @@ std::vector<std::string> filesIn(const std::string &dir) {
   return names;
 }
 
+std::string fileBytes(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
 int modeOf(const std::string &path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0 ? static_cast<int>(info.st_mode & 0777) : -1;
@@ -127,11 +132,11 @@ TEST(BackupStore, BackupsAreWholePrivateAndNamedByRobotTimeAndHash) {
     std::vector<unsigned char> block;
     const char *folder;
   } cases[] = {
-      {robotBlock("simbot", "SIM-2024-0042"), "simbot-SIM-2024-0042"},
-      {robotBlock("my robot/../x", "a b"), "myrobot..x-ab"},
-      {std::vector<unsigned char>(BLOCK, 0xFF), "unnamed"},
-      {robotBlock("", "S1"), "unnamed-S1"},
-      {robotBlock("\x01\x7f", "S\xc3\xa9"), "unnamed-S"},
+      {robotBlock("simbot", "SIM-2024-0042"), "SIM-2024-0042"},
+      {robotBlock("my robot/../x", "a b"), "a%20b"},
+      {std::vector<unsigned char>(BLOCK, 0xFF), "unknown-serial"},
+      {robotBlock("", "S1"), "S1"},
+      {robotBlock("\x01\x7f", "S\xc3\xa9"), "S%3f%3f"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.folder);
@@ -151,9 +156,148 @@ TEST(BackupStore, BackupsAreWholePrivateAndNamedByRobotTimeAndHash) {
     // Saved again at once: the same file, nothing else beside it.
     std::string again;
     ASSERT_TRUE(store.save(c.block.data(), BLOCK, sha, &again, &error)) << error;
-    EXPECT_TRUE(again == path || filesIn(folder).size() == 2u) << again;
+    size_t backups = 0;
+    for (const std::string &name : filesIn(folder))
+      backups += name.size() > 4 && name.compare(name.size() - 4, 4, ".blk") == 0 ? 1 : 0;
+    EXPECT_TRUE(again == path || backups == 2u) << again;
     for (const std::string &name : filesIn(folder))
       EXPECT_EQ(name.find(".blk."), std::string::npos) << "no temporary file left: " << name;
+  }
+}
+
+// One folder a controller: the one that already holds its SerNum's backups
+// (an earlier version's <Name>-<SerNum> folder kept and tightened where it
+// is), else one named by the SerNum alone; blocks without a SerNum share
+// one. Each backup gets a line in its folder's index. Anything but a
+// folder of the store's own at the folder's or the index's place is
+// refused.
+TEST(BackupStore, EachControllerKeepsOneFolderFoundByItsSerialNumber) {
+  enum Setup {
+    Nothing,
+    Renamed,
+    OldFolder,
+    OldFolders,
+    NameTaken,
+    LinkThere,
+    FileThere,
+    IndexLink
+  };
+  std::vector<unsigned char> erased(BLOCK, 0xFF);
+  struct Case {
+    const char *what;
+    Setup setup;
+    std::vector<unsigned char> block;
+    const char *folder;  // where the backup goes; nullptr: refused
+    const char *refusal; // in the error
+  } cases[] = {
+      {"a new SerNum", Nothing, robotBlock("simbot", "S1"), "S1", nullptr},
+      {"renamed since its last backup", Renamed, robotBlock("rover7", "S1"), "S1", nullptr},
+      {"an earlier version's folder", OldFolder, robotBlock("rover7", "S1"), "simbot-S1", nullptr},
+      {"the newest of the earlier folders", OldFolders, robotBlock("x", "S1"), "simbot-S1",
+       nullptr},
+      {"a SerNum spelt like another's folder", NameTaken, robotBlock("x", "simbot-S1"),
+       "simbot-S1~2", nullptr},
+      {"an erased SerNum", Nothing, erased, "unknown-serial", nullptr},
+      {"an empty SerNum", Nothing, robotBlock("simbot", ""), "unknown-serial", nullptr},
+      {"characters unsafe in a file name", Nothing, robotBlock("simbot", "../S 1%"),
+       "%2e.%2fS%201%25", nullptr},
+      {"the shared folder's name", Nothing, robotBlock("simbot", "unknown-serial"),
+       "%75nknown-serial", nullptr},
+      {"a link at the folder's place", LinkThere, robotBlock("simbot", "S1"), nullptr,
+       "backups/S1' is a symbolic link"},
+      {"a file at the folder's place", FileThere, robotBlock("simbot", "S1"), nullptr,
+       "backups/S1': Not a directory"},
+      {"a link at the index's place", IndexLink, robotBlock("simbot", "S1"), nullptr,
+       "index.jsonl': it is a symbolic link"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    BackupStore store(dir.file("store"));
+    std::string error;
+    ASSERT_TRUE(store.prepare(&error)) << error;
+    std::string backups = store.directory() + "/backups/";
+    std::string elsewhere = dir.subdir("elsewhere");
+    std::string victim = dir.write("victim", "keep");
+    auto oldBackup = [&](const char *folder, const char *file, const char *serial) {
+      mkdir((backups + folder).c_str(), 0755);
+      auto block = robotBlock("simbot", serial, 3);
+      return dir.write("store/backups/" + std::string(folder) + "/" + file,
+                       std::string(block.begin(), block.end()));
+    };
+    std::string kept;
+    int made = 0;
+    switch (c.setup) {
+    case Nothing:
+      break;
+    case Renamed: {
+      auto first = robotBlock("simbot", "S1", 2);
+      std::string path;
+      made = store.save(first.data(), BLOCK, sha256Hex(first.data(), BLOCK), &path, &error) ? 0 : 1;
+      break;
+    }
+    case OldFolders:
+      oldBackup("other-S1", "20240101T000000Z-bbbbbbbbbbbb.blk", "S1");
+      oldBackup("rover7-S2", "20260101T000000Z-cccccccccccc.blk", "S2");
+      [[fallthrough]];
+    case OldFolder:
+    case NameTaken:
+      kept = oldBackup("simbot-S1", "20250101T000000Z-aaaaaaaaaaaa.blk", "S1");
+      break;
+    case LinkThere:
+      made = symlink(elsewhere.c_str(), (backups + "S1").c_str());
+      break;
+    case FileThere:
+      dir.write("store/backups/S1", "x");
+      break;
+    case IndexLink:
+      made = mkdir((backups + "S1").c_str(), 0700) |
+             symlink(victim.c_str(), (backups + "S1/index.jsonl").c_str());
+      break;
+    }
+    ASSERT_EQ(made, 0) << error << strerror(errno);
+    std::string keptBytes = kept.empty() ? "" : fileBytes(kept);
+
+    BackupIndexEntry about;
+    about.time = "2026-12-07T11:30:00Z";
+    about.port = "/dev/ttyS7";
+    about.id = "w1";
+    std::string sha = sha256Hex(c.block.data(), BLOCK);
+    std::string path;
+    bool saved = store.save(c.block.data(), BLOCK, sha, about, &path, &error);
+    EXPECT_EQ(fileBytes(victim), "keep");
+    EXPECT_TRUE(filesIn(elsewhere).empty()) << "nothing made through a link";
+    if (c.folder == nullptr) {
+      EXPECT_FALSE(saved) << path;
+      EXPECT_NE(error.find(c.refusal), std::string::npos) << error;
+      continue;
+    }
+    ASSERT_TRUE(saved) << error;
+    std::string folder = backups + c.folder;
+    EXPECT_EQ(path.substr(0, folder.size() + 1), folder + "/") << path;
+    EXPECT_EQ(modeOf(folder), 0700) << "tightened in place";
+    if (!kept.empty()) {
+      EXPECT_EQ(fileBytes(kept), keptBytes) << "an earlier backup stays as it is";
+    }
+    // The index's last line says what the backup is and where it came from.
+    EXPECT_EQ(modeOf(folder + "/index.jsonl"), 0600);
+    std::ifstream in(folder + "/index.jsonl");
+    std::vector<int> skipped;
+    std::vector<BackupIndexEntry> index = parseBackupIndex(in, &skipped);
+    EXPECT_TRUE(skipped.empty());
+    ASSERT_EQ(index.size(), c.setup == Renamed ? 2u : 1u);
+    const BackupIndexEntry &entry = index.back();
+    EXPECT_EQ(folder + "/" + entry.file, path);
+    EXPECT_EQ(entry.name, blockText(c.block.data(), 141, 19));
+    EXPECT_EQ(entry.serial, serialKnown(c.block.data()) ? blockText(c.block.data(), 64, 31) : "");
+    EXPECT_EQ(entry.sha256, sha);
+    EXPECT_EQ(entry.port, "/dev/ttyS7");
+    EXPECT_EQ(entry.time, "2026-12-07T11:30:00Z");
+    EXPECT_EQ(entry.id, "w1");
+    // The next backup of the same controller finds the same folder.
+    EXPECT_EQ(
+        store.controllerFolder(blockText(c.block.data(), 64, 31), serialKnown(c.block.data())),
+        c.folder);
   }
 }
 
@@ -255,7 +399,7 @@ TEST(DurableWrite, RefusesTheEraseWhenNoBackupCanBeSaved) {
   ASSERT_TRUE(child.exited) << child.output;
   EXPECT_NE(child.output.find("refused"), std::string::npos) << child.output;
   EXPECT_NE(child.output.find("File too large"), std::string::npos) << child.output;
-  EXPECT_TRUE(filesIn(store + "/backups/simbot-S1").empty());
+  EXPECT_TRUE(filesIn(store + "/backups/S1").empty());
   EXPECT_FALSE(access((store + "/journal.jsonl").c_str(), F_OK) == 0);
 }
 
@@ -303,7 +447,7 @@ TEST(DurableWrite, UnfinishedWritesAreReportedAndClosedByWhatTheBlockShows) {
     // the one that compares first.
     std::string restore = "orvexconf -rp " + port + " -b -restoreBlock ";
     if (c.expected == U::Blocking) {
-      ASSERT_EQ(lines[1].rfind(restore + dir.path() + "/backups/simbot-S1/", 0), 0u) << lines[1];
+      ASSERT_EQ(lines[1].rfind(restore + dir.path() + "/backups/S1/", 0), 0u) << lines[1];
       std::string backup = lines[1].substr(restore.size());
       EXPECT_TRUE(log.hasLine("orvexconf -rp " + port + " -b --check -restoreBlock " + backup))
           << log.text();
@@ -433,10 +577,6 @@ void runWrite(const std::string &store, const std::string &port, const Write &w)
                                              : WriteOutcome::Failed);
 }
 
-std::string fileBytes(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 } // namespace
 
 // An entry stays open until the block read is that write's intended block
@@ -587,7 +727,7 @@ TEST(DurableWrite, TheBackupOfferedIsCheckedAndItsCommandQuoted) {
     std::vector<JournalBegin> open = WriteJournal(store + "/journal.jsonl").unfinished();
     ASSERT_EQ(open.size(), 1u);
     std::string backup = open[0].backup;
-    EXPECT_EQ(backup.rfind(store + "/backups/simbot-S1/", 0), 0u) << "absolute: " << backup;
+    EXPECT_EQ(backup.rfind(store + "/backups/S1/", 0), 0u) << "absolute: " << backup;
     if (c.change == Remove || c.change == Twin || c.change == Link) {
       if (c.change == Twin)
         ASSERT_EQ(rename(backup.c_str(), (backup + ".blk").c_str()), 0);
@@ -675,7 +815,7 @@ TEST(DurableWrite, AStoreThatIsNotTheUsersAloneIsRefusedWithNothingErased) {
   } cases[] = {
       {"the store a link", StoreLink, false, "/store' is a symbolic link"},
       {"the journal a link", JournalLink, false, "journal.jsonl' is a symbolic link"},
-      {"a robot's folder a link", RobotFolderLink, false, "simbot-S1' is a symbolic link"},
+      {"a robot's folder a link", RobotFolderLink, false, "backups/S1' is a symbolic link"},
       {"the journal a folder", JournalFolder, false, "it is a folder, not a file"},
       {"the journal a named pipe", JournalPipe, false, "it is not a regular file"},
       {"a store of mode 0777", OpenToAll, true, nullptr},
@@ -702,7 +842,7 @@ TEST(DurableWrite, AStoreThatIsNotTheUsersAloneIsRefusedWithNothingErased) {
       break;
     case RobotFolderLink:
       made = mkdir((store + "/backups").c_str(), 0700) |
-             symlink(elsewhere.c_str(), (store + "/backups/simbot-S1").c_str());
+             symlink(elsewhere.c_str(), (store + "/backups/S1").c_str());
       break;
     case JournalFolder:
       made = mkdir((store + "/journal.jsonl").c_str(), 0700);

@@ -87,7 +87,7 @@ EXAMPLES = r"""
 - name: Put a backup of the block back
   orvexconf.fleet.parameters:
     port: "{{ robot_port }}"
-    block_image: /var/lib/fleet/orvexconf/backups/rover7-SN123/20261207T101500Z-0123456789ab.blk
+    block_image: /var/lib/fleet/orvexconf/backups/SN123/20261207T101500Z-0123456789ab.blk
 """
 
 RETURN = r"""
