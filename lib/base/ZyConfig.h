@@ -86,7 +86,15 @@ public:
   /// As writeFile, but never replaces a file: false when one of that name
   /// exists (or appears while it is written).
   bool writeNewFile(const char *fileName);
+  /// As writeFile in ZySafeFile's exact form: a symbolic link at the
+  /// file's place is replaced, never written through (createNew: it counts
+  /// as a file that exists, as any file there does), a named pipe or a
+  /// character device there is written in place, and the file gets exactly
+  /// permissions (-1: those a new file gets under the umask).
+  bool writeFileExact(const char *fileName, bool createNew, int permissions = -1);
 
+  /// Notes a parameter the read under way set.
+  void noteSet(const char *name);
   /// Handlers of the file parser.
   bool parseArgument(ZyArgumentBuilder *arg, char *errorBuffer, size_t errorBufferLen);
   bool parseSection(ZyArgumentBuilder *arg, char *errorBuffer, size_t errorBufferLen);
@@ -111,6 +119,9 @@ public:
 
   /// The unknown lines of the last parseFile, in file order.
   const std::vector<UnknownLine> &getUnknownLines() const { return myUnknownLines; }
+  /// The parameters the last parseFile set (a value taken, not refused),
+  /// by their registered names, each once, in the order first set.
+  const std::vector<std::string> &getSetParams() const { return mySetParams; }
 
   void setBaseDirectory(const char *baseDirectory);
   const char *getBaseDirectory() const { return myBaseDirectory.c_str(); }
@@ -143,9 +154,10 @@ private:
   void deleteSections();
   ZyConfigSection *findOrMakeSection(const char *sectionName);
   void insertProcessFileHolder(const ProcessFileHolder &holder);
-  /// writeFile with a ZySafeFile::Mode.
-  bool writeFileAs(const char *fileName, int mode, std::set<std::string> *alreadyWritten,
-                   bool writePriorities);
+  /// writeFile with a ZySafeFile::Mode; exact: ZySafeFile's exact form
+  /// with permissions.
+  bool writeFileAs(const char *fileName, int mode, bool exact, int permissions,
+                   std::set<std::string> *alreadyWritten, bool writePriorities);
   void writeSection(FileWriter &writer, ZyConfigSection *section,
                     std::set<std::string> *alreadyWritten, bool writePriorities);
 
@@ -159,6 +171,7 @@ private:
   HandlerCB myParseUnknownCB;
   std::list<ProcessFileHolder> myProcessFileCBs;
   std::vector<UnknownLine> myUnknownLines;
+  std::vector<std::string> mySetParams;
 
   std::string myBaseDirectory;
   std::string myFileName;
