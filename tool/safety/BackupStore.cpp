@@ -5,6 +5,7 @@
 // and the check of a backup before it is offered.
 #include "BackupStore.h"
 
+#include "ParamBlock.h"
 #include "ZySafeFile.h"
 
 #include <openssl/evp.h>
@@ -24,10 +25,6 @@
 #include <vector>
 
 namespace {
-const int NAME_OFFSET = 141;
-const int NAME_SIZE = 19;
-const int SERIAL_OFFSET = 64;
-const int SERIAL_SIZE = 31;
 const int MAX_SAME_NAME = 20;
 const int BACKUP_SIZE = 4096;
 
@@ -355,8 +352,10 @@ std::string robotFolderName(const std::string &name, const std::string &serial) 
 }
 
 std::string robotFolderName(const unsigned char *block) {
-  return robotFolderName(blockText(block, NAME_OFFSET, NAME_SIZE),
-                         blockText(block, SERIAL_OFFSET, SERIAL_SIZE));
+  ParamField name = robotNameField();
+  ParamField serial = serialNumberField();
+  return robotFolderName(blockText(block, name.offset, name.size),
+                         blockText(block, serial.offset, serial.size));
 }
 
 std::string utcTimeText() {
