@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -100,7 +101,14 @@ bool saveParameterFile(const char *fileName, ZyConfig *config) {
   // A pipe or a terminal reached through a link is written in place.
   if (fileName != nullptr && ZySafeFile::linkToStream(fileName))
     return config->writeFile(fileName, false, nullptr, false);
-  return config->writeFileExact(fileName, false);
+  // A save over a file of the operator's keeps its permissions, as saves
+  // always have (a .rop narrowed to its owner stays so); a new file, or
+  // one that replaces a link, gets those of the umask.
+  int permissions = -1;
+  struct stat info;
+  if (fileName != nullptr && lstat(fileName, &info) == 0 && S_ISREG(info.st_mode))
+    permissions = static_cast<int>(info.st_mode & 0777);
+  return config->writeFileExact(fileName, false, permissions);
 }
 
 bool writeNewParameterFile(const unsigned char *block, const char *fileName) {

@@ -41,8 +41,9 @@ bool saveParameterFileCanBeWritten(const char *fileName);
 /// Saves the registry's parameters to fileName (-s, the shell's "save
 /// FILE") through a new file put in place whole, never through a link at
 /// its place, which is replaced; a link to a named pipe or a character
-/// device (/dev/stdout) is written through, in place. The file gets the
-/// mode a new file gets under the umask. False with the registry's message.
+/// device (/dev/stdout) is written through, in place. A file replaced
+/// keeps its permissions; a new one gets those of the umask. False with
+/// the registry's message.
 bool saveParameterFile(const char *fileName, ZyConfig *config);
 
 /// Writes the parameters a parameter file carries, as a block (4096 bytes,
