@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 // RunOutcome: what one run of orvexconf did, filled step by step by the
-// driver (controller identity, what was read, changed, refused, written,
-// saved and rescued) and the one place its exit status is derived from.
-// The signal thread runs the library's exit callbacks while the driver may
-// still be filling it, so every access goes through the record's mutex and
-// readers get a copy.
+// session's operations and the driver (controller identity, what was read,
+// changed, refused, written, saved and rescued) and the one place its exit
+// status is derived from. The signal thread runs the library's exit
+// callbacks while the driver may still be filling it, so every access goes
+// through the record's mutex and readers get a copy.
 #ifndef RUNOUTCOME_H
 #define RUNOUTCOME_H
 

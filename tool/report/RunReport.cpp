@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The run report: JSON from the run's record, SHA-256 digests, and the
-// --report option with its exit callback.
+// The run report: JSON from the run's record (with the digests the
+// operations noted in it), and the --report option with its exit callback.
 #include "RunReport.h"
-
-#include "BackupStore.h"
 
 #include "ZySafeFile.h"
 #include "ZyVersion.h"
