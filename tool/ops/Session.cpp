@@ -274,6 +274,10 @@ void Session::noteWrite(WriteResult &result, const BlockWrite &write, bool recor
     result.status =
         write.status == BlockWriteStatus::Refused ? OpStatus::Refused : OpStatus::Failed;
     result.exit = EXIT_FLASH_WRITE;
+    // A write that failed may have left the block erased or partly
+    // written: what it holds now is not known.
+    if (write.status == BlockWriteStatus::Failed)
+      myOutcome.update([](RunRecord &record) { record.blockSha256After.clear(); });
   }
   // A signal during the write let it finish; the run is to end now.
   if (stopRequested())
