@@ -315,7 +315,10 @@ WriteResult Session::writeImage(const unsigned char *image, int length, const st
     operation.finish(result);
     return result;
   }
-  if (length != PARAM_BLOCK_SIZE && length != PARAM_BLOCK_SHORTEST) {
+  if (image == nullptr || (length != PARAM_BLOCK_SIZE && length != PARAM_BLOCK_SHORTEST)) {
+    ZyLog::log(ZyLog::Terse,
+               "'%s' is not a FLASH parameter block image: it must hold 4096 bytes (or 4095).",
+               source.c_str());
     result.status = OpStatus::Refused;
     operation.finish(result);
     return result;
