@@ -384,12 +384,12 @@ FirmwareResult Session::compareFirmware(const std::string &file, const FirmwareI
   firmware.format = firmwareFormatName(image.format());
   firmware.digest = image.digest();
   firmware.ranges = image.ranges();
-  firmware.state = "checked";
+  firmware.state = FirmwareState::Checked;
   FirmwareDownload download(image);
   FirmwareDownload::Comparison comparison = download.compareImage(link());
   firmware.blocksDiffering = comparison.differing;
   if (!comparison.answered || comparison.stopped)
-    firmware.state = "failed";
+    firmware.state = FirmwareState::Failed;
   myOutcome.update([&firmware](RunRecord &record) { record.firmware.push_back(firmware); });
   if (comparison.stopped) {
     result.status = OpStatus::Stopped;

@@ -112,6 +112,24 @@ void LoggedMessages::observe(void *context, ZyLog::LogLevel level, const char *l
   });
 }
 
+const char *firmwareStateName(FirmwareState state) {
+  switch (state) {
+  case FirmwareState::Written:
+    return "written";
+  case FirmwareState::Failed:
+    return "failed";
+  case FirmwareState::Stopped:
+    return "stopped";
+  case FirmwareState::NotSent:
+    return "not-sent";
+  case FirmwareState::Checked:
+    return "checked";
+  case FirmwareState::Unknown:
+    break;
+  }
+  return "";
+}
+
 FirmwareRecord downloadRecord(const std::string &file, const FirmwareImage *image,
                               const FirmwareDownload &download, bool sent, bool written) {
   FirmwareRecord firmware;
@@ -128,10 +146,10 @@ FirmwareRecord downloadRecord(const std::string &file, const FirmwareImage *imag
   int touched = sent ? static_cast<int>(image->blocksToWrite().size()) : 0;
   firmware.blocksLeftOld = touched - firmware.blocksWritten;
   if (!sent)
-    firmware.state = "not-sent";
+    firmware.state = FirmwareState::NotSent;
   else if (download.stopped() || Zyla::stopRequest() != 0)
-    firmware.state = "stopped";
+    firmware.state = FirmwareState::Stopped;
   else
-    firmware.state = written ? "written" : "failed";
+    firmware.state = written ? FirmwareState::Written : FirmwareState::Failed;
   return firmware;
 }

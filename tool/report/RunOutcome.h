@@ -22,6 +22,20 @@
 #include <vector>
 
 /// A firmware file the run wrote (or tried to write) to the controller.
+/// How a firmware file's run ended.
+enum class FirmwareState {
+  Unknown, ///< not yet known
+  Written, ///< every block written (and read back unless --no-verify)
+  Failed,  ///< the controller or the file failed it
+  Stopped, ///< a terminating signal stopped it between blocks
+  NotSent, ///< nothing of it went to a controller
+  Checked  ///< --check: compared with the controller, nothing written
+};
+
+/// The state's name in the run report: "written", "failed", "stopped",
+/// "not-sent", "checked"; "" for Unknown (null in the report).
+const char *firmwareStateName(FirmwareState state);
+
 struct FirmwareRecord {
   std::string file;      ///< as given on the command line or to the shell
   std::string format;    ///< file format, "" until it is recognised
@@ -30,9 +44,9 @@ struct FirmwareRecord {
   bool written = false;  ///< the whole file was written
   /// Address ranges the image gives, first and last address of each.
   std::vector<std::pair<unsigned long, unsigned long>> ranges;
-  bool verified = false;            ///< written blocks were read back (no --no-verify)
-  int blocksLeftOld = 0;            ///< touched blocks still holding the old firmware
-  std::string state;                ///< written, failed, stopped, not-sent or checked
+  bool verified = false; ///< written blocks were read back (no --no-verify)
+  int blocksLeftOld = 0; ///< touched blocks still holding the old firmware
+  FirmwareState state = FirmwareState::Unknown;
   std::vector<int> blocksDiffering; ///< --check: blocks that differ from the image
 };
 

@@ -155,7 +155,7 @@ std::string reportJson(const RunRecord &record, int status, const std::string &s
                         {"verified", file.verified},
                         {"blocksLeftOld", file.blocksLeftOld},
                         {"blocksDiffering", file.blocksDiffering},
-                        {"state", textOrNull(file.state)},
+                        {"state", textOrNull(firmwareStateName(file.state))},
                         {"written", file.written}});
     read.push_back(file.file);
   }
