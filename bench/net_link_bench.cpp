@@ -11,8 +11,8 @@
 #include "FirmwareDownload.h"
 #include "FirmwareImage.h"
 #include "FirmwareReader.h"
-#include "FlashTransfer.h"
 #include "MonitorLink.h"
+#include "ParameterBlockLink.h"
 #include "SimPty.h"
 #include "ZyLog.h"
 #include "ZyNetConnection.h"
@@ -190,7 +190,9 @@ void BM_UploadAndParameterWritePaced(benchmark::State &state) {
     return;
   }
   MonitorLink link(device.get());
-  if (!readFlashParameters(&link)) {
+  ParameterBlockLink blocks(link);
+  BlockRead read = blocks.read();
+  if (!read.ok) {
     state.SkipWithError("the first block read failed");
     return;
   }
@@ -201,7 +203,8 @@ void BM_UploadAndParameterWritePaced(benchmark::State &state) {
     {
       QuietStdout quiet;
       FirmwareDownload download(image);
-      done = download.downloadFirmware(&link) && writeFlashParameters(&link);
+      done = download.downloadFirmware(&link) &&
+             blocks.write(read.block, read.block, WriteKind::Parameters, nullptr).verified();
     }
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -17,8 +17,8 @@
 #include "FirmwareDownload.h"
 #include "FirmwareImage.h"
 #include "FirmwareReader.h"
-#include "FlashTransfer.h"
 #include "MonitorLink.h"
+#include "ParameterBlockLink.h"
 #include "SimPty.h"
 #include "ZyLog.h"
 #include "ZySerialConnection.h"
@@ -64,6 +64,8 @@ struct Bench {
   SimSession sim;
   ZySerialConnection port;
   MonitorLink link{&port};
+  ParameterBlockLink blocks{link};
+  ParamBlock block{}; ///< as last read
 
   Bench() : sim(pacedOptions()) {
     ZyLog::init(ZyLog::None, ZyLog::Terse, "", false, false, false);
@@ -72,6 +74,17 @@ struct Bench {
       port.open(sim.slavePath().c_str());
   }
   bool ok() { return sim.ok() && port.status() == ZyDeviceConnection::STATUS_OPEN; }
+  /// The confirmed read of the parameter block.
+  bool readBlock() {
+    BlockRead read = blocks.read();
+    block = read.block;
+    return read.ok;
+  }
+  /// The block written back whole, verified, as a write of unchanged
+  /// parameters sends it.
+  bool writeBlock() {
+    return blocks.write(block, block, WriteKind::Parameters, nullptr).verified();
+  }
 
   static SimOptions pacedOptions() {
     SimOptions options;
@@ -120,12 +133,12 @@ template <typename Op> void runPaced(benchmark::State &state, Bench &bench, Op o
 
 void BM_WriteParameterBlockPaced(benchmark::State &state) {
   Bench bench;
-  if (!bench.ok() || !readFlashParameters(&bench.link)) {
+  if (!bench.ok() || !bench.readBlock()) {
     state.SkipWithError("no simulated controller, or the first read failed");
     return;
   }
   long readsBefore = bench.sim.controller().stats().reads;
-  runPaced(state, bench, [&] { return writeFlashParameters(&bench.link); });
+  runPaced(state, bench, [&] { return bench.writeBlock(); });
   // Two reads back per write, the verify and its confirmation: both are
   // part of what is timed and of the floor.
   state.counters["verify_reads"] =
@@ -144,7 +157,7 @@ void BM_ReadParameterBlockPaced(benchmark::State &state) {
     return;
   }
   long readsBefore = bench.sim.controller().stats().reads;
-  runPaced(state, bench, [&] { return readFlashParameters(&bench.link); });
+  runPaced(state, bench, [&] { return bench.readBlock(); });
   // The read and its confirmation.
   state.counters["block_reads"] =
       static_cast<double>(bench.sim.controller().stats().reads - readsBefore) /

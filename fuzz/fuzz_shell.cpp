@@ -5,12 +5,13 @@
 // runs in a private directory, and "/" in the input is read as "_", so
 // the files it names stay there. The same bytes are read as a history
 // file, and each line is completed as Tab would complete it.
-#include "FirmwareDownload.h"
-#include "FirmwareImage.h"
+#include "ConnectOptions.h"
 #include "FlashImage.h"
 #include "LineEditor.h"
 #include "ParamFile.h"
 #include "ParamTables.h"
+#include "RunOutcome.h"
+#include "Session.h"
 #include "Shell.h"
 #include "ShellCompletion.h"
 #include "ZyConfig.h"
@@ -126,8 +127,11 @@ void removeFiles() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static bool ready = setUp();
   (void)ready;
-  static FirmwareImage firmware;
-  static FirmwareDownload download(firmware);
+  // No controller: the upload words read and check their file only.
+  static ConnectOptions options;
+  static RunOutcome outcome;
+  static Session session(options, outcome, Session::Settings{theDirectory + "/.store"});
+  outcome.update([](RunRecord &record) { record = RunRecord(); });
   std::string input = shellInput(data, size);
   // Every run starts from the same image, as a fresh start of the tool.
   memset(flashImage, 0, FLASH_IMAGE_SIZE);
@@ -140,7 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FILE *saved = stdin;
   stdin = in;
   check(chdir(theDirectory.c_str()) == 0, "cannot enter the private directory");
-  runShell(nullptr, &firmware, &download);
+  runShell(&session);
   for (size_t at = 0; at < input.size();) {
     size_t end = input.find('\n', at);
     end = end == std::string::npos ? input.size() : end;

@@ -9,6 +9,7 @@
 #include "ZyArgumentParser.h"
 #include "ZyConfigInternal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -258,6 +259,7 @@ bool ZyConfig::parseFile(const char *fileName, bool continueOnErrors, bool noFil
   mySectionBroken = false;
   mySectionIgnored = false;
   myUnknownLines.clear();
+  mySetParams.clear();
 
   bool ret = myParser.parseFile(myFileName.c_str(), continueOnErrors, noFileNotFoundMessage,
                                 errorBuffer, errorBufferSize);
@@ -329,6 +331,11 @@ bool ZyConfig::parseSection(ZyArgumentBuilder *arg, char *errorBuffer, size_t er
   return true;
 }
 
+void ZyConfig::noteSet(const char *name) {
+  if (std::find(mySetParams.begin(), mySetParams.end(), name) == mySetParams.end())
+    mySetParams.push_back(name);
+}
+
 bool ZyConfig::parseArgument(ZyArgumentBuilder *arg, char *errorBuffer, size_t errorBufferLen) {
   if (arg == nullptr)
     return false;
@@ -376,6 +383,7 @@ bool ZyConfig::parseArgument(ZyArgumentBuilder *arg, char *errorBuffer, size_t e
         if (arg->isInt(0) && fitsInt32(first)) {
           int value = arg->asInt(0);
           if (param.setInt(value, eb, el)) {
+            noteSet(name);
             ZyLog::log(ZyLog::Verbose, "Set parameter '%s' to '%d'", name, value);
           } else {
             ZyLog::log(ZyLog::Verbose, "Could not parameter '%s' to '%d'", name, value);
@@ -395,6 +403,7 @@ bool ZyConfig::parseArgument(ZyArgumentBuilder *arg, char *errorBuffer, size_t e
         if (arg->isDouble(0)) {
           double value = arg->asDouble(0);
           if (param.setDouble(value, eb, el)) {
+            noteSet(name);
             ZyLog::log(ZyLog::Verbose, "Set parameter '%s' to '%.10f'", name, value);
           } else {
             ZyLog::log(ZyLog::Verbose, "Could not set parameter '%s' to '%.10f'", name, value);
@@ -414,6 +423,7 @@ bool ZyConfig::parseArgument(ZyArgumentBuilder *arg, char *errorBuffer, size_t e
         if (arg->isBool(0)) {
           bool value = arg->asBool(0);
           if (param.setBool(value, eb, el)) {
+            noteSet(name);
             ZyLog::log(ZyLog::Verbose, "Set parameter '%s' to %s", name, value ? "true" : "false");
           } else {
             ZyLog::log(ZyLog::Verbose, "Could not set parameter '%s' to %s", name,
@@ -437,6 +447,7 @@ bool ZyConfig::parseArgument(ZyArgumentBuilder *arg, char *errorBuffer, size_t e
           errorText(eb, el, "%s could not be set to '%s'.", name, wholeText);
           ret = false;
         } else if (param.setString(wholeText)) {
+          noteSet(name);
           ZyLog::log(ZyLog::Verbose, "Set parameter string '%s' to '%s'", name, wholeText);
         } else {
           ZyLog::log(ZyLog::Verbose, "Could not set string parameter '%s' to '%s'", name,
@@ -447,6 +458,7 @@ bool ZyConfig::parseArgument(ZyArgumentBuilder *arg, char *errorBuffer, size_t e
         break;
       case ZyConfigArg::FUNCTOR:
         if (param.setArgWithFunctor(arg, eb, el)) {
+          noteSet(name);
           ZyLog::log(ZyLog::Verbose, "Set arg '%s' with '%s'", name, wholeText);
         } else {
           ZyLog::log(ZyLog::Verbose, "Could not set parameter '%s' to '%s'", name, wholeText);

@@ -92,7 +92,15 @@ public:
   /// rules; false with errno set when a write failed. Logs only what
   /// writeFile logs of values that would not read back.
   bool writeTo(FILE *file);
+  /// As writeFile in ZySafeFile's exact form: a symbolic link at the
+  /// file's place is replaced, never written through (createNew: it counts
+  /// as a file that exists, as any file there does), a named pipe or a
+  /// character device there is written in place, and the file gets exactly
+  /// permissions (-1: those a new file gets under the umask).
+  bool writeFileExact(const char *fileName, bool createNew, int permissions = -1);
 
+  /// Notes a parameter the read under way set.
+  void noteSet(const char *name);
   /// Handlers of the file parser.
   bool parseArgument(ZyArgumentBuilder *arg, char *errorBuffer, size_t errorBufferLen);
   bool parseSection(ZyArgumentBuilder *arg, char *errorBuffer, size_t errorBufferLen);
@@ -117,6 +125,9 @@ public:
 
   /// The unknown lines of the last parseFile, in file order.
   const std::vector<UnknownLine> &getUnknownLines() const { return myUnknownLines; }
+  /// The parameters the last parseFile set (a value taken, not refused),
+  /// by their registered names, each once, in the order first set.
+  const std::vector<std::string> &getSetParams() const { return mySetParams; }
 
   void setBaseDirectory(const char *baseDirectory);
   const char *getBaseDirectory() const { return myBaseDirectory.c_str(); }
@@ -149,9 +160,10 @@ private:
   void deleteSections();
   ZyConfigSection *findOrMakeSection(const char *sectionName);
   void insertProcessFileHolder(const ProcessFileHolder &holder);
-  /// writeFile with a ZySafeFile::Mode.
-  bool writeFileAs(const char *fileName, int mode, std::set<std::string> *alreadyWritten,
-                   bool writePriorities);
+  /// writeFile with a ZySafeFile::Mode; exact: ZySafeFile's exact form
+  /// with permissions.
+  bool writeFileAs(const char *fileName, int mode, bool exact, int permissions,
+                   std::set<std::string> *alreadyWritten, bool writePriorities);
   void writeSections(FileWriter &writer, std::set<std::string> *alreadyWritten,
                      bool writePriorities);
   void writeSection(FileWriter &writer, ZyConfigSection *section,
@@ -167,6 +179,7 @@ private:
   HandlerCB myParseUnknownCB;
   std::list<ProcessFileHolder> myProcessFileCBs;
   std::vector<UnknownLine> myUnknownLines;
+  std::vector<std::string> mySetParams;
 
   std::string myBaseDirectory;
   std::string myFileName;

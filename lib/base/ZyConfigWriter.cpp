@@ -153,22 +153,30 @@ bool ZyConfig::textFileCanCarry(const char *text) {
 
 bool ZyConfig::writeFile(const char *fileName, bool append, std::set<std::string> *alreadyWritten,
                          bool writePriorities) {
-  return writeFileAs(fileName, append ? ZySafeFile::Append : ZySafeFile::Replace, alreadyWritten,
-                     writePriorities);
+  return writeFileAs(fileName, append ? ZySafeFile::Append : ZySafeFile::Replace, false, -1,
+                     alreadyWritten, writePriorities);
 }
 
 bool ZyConfig::writeNewFile(const char *fileName) {
-  return writeFileAs(fileName, ZySafeFile::CreateNew, nullptr, false);
+  return writeFileAs(fileName, ZySafeFile::CreateNew, false, -1, nullptr, false);
 }
 
-bool ZyConfig::writeFileAs(const char *fileName, int mode, std::set<std::string> *alreadyWritten,
-                           bool writePriorities) {
+bool ZyConfig::writeFileExact(const char *fileName, bool createNew, int permissions) {
+  return writeFileAs(fileName, createNew ? ZySafeFile::CreateNew : ZySafeFile::Replace, true,
+                     permissions, nullptr, false);
+}
+
+bool ZyConfig::writeFileAs(const char *fileName, int mode, bool exact, int permissions,
+                           std::set<std::string> *alreadyWritten, bool writePriorities) {
   if (fileName == nullptr)
     fileName = "";
   const std::string fullName = ZyConfigInternal::fullFileName(myBaseDirectory, fileName);
 
   ZySafeFile replacement;
-  if (!replacement.open(fullName, static_cast<ZySafeFile::Mode>(mode))) {
+  bool opened =
+      exact ? replacement.openExact(fullName, static_cast<ZySafeFile::Mode>(mode), permissions)
+            : replacement.open(fullName, static_cast<ZySafeFile::Mode>(mode));
+  if (!opened) {
     ZyLog::log(ZyLog::Terse, "ZyConfig: Cannot open file '%s' for writing", fullName.c_str());
     return false;
   }

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -345,4 +346,37 @@ bool ZySafeFile::copyOldIn() {
   ::close(fd);
   errno = error;
   return ok;
+}
+
+bool ZySafeFile::linkToStream(const std::string &target) {
+  struct stat info;
+  return lstat(target.c_str(), &info) == 0 && S_ISLNK(info.st_mode) &&
+         stat(target.c_str(), &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode));
+}
+
+std::string ZySafeFile::placeProblem(const std::string &target) {
+  struct stat info;
+  if (lstat(target.c_str(), &info) == 0) {
+    bool stream = S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode) || linkToStream(target);
+    if (stream)
+      return access(target.c_str(), W_OK) == 0 ? "" : strerror(errno);
+    if (S_ISDIR(info.st_mode))
+      return strerror(EISDIR);
+    if (!S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode))
+      return "it is neither a file, a named pipe nor a character device";
+  } else if (errno != ENOENT) {
+    return strerror(errno);
+  }
+  // The file is written to a new one in its folder and renamed.
+  size_t slash = target.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+  std::string pattern = dir + "/.zysafefile-probe.XXXXXX";
+  std::vector<char> probe(pattern.begin(), pattern.end());
+  probe.push_back('\0');
+  int fd = mkostemp(probe.data(), O_CLOEXEC);
+  if (fd < 0)
+    return strerror(errno);
+  ::close(fd);
+  unlink(probe.data());
+  return "";
 }

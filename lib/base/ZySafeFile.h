@@ -65,6 +65,17 @@ public:
   /// The path the file is (or was to be) put in place under.
   const std::string &target() const { return myTarget; }
 
+  /// What stands in the way of putting a file at target in the exact form,
+  /// "" when nothing does: a folder there, a file there that is neither
+  /// regular, a link, a named pipe nor a character device, a pipe or a
+  /// device (or a link to one) that cannot be written, or a folder that
+  /// takes no new file (one is made there and removed at once to find out).
+  static std::string placeProblem(const std::string &target);
+  /// True when target is a symbolic link to a named pipe or a character
+  /// device (/dev/stdout, /dev/fd/3): a file the caller writes in place,
+  /// through the link, rather than putting a new file at the link's place.
+  static bool linkToStream(const std::string &target);
+
   /// Flushes the directory that holds path to the disk; false with errno
   /// set when it fails.
   static bool syncDirectoryOf(const std::string &path);

@@ -159,6 +159,21 @@ TEST(DriverBatch, NoInteractionSaveWritesACompleteParameterFile) {
     if (!line.empty() && line[0] != ' ' && line[0] != ';')
       params++;
   EXPECT_EQ(params, 106) << file;
+
+  // Saved again: the file keeps the permissions the operator gave it.
+  ASSERT_EQ(chmod(dir.file("out.rop").c_str(), 0640), 0);
+  ASSERT_EQ(runTool({"-n", "-b", "-s", "out.rop"}, dir).status, 0);
+  struct stat info;
+  ASSERT_EQ(lstat(dir.file("out.rop").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  // A link at the save file's place is replaced, never written through.
+  ASSERT_TRUE(writeFile(dir.file("victim"), "kept\n"));
+  ASSERT_EQ(symlink(dir.file("victim").c_str(), dir.file("linked.rop").c_str()), 0);
+  ASSERT_EQ(runTool({"-n", "-b", "-s", "linked.rop"}, dir).status, 0);
+  EXPECT_EQ(readFile(dir.file("victim")), "kept\n");
+  ASSERT_EQ(lstat(dir.file("linked.rop").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISREG(info.st_mode));
+  EXPECT_EQ(readFile(dir.file("linked.rop")), file);
 }
 
 TEST(DriverBatch, KeywordValuePairsSetTheImage) {

@@ -13,29 +13,26 @@ namespace {
 const long KEY_LOOKUP_MS = 1500;
 } // namespace
 
-ConnectOptions::ConnectOptions(int *argc, char **argv) : myParser(argc, argv) {
-  myParser.loadDefaultSources(1);
-}
-
-bool ConnectOptions::readOptions() {
-  bool ok = true;
-  ok = myParser.takeParameterArgumentString("-robotPort", &myPortName, nullptr, false) && ok;
-  ok = myParser.takeParameterArgumentString("-rp", &myPortName, nullptr, false) && ok;
-  ok = myParser.takeParameterArgumentInteger("-robotBaud", &myBaud, nullptr, false) && ok;
-  ok = myParser.takeParameterArgumentInteger("-rb", &myBaud, nullptr, false) && ok;
-  myNet.reset();
-  if (ok && ZyPortUrl::looksLikeUrl(myPortName)) {
+ConnectOptions::ConnectOptions(const char *port, int baud)
+    : myPort(port != nullptr ? port : ""), myPortGiven(port != nullptr), myBaud(baud) {
+  if (myPortGiven && ZyPortUrl::looksLikeUrl(port)) {
     std::string error;
-    myNet = ZyNetConnection::create(myPortName, &error);
-    if (myNet == nullptr) {
-      ZyLog::log(ZyLog::Terse, "%s.", error.c_str());
-      ok = false;
-    }
+    myNet = ZyNetConnection::create(myPort, &error);
   }
-  return ok;
 }
 
-void ConnectOptions::printOptions() const {
+bool ConnectOptions::portUsable(const char *port) {
+  if (!ZyPortUrl::looksLikeUrl(port))
+    return true;
+  ZyPortUrl url;
+  std::string error;
+  if (ZyPortUrl::parse(port, &url, &error))
+    return true;
+  ZyLog::log(ZyLog::Terse, "%s.", error.c_str());
+  return false;
+}
+
+void ConnectOptions::printOptions() {
   ZyLog::log(ZyLog::Terse, "Options for connecting (see docs for more details):");
   ZyLog::log(ZyLog::Terse, "-robotPort <robotSerialPort>");
   ZyLog::log(ZyLog::Terse, "-rp <robotSerialPort>");
@@ -51,7 +48,7 @@ ZyDeviceConnection *ConnectOptions::connection() {
 
 void ConnectOptions::attachTo(ZyRobot *robot) {
   if (myNet == nullptr)
-    mySerial.setPortName(myPortName);
+    mySerial.setPortName(portName());
   connection()->setBaud(myBaud);
   if (robot != nullptr)
     robot->setDeviceConnection(connection());

@@ -1,14 +1,12 @@
 // SPDX-License-Identifier: MIT
-// ConnectOptions: the robot connection options ("-robotPort"/"-rp",
-// "-robotBaud"/"-rb"), read from the options' own copy of the command line
-// merged with the library's default argument sources. They own the run's
-// one connection, made from the port text: a serial port by its device
-// path, or a port across the network by its URL (rfc2217://, rfc2217s://,
-// socket://, sockets://).
+// ConnectOptions: the robot connection options, the port ("-robotPort"/
+// "-rp") and the first baud rate ("-robotBaud"/"-rb"), as the command line
+// gives them, and the run's one connection made from them: a serial port by
+// its device path, or a port across the network by its URL (rfc2217://,
+// rfc2217s://, socket://, sockets://).
 #ifndef CONNECTOPTIONS_H
 #define CONNECTOPTIONS_H
 
-#include "ZyArgumentParser.h"
 #include "ZyNetConnection.h"
 #include "ZySerialConnection.h"
 
@@ -19,17 +17,18 @@ class ZyRobot;
 
 class ConnectOptions {
 public:
-  /// Builds the options' parser over the command line and moves it onto its
-  /// own copy with the default argument sources inserted after the program
-  /// name.
-  ConnectOptions(int *argc, char **argv);
+  /// The first rate tried when none is given.
+  static const int DEFAULT_BAUD = 9600;
 
-  /// Takes the port and rate options; false when one has no value, the
-  /// rate is not an integer or the port is a URL that is not valid (said
-  /// why).
-  bool readOptions();
+  /// port: a device path or a URL, nullptr for the default port. A URL
+  /// that is not valid (see portUsable) leaves a serial port of that name.
+  explicit ConnectOptions(const char *port = nullptr, int baud = DEFAULT_BAUD);
+
+  /// True for a device path and a valid URL; for a URL that is not valid,
+  /// false after logging why.
+  static bool portUsable(const char *port);
   /// Logs the help lines of the connection options at Terse.
-  void printOptions() const;
+  static void printOptions();
   /// Gives the connection the port and rate, and hands it to the robot
   /// when there is one.
   void attachTo(ZyRobot *robot);
@@ -42,7 +41,7 @@ public:
   /// The local serial port (unused when the port is a URL).
   ZySerialConnection *serialConnection() { return &mySerial; }
   /// The port name, or nullptr when none was given.
-  const char *portName() const { return myPortName; }
+  const char *portName() const { return myPortGiven ? myPort.c_str() : nullptr; }
   int baudRate() const { return myBaud; }
   /// The operator's explanation of the connection's failed open ("" when
   /// it did not fail in a way that retrying cannot mend).
@@ -52,9 +51,9 @@ public:
   ConnectOptions &operator=(const ConnectOptions &) = delete;
 
 private:
-  ZyArgumentParser myParser;
-  const char *myPortName = nullptr;
-  int myBaud = 9600;
+  std::string myPort;
+  bool myPortGiven = false;
+  int myBaud = DEFAULT_BAUD;
   ZySerialConnection mySerial;
   std::unique_ptr<ZyNetConnection> myNet;
 };

@@ -224,6 +224,38 @@ FirmwareDownload::BlockCheck FirmwareDownload::compareBlock(MonitorLink *link, i
   return BlockCheck::Same;
 }
 
+FirmwareDownload::Comparison FirmwareDownload::compareImage(MonitorLink *link) {
+  const char *path = myImage.source().c_str();
+  Comparison result;
+  ZyLog::log(ZyLog::Normal,
+             "Comparing '%s' with the controller by reading it back; nothing written.", path);
+  for (int i : myImage.blocksToWrite()) {
+    if (Zyla::stopRequest() != 0) {
+      result.stopped = true;
+      break;
+    }
+    unsigned long first = 0;
+    BlockCheck check = compareBlock(link, i, &first);
+    if (check == BlockCheck::NoAnswer) {
+      ZyLog::log(ZyLog::Terse,
+                 "Could not read block 0x%x back from the controller: check the cable and the "
+                 "controller's power, then run the check again.",
+                 i);
+      result.answered = false;
+      break;
+    }
+    if (check == BlockCheck::Differs) {
+      ZyLog::log(ZyLog::Normal, "Block 0x%x differs from the image.", i);
+      result.differing.push_back(i);
+    }
+  }
+  if (Zyla::stopRequest() != 0)
+    result.stopped = true;
+  if (result.answered && !result.stopped && result.differing.empty())
+    ZyLog::log(ZyLog::Normal, "Every block of '%s' matches the controller.", path);
+  return result;
+}
+
 // Says what the controller holds after a download failed at block failed:
 // the blocks before it are new, it may be erased or partly written, the
 // ones after it are as they were.

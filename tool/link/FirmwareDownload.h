@@ -4,11 +4,14 @@
 // block) is erased, written from its start to its highest address and
 // read back to verify, with retries, stop requests seen between blocks and
 // messages that say which blocks hold the new firmware after a failure.
-// It takes an image and never sees a file.
+// It takes an image and never sees a file. Without writing, it compares
+// the controller with the image by the same read-back (--check).
 #ifndef FIRMWAREDOWNLOAD_H
 #define FIRMWAREDOWNLOAD_H
 
 #include "FirmwareImage.h"
+
+#include <vector>
 
 class MonitorLink;
 
@@ -45,6 +48,18 @@ public:
   /// does not come (after one more try) is NoAnswer. *firstDifference gets
   /// the first address that differs.
   BlockCheck compareBlock(MonitorLink *link, int index, unsigned long *firstDifference);
+
+  /// What compareImage found.
+  struct Comparison {
+    bool answered = true;       ///< every block it came to could be read back
+    bool stopped = false;       ///< a stop request ended it between blocks
+    std::vector<int> differing; ///< the blocks that differ from the image
+  };
+  /// Compares the controller with the image, writing nothing (--check):
+  /// each block the image touches is read back (compareBlock) until one
+  /// cannot be or a stop request comes; logs each block that differs, and
+  /// that every block matches when all do.
+  Comparison compareImage(MonitorLink *link);
 
   /// The last download ended early on a stop request.
   bool stopped() const { return myStoppedAt >= 0; }

@@ -87,10 +87,14 @@ std::vector<ParamChange> imageChanges(const unsigned char *before, const unsigne
 }
 
 std::string parameterValue(const char *keyword) {
+  return parameterValue(flashImage, keyword);
+}
+
+std::string parameterValue(const unsigned char *image, const char *keyword) {
   for (ParamEntry *table : allTables())
     for (const ParamEntry *entry = table; entry->name[0] != '\0'; ++entry)
       if (ZyUtil::compareTextNoCase(entry->name, keyword) == 0)
-        return valueText(*entry, flashImage);
+        return valueText(*entry, image);
   return "";
 }
 
@@ -119,4 +123,23 @@ void logChanges(const std::string &heading, const std::vector<ParamChange> &chan
   ZyLog::log(ZyLog::Normal, "%s", heading.c_str());
   for (const ParamChange &change : changes)
     ZyLog::log(ZyLog::Normal, "%s", changeLine(change).c_str());
+}
+
+void logRestoredChanges(const std::string &file, const std::vector<ParamChange> &changes) {
+  if (changes.empty()) {
+    ZyLog::log(ZyLog::Normal, "'%s' changes no parameter.", file.c_str());
+    return;
+  }
+  logChanges("'" + file + "' changes " + std::to_string(changes.size()) +
+                 (changes.size() == 1 ? " parameter:" : " parameters:"),
+             changes);
+  std::string identity;
+  for (const ParamChange &change : changes)
+    if (isIdentityKeyword(change.keyword))
+      identity += (identity.empty() ? "" : ", ") + change.keyword;
+  if (!identity.empty())
+    ZyLog::log(ZyLog::Normal,
+               "Caution: '%s' changes the robot's identity (%s): it may be another robot's "
+               "file.",
+               file.c_str(), identity.c_str());
 }

@@ -38,6 +38,8 @@ std::vector<ParamChange> pendingChanges();
 /// The value of the parameter named keyword in flashImage, as shown ("" for
 /// a keyword no table knows).
 std::string parameterValue(const char *keyword);
+/// The same in an image laid out like flashImage.
+std::string parameterValue(const unsigned char *image, const char *keyword);
 
 /// "Name: 'R1' -> 'R2'" or "RevCount: 4464 -> 70".
 std::string changeLine(const ParamChange &change);
@@ -47,5 +49,10 @@ std::string changingHeading(size_t count);
 void logChanges(const std::string &heading, const std::vector<ParamChange> &changes);
 /// True for the fields that say which robot this is: SubType, Name, SerNum.
 bool isIdentityKeyword(const std::string &keyword);
+/// Lists what a restore file (or a block image) changes in the values read
+/// from the controller ("'file' changes 2 parameters:" and a line each),
+/// and says so plainly ("Caution: ...") when it changes which robot this
+/// is.
+void logRestoredChanges(const std::string &file, const std::vector<ParamChange> &changes);
 
 #endif

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: MIT
 // The FLASH image and its reference copy, and the operations that convert
 // 16-bit values between host and block order, move bufferedText values
-// between the image and their text buffers, and detect edits.
+// between the image and their text buffers, detect edits, and move a whole
+// parameter block into the image and back.
 #include "FlashImage.h"
+
+#include "ParamBlock.h"
 
 #include <cstring>
 
@@ -60,4 +63,38 @@ void ensureTextBuffer(ParamEntry *entry) {
 
 bool imageChanged() {
   return std::memcmp(flashImage, referenceImage, FLASH_IMAGE_SIZE) != 0;
+}
+
+namespace {
+void loadAllTextBuffers() {
+  for (ParamEntry *table : allTables())
+    loadTextBuffers(table);
+}
+} // namespace
+
+void takeBlockIntoImage(const unsigned char *block) {
+  blockToImage(block, flashImage);
+  std::memcpy(referenceImage, flashImage, FLASH_IMAGE_SIZE);
+  loadAllTextBuffers();
+}
+
+void applyBlockToImage(const unsigned char *block) {
+  blockToImage(block, flashImage);
+  loadAllTextBuffers();
+}
+
+void setFlashImage(const unsigned char *image) {
+  std::memcpy(flashImage, image, FLASH_IMAGE_SIZE);
+  loadAllTextBuffers();
+}
+
+void imageIntoBlock(unsigned char *block) {
+  alignas(4) unsigned char image[FLASH_IMAGE_SIZE];
+  std::memcpy(image, flashImage, FLASH_IMAGE_SIZE);
+  // The text buffers hold edits that are not in the image yet.
+  for (ParamEntry *table : allTables())
+    for (const ParamEntry *entry = table; entry->name[0] != '\0'; ++entry)
+      if (entry->kind == ParamKind::bufferedText && entry->textBuffer != nullptr)
+        std::memcpy(image + (entry->value - flashImage), entry->textBuffer, entry->size);
+  imageToBlock(image, block);
 }

@@ -34,4 +34,23 @@ void ensureTextBuffer(ParamEntry *entry);
 /// True when flashImage differs from referenceImage in any byte.
 bool imageChanged();
 
+// The run's image and a whole parameter block (4096 bytes, the block's byte
+// order; see ParamBlock.h), for the shell's and the command line's
+// parameter commands, which edit flashImage.
+
+/// The block as read from (or written to) the controller becomes the image
+/// and the reference image, and fills the text buffers.
+void takeBlockIntoImage(const unsigned char *block);
+/// The block's parameters become flashImage and fill the text buffers;
+/// referenceImage keeps what was read, so that the differences are what
+/// writing the block would change.
+void applyBlockToImage(const unsigned char *block);
+/// An image of FLASH_IMAGE_SIZE bytes (16-bit values in host order)
+/// becomes flashImage and fills the text buffers; referenceImage stays.
+void setFlashImage(const unsigned char *image);
+/// The block to write: the first FLASH_IMAGE_SIZE bytes of block become
+/// flashImage with the text buffers' edits, in the block's byte order; the
+/// rest of block stays. flashImage itself does not change.
+void imageIntoBlock(unsigned char *block);
+
 #endif

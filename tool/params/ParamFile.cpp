@@ -3,16 +3,20 @@
 // and reads parameter files.
 #include "ParamFile.h"
 
+#include "ParamBlock.h"
+
 #include "FlashImage.h"
 #include "ParamExport.h"
 #include "ParamSet.h"
 #include "ZyConfig.h"
 #include "ZyLog.h"
+#include "ZySafeFile.h"
 #include "Zyla.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -72,6 +76,61 @@ void registerTable(ParamEntry *table) {
 void registerFileTables(ZyConfig *config) {
   for (ParamEntry *table : fileTables())
     registerTable(table, config);
+}
+
+void prepareRunRegistry(ZyConfig *config) {
+  config->setBaseDirectory("./");
+  config->setNoBlanksBetweenParams(true);
+  registerFileTables(config);
+}
+
+bool saveParameterFileCanBeWritten(const char *fileName) {
+  // The registry's name for it: relative names from the current folder.
+  std::string full = fileName != nullptr ? fileName : "";
+  if (full.empty() || (full[0] != '/' && full[0] != '\\'))
+    full = "./" + full;
+  if (ZySafeFile::placeProblem(full).empty())
+    return true;
+  ZyLog::log(ZyLog::Terse, "ZyConfig: Cannot open file '%s' for writing", full.c_str());
+  return false;
+}
+
+bool saveParameterFile(const char *fileName, ZyConfig *config) {
+  if (config == nullptr)
+    return false;
+  // A pipe or a terminal reached through a link is written in place.
+  if (fileName != nullptr && ZySafeFile::linkToStream(fileName))
+    return config->writeFile(fileName, false, nullptr, false);
+  // A save over a file of the operator's keeps its permissions, as saves
+  // always have (a .rop narrowed to its owner stays so); a new file, or
+  // one that replaces a link, gets those of the umask.
+  int permissions = -1;
+  struct stat info;
+  if (fileName != nullptr && lstat(fileName, &info) == 0 && S_ISREG(info.st_mode))
+    permissions = static_cast<int>(info.st_mode & 0777);
+  return config->writeFileExact(fileName, false, permissions);
+}
+
+bool writeNewParameterFile(const unsigned char *block, const char *fileName) {
+  alignas(4) unsigned char image[FLASH_IMAGE_SIZE];
+  blockToImage(block, image);
+  // Laid out as the run's registry is (setUpRegistry): the same file.
+  ZyConfig config("./", true, false, false, true);
+  std::vector<std::vector<char>> texts;
+  texts.reserve(16);
+  for (ParamEntry *table : fileTables())
+    for (const ParamEntry *entry = table; entry->name[0] != '\0'; ++entry) {
+      unsigned char *value = image + (entry->value - flashImage);
+      char *text = nullptr;
+      if (entry->kind == ParamKind::bufferedText) {
+        texts.emplace_back(entry->size + 1u, '\0');
+        memcpy(texts.back().data(), value, entry->size);
+        text = texts.back().data();
+      }
+      if (config.findParam("", entry->name) == nullptr)
+        config.addParam(paramConfigArg(*entry, value, text), "", ZyConfigArg::NORMAL);
+    }
+  return config.writeFileExact(fileName, true);
 }
 
 namespace {
@@ -174,20 +233,32 @@ std::string nearestKeyword(const ZyConfig &config, const std::string &keyword) {
 
 namespace {
 
-/// Restores an export (.json, .yaml): every parameter it holds, the power
-/// settings among them, goes into flashImage and the text buffers; the
-/// bytes no keyword holds stay as they are, as with a parameter file.
-bool restoreExportFile(const char *fileName) {
+/// Reads an export (.json, .yaml) and logs its problems with their lines
+/// (unknown keywords at Normal, refused values at Terse); *parsed is true
+/// when it was read and none was refused.
+ParamSet readExportFile(const char *fileName, bool *parsed) {
   ParamSet set = paramSetFromExportFile(fileName);
+  *parsed = false;
   if (!set.readable()) {
     ZyLog::log(ZyLog::Terse, "%s", set.error.c_str());
-    return false;
+    return set;
   }
   for (const ParamProblem &problem : set.problems)
     ZyLog::log(problem.reason == "unknown keyword" ? ZyLog::Normal : ZyLog::Terse, "%s",
                problem.message.c_str());
-  applyParamSet(set);
-  return !set.refusedAny();
+  *parsed = !set.refusedAny();
+  return set;
+}
+
+/// Restores an export: every parameter it holds, the power settings among
+/// them, goes into flashImage and the text buffers; the bytes no keyword
+/// holds stay as they are, as with a parameter file.
+bool restoreExportFile(const char *fileName) {
+  bool parsed = false;
+  ParamSet set = readExportFile(fileName, &parsed);
+  if (set.readable())
+    applyParamSet(set);
+  return parsed;
 }
 
 } // namespace
@@ -217,4 +288,25 @@ bool restoreParameterFile(const char *fileName, ZyConfig *config) {
 
 bool restoreParameterFile(const char *fileName) {
   return restoreParameterFile(fileName, Zyla::getConfig());
+}
+
+ParamSet readRestoreFile(const char *fileName, ZyConfig *config, bool *parsed) {
+  ParamSet set;
+  set.source = fileName != nullptr ? fileName : "";
+  ParamSetFormat format = paramSetFormatOf(set.source);
+  if (format == ParamSetFormat::json || format == ParamSetFormat::yaml)
+    return readExportFile(fileName, parsed);
+  // Read into the registry's parameters, which are bound to flashImage:
+  // what the file set is taken from there.
+  *parsed = restoreParameterFile(fileName, config);
+  if (config == nullptr)
+    return set;
+  const std::vector<ParamEntryRef> &entries = paramEntries();
+  for (const std::string &name : config->getSetParams())
+    for (size_t i = 0; i < entries.size(); i++)
+      if (name == entries[i].entry->name) {
+        set.held[i] = true;
+        memcpy(set.image + entries[i].offset, flashImage + entries[i].offset, entries[i].width);
+      }
+  return set;
 }

@@ -8,16 +8,12 @@
 #define PARAMSET_H
 
 #include "FlashImage.h"
+#include "ParamBlock.h"
 #include "ParamCommands.h"
 
 #include <cstddef>
 #include <string>
 #include <vector>
-
-/// Bytes of the controller's FLASH parameter block; a block image holds
-/// them all (or all but the last, which an erased block leaves 0xFF).
-const int PARAM_BLOCK_SIZE = 4096;
-const int PARAM_BLOCK_SHORTEST = PARAM_BLOCK_SIZE - 1;
 
 /// Largest parameter file or export read (far above any real one: a saved
 /// file is about 8 KB, an export of a whole block about 20 KB).

@@ -69,8 +69,21 @@ void addWarning(RunRecord &record, const char *text) {
   addLines(record.warnings, nullptr, text);
 }
 
-LoggedMessages::LoggedMessages(RunOutcome &outcome) {
-  ZyLog::setObserver(&LoggedMessages::observe, &outcome);
+namespace {
+/// The outcome the lines of this thread go to, nullptr for the default.
+thread_local RunOutcome *threadOutcome = nullptr;
+} // namespace
+
+LoggedMessages::LoggedMessages(RunOutcome *outcome) {
+  ZyLog::setObserver(&LoggedMessages::observe, outcome);
+}
+
+LoggedMessages::Route::Route(RunOutcome &outcome) : myPrevious(threadOutcome) {
+  threadOutcome = &outcome;
+}
+
+LoggedMessages::Route::~Route() {
+  threadOutcome = myPrevious;
 }
 
 LoggedMessages::~LoggedMessages() {
@@ -87,7 +100,11 @@ void LoggedMessages::observe(void *context, ZyLog::LogLevel level, const char *l
   bool warning = strncmp(line, "Warning:", 8) == 0 || strncmp(line, "Caution:", 8) == 0;
   if (level != ZyLog::Terse && !warning)
     return;
-  static_cast<RunOutcome *>(context)->update([line, level, warning](RunRecord &record) {
+  RunOutcome *outcome =
+      threadOutcome != nullptr ? threadOutcome : static_cast<RunOutcome *>(context);
+  if (outcome == nullptr)
+    return;
+  outcome->update([line, level, warning](RunRecord &record) {
     if (level == ZyLog::Terse)
       addMessage(record, line);
     if (warning)

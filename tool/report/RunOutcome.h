@@ -1,17 +1,18 @@
 // SPDX-License-Identifier: MIT
 // RunOutcome: what one run of orvexconf did, filled step by step by the
-// driver (controller identity, what was read, changed, refused, written,
-// saved and rescued) and the one place its exit status is derived from.
-// The signal thread runs the library's exit callbacks while the driver may
-// still be filling it, so every access goes through the record's mutex and
-// readers get a copy.
+// session's operations and the driver (controller identity, what was read,
+// changed, refused, written, saved and rescued) and the one place its exit
+// status is derived from. The signal thread runs the library's exit
+// callbacks while the driver may still be filling it, so every access goes
+// through the record's mutex and readers get a copy.
 #ifndef RUNOUTCOME_H
 #define RUNOUTCOME_H
 
 #include "ChangeList.h"
+#include "ExitStatus.h"
 #include "FirmwareDownload.h"
+#include "FirmwareIdentity.h"
 #include "FirmwareImage.h"
-#include "FlashTransfer.h"
 #include "ZyLog.h"
 #include "ZyMutex.h"
 
@@ -19,22 +20,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-/// Exit statuses of a run.
-enum ExitStatus {
-  EXIT_OK = 0,
-  EXIT_OPTIONS = 1,
-  EXIT_NO_CONNECTION = 2,
-  EXIT_FLASH_READ = 3,
-  EXIT_IMAGE_UPLOAD = 4,
-  EXIT_UPLOAD = 5,
-  EXIT_WRONG_FIRMWARE = 6,
-  EXIT_BAD_ARGUMENTS = 7,
-  EXIT_FLASH_WRITE = 8,
-  EXIT_SAVE_FAILED = 9,
-  /// --check found parameters that a run without it would change.
-  EXIT_WOULD_CHANGE = 10
-};
 
 /// A firmware file the run wrote (or tried to write) to the controller.
 struct FirmwareRecord {
@@ -149,13 +134,30 @@ private:
 /// (type None) is added to the outcome's messages, and every line starting
 /// with "Warning:" or "Caution:" to its warnings, through ZyLog's
 /// observer. The observer runs under the log lock and takes the record's
-/// lock: the record's lock comes after the log's.
+/// lock: the record's lock comes after the log's. One at a time: the log
+/// has one observer.
 class LoggedMessages {
 public:
-  explicit LoggedMessages(RunOutcome &outcome);
+  /// Lines go to outcome, unless the logging thread has a Route;
+  /// nullptr: only routed lines are kept.
+  explicit LoggedMessages(RunOutcome *outcome);
+  explicit LoggedMessages(RunOutcome &outcome) : LoggedMessages(&outcome) {}
   ~LoggedMessages();
   LoggedMessages(const LoggedMessages &) = delete;
   LoggedMessages &operator=(const LoggedMessages &) = delete;
+
+  /// While alive, the lines the thread that made it logs go to outcome:
+  /// each of several runs in threads of one process keeps its own lines.
+  class Route {
+  public:
+    explicit Route(RunOutcome &outcome);
+    ~Route();
+    Route(const Route &) = delete;
+    Route &operator=(const Route &) = delete;
+
+  private:
+    RunOutcome *myPrevious;
+  };
 
 private:
   static void observe(void *context, ZyLog::LogLevel level, const char *line);

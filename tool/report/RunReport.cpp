@@ -1,11 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The run report: JSON from the run's record, SHA-256 digests, and the
-// --report option with its exit callback.
+// The run report: JSON from the run's record (with the digests the
+// operations noted in it), and the --report option with its exit callback.
 #include "RunReport.h"
 
-#include "BackupStore.h"
-
-#include "FlashTransfer.h"
 #include "ZySafeFile.h"
 #include "ZyVersion.h"
 #include "Zyla.h"
@@ -24,20 +21,6 @@
 using nlohmann::json;
 
 namespace {
-
-const char *const STATUS_NAMES[] = {
-    "ok",           "options",     "no-connection",  "flash-read",
-    "image-upload", "upload",      "wrong-firmware", "bad-arguments",
-    "flash-write",  "save-failed", "would-change"};
-
-/// True when arg is the option name with one or two leading dashes, in any
-/// letter case (as the command line's other options are matched).
-bool isOption(const char *arg, const char *name) {
-  if (arg[0] != '-')
-    return false;
-  const char *rest = arg[1] == '-' ? arg + 2 : arg + 1;
-  return strcasecmp(rest, name) == 0;
-}
 
 std::string isoTime(std::chrono::system_clock::time_point when) {
   time_t seconds = std::chrono::system_clock::to_time_t(when);
@@ -80,44 +63,15 @@ const char *modeOf(const RunRecord &record) {
   return record.batch ? "batch" : "interactive";
 }
 
-/// True when the report's place is a symbolic link to a named pipe or a
-/// character device (/dev/stdout, /dev/fd/3): written in place through it.
-bool linkToStream(const std::string &path) {
-  struct stat info;
-  return lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode) &&
-         stat(path.c_str(), &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode));
-}
-
 /// What stands in the way of writing the report at path, "" when nothing
-/// does: a pipe or a device is written in place, anything else through a
-/// new file in the report's folder, which must take one.
+/// does: a pipe or a device is written in place, a link to anything else
+/// is refused, and anything else goes through a new file in the report's
+/// folder, which must take one.
 std::string reportPlaceProblem(const std::string &path) {
   struct stat info;
-  if (lstat(path.c_str(), &info) == 0) {
-    bool stream = S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode) || linkToStream(path);
-    if (stream)
-      return access(path.c_str(), W_OK) == 0 ? "" : strerror(errno);
-    if (S_ISLNK(info.st_mode))
-      return "it is a symbolic link, which the report does not write through";
-    if (S_ISDIR(info.st_mode))
-      return strerror(EISDIR);
-    if (!S_ISREG(info.st_mode))
-      return "it is neither a file, a named pipe nor a character device";
-  } else if (errno != ENOENT) {
-    return strerror(errno);
-  }
-  // The report is written to a new file in its folder and renamed.
-  size_t slash = path.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  std::string pattern = dir + "/.orvexconf-report.XXXXXX";
-  std::vector<char> probe(pattern.begin(), pattern.end());
-  probe.push_back('\0');
-  int fd = mkostemp(probe.data(), O_CLOEXEC);
-  if (fd < 0)
-    return strerror(errno);
-  close(fd);
-  unlink(probe.data());
-  return "";
+  if (lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode) && !ZySafeFile::linkToStream(path))
+    return "it is a symbolic link, which the report does not write through";
+  return ZySafeFile::placeProblem(path);
 }
 
 /// Writes all of text to fd; false when a write fails.
@@ -135,14 +89,6 @@ bool writeAll(int fd, const std::string &text) {
 }
 
 } // namespace
-
-const char *exitStatusName(int status) {
-  if (status >= 128)
-    return "signal";
-  if (status >= 0 && status < static_cast<int>(sizeof STATUS_NAMES / sizeof STATUS_NAMES[0]))
-    return STATUS_NAMES[status];
-  return "unknown";
-}
 
 std::string reportJson(const RunRecord &record, int status, const std::string &started,
                        const std::string &ended, double seconds) {
@@ -241,26 +187,15 @@ RunReport::RunReport(RunOutcome &outcome)
   myCallback.setName("RunReport::write");
 }
 
-ExitStatus RunReport::takeOption(int &argc, char **argv) {
-  bool batch = false;
-  int at = -1;
-  for (int i = 1; i < argc; i++) {
-    if (isOption(argv[i], "b") || isOption(argv[i], "batchmode"))
-      batch = true;
-    if (at < 0 && isOption(argv[i], "report"))
-      at = i;
-  }
-  if (at < 0)
-    return EXIT_OK;
-  if (at + 1 >= argc) {
+ExitStatus RunReport::start(const std::string &path, bool missing, bool batch) {
+  if (missing) {
     printf("--report needs a file name (or - for standard output).\n");
     fflush(stdout);
     return EXIT_OPTIONS;
   }
-  myPath = argv[at + 1];
-  for (int i = at; i + 2 <= argc; i++)
-    argv[i] = argv[i + 2];
-  argc -= 2;
+  if (path.empty())
+    return EXIT_OK;
+  myPath = path;
   Zyla::addExitCallback(&myCallback, 10);
   if (myPath == "-") {
     // The report alone on standard output; the rest of the run on
@@ -315,7 +250,7 @@ void RunReport::write() {
       fprintf(stderr, "Cannot write the report to standard output: %s.\n", strerror(errno));
     return;
   }
-  if (linkToStream(myPath)) {
+  if (ZySafeFile::linkToStream(myPath)) {
     // /dev/stdout and its like: written in place, through the link.
     int fd = open(myPath.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     struct stat info;

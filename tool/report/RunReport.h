@@ -18,10 +18,6 @@
 #include <cstddef>
 #include <string>
 
-/// The name of an exit status in the report ("ok", "no-connection", ...,
-/// "signal" for 128 and above).
-const char *exitStatusName(int status);
-
 /// The report as JSON text for a record, a status and the run's times.
 std::string reportJson(const RunRecord &record, int status, const std::string &started,
                        const std::string &ended, double seconds);
@@ -29,12 +25,14 @@ std::string reportJson(const RunRecord &record, int status, const std::string &s
 class RunReport {
 public:
   explicit RunReport(RunOutcome &outcome);
-  /// Takes "--report FILE" off the command line. For "-" standard output
-  /// is kept for the report and the rest of the run goes to standard error.
-  /// Returns EXIT_OK, EXIT_OPTIONS for "-" outside batch mode or a missing
-  /// file name, or EXIT_SAVE_FAILED for a file that cannot be written,
-  /// each with its message; the exit callback is in place in every case.
-  ExitStatus takeOption(int &argc, char **argv);
+  /// Starts the report "--report FILE" asked for (path "" and not
+  /// missing: none was; missing: the option stood last, without its file).
+  /// For "-" standard output is kept for the report and the rest of the
+  /// run goes to standard error. Returns EXIT_OK, EXIT_OPTIONS for "-"
+  /// outside batch mode or a missing file name, or EXIT_SAVE_FAILED for a
+  /// file that cannot be written, each with its message; the exit callback
+  /// is in place whenever a file was given.
+  ExitStatus start(const std::string &path, bool missing, bool batch);
   /// The report's file as given, "-" for standard output, "" for none.
   const std::string &path() const { return myPath; }
   /// No report is written after all (its file is one the run reads or

@@ -7,6 +7,7 @@
 #include "BackupStore.h"
 
 #include "JsonLines.h"
+#include "ParamBlock.h"
 #include "ZySafeFile.h"
 
 #include <nlohmann/json.hpp>
@@ -32,10 +33,6 @@
 const char *const UNKNOWN_SERIAL_FOLDER = "unknown-serial";
 
 namespace {
-const int NAME_OFFSET = 141;
-const int NAME_SIZE = 19;
-const int SERIAL_OFFSET = 64;
-const int SERIAL_SIZE = 31;
 const int MAX_SAME_NAME = 20;
 const int BACKUP_SIZE = 4096;
 const char *const INDEX_NAME = "index.jsonl";
@@ -338,9 +335,13 @@ bool BackupStore::save(const unsigned char *block, int length, const std::string
   if (!open(Access::Make, error, &unsafe))
     return false;
   BackupIndexEntry entry = about;
-  entry.name = length >= NAME_OFFSET + NAME_SIZE ? blockName(block) : "";
-  entry.serial = length >= SERIAL_OFFSET + SERIAL_SIZE ? blockSerial(block) : "";
-  bool known = length >= SERIAL_OFFSET + SERIAL_SIZE && serialKnown(block);
+  ParamField name = robotNameField();
+  ParamField serial = serialNumberField();
+  bool nameFits = length >= name.offset + name.size;
+  bool serialFits = length >= serial.offset + serial.size;
+  entry.name = nameFits ? blockName(block) : "";
+  entry.serial = serialFits ? blockSerial(block) : "";
+  bool known = serialFits && serialKnown(block);
   if (!known)
     entry.serial.clear();
   entry.sha256 = sha256;
@@ -632,20 +633,23 @@ std::string robotFolderName(const unsigned char *block) {
 }
 
 std::string blockSerial(const unsigned char *block) {
-  return blockText(block, SERIAL_OFFSET, SERIAL_SIZE);
+  ParamField serial = serialNumberField();
+  return blockText(block, serial.offset, serial.size);
 }
 
 std::string blockName(const unsigned char *block) {
-  return blockText(block, NAME_OFFSET, NAME_SIZE);
+  ParamField name = robotNameField();
+  return blockText(block, name.offset, name.size);
 }
 
 bool serialKnown(const unsigned char *block) {
-  if (block[SERIAL_OFFSET] == 0)
+  ParamField serial = serialNumberField();
+  if (block[serial.offset] == 0)
     return false;
   // Erased bytes before the terminator: an erased field, or one a write
   // cut in the middle.
-  for (int i = 0; i < SERIAL_SIZE && block[SERIAL_OFFSET + i] != 0; i++)
-    if (block[SERIAL_OFFSET + i] == 0xFF)
+  for (int i = 0; i < serial.size && block[serial.offset + i] != 0; i++)
+    if (block[serial.offset + i] == 0xFF)
       return false;
   return true;
 }

@@ -6,8 +6,10 @@
 #include "DurableWrite.h"
 
 #include "ConnectOptions.h"
+#include "ExitStatus.h"
 #include "InputLine.h"
 #include "ParamSetDiff.h"
+#include "RescueFiles.h"
 #include "ShellText.h"
 #include "ZyLog.h"
 #include "ZyVersion.h"
@@ -18,33 +20,34 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 
 namespace {
 const int BLOCK_SIZE = FLASH_BLOCK_SIZE;
-const int NAME_OFFSET = 141;
-const int NAME_SIZE = 19;
-const int SERIAL_OFFSET = 64;
-const int SERIAL_SIZE = 31;
 const char *const BY_ID = "/dev/serial/by-id";
+
+std::string nameOf(const unsigned char *block) {
+  ParamField field = robotNameField();
+  return blockText(block, field.offset, field.size);
+}
+
+std::string serialOf(const unsigned char *block) {
+  ParamField field = serialNumberField();
+  return blockText(block, field.offset, field.size);
+}
 
 std::string realPathOf(const std::string &path) {
   char resolved[PATH_MAX];
   return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
 }
 
-bool allErased(const unsigned char *block) {
-  for (int i = 0; i < BLOCK_SIZE; i++)
-    if (block[i] != 0xFF)
-      return false;
-  return true;
-}
-
 /// True when the serial number field holds erased bytes before its end: a
 /// write cut in the middle of it.
 bool serialDamaged(const unsigned char *block) {
-  for (int i = 0; i < SERIAL_SIZE && block[SERIAL_OFFSET + i] != 0; i++)
-    if (block[SERIAL_OFFSET + i] == 0xFF)
+  ParamField field = serialNumberField();
+  for (int i = 0; i < field.size && block[field.offset + i] != 0; i++)
+    if (block[field.offset + i] == 0xFF)
       return true;
   return false;
 }
@@ -224,10 +227,10 @@ bool DurableWrite::beforeErase(const unsigned char *old, const unsigned char *in
     return false;
   }
   myJournal.setFolder(myStore.fd());
-  entry.name = blockText(old, NAME_OFFSET, NAME_SIZE);
-  entry.serial = blockText(old, SERIAL_OFFSET, SERIAL_SIZE);
-  entry.intendedName = blockText(intended, NAME_OFFSET, NAME_SIZE);
-  entry.intendedSerial = blockText(intended, SERIAL_OFFSET, SERIAL_SIZE);
+  entry.name = nameOf(old);
+  entry.serial = serialOf(old);
+  entry.intendedName = nameOf(intended);
+  entry.intendedSerial = serialOf(intended);
   entry.intendedKnown = true;
   entry.backup = myBackup;
   entry.oldSha256 = oldSha;
@@ -254,23 +257,29 @@ bool DurableWrite::beforeErase(const unsigned char *old, const unsigned char *in
   myIntendedSha = entry.intendedSha256;
   myIntendedName = entry.intendedName;
   myIntendedSerial = entry.intendedSerial;
+  memcpy(myIntended.data(), intended, BLOCK_SIZE);
   return true;
 }
 
-void DurableWrite::afterWrite(WriteOutcome outcome) {
+RescueFiles DurableWrite::afterWrite(bool verified) {
+  RescueFiles rescue;
   if (myId.empty())
-    return;
+    return rescue;
   std::string id = myId;
   myId.clear();
   std::string error;
-  if (outcome != WriteOutcome::Verified) {
+  if (!verified) {
+    // The parameters as edited are kept beside the run; a whole block
+    // image is still in its own file.
+    if (myKind == WriteKind::Parameters)
+      rescue = saveRescueImage(myIntended.data());
     // The block may now be erased or partly written: the entry stays open
     // for the next run to judge by what it reads.
-    const char *text = outcome == WriteOutcome::Rescued ? "rescued" : "failed";
+    const char *text = !rescue.image.empty() ? "rescued" : "failed";
     for (JournalBegin &entry : myOpen)
       if (entry.id == id)
         entry.failed = text;
-    if (!myJournal.fail(id, text, 8, &error))
+    if (!myJournal.fail(id, text, EXIT_FLASH_WRITE, &error))
       ZyLog::log(ZyLog::Terse,
                  "Warning: could not record the failure of the write in the journal (%s); the "
                  "next run will report the write as unfinished all the same.",
@@ -278,7 +287,7 @@ void DurableWrite::afterWrite(WriteOutcome outcome) {
     if (!myBackup.empty())
       ZyLog::log(ZyLog::Terse, "The block as it was before this write is saved in '%s'.",
                  escapedText(myBackup).c_str());
-    return;
+    return rescue;
   }
   auto own = std::find_if(myOpen.begin(), myOpen.end(),
                           [&id](const JournalBegin &open) { return open.id == id; });
@@ -304,6 +313,7 @@ void DurableWrite::afterWrite(WriteOutcome outcome) {
     settle(myIntendedSha);
   }
   myAsk = false;
+  return rescue;
 }
 
 void DurableWrite::showRecovery(const JournalBegin &entry) {
@@ -366,8 +376,8 @@ void DurableWrite::showRecovery(const JournalBegin &entry) {
 
 DurableWrite::Unfinished DurableWrite::checkUnfinished(const unsigned char *block, bool dismiss) {
   // The robot as read, for the journal's upload lines.
-  myReadName = blockText(block, NAME_OFFSET, NAME_SIZE);
-  myReadSerial = blockText(block, SERIAL_OFFSET, SERIAL_SIZE);
+  myReadName = nameOf(block);
+  myReadSerial = serialOf(block);
   std::vector<JournalBegin> pending = unfinishedHere(false);
   if (pending.empty())
     return Unfinished::None;
@@ -420,8 +430,8 @@ DurableWrite::Unfinished DurableWrite::checkUnfinished(const unsigned char *bloc
 
   // Another robot only when its serial number is none of those the open
   // writes read or meant to write.
-  std::string serial = blockText(block, SERIAL_OFFSET, SERIAL_SIZE);
-  bool known = allErased(block) || serialDamaged(block);
+  std::string serial = serialOf(block);
+  bool known = blockErased(block, BLOCK_SIZE) || serialDamaged(block);
   for (const JournalBegin &entry : still)
     known =
         known || serial == entry.serial || (entry.intendedKnown && serial == entry.intendedSerial);

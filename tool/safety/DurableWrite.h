@@ -2,7 +2,9 @@
 // DurableWrite: the front end's safeguard of the FLASH parameter block
 // write. Before the erase it saves the block as read in the backup store
 // and records a "begin" in the write journal, and refuses the write when
-// either cannot be done; afterwards it records the outcome. After a block
+// either cannot be done; afterwards it records the outcome, and for a
+// failed write of parameters saves the block as it should be in rescue
+// files. After a block
 // read it looks for writes to the same port that are still open and says
 // what to do about them: an entry stays open until the block as read is
 // that write's intended block, or the block from before the first of the
@@ -17,7 +19,7 @@
 
 #include "BackupStore.h"
 #include "FirmwareDownload.h"
-#include "FlashTransfer.h"
+#include "ParameterBlockLink.h"
 #include "WriteJournal.h"
 
 #include <string>
@@ -45,7 +47,7 @@ public:
 
   bool beforeErase(const unsigned char *old, const unsigned char *intended,
                    WriteKind kind) override;
-  void afterWrite(WriteOutcome outcome) override;
+  RescueFiles afterWrite(bool verified) override;
 
   /// What the journal says of the block just read.
   enum class Unfinished {
@@ -123,6 +125,7 @@ private:
   std::string myIntendedSha;
   std::string myIntendedName;   ///< of the write under way
   std::string myIntendedSerial; ///< of the write under way
+  ParamBlock myIntended{};      ///< the block the write under way is to put there
   std::string myReadName;       ///< the robot's Name as last read or written, for uploads
   std::string myReadSerial;     ///< its SerNum
   std::string myUploadId;       ///< of the upload under way, "" when none

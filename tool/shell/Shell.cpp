@@ -2,19 +2,14 @@
 // Interactive command shell over standard input and output.
 #include "Shell.h"
 
-#include "DurableWrite.h"
-#include "FirmwareDownload.h"
-#include "FirmwareImage.h"
 #include "FirmwareReader.h"
 #include "FlashImage.h"
-#include "FlashTransfer.h"
 #include "InputLine.h"
 #include "LineEditor.h"
-#include "MonitorLink.h"
 #include "ParamCommands.h"
 #include "ParamFile.h"
 #include "ParamTables.h"
-#include "RunOutcome.h"
+#include "Session.h"
 #include "ShellCompletion.h"
 #include "ZyArgumentBuilder.h"
 #include "ZyConfig.h"
@@ -39,10 +34,6 @@ char firstNonBlank(const char *line) {
   return *line;
 }
 
-bool isWord(const char *command, const char *word) {
-  return ZyUtil::compareTextNoCase(command, word) == 0;
-}
-
 /// A text parameter given more words than its value: says which word was
 /// taken and how to keep the blanks. Numbers say nothing more.
 void noteExtraWords(const char *command, const ZyArgumentBuilder &args) {
@@ -62,9 +53,7 @@ namespace {
 /// The upload words: a raw binary image needs its load address after the
 /// file name; the image is read, shown, written and recorded for the
 /// run's report.
-void uploadFirmware(MonitorLink *link, FirmwareImage *firmware, FirmwareDownload *download,
-                    DurableWrite *durable, RunOutcome *outcome, const char *file,
-                    const char *address) {
+void uploadFirmware(Session *session, const char *file, const char *address) {
   long base = NO_BASE_ADDRESS;
   if (isBinaryFileName(file) && (address == nullptr || !parseBaseAddress(address, &base))) {
     ZyLog::log(ZyLog::Normal,
@@ -73,53 +62,10 @@ void uploadFirmware(MonitorLink *link, FirmwareImage *firmware, FirmwareDownload
                file);
     return;
   }
-  if (firmware == nullptr || download == nullptr)
-    return;
-  bool read = loadFirmwareFile(file, base, *firmware);
-  bool written = false;
-  if (read) {
-    firmware->logSummary();
-    written = durable != nullptr ? durable->upload(*download, *firmware, link, -1)
-                                 : download->downloadFirmware(link);
-  }
-  if (outcome != nullptr) {
-    FirmwareRecord record =
-        downloadRecord(file, read ? firmware : nullptr, *download, link != nullptr, written);
-    outcome->update([&record](RunRecord &run) { run.firmware.push_back(record); });
-  }
+  if (session != nullptr)
+    session->upload(file, base, nullptr, -1);
 }
 } // namespace
-
-void printHelp() {
-  printf("\n========== Config Commands ===================\n");
-  printf("Type: keyword alone to view current value.\n");
-  printf("      keyword and new value to change it.\n");
-  printf("      'v' or 'view' to see and edit the robot's parameters.\n");
-  printf("      'a' or 'arm' to see and edit Marlock Arm parameters.\n");
-  printf("      'r' or 'restore' parameters from controller or from <name.rop> file.\n");
-  printf("      'u' or 'upload' <name.mot> to update OS.\n");
-  printf("      'save' to save changes to controller or to <name.rop>.\n");
-  printf("      'q' or 'quit' to exit.\n");
-  printf("      '?', 'h' or 'help' to see these instructions again.\n\n");
-  fflush(stdout);
-}
-
-void printCaution(FirmwareIdentity identity) {
-  const char *text;
-  if (identity == FirmwareIdentity::Unidentified)
-    text = "Unidentified, probably old controller stub.\n'q'uit without saving or proceed with "
-           "caution.";
-  else if (identity == FirmwareIdentity::Newer)
-    text = "The firmware is newer than this configuration program.\nYou could lose "
-           "parameters.\n'q'uit without saving or proceed with caution.";
-  else
-    text = "Unidentified, probably very old controller stub version.\n'q'uit without saving or "
-           "proceed with caution.";
-  ZyLog::log(ZyLog::Normal, "                CAUTION!\n"
-                            "========================================================");
-  ZyLog::log(ZyLog::Normal, "%s", text);
-  ZyLog::log(ZyLog::Normal, "========================================================");
-}
 
 bool askKeepRunning() {
   char line[LINE_SIZE];
@@ -139,20 +85,17 @@ bool askKeepRunning() {
 namespace {
 /// What the shell works with, and where its listing stands.
 struct ShellContext {
-  MonitorLink *link;
-  FirmwareImage *firmware;
-  FirmwareDownload *download;
-  DurableWrite *durable;
-  RunOutcome *outcome;
+  Session *session;
   int pagingPosition = 0;
   int listingMode = 0; // 0 robotTable, 1 armTable
+  bool connected() const { return session != nullptr && session->connected(); }
 };
 
 /// 'help': the controller's identity checked again, then the commands.
-void showHelp(MonitorLink *link) {
+void showHelp(ShellContext &shell) {
   printf("\n\n====================================\n");
-  if (link != nullptr) {
-    FirmwareIdentity identity = checkFirmwareIdentity(link);
+  if (shell.connected()) {
+    FirmwareIdentity identity = shell.session->checkIdentity().identity;
     if (identity != FirmwareIdentity::Known)
       printCaution(identity);
   }
@@ -160,13 +103,13 @@ void showHelp(MonitorLink *link) {
 }
 
 /// 'quit': true when the shell ends; unsaved changes are asked about.
-bool quitShell(MonitorLink *link) {
-  if (link != nullptr && imageChanged()) {
+bool quitShell(ShellContext &shell) {
+  if (shell.connected() && imageChanged()) {
     ZyLog::log(ZyLog::Normal, "You didn't save your changes to the controller.");
     ZyLog::log(ZyLog::Normal, "Quit anyway? y/(n)?");
     return !askKeepRunning();
   }
-  if (link == nullptr)
+  if (!shell.connected())
     ZyLog::log(ZyLog::Normal, "No connection, so didn't save your changes to a controller.");
   else
     ZyLog::log(ZyLog::Normal, "Exiting...");
@@ -175,13 +118,18 @@ bool quitShell(MonitorLink *link) {
 
 /// 'save': to a parameter file, or to the controller's block when nothing
 /// else changed it since it was read.
-void saveParameters(MonitorLink *link, const char *file) {
+void saveParameters(ShellContext &shell, const char *file) {
   if (file != nullptr) {
-    if (Zyla::getConfig()->writeFile(file, false, nullptr, false))
+    if (saveParameterFile(file, Zyla::getConfig()))
       ZyLog::log(ZyLog::Normal, "Saved parameters to '%s'.", file);
-  } else if (link == nullptr) {
+    return;
+  }
+  if (!shell.connected()) {
     ZyLog::log(ZyLog::Normal, "Not interacting with controller; cannot save.");
-  } else if (BlockCheck check = checkBlockUnchanged(link); check != BlockCheck::Unchanged) {
+    return;
+  }
+  Session &session = *shell.session;
+  if (BlockCheck check = session.checkUnchanged(); check != BlockCheck::Unchanged) {
     // Written over, a block that something else changed would be lost,
     // its bytes after the parameters replaced by those read earlier.
     if (check == BlockCheck::Changed)
@@ -191,18 +139,26 @@ void saveParameters(MonitorLink *link, const char *file) {
                  "puts your changes back, then 'save'.");
     else
       ZyLog::log(ZyLog::Normal, "Your changes are still here: 'save' tries again.");
-  } else if (!writeFlashParameters(link)) {
-    ZyLog::log(ZyLog::Normal, "Your changes are still here: 'save' tries again.");
+    return;
   }
+  ParamBlock intended = session.block();
+  imageIntoBlock(intended.data());
+  WriteResult written = session.write(intended, true);
+  if (written.verified)
+    takeBlockIntoImage(written.written.data());
+  else
+    ZyLog::log(ZyLog::Normal, "Your changes are still here: 'save' tries again.");
 }
 
 /// 'restore': from a parameter file, or the controller's block read again.
-void restoreParameters(MonitorLink *link, const char *file) {
+void restoreParameters(ShellContext &shell, const char *file) {
   if (file != nullptr) {
     if (restoreParameterFile(file))
       ZyLog::log(ZyLog::Normal, "Restored parameters from '%s'.", file);
-  } else if (link != nullptr) {
-    readFlashParameters(link);
+  } else if (shell.connected()) {
+    ReadResult read = shell.session->read();
+    if (read.ok())
+      takeBlockIntoImage(read.block.data());
   } else {
     ZyLog::log(ZyLog::Normal, "Not interacting with controller; cannot restore.");
   }
@@ -210,46 +166,52 @@ void restoreParameters(MonitorLink *link, const char *file) {
 
 /// Runs one command word with its arguments; false when the shell ends.
 /// *understood is false for a word the shell does not know.
-bool runCommand(ShellContext &shell, const char *command, ZyArgumentBuilder &args,
-                bool *understood) {
+bool runCommand(ShellContext &shell, const char *word, ZyArgumentBuilder &args, bool *understood) {
   const char *value = args.getArg(1);
   *understood = true;
-  if (isWord(command, "?") || isWord(command, "h") || isWord(command, "help")) {
-    showHelp(shell.link);
-  } else if (isWord(command, "quit") || isWord(command, "exit") || isWord(command, "q")) {
-    return !quitShell(shell.link);
-  } else if (isWord(command, "save")) {
-    saveParameters(shell.link, value);
-  } else if (isWord(command, "r") || isWord(command, "restore")) {
-    restoreParameters(shell.link, value);
-  } else if (isWord(command, "d") || isWord(command, "download") || isWord(command, "u") ||
-             isWord(command, "upload")) {
+  const ShellCommand *command = findShellCommand(word);
+  if (command == nullptr) {
+    *understood = false;
+    ZyLog::log(ZyLog::Normal, "Could not understand command '%s'. Type 'h' for help.", word);
+    std::string nearest = nearestShellWord(word);
+    if (!nearest.empty())
+      ZyLog::log(ZyLog::Normal, "Did you mean '%s'?", nearest.c_str());
+    return true;
+  }
+  switch (command->verb) {
+  case ShellVerb::Help:
+    showHelp(shell);
+    break;
+  case ShellVerb::Quit:
+    return !quitShell(shell);
+  case ShellVerb::Save:
+    saveParameters(shell, value);
+    break;
+  case ShellVerb::Restore:
+    restoreParameters(shell, value);
+    break;
+  case ShellVerb::Upload:
     if (value != nullptr)
-      uploadFirmware(shell.link, shell.firmware, shell.download, shell.durable, shell.outcome,
-                     value, args.getArg(2));
+      uploadFirmware(shell.session, value, args.getArg(2));
     else
       ZyLog::log(ZyLog::Normal,
                  "Must provide <filename.mot> to upload new ORVEX image to controller.");
-  } else if (isWord(command, "v") || isWord(command, "view")) {
+    break;
+  case ShellVerb::View:
     shell.listingMode = 0;
     shell.pagingPosition = listParameters(robotTable, 0, PAGE_LIMIT);
-  } else if (isWord(command, "a") || isWord(command, "arm")) {
+    break;
+  case ShellVerb::Arm:
     shell.listingMode = 1;
     shell.pagingPosition = listParameters(armTable, 0, PAGE_LIMIT);
-  } else {
-    *understood = false;
-    ZyLog::log(ZyLog::Normal, "Could not understand command '%s'. Type 'h' for help.", command);
-    std::string nearest = nearestShellWord(command);
-    if (!nearest.empty())
-      ZyLog::log(ZyLog::Normal, "Did you mean '%s'?", nearest.c_str());
+    break;
   }
   return true;
 }
 } // namespace
 
-void runShell(MonitorLink *link, FirmwareImage *firmware, FirmwareDownload *download,
-              DurableWrite *durable, RunOutcome *outcome) {
-  ShellContext shell{link, firmware, download, durable, outcome};
+void runShell(Session *session) {
+  ShellContext shell{session};
   char line[LINE_SIZE];
   // A signal while the shell waits or works ends the run through this
   // thread, which owns the link.

@@ -6,6 +6,7 @@
 #include "ParamCommands.h"
 
 #include "ParamFile.h"
+#include "ShellCommands.h"
 #include "ZyConfig.h"
 #include "ZyUtil.h"
 #include "Zyla.h"
@@ -18,9 +19,16 @@
 
 namespace {
 
-/// The shell's own words, as the help spells them.
-const char *const COMMANDS[] = {"help",   "quit",     "exit", "save", "restore",
-                                "upload", "download", "view", "arm",  nullptr};
+/// The shell's command words that Tab completes (those longer than one
+/// letter), in the order of the table.
+std::vector<const char *> completedWords() {
+  std::vector<const char *> words;
+  for (int i = 0; i < shellCommandCount; i++)
+    for (const char *const *word = shellCommands[i].words; *word != nullptr; word++)
+      if ((*word)[0] != '\0' && (*word)[1] != '\0')
+        words.push_back(*word);
+  return words;
+}
 
 bool isWord(const std::string &word, const char *command) {
   return ZyUtil::compareTextNoCase(word.c_str(), command) == 0;
@@ -202,11 +210,11 @@ std::string nearestShellWord(const std::string &command) {
   size_t limit = std::min<size_t>(3, (wanted.size() + 1) / 2);
   std::string found;
   size_t best = limit;
-  for (const char *const *word = COMMANDS; *word != nullptr; word++) {
-    size_t distance = editDistance(wanted, *word);
+  for (const char *word : completedWords()) {
+    size_t distance = editDistance(wanted, word);
     if (distance < best) {
       best = distance;
-      found = *word;
+      found = word;
     }
   }
   std::string keyword = nearestKeyword(*Zyla::getConfig(), command);
@@ -262,9 +270,9 @@ Completion completeShellLine(const std::string &beforeCursor) {
   const std::string &typedRaw = raw.back();
   if (words.size() == 1) {
     std::vector<std::string> candidates;
-    for (const char *const *command = COMMANDS; *command != nullptr; command++)
-      if (startsWithNoCase(*command, typed))
-        candidates.push_back(*command);
+    for (const char *command : completedWords())
+      if (startsWithNoCase(command, typed))
+        candidates.push_back(command);
     for (const ParamEntry *table : {robotTable, armTable})
       for (const ParamEntry *entry = table; entry->name[0] != '\0'; ++entry) {
         if (startsWithNoCase(entry->name, typed))
@@ -282,10 +290,10 @@ Completion completeShellLine(const std::string &beforeCursor) {
   if (words.size() != 2)
     return Completion();
   const std::string &command = words[0];
-  bool firmware = isWord(command, "u") || isWord(command, "upload") || isWord(command, "d") ||
-                  isWord(command, "download");
-  if (firmware || isWord(command, "save") || isWord(command, "r") || isWord(command, "restore"))
-    return choose(typedRaw, fileCandidates(typed, firmware), true, true);
+  const ShellCommand *taking = findShellCommand(command.c_str());
+  if (taking != nullptr && taking->argument != ShellArgument::None)
+    return choose(typedRaw, fileCandidates(typed, taking->argument == ShellArgument::FirmwareFile),
+                  true, true);
   const ParamEntry *entry = shellParameter(command.c_str());
   if (entry == nullptr)
     return Completion();

@@ -2,10 +2,13 @@
 // The FLASH parameter block transfer and the identity check against the
 // controller simulator, which models FLASH itself (a write only clears
 // bits, so the block must really have been erased and written whole).
+#include "DurableWrite.h"
+#include "FirmwareIdentity.h"
 #include "FlashImage.h"
-#include "FlashTransfer.h"
 #include "LogCapture.h"
 #include "MonitorLink.h"
+#include "ParamFile.h"
+#include "ParameterBlockLink.h"
 #include "ProcessRunner.h"
 #include "RescueFiles.h"
 #include "SimPty.h"
@@ -39,16 +42,39 @@ protected:
     EXPECT_EQ(chdir(myOldDirectory), 0);
   }
 
+  /// A read through the link: the block becomes the one kept and the run's
+  /// image, as the driver takes it.
+  bool readFlashParameters() {
+    BlockRead read = blocks.read();
+    if (read.ok) {
+      asRead = read.block;
+      takeBlockIntoImage(asRead.data());
+    }
+    return read.ok;
+  }
+  /// Writes the image as edited over the block as read, with the safeguard
+  /// given (none: no backup, no journal, no rescue files).
+  bool writeFlashParameters(WriteSafeguard *safeguard = nullptr) {
+    ParamBlock intended = asRead;
+    imageIntoBlock(intended.data());
+    testing::internal::CaptureStdout();
+    lastWrite = blocks.write(asRead, intended, WriteKind::Parameters, safeguard);
+    testing::internal::GetCapturedStdout();
+    if (lastWrite.verified()) {
+      asRead = lastWrite.written;
+      takeBlockIntoImage(asRead.data());
+    }
+    return lastWrite.verified();
+  }
+
   /// Reads, changes one value and writes back; true when the controller
   /// then holds exactly the block as read with that change.
   bool changeAndWrite() {
     std::array<uint8_t, SimMemory::PARAM_SIZE> before = session->controller().block7();
-    if (!readFlashParameters(&link))
+    if (!readFlashParameters())
       return false;
     setHostWordAt(278, 0x4321);
-    testing::internal::CaptureStdout();
-    bool written = writeFlashParameters(&link);
-    testing::internal::GetCapturedStdout();
+    bool written = writeFlashParameters();
     auto after = session->controller().block7();
     before[278] = 0x43;
     before[279] = 0x21;
@@ -64,6 +90,9 @@ protected:
   std::unique_ptr<SimSession> session;
   ZySerialConnection port;
   MonitorLink link{&port};
+  ParameterBlockLink blocks{link};
+  ParamBlock asRead{};
+  BlockWrite lastWrite;
   LogCapture log;
 };
 
@@ -85,7 +114,7 @@ TEST_F(FlashSimTest, ReadChangeAndWriteBack) {
   start(options);
   auto before = session->controller().block7();
 
-  ASSERT_TRUE(readFlashParameters(&link)) << log.text();
+  ASSERT_TRUE(readFlashParameters()) << log.text();
   EXPECT_EQ(hostWord(136), (before[136] << 8) | before[137]); // Ticks/mm
   EXPECT_EQ(memcmp(flashImage + 141, before.data() + 141, 19), 0);
   EXPECT_FALSE(imageChanged());
@@ -95,10 +124,7 @@ TEST_F(FlashSimTest, ReadChangeAndWriteBack) {
   memset(flashImage + 141, 0, 19);
   memcpy(flashImage + 141, "Tester", 6);
 
-  testing::internal::CaptureStdout();
-  bool written = writeFlashParameters(&link);
-  testing::internal::GetCapturedStdout();
-  ASSERT_TRUE(written) << log.text();
+  ASSERT_TRUE(writeFlashParameters()) << log.text();
   EXPECT_FALSE(imageChanged());
 
   auto after = session->controller().block7();
@@ -122,7 +148,7 @@ TEST_F(FlashSimTest, CorruptedBlockReplyIsRefusedAndReadAgain) {
   memset(flashImage, 0x33, FLASH_IMAGE_SIZE);
   // The retry's intact reply is taken, once a second one confirms it; the
   // simulator has seen the "-".
-  EXPECT_TRUE(readFlashParameters(&link));
+  EXPECT_TRUE(readFlashParameters());
   EXPECT_EQ(session->controller().stats().replyNaks, 1);
   EXPECT_EQ(session->controller().stats().reads, 3);
   EXPECT_EQ(memcmp(flashImage + 141, session->controller().block7().data() + 141, 19), 0);
@@ -132,15 +158,13 @@ TEST_F(FlashSimTest, RefusedPieceLeavesTheImage) {
   SimOptions options;
   options.faults.refuse.parse("FW7200:*");
   start(options);
-  ASSERT_TRUE(readFlashParameters(&link));
+  ASSERT_TRUE(readFlashParameters());
   setHostWord(278, 0x4321);
   unsigned char image[FLASH_IMAGE_SIZE], reference[FLASH_IMAGE_SIZE];
   memcpy(image, flashImage, sizeof image);
   memcpy(reference, referenceImage, sizeof reference);
 
-  testing::internal::CaptureStdout();
-  EXPECT_FALSE(writeFlashParameters(&link));
-  testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(writeFlashParameters());
   EXPECT_TRUE(log.hasLine("Binary packet didn't write 0x80 bytes to 0x7200: ER2")) << log.text();
   EXPECT_TRUE(log.hasLine("Could not write to the controller."));
   EXPECT_EQ(memcmp(flashImage, image, sizeof image), 0);
@@ -152,7 +176,7 @@ TEST_F(FlashSimTest, IdentityOfTheSimulatedController) {
   SimOptions options;
   options.identity.firmwareMinor = '9';
   start(options);
-  EXPECT_EQ(checkFirmwareIdentity(&link), FirmwareIdentity::Newer);
+  EXPECT_EQ(checkFirmwareIdentity(&link).identity, FirmwareIdentity::Newer);
 }
 
 namespace {
@@ -178,7 +202,7 @@ TEST_F(FlashSimTest, PausedBlockReplyIsRiddenOutOrReadAgain) {
     options.faults.pauseMs = pauseMs;
     start(options);
     memset(flashImage, 0, FLASH_IMAGE_SIZE);
-    ASSERT_TRUE(readFlashParameters(&link)) << pauseMs << "\n" << log.text();
+    ASSERT_TRUE(readFlashParameters()) << pauseMs << "\n" << log.text();
     auto block = session->controller().block7();
     EXPECT_EQ(flashImage[141], block[141]) << pauseMs; // the name, never shifted
     EXPECT_EQ(memcmp(flashImage + 141, block.data() + 141, 19), 0) << pauseMs;
@@ -204,7 +228,7 @@ TEST_F(FlashSimTest, CutOrShortBlockRepliesAreRefused) {
     start(options);
     memset(flashImage, 0x33, FLASH_IMAGE_SIZE);
     auto begin = Clock::now();
-    EXPECT_FALSE(readFlashParameters(&link)) << c.value;
+    EXPECT_FALSE(readFlashParameters()) << c.value;
     EXPECT_LT(msSince(begin), 8000) << c.value;
     EXPECT_TRUE(log.hasLine("Could not read FLASH parameters from controller."));
     for (int i = 0; i < FLASH_IMAGE_SIZE; i++)
@@ -219,16 +243,14 @@ TEST_F(FlashSimTest, CutOrShortBlockRepliesAreRefused) {
 // Bytes left over on the line are never taken as the answer to the erase.
 TEST_F(FlashSimTest, StaleBytesAreNotTakenForTheEraseAcknowledgement) {
   start();
-  ASSERT_TRUE(readFlashParameters(&link));
+  ASSERT_TRUE(readFlashParameters());
   // What a reply cut off earlier leaves behind: "#" and its checksum.
   std::string stale = "#5a";
   ASSERT_EQ(write(session->pty().master(), stale.data(), stale.size()),
             static_cast<ssize_t>(stale.size()));
   usleep(100000);
   setHostWordAt(278, 0x1111);
-  testing::internal::CaptureStdout();
-  EXPECT_TRUE(writeFlashParameters(&link)) << log.text();
-  testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(writeFlashParameters()) << log.text();
   EXPECT_FALSE(log.hasLine("Erase FLASH command didn't work."));
   EXPECT_EQ(session->controller().stats().erases, 1);
   EXPECT_EQ(session->controller().block7()[278], 0x11);
@@ -261,20 +283,19 @@ TEST_F(FlashSimTest, FailedWriteLeavesARescueImageThatPutsTheBlockBack) {
   SimOptions options = withFault(&SimFaults::refuse, "FW7200:*");
   start(options);
   auto before = session->controller().block7();
-  ASSERT_TRUE(readFlashParameters(&link));
+  ASSERT_TRUE(readFlashParameters());
   setHostWordAt(278, 0x5678);
-  testing::internal::CaptureStdout();
-  EXPECT_FALSE(writeFlashParameters(&link));
-  testing::internal::GetCapturedStdout();
+  DurableWrite guard(rescueDir.subdir("store"), session->slavePath());
+  EXPECT_FALSE(writeFlashParameters(&guard));
   EXPECT_TRUE(log.hasLine("The FLASH parameter block on the controller may now be erased or "
                           "partly written."))
       << log.text();
-  ASSERT_FALSE(lastRescueImage().empty());
-  EXPECT_EQ(lastRescueParameters(),
-            lastRescueImage().substr(0, lastRescueImage().size() - 4) + ".rop");
+  const RescueFiles &rescue = lastWrite.rescue;
+  ASSERT_FALSE(rescue.image.empty());
+  EXPECT_EQ(rescue.parameters, rescue.image.substr(0, rescue.image.size() - 4) + ".rop");
   unsigned char rescued[FLASH_BLOCK_SIZE];
   int length = 0;
-  ASSERT_TRUE(loadBlockFile(lastRescueImage().c_str(), rescued, &length));
+  ASSERT_TRUE(loadBlockFile(rescue.image.c_str(), rescued, &length));
   auto expected = before;
   expected[278] = 0x56;
   expected[279] = 0x78;
@@ -286,23 +307,25 @@ TEST_F(FlashSimTest, FailedWriteLeavesARescueImageThatPutsTheBlockBack) {
   TearDown();
   SetUp();
   start();
+  ASSERT_EQ(length, FLASH_BLOCK_SIZE);
+  ParamBlock image;
+  memcpy(image.data(), rescued, FLASH_BLOCK_SIZE);
   testing::internal::CaptureStdout();
-  EXPECT_TRUE(restoreFlashBlock(&link, rescued, length)) << log.text();
+  EXPECT_TRUE(blocks.write(asRead, image, WriteKind::WholeBlock, nullptr).verified()) << log.text();
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(session->controller().block7(), expected);
-  EXPECT_FALSE(imageChanged());
 }
 
 TEST_F(FlashSimTest, ErasedBlockIsReportedWhenRead) {
   start();
-  ASSERT_TRUE(readFlashParameters(&link));
+  ASSERT_TRUE(readFlashParameters());
   EXPECT_FALSE(log.contains("erased"));
   // The block is left erased, as by a write that stopped after its erase.
   link.discardInput();
   ASSERT_TRUE(link.sendCommand("FE7"));
   char reply[8];
   ASSERT_TRUE(link.readPacket(reply, 7, 1000));
-  ASSERT_TRUE(readFlashParameters(&link));
+  ASSERT_TRUE(readFlashParameters());
   EXPECT_TRUE(log.hasLine("Warning: the controller's FLASH parameter block is erased (every byte "
                           "reads 0xFF)."))
       << log.text();
@@ -314,7 +337,7 @@ namespace {
 struct RecordingSafeguard : WriteSafeguard {
   bool refuse = false;
   int before = 0;
-  std::vector<WriteOutcome> outcomes;
+  std::vector<bool> outcomes;
   std::vector<unsigned char> old, intended;
   bool beforeErase(const unsigned char *o, const unsigned char *i, WriteKind) override {
     before++;
@@ -322,7 +345,13 @@ struct RecordingSafeguard : WriteSafeguard {
     intended.assign(i, i + FLASH_BLOCK_SIZE);
     return !refuse;
   }
-  void afterWrite(WriteOutcome outcome) override { outcomes.push_back(outcome); }
+  RescueFiles afterWrite(bool verified) override {
+    outcomes.push_back(verified);
+    RescueFiles files;
+    if (!verified)
+      files.image = "told.blk";
+    return files;
+  }
 };
 } // namespace
 
@@ -332,12 +361,12 @@ TEST_F(FlashSimTest, SafeguardSeesEveryEraseFirstAndCanRefuseIt) {
     const char *refuseWrites; // --refuse selector, or nullptr
     bool refuse;
     bool written;
-    std::vector<WriteOutcome> outcomes;
+    std::vector<bool> outcomes;
     long erases;
   } cases[] = {
-      {nullptr, false, true, {WriteOutcome::Verified}, 1},
+      {nullptr, false, true, {true}, 1},
       {nullptr, true, false, {}, 0},
-      {"FW7200:*", false, false, {WriteOutcome::Rescued}, 2},
+      {"FW7200:*", false, false, {false}, 2},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.refuse ? "refused" : c.refuseWrites ? "pieces refused" : "plain");
@@ -345,13 +374,14 @@ TEST_F(FlashSimTest, SafeguardSeesEveryEraseFirstAndCanRefuseIt) {
     auto before = session->controller().block7();
     RecordingSafeguard guard;
     guard.refuse = c.refuse;
-    setWriteSafeguard(&guard);
-    ASSERT_TRUE(readFlashParameters(&link));
+    ASSERT_TRUE(readFlashParameters());
     setHostWordAt(278, 0x1234);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(writeFlashParameters(&link), c.written);
-    testing::internal::GetCapturedStdout();
-    setWriteSafeguard(nullptr);
+    EXPECT_EQ(writeFlashParameters(&guard), c.written);
+    EXPECT_EQ(lastWrite.status, c.written  ? BlockWriteStatus::Verified
+                                : c.refuse ? BlockWriteStatus::Refused
+                                           : BlockWriteStatus::Failed);
+    EXPECT_EQ(lastWrite.rescue.image, c.outcomes == std::vector<bool>{false} ? "told.blk" : "")
+        << "what the safeguard saved comes back with the result";
     EXPECT_EQ(guard.before, 1);
     EXPECT_EQ(guard.outcomes, c.outcomes);
     EXPECT_EQ(memcmp(guard.old.data(), before.data(), before.size()), 0) << "the block as read";
@@ -370,7 +400,6 @@ TEST_F(FlashSimTest, SafeguardSeesEveryEraseFirstAndCanRefuseIt) {
 
 TEST(RescueFiles, NamesAreFreeForBothFilesAndNothingIsOverwritten) {
   TempDir dir;
-  ZyConfig config(nullptr, false, false, false, true);
   unsigned char block[FLASH_BLOCK_SIZE];
   memset(block, 0x5A, sizeof block);
   // Table: the files already there, and the number the pair gets.
@@ -389,7 +418,7 @@ TEST(RescueFiles, NamesAreFreeForBothFilesAndNothingIsOverwritten) {
     std::string b = here.file("orvexconf-rescue-bot-1");
     for (const std::string &e : c.existing)
       ASSERT_TRUE(writeFile(b + e, "old " + e));
-    RescueFiles saved = saveRescueFiles(b, block, FLASH_BLOCK_SIZE, &config);
+    RescueFiles saved = saveRescueFiles(b, block, FLASH_BLOCK_SIZE);
     EXPECT_EQ(saved.image, b + c.expected + ".blk") << saved.error;
     EXPECT_EQ(saved.parameters, b + c.expected + ".rop") << saved.error;
     EXPECT_EQ(readFile(saved.image), std::string(FLASH_BLOCK_SIZE, '\x5A'));
@@ -397,7 +426,7 @@ TEST(RescueFiles, NamesAreFreeForBothFilesAndNothingIsOverwritten) {
       EXPECT_EQ(readFile(b + e), "old " + e) << "untouched";
   }
   // A folder that cannot be written: no file, and the reason.
-  RescueFiles none = saveRescueFiles(dir.file("missing/x"), block, FLASH_BLOCK_SIZE, &config);
+  RescueFiles none = saveRescueFiles(dir.file("missing/x"), block, FLASH_BLOCK_SIZE);
   EXPECT_TRUE(none.image.empty());
   EXPECT_TRUE(none.parameters.empty());
   EXPECT_FALSE(none.error.empty());

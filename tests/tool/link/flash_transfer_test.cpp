@@ -2,14 +2,17 @@
 // Tests of the FLASH parameter block transfer against a scripted monitor on
 // a pseudo-terminal: the read into the FLASH image, the erase-and-write
 // back, failures that must leave the images alone, and the firmware
-// identity check.
+// identity check. The fixture keeps the block as read and takes a verified
+// block into the run's image, as the driver and the shell do.
 #include "ClassicProgress.h"
+#include "DurableWrite.h"
+#include "FirmwareIdentity.h"
 #include "FlashImage.h"
-#include "FlashTransfer.h"
 #include "LogCapture.h"
 #include "MonitorLink.h"
 #include "MonitorPeer.h"
 #include "ParamTables.h"
+#include "ParameterBlockLink.h"
 #include "ProcessRunner.h"
 #include "PtyPair.h"
 #include "ZyCriticalSection.h"
@@ -64,13 +67,37 @@ protected:
   }
   void TearDown() override { EXPECT_EQ(chdir(myOldDirectory), 0); }
 
+  // A read through the link: a block read becomes the one kept and the
+  // run's image.
+  bool readParameters() {
+    BlockRead read = blocks.read();
+    if (read.ok) {
+      asRead = read.block;
+      takeBlockIntoImage(asRead.data());
+    }
+    return read.ok;
+  }
+
   // Reads the peer's block into the image through a peer of its own.
   void readBlock(const unsigned char *block) {
     MonitorPeer peer(pty);
     memcpy(peer.block, block, MonitorPeer::BLOCK_SIZE);
     peer.start();
-    ASSERT_TRUE(readFlashParameters(&link));
+    ASSERT_TRUE(readParameters());
     peer.stop();
+  }
+
+  // Writes the image as edited over the block as read, with the safeguard
+  // (backups, journal, rescue files); a verified block becomes the one kept.
+  BlockWrite writeParameters() {
+    ParamBlock intended = asRead;
+    imageIntoBlock(intended.data());
+    BlockWrite written = blocks.write(asRead, intended, WriteKind::Parameters, &guard);
+    if (written.verified()) {
+      asRead = written.written;
+      takeBlockIntoImage(asRead.data());
+    }
+    return written;
   }
 
   // Runs a write against a peer that starts with the given block; returns
@@ -78,12 +105,12 @@ protected:
   bool writeBlock(MonitorPeer &peer, std::string *progress = nullptr) {
     peer.start();
     testing::internal::CaptureStdout();
-    bool ok = writeFlashParameters(&link);
+    lastWrite = writeParameters();
     std::string out = testing::internal::GetCapturedStdout();
     peer.stop();
     if (progress != nullptr)
       *progress = out;
-    return ok;
+    return lastWrite.verified();
   }
 
   static void patternBlock(unsigned char *block, int seed) {
@@ -94,9 +121,13 @@ protected:
   PtyPair pty;
   ZySerialConnection port;
   MonitorLink link{&port};
+  ParameterBlockLink blocks{link};
   ClassicProgress printer;
   LogCapture log;
   TempDir rescueDir;
+  DurableWrite guard{rescueDir.subdir("store"), pty.slavePath()};
+  ParamBlock asRead{};
+  BlockWrite lastWrite;
   char myOldDirectory[4096] = {};
 };
 
@@ -178,32 +209,27 @@ TEST(FirmwareIdentity, FieldsOfTheReplyForTheReport) {
 }
 
 TEST_F(FlashTransferTest, IdentityCheckOverTheLine) {
-  EXPECT_EQ(checkFirmwareIdentity(nullptr), FirmwareIdentity::Unidentified);
+  EXPECT_EQ(checkFirmwareIdentity(nullptr).identity, FirmwareIdentity::Unidentified);
 
   MonitorPeer peer(pty);
   peer.identity = identity('2', '1', "ORVEX", '2', '9');
   peer.start();
-  EXPECT_EQ(checkFirmwareIdentity(&link), FirmwareIdentity::Newer);
+  IdentityCheck check = checkFirmwareIdentity(&link);
   peer.stop();
+  EXPECT_EQ(check.identity, FirmwareIdentity::Newer);
+  EXPECT_TRUE(check.answered);
   EXPECT_EQ(peer.commands(), std::vector<std::string>{"V"});
   EXPECT_EQ(peer.hostAnswers(), "+");
   EXPECT_TRUE(log.hasLine(peer.identity.substr(1))) << log.text();
-  EXPECT_EQ(lastIdentityReply(), peer.identity);
+  EXPECT_EQ(check.reply.text, peer.identity.substr(1));
+  EXPECT_EQ(check.reply.firmwareVersion, "2.9");
 
   // An identity reply that does not arrive intact: no identity, no reply.
   pty.write("+$xORVEX#00");
-  EXPECT_EQ(checkFirmwareIdentity(&link), FirmwareIdentity::Unidentified);
-  EXPECT_STREQ(lastIdentityReply(), "");
-}
-
-TEST_F(FlashTransferTest, NoLinkChangesNothing) {
-  memset(flashImage, 0x5A, FLASH_IMAGE_SIZE);
-  EXPECT_FALSE(readFlashParameters(nullptr));
-  EXPECT_TRUE(log.hasLine("No controller to read from. Try 'connect'."));
-  EXPECT_FALSE(writeFlashParameters(nullptr));
-  EXPECT_TRUE(log.hasLine("No controller to write to. Try 'connect'."));
-  for (unsigned char b : flashImage)
-    ASSERT_EQ(b, 0x5A);
+  check = checkFirmwareIdentity(&link);
+  EXPECT_EQ(check.identity, FirmwareIdentity::Unidentified);
+  EXPECT_FALSE(check.answered);
+  EXPECT_EQ(check.reply.text, "");
 }
 
 TEST_F(FlashTransferTest, ReadBringsWordsIntoHostOrder) {
@@ -213,7 +239,7 @@ TEST_F(FlashTransferTest, ReadBringsWordsIntoHostOrder) {
   memcpy(peer.block, block, sizeof block);
   peer.upperCaseBlock = true;
   peer.start();
-  ASSERT_TRUE(readFlashParameters(&link));
+  ASSERT_TRUE(readParameters());
   peer.stop();
   EXPECT_EQ(peer.commands(), (std::vector<std::string>{"m7000,FFF", "m7000,FFF"}))
       << "read and confirmed";
@@ -306,18 +332,19 @@ TEST_F(FlashTransferTest, FailedWriteLeavesTheImages) {
       << "erase and four pieces, then erase and one piece again, no reset";
   EXPECT_TRUE(log.hasLine("Writing the FLASH parameter block again from its start."));
   // The block as it should have been is kept, raw, and can be loaded back.
-  ASSERT_FALSE(lastRescueImage().empty());
+  const std::string &rescue = lastWrite.rescue.image;
+  ASSERT_FALSE(rescue.empty());
+  EXPECT_EQ(lastWrite.rescue.parameters, rescue.substr(0, rescue.size() - 4) + ".rop");
   unsigned char rescued[FLASH_BLOCK_SIZE];
   int length = 0;
-  ASSERT_TRUE(loadBlockFile(lastRescueImage().c_str(), rescued, &length));
+  ASSERT_TRUE(loadBlockFile(rescue.c_str(), rescued, &length));
   EXPECT_EQ(length, FLASH_BLOCK_SIZE);
   EXPECT_EQ(rescued[278], 0x12);
   EXPECT_EQ(rescued[279], 0x34);
   EXPECT_EQ(memcmp(rescued + 186, "edited in buffer", 16), 0);
   EXPECT_EQ(memcmp(rescued + 422, block + 422, MonitorPeer::BLOCK_SIZE - 422), 0);
-  EXPECT_EQ(lastRescueImage().compare(0, 17, "orvexconf-rescue-"), 0) << lastRescueImage();
-  EXPECT_TRUE(log.hasLine("To put it back, run: orvexconf -rp <port> -b -restoreBlock " +
-                          lastRescueImage()))
+  EXPECT_EQ(rescue.compare(0, 17, "orvexconf-rescue-"), 0) << rescue;
+  EXPECT_TRUE(log.hasLine("To put it back, run: orvexconf -rp <port> -b -restoreBlock " + rescue))
       << log.text();
   EXPECT_EQ(memcmp(flashImage, before, sizeof before), 0);
   EXPECT_EQ(memcmp(referenceImage, reference, sizeof reference), 0);
@@ -368,7 +395,7 @@ TEST_F(FlashTransferTest, CorruptedReadNeverBecomesTheImage) {
   memcpy(bad.block, other, sizeof other);
   bad.corruptBlockChecksum = true;
   bad.start();
-  EXPECT_FALSE(readFlashParameters(&link));
+  EXPECT_FALSE(readParameters());
   bad.stop();
   EXPECT_EQ(bad.hostAnswers(), "--") << "answered and tried once more";
   EXPECT_TRUE(log.hasLine("Could not read FLASH parameters from controller."));
@@ -391,7 +418,7 @@ TEST_F(FlashTransferTest, BlockReplyOfAnyOtherLengthIsRefused) {
     memcpy(peer.block, block, sizeof block);
     peer.blockDigits = digits;
     peer.start();
-    EXPECT_FALSE(readFlashParameters(&link)) << digits;
+    EXPECT_FALSE(readParameters()) << digits;
     peer.stop();
     EXPECT_EQ(peer.commands().size(), 2u) << "tried once more";
     for (int i = 0; i < FLASH_IMAGE_SIZE; i++)
@@ -403,9 +430,10 @@ TEST_F(FlashTransferTest, BlockReplyOfAnyOtherLengthIsRefused) {
   memcpy(peer.block, block, sizeof block);
   peer.blockDigits = 8190;
   peer.start();
-  ASSERT_TRUE(readFlashParameters(&link));
+  ASSERT_TRUE(readParameters());
   peer.stop();
   EXPECT_EQ(flashImage[295], block[295]); // a reserved byte, never swapped
+  EXPECT_EQ(asRead[MonitorPeer::BLOCK_SIZE - 1], 0xFF) << "the missing last byte reads erased";
   MonitorPeer writer(pty);
   memcpy(writer.block, block, sizeof block);
   writer.blockDigits = 8190;
@@ -459,7 +487,7 @@ TEST_F(FlashTransferTest, VerifyDifferenceRestartsTheBlockOnce) {
                             "(byte " +
                             std::to_string(offset) + ")."))
         << log.text();
-    EXPECT_FALSE(lastRescueImage().empty());
+    EXPECT_FALSE(lastWrite.rescue.image.empty());
     EXPECT_TRUE(imageChanged());
   }
 }
@@ -499,7 +527,7 @@ TEST_F(FlashTransferTest, SumPreservingDamageIsNeverTakenForTheBlock) {
       }
     };
     peer.start();
-    bool read = readFlashParameters(&link);
+    bool read = readParameters();
     peer.stop();
     EXPECT_EQ(read, c.read) << log.text();
     EXPECT_EQ(peer.commands().size(), c.commands) << log.text();
@@ -508,7 +536,7 @@ TEST_F(FlashTransferTest, SumPreservingDamageIsNeverTakenForTheBlock) {
       EXPECT_EQ(flashImage[295], block[295]);
       // The whole block, which a write sends back: bytes past the
       // parameters are confirmed like the rest.
-      EXPECT_EQ(memcmp(flashBlock(), block, sizeof block), 0);
+      EXPECT_EQ(memcmp(asRead.data(), block, sizeof block), 0);
     } else {
       for (int i = 0; i < FLASH_IMAGE_SIZE; i++)
         ASSERT_EQ(flashImage[i], 0x33) << i;
@@ -538,7 +566,7 @@ TEST_F(FlashTransferTest, AStaleReplyOnTheLineIsDroppedBeforeTheRead) {
   MonitorPeer peer(pty);
   memcpy(peer.block, block, sizeof block);
   peer.start();
-  ASSERT_TRUE(readFlashParameters(&link)) << log.text();
+  ASSERT_TRUE(readParameters()) << log.text();
   peer.stop();
   EXPECT_EQ(peer.commands(), (std::vector<std::string>{"m7000,FFF", "m7000,FFF"})) << log.text();
   EXPECT_FALSE(log.contains("again")) << log.text();
@@ -553,14 +581,21 @@ TEST_F(FlashTransferTest, BlockIsCheckedAgainBeforeTheShellWritesIt) {
   static unsigned char block[MonitorPeer::BLOCK_SIZE];
   patternBlock(block, 14);
   readBlock(block);
-  EXPECT_EQ(checkBlockUnchanged(nullptr), BlockCheck::Unreadable);
   MonitorPeer garbled(pty);
   memcpy(garbled.block, block, sizeof block);
   garbled.corruptBlockChecksum = true;
   garbled.start();
-  EXPECT_EQ(checkBlockUnchanged(&link), BlockCheck::Unreadable);
+  EXPECT_EQ(blocks.checkUnchanged(asRead, false), BlockCheck::Unreadable);
   garbled.stop();
   EXPECT_EQ(garbled.commands().size(), 2u) << "a check only reads";
+
+  MonitorPeer other(pty);
+  memcpy(other.block, block, sizeof block);
+  other.block[4000] ^= 0x10;
+  other.start();
+  EXPECT_EQ(blocks.checkUnchanged(asRead, false), BlockCheck::Changed);
+  other.stop();
+  EXPECT_TRUE(log.contains("it differs at byte 4000")) << log.text();
 
   setHostWord(278, 0x0bb0);
   MonitorPeer failing(pty);
@@ -571,7 +606,8 @@ TEST_F(FlashTransferTest, BlockIsCheckedAgainBeforeTheShellWritesIt) {
   MonitorPeer partly(pty);
   memcpy(partly.block, failing.block, sizeof block);
   partly.start();
-  EXPECT_EQ(checkBlockUnchanged(&link), BlockCheck::Unchanged);
+  EXPECT_EQ(blocks.checkUnchanged(asRead, true), BlockCheck::Unchanged)
+      << "a block a failed write of ours left may be written over";
   partly.stop();
 }
 

@@ -13,9 +13,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <unistd.h>
@@ -158,9 +160,19 @@ TEST(ProgressPrinter, ASignalsNoticeStartsOnALineOfItsOwn) {
       ZyCriticalSection section;
       printer.blockStarted(7, 0x7000, 4096);
       printer.pieceSent(0x7000, 0x7080);
+      // The notice is printed by the signal thread; the block ends once it
+      // is out (the observer sees a line after it is written).
+      static std::atomic<bool> noticed{false};
+      ZyLog::setObserver(
+          [](void *, ZyLog::LogLevel, const char *line) {
+            if (strstr(line, "during work") != nullptr)
+              noticed = true;
+          },
+          nullptr);
       kill(getpid(), SIGINT);
-      if (!waitFor([] { return ZyCriticalSection::pendingSignal() == SIGINT; }))
+      if (!waitFor([] { return ZyCriticalSection::pendingSignal() == SIGINT && noticed.load(); }))
         childMark("signal never recorded\n");
+      ZyLog::setObserver(nullptr, nullptr);
       printer.blockEnded(true);
     }
     fflush(stdout);

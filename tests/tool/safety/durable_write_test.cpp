@@ -467,7 +467,7 @@ TEST(DurableWrite, UnfinishedWritesAreReportedAndClosedByWhatTheBlockShows) {
     // A write that ends closes its own entry, and supersedes the old one.
     if (c.afterwards == U::Blocking) {
       ASSERT_TRUE(again.beforeErase(c.block->data(), old.data(), WriteKind::Parameters));
-      again.afterWrite(WriteOutcome::Verified);
+      again.afterWrite(true);
       EXPECT_EQ(DurableWrite(dir.path(), port).checkUnfinished(c.block->data(), false), U::None);
     }
   }
@@ -568,13 +568,25 @@ struct Write {
   End end;
 };
 
+/// A failed write's rescue files go to the current folder: here the
+/// store's, or (for a write that could not save them) a missing one.
 void runWrite(const std::string &store, const std::string &port, const Write &w) {
   DurableWrite guard(store, port);
   ASSERT_TRUE(guard.beforeErase(w.old->data(), w.intended->data(), w.kind));
-  if (w.end != End::Cut)
-    guard.afterWrite(w.end == End::Verified  ? WriteOutcome::Verified
-                     : w.end == End::Rescued ? WriteOutcome::Rescued
-                                             : WriteOutcome::Failed);
+  if (w.end == End::Cut)
+    return;
+  char home[4096];
+  ASSERT_NE(getcwd(home, sizeof home), nullptr);
+  ASSERT_EQ(chdir(store.c_str()), 0);
+  std::string gone = store + "/gone";
+  if (w.end == End::Failed) {
+    ASSERT_EQ(mkdir(gone.c_str(), 0700), 0);
+    ASSERT_EQ(chdir(gone.c_str()), 0);
+    ASSERT_EQ(rmdir(gone.c_str()), 0);
+  }
+  RescueFiles rescue = guard.afterWrite(w.end == End::Verified);
+  EXPECT_EQ(rescue.image.empty(), w.end != End::Rescued) << rescue.error;
+  EXPECT_EQ(chdir(home), 0);
 }
 
 } // namespace

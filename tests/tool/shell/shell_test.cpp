@@ -5,9 +5,9 @@
 // history file; "save" to a controller played by a pty peer; and a table
 // of commands run against the controller simulator, checked on the text
 // and on the wire.
+#include "ConnectOptions.h"
 #include "ConnectionSequence.h"
 #include "FlashImage.h"
-#include "FlashTransfer.h"
 #include "LineEditor.h"
 #include "LogCapture.h"
 #include "MonitorLink.h"
@@ -15,6 +15,8 @@
 #include "ParamCommands.h"
 #include "ParamFile.h"
 #include "ProcessRunner.h"
+#include "RunOutcome.h"
+#include "Session.h"
 #include "Shell.h"
 #include "ShellCompletion.h"
 #include "SimPty.h"
@@ -45,8 +47,35 @@ protected:
       loadTextBuffers(table);
   }
 
+  /// A session on the serial port at path that the caller has in the
+  /// monitor already (a pty's peer or the simulator plays the controller),
+  /// its backups in a folder of the test's own; the block is read into the
+  /// run's image as the driver reads it.
+  struct Controller {
+    explicit Controller(const std::string &path)
+        : options(path.c_str(), 115200), session(options, outcome, settings()) {
+      EXPECT_EQ(options.serialConnection()->open(path.c_str()), 0);
+      session.useMonitor();
+    }
+    Session::Settings settings() {
+      Session::Settings s;
+      s.backupDir = store.subdir("store");
+      return s;
+    }
+    bool read() {
+      ReadResult read = session.read();
+      if (read.ok())
+        takeBlockIntoImage(read.block.data());
+      return read.ok();
+    }
+    TempDir store;
+    RunOutcome outcome;
+    ConnectOptions options;
+    Session session;
+  };
+
   /// Runs the shell on the given input; returns its standard output.
-  std::string run(const std::string &input, MonitorLink *link = nullptr) {
+  std::string run(const std::string &input, Session *session = nullptr) {
     FILE *in = fmemopen(const_cast<char *>(input.data()), input.size(), "r");
     if (input.empty())
       in = fopen("/dev/null", "r");
@@ -54,7 +83,7 @@ protected:
     FILE *saved = stdin;
     stdin = in;
     testing::internal::CaptureStdout();
-    runShell(link, nullptr, nullptr);
+    runShell(session);
     fflush(stdout);
     std::string out = testing::internal::GetCapturedStdout();
     stdin = saved;
@@ -279,17 +308,14 @@ TEST_F(Shell, CommandsAgainstTheControllerSimulator) {
     SCOPED_TRACE(c.name);
     SimSession session;
     ASSERT_TRUE(session.ok()) << session.error();
-    ZySerialConnection port;
-    port.setBaud(115200);
-    ASSERT_EQ(port.open(session.slavePath().c_str()), 0);
-    MonitorLink link(&port);
-    ASSERT_TRUE(readFlashParameters(&link));
+    Controller controller(session.slavePath());
+    ASSERT_TRUE(controller.read());
     auto before = session.controller().block7();
     ASSERT_NE(before[179], 4) << "HostBaud 4 must be a change";
     long commandsBefore = session.controller().stats().commands;
     log.clear();
 
-    std::string out = run(c.input, &link);
+    std::string out = run(c.input, &controller.session);
 
     std::string text = log.text();
     size_t at = 0;
@@ -313,7 +339,6 @@ TEST_F(Shell, CommandsAgainstTheControllerSimulator) {
       expected[179] = 4;
     EXPECT_TRUE(after == expected) << "HostBaud on the controller: " << int(after[179]);
     EXPECT_EQ(flashImage[179], c.editKept ? 4 : before[179]);
-    port.close();
   }
 }
 
@@ -322,9 +347,7 @@ TEST_F(Shell, CommandsAgainstTheControllerSimulator) {
 // the edits stay.
 TEST_F(Shell, SaveToTheControllerChecksTheBlockFirst) {
   PtyPair pty;
-  ZySerialConnection port;
-  ASSERT_EQ(port.open(pty.slavePath().c_str()), 0);
-  MonitorLink link(&port);
+  Controller controller(pty.slavePath());
   static unsigned char block[MonitorPeer::BLOCK_SIZE];
   for (int i = 0; i < MonitorPeer::BLOCK_SIZE; i++)
     block[i] = static_cast<unsigned char>(i * 13 + 5);
@@ -332,13 +355,13 @@ TEST_F(Shell, SaveToTheControllerChecksTheBlockFirst) {
     MonitorPeer peer(pty);
     std::memcpy(peer.block, block, sizeof block);
     peer.start();
-    ASSERT_TRUE(readFlashParameters(&link));
+    ASSERT_TRUE(controller.read());
   }
   {
     MonitorPeer peer(pty);
     std::memcpy(peer.block, block, sizeof block);
     peer.start();
-    run("HostBaud 2\nsave\nq\n", &link);
+    run("HostBaud 2\nsave\nq\n", &controller.session);
     peer.stop();
     EXPECT_TRUE(log.hasLine("FLASH parameters written to the controller.")) << log.text();
     EXPECT_FALSE(log.contains("cannot save")) << log.text();
@@ -352,7 +375,7 @@ TEST_F(Shell, SaveToTheControllerChecksTheBlockFirst) {
     std::memcpy(peer.block, block, sizeof block);
     peer.block[3000] ^= 0x01; // changed by something else since
     peer.start();
-    run("HostBaud 3\nsave\nq\ny\n", &link);
+    run("HostBaud 3\nsave\nq\ny\n", &controller.session);
     peer.stop();
     std::vector<std::string> commands = peer.commands();
     EXPECT_EQ(std::count(commands.begin(), commands.end(), "FE7"), 0) << "nothing erased";
