@@ -36,7 +36,10 @@ if(ORVEX_PYTHON)
   set(ZY_PYTHON_PACKAGE ${CMAKE_BINARY_DIR}/python/orvex)
   pybind11_add_module(_orvex MODULE ${CMAKE_SOURCE_DIR}/python/_orvex.cpp)
   target_link_libraries(_orvex PRIVATE Orvex::orvex)
-  # Found from the package's place, under any prefix.
+  # liborvex and the libzyla it needs are found from the package's place,
+  # under any prefix: an RPATH (not a RUNPATH, which would serve the
+  # module's own needs only, not liborvex's).
+  target_link_options(_orvex PRIVATE LINKER:--disable-new-dtags)
   file(RELATIVE_PATH ZY_PYTHON_TO_LIBDIR
        ${CMAKE_INSTALL_PREFIX}/${ORVEX_PYTHON_INSTALL_DIR}/orvex ${CMAKE_INSTALL_FULL_LIBDIR})
   set_target_properties(_orvex PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${ZY_PYTHON_PACKAGE}
