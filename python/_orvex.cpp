@@ -229,6 +229,67 @@ PYBIND11_MODULE(_orvex, m) {
       py::call_guard<py::gil_scoped_release>());
   m.attr("NO_BASE") = orvex::NO_BASE;
 
+  // Controllers: every operation lets go of the interpreter lock while it
+  // talks to the controller; the controller's own lock keeps one
+  // operation at a time.
+  py::class_<orvex::Identity>(m, "Identity")
+      .def_readonly("verdict", &orvex::Identity::verdict)
+      .def_readonly("reply", &orvex::Identity::reply)
+      .def_readonly("monitor_version", &orvex::Identity::monitorVersion)
+      .def_readonly("firmware_name", &orvex::Identity::firmwareName)
+      .def_readonly("firmware_version", &orvex::Identity::firmwareVersion);
+  py::class_<orvex::RunResult, orvex::Outcome>(m, "RunResult")
+      .def_readonly("report", &orvex::RunResult::report)
+      .def_readonly("refused", &orvex::RunResult::refused);
+  py::class_<orvex::ReadResult, orvex::RunResult>(m, "ReadResult")
+      .def_readonly("parameters", &orvex::ReadResult::parameters)
+      .def_readonly("sha256", &orvex::ReadResult::sha256)
+      .def_readonly("erased", &orvex::ReadResult::erased);
+  py::class_<orvex::WriteResult, orvex::RunResult>(m, "WriteResult")
+      .def_readonly("changes", &orvex::WriteResult::changes)
+      .def_readonly("changed", &orvex::WriteResult::changed)
+      .def_readonly("verified", &orvex::WriteResult::verified)
+      .def_readonly("backup", &orvex::WriteResult::backup)
+      .def_readonly("sha256_before", &orvex::WriteResult::sha256Before)
+      .def_readonly("sha256_after", &orvex::WriteResult::sha256After)
+      .def_readonly("rescue_files", &orvex::WriteResult::rescueFiles);
+  py::class_<orvex::UploadResult, orvex::RunResult>(m, "UploadResult")
+      .def_readonly("image", &orvex::UploadResult::image)
+      .def_readonly("blocks_written", &orvex::UploadResult::blocksWritten)
+      .def_readonly("verified", &orvex::UploadResult::verified)
+      .def_readonly("blocks_differing", &orvex::UploadResult::blocksDiffering)
+      .def_readonly("state", &orvex::UploadResult::state);
+
+  py::class_<orvex::Controller>(m, "Controller")
+      .def(py::init<>())
+      .def("connect",
+           [](orvex::Controller &controller, const std::string &port, int robotBaud,
+              const std::string &backupDir, bool verify) {
+             orvex::ControllerSettings settings;
+             settings.robotBaud = robotBaud;
+             settings.backupDir = backupDir;
+             settings.verify = verify;
+             py::gil_scoped_release release;
+             return controller.connect(port, settings);
+           })
+      .def_property_readonly("connected", &orvex::Controller::connected)
+      .def_property_readonly("identity", &orvex::Controller::identity)
+      .def_property_readonly("warnings", &orvex::Controller::warnings)
+      .def("read", &orvex::Controller::read, py::call_guard<py::gil_scoped_release>())
+      .def("apply",
+           [](orvex::Controller &controller, bool write, int kind, const orvex::Parameters *values,
+              const std::string &file) {
+             orvex::Target target;
+             target.kind = static_cast<orvex::Target::Kind>(kind);
+             if (values != nullptr)
+               target.values = *values;
+             target.file = file;
+             py::gil_scoped_release release;
+             return write ? controller.write(target) : controller.check(target);
+           })
+      .def("upload", &orvex::Controller::upload, py::call_guard<py::gil_scoped_release>())
+      .def("close", &orvex::Controller::close, py::call_guard<py::gil_scoped_release>());
+
   // The log: on routes every line up to level into the queue, off routes
   // it nowhere again.
   m.def("log_route", [](bool on, int level) {

@@ -40,7 +40,8 @@ __all__ = [
     "FirmwareIdentityError", "ArgumentError", "UnknownKeywordError", "WriteError", "SaveError",
     "Interrupted", "LogLevel", "set_log", "Parameters", "ParameterInfo", "Problem", "Change",
     "ImageInfo", "ImageBlock", "SerialPort", "load_rop", "load_block", "parameters_from_block",
-    "save_rop", "inspect_image", "list_ports", "check_port", "keywords",
+    "save_rop", "inspect_image", "list_ports", "check_port", "keywords", "connect", "Controller",
+    "Identity", "WriteResult", "UploadResult", "Changes",
 ]
 
 __version__: str = _orvex.version()
@@ -77,6 +78,9 @@ class Error(Exception):
         self.file: Optional[str] = file or None
         self.line: Optional[int] = line or None
         self.log: List[Tuple[LogLevel, str]] = list(log)
+        #: What the operation did before it failed (a WriteResult or an
+        #: UploadResult), or None.
+        self.result: Any = None
 
     @property
     def status_name(self) -> str:
@@ -298,14 +302,19 @@ def set_log(function: Union[None, logging.Logger, Callable[[LogLevel, str], None
 # --- Outcomes ---------------------------------------------------------------
 
 
-def _raise(outcome: Any, *, report: Optional[dict] = None, **extra: Any) -> None:
+def _raise(outcome: Any, *, report: Optional[dict] = None, result: Any = None,
+           **extra: Any) -> None:
     """Raises the exception of a failed outcome of the compiled module."""
     status = outcome.status
     cls = _error_class(status)
     log = [(LogLevel(level), text) for level, text in outcome.log]
     message = outcome.message.rstrip("\n") or _orvex.status_name(status)
-    raise cls(message, status, report=report, file=outcome.file, line=outcome.line, log=log,
-              **extra)
+    if cls is WriteError:
+        extra["refused"] = bool(getattr(outcome, "refused", False))
+    error = cls(message, status, report=report, file=outcome.file, line=outcome.line, log=log,
+                **extra)
+    error.result = result
+    raise error
 
 
 def _done(outcome: Any, **extra: Any) -> None:
@@ -394,18 +403,23 @@ class Parameters(collections.abc.Mapping):
     controller's.
     """
 
+    #: For a set read from a controller: the run report of the read (a
+    #: dict), the SHA-256 of the 4096 bytes read and whether they were
+    #: erased; None otherwise.
+    report: Optional[dict] = None
+    sha256: Optional[str] = None
+    erased: Optional[bool] = None
+
     def __init__(self, source: Optional["Parameters"] = None) -> None:
         if source is None:
             self._set = _orvex.Parameters()
         else:
             self._set = _orvex.Parameters(source._set)
-        self._index: Optional[dict] = None
 
     @classmethod
     def _of(cls, native: Any) -> "Parameters":
         params = cls.__new__(cls)
         params._set = native
-        params._index = None
         return params
 
     # The table: keyword -> (canonical keyword, is a text), aliases and
@@ -708,3 +722,266 @@ def check_port(port: str) -> None:
     a URL that is not valid. Opening a serial port raises its modem lines,
     as any open does."""
     _done(_orvex.check_port(_path(port)))
+
+
+# --- Controllers ------------------------------------------------------------
+
+
+@dataclasses.dataclass(frozen=True)
+class Identity:
+    """Which firmware the controller runs.
+
+    verdict: "known" (ORVEX firmware this version knows), "newer",
+             "unidentified" (no reply, or an old monitor) or "not-orvex".
+    reply:   the identity reply as the log shows it ("" when none came).
+    """
+    verdict: str
+    monitor_version: Optional[str]
+    firmware_name: Optional[str]
+    firmware_version: Optional[str]
+    reply: str
+
+
+class Changes(list):
+    """The Change list of a check, in table order, with its run report
+    (`report`: exit status 10 when something would change) and `changed`
+    (any byte would change: a block image may differ after its
+    parameters)."""
+    report: Optional[dict] = None
+    changed: bool = False
+
+
+@dataclasses.dataclass(frozen=True)
+class WriteResult:
+    """What a write did.
+
+    changes:   the parameters it changed, in table order.
+    changed:   something differed, so the block was written.
+    verified:  the block read back holds what was written.
+    backup:    the backup of the block before the erase (a .blk file of the
+               backup store), None when nothing was erased.
+    sha256_before, sha256_after: of the block before and after.
+    rescue_files: what a failed write left to put the block right.
+    report:    the run report, as `orvexconf -b --report` writes it.
+    """
+    changes: List[Change]
+    changed: bool
+    verified: bool
+    backup: Optional[str]
+    sha256_before: Optional[str]
+    sha256_after: Optional[str]
+    rescue_files: List[str]
+    report: dict
+
+
+@dataclasses.dataclass(frozen=True)
+class UploadResult:
+    """What an upload (or with check=True, a comparison) did.
+
+    blocks_written:   FLASH blocks written and verified.
+    blocks_differing: with check=True, the blocks that differ from the image.
+    verified:         the blocks written were read back.
+    state:            "written", "failed", "stopped" or "checked".
+    image:            the image's ImageInfo.
+    report:           the run report, as `orvexconf -b --report` writes it.
+    """
+    blocks_written: int
+    blocks_differing: List[int]
+    verified: bool
+    state: str
+    image: ImageInfo
+    report: dict
+
+
+def _report(result: Any) -> Optional[dict]:
+    import json
+    return json.loads(result.report) if result.report else None
+
+
+def _image(info: Any) -> ImageInfo:
+    return ImageInfo(info.file, info.format, [(r.first, r.end) for r in info.ranges],
+                     [ImageBlock(b.index, b.start, b.size, b.end) for b in info.blocks],
+                     info.sha256, list(info.summary))
+
+
+_VALUES, _PARAMETER_FILE, _BLOCK_IMAGE = 0, 1, 2
+
+
+class Controller:
+    """One controller on one port, driven as `orvexconf -b` drives it, with
+    every safeguard of the command line: before every erase of the
+    parameter block a backup of it and a journal entry are safely on the
+    disk (or nothing is erased), every write is read back, a failed one
+    leaves rescue files. Made by connect(); a context manager that closes
+    the monitor ("FK") and lets go of the port on exit, also when an
+    exception leaves the block.
+
+    identity: the controller's Identity.
+    warnings: what the connection warned of (an earlier write to this
+              controller that never finished, a caution about its firmware).
+    report:   the run report of the connection.
+
+    Each operation returns its result with the run report a command-line
+    run doing the same would write (connect, read, then that operation),
+    or raises the Error of the exit status that run would end with. The
+    interpreter lock is let go while it talks to the controller; one
+    operation at a time per controller, several controllers in several
+    threads at once.
+    """
+
+    def __init__(self) -> None:
+        raise TypeError("use orvex.connect(port) to make a Controller")
+
+    @classmethod
+    def _connect(cls, port: str, robot_baud: int, backup_dir: Optional[PathLike],
+                 verify: bool) -> "Controller":
+        if isinstance(robot_baud, bool) or not isinstance(robot_baud, int) or robot_baud <= 0:
+            raise UsageError(f"Bad robot baud rate '{robot_baud}': give a positive integer.", 1)
+        self = cls.__new__(cls)
+        self._native = _orvex.Controller()
+        self._verify = bool(verify)
+        self.port = _path(port)
+        result = self._native.connect(self.port, robot_baud,
+                                      "" if backup_dir is None else _path(backup_dir),
+                                      self._verify)
+        self.report: Optional[dict] = _report(result)
+        _done(result, report=self.report)
+        native = self._native.identity
+        self.identity = Identity(native.verdict, native.monitor_version or None,
+                                 native.firmware_name or None, native.firmware_version or None,
+                                 native.reply)
+        self.warnings: List[str] = list(self._native.warnings)
+        return self
+
+    @property
+    def connected(self) -> bool:
+        """True until close()."""
+        return self._native.connected
+
+    def __enter__(self) -> "Controller":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "connected" if self.connected else "closed"
+        return f"<orvex.Controller {self.port!r} {state}, {self.identity.verdict} firmware>"
+
+    def read(self) -> Parameters:
+        """Reads the parameter block again (a confirmed read: two replies
+        that agree) and gives its parameters; `.report`, `.sha256` and
+        `.erased` of the set tell the rest. ReadError when it fails."""
+        result = self._native.read()
+        report = _report(result)
+        _done(result, report=report)
+        params = Parameters._of(result.parameters)
+        params.report, params.sha256, params.erased = report, result.sha256, result.erased
+        return params
+
+    def _target(self, changes: Any, rop: Optional[PathLike], block: Optional[PathLike]):
+        given = [name for name, value in (("changes", changes), ("rop", rop), ("block", block))
+                 if value is not None]
+        if len(given) != 1:
+            raise UsageError("Give one of changes, rop= and block=, not "
+                             f"{' and '.join(given) or 'none'}.", 1)
+        if rop is not None:
+            return _PARAMETER_FILE, None, _path(rop)
+        if block is not None:
+            return _BLOCK_IMAGE, None, _path(block)
+        if isinstance(changes, Parameters):
+            return _VALUES, changes._set, ""
+        values = Parameters()
+        values.update(changes)  # ArgumentError before anything is sent
+        return _VALUES, values._set, ""
+
+    def check(self, changes: Union[None, Parameters, Mapping[str, Union[int, str]]] = None, *,
+              rop: Optional[PathLike] = None, block: Optional[PathLike] = None) -> Changes:
+        """What writing would change, writing nothing (`orvexconf -b
+        --check`): the same arguments as write(). Gives the Change list,
+        with `.changed` and `.report` (exit status 10 when something would
+        change)."""
+        kind, values, file = self._target(changes, rop, block)
+        result = self._native.apply(False, kind, values, file)
+        report = _report(result)
+        _done(result, report=report)
+        found = Changes(_change(change) for change in result.changes)
+        found.report, found.changed = report, result.changed
+        return found
+
+    def write(self, changes: Union[None, Parameters, Mapping[str, Union[int, str]]] = None, *,
+              rop: Optional[PathLike] = None, block: Optional[PathLike] = None) -> WriteResult:
+        """Writes the parameter block when it changes anything, as
+        `orvexconf -b` does, and reads it back.
+
+        changes: a mapping keyword -> value (or a Parameters: the values
+                 it holds) applied over the block as read; each is checked
+                 first (ArgumentError, nothing sent, when one is refused);
+        rop:     a parameter file applied the same way (`-r`);
+        block:   a block image written whole (`-restoreBlock`), e.g. a
+                 backup.
+
+        WriteError (status 8) when the write failed (the block may be
+        erased or partly written: `.result.rescue_files` and the backup
+        put it right) or was refused with nothing written (`.refused`: no
+        backup could be saved, or an earlier write never finished);
+        ReadError when the file cannot be read.
+        """
+        kind, values, file = self._target(changes, rop, block)
+        result = self._native.apply(True, kind, values, file)
+        report = _report(result)
+        written = WriteResult([_change(change) for change in result.changes], result.changed,
+                              result.verified, result.backup or None,
+                              result.sha256_before or None, result.sha256_after or None,
+                              list(result.rescue_files), report)
+        _done(result, report=report, result=written)
+        return written
+
+    def upload(self, path: PathLike, *, base: Union[None, int, str] = None,
+               verify: Optional[bool] = None, check: bool = False) -> UploadResult:
+        """Uploads a firmware image (`orvexconf -b -u`): the image read and
+        checked whole first, then each block it touches erased, written and
+        (unless verify is False; None: as connect() said) read back. With
+        check=True it only reads back those blocks and compares them
+        (`--check`), writing nothing: `.blocks_differing`.
+
+        UploadError (status 5) when the image is unsound (with its file and
+        line) or the upload failed (`.result.blocks_written`).
+        """
+        verify = self._verify if verify is None else bool(verify)
+        result = self._native.upload(_path(path), _base(base), bool(check), verify)
+        report = _report(result)
+        uploaded = UploadResult(result.blocks_written, list(result.blocks_differing),
+                                result.verified, result.state, _image(result.image), report)
+        _done(result, report=report, result=uploaded)
+        return uploaded
+
+    def close(self) -> None:
+        """Closes the monitor ("FK", after the tool's pause), so the
+        controller runs its firmware, and lets go of the port. Closing
+        again does nothing."""
+        _done(self._native.close())
+
+
+def connect(port: PathLike, *, robot_baud: int = 9600, backup_dir: Optional[PathLike] = None,
+            verify: bool = True) -> Controller:
+    """Connects to the controller on port (a device path, a
+    /dev/serial/by-id/ name, or a URL such as rfc2217://host:4001) as
+    `orvexconf -b -rp PORT` does: brings it into its monitor, checks its
+    firmware, reads the parameter block and looks in the write journal for
+    an earlier write that never finished (`.warnings`).
+
+    robot_baud: the first speed tried for the firmware (-rb).
+    backup_dir: the backup store and journal (--backup-dir); None for
+                $XDG_STATE_HOME/orvexconf.
+    verify:     read every firmware block back after writing it (False:
+                --no-verify).
+
+    ConnectError (status 2) when the port cannot be opened or no controller
+    answers, FirmwareIdentityError (6) for other firmware, ReadError (3)
+    when the block cannot be read; each with the run report.
+
+        with orvex.connect("/dev/ttyUSB0") as robot:
+            robot.write({"Name": "Rover7"})
+    """
+    return Controller._connect(_path(port), robot_baud, backup_dir, verify)

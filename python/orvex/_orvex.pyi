@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
 # Types of the compiled part of orvex (python/_orvex.cpp). Programs use the
 # package orvex, whose calls are typed in orvex/__init__.py.
-from typing import List, Tuple
+from typing import List, Optional, Tuple
 
 NO_BASE: int
 
@@ -94,3 +94,47 @@ def log_route(on: bool, level: int) -> None: ...
 def log_wait(timeout: float) -> bool: ...
 def log_take() -> Tuple[List[Tuple[int, str]], int]: ...
 def log_wake() -> None: ...
+
+class Identity:
+    verdict: str
+    reply: str
+    monitor_version: str
+    firmware_name: str
+    firmware_version: str
+
+class RunResult(Outcome):
+    report: str
+    refused: bool
+
+class ReadResult(RunResult):
+    parameters: Parameters
+    sha256: str
+    erased: bool
+
+class WriteResult(RunResult):
+    changes: List[Change]
+    changed: bool
+    verified: bool
+    backup: str
+    sha256_before: str
+    sha256_after: str
+    rescue_files: List[str]
+
+class UploadResult(RunResult):
+    image: ImageInfo
+    blocks_written: int
+    verified: bool
+    blocks_differing: List[int]
+    state: str
+
+class Controller:
+    connected: bool
+    identity: Identity
+    warnings: List[str]
+    def __init__(self) -> None: ...
+    def connect(self, port: str, robot_baud: int, backup_dir: str, verify: bool) -> RunResult: ...
+    def read(self) -> ReadResult: ...
+    def apply(self, write: bool, kind: int, values: Optional[Parameters],
+              file: str) -> WriteResult: ...
+    def upload(self, file: str, base: int, compare: bool, verify: bool) -> UploadResult: ...
+    def close(self) -> RunResult: ...
