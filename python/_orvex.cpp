@@ -272,9 +272,12 @@ PYBIND11_MODULE(_orvex, m) {
              py::gil_scoped_release release;
              return controller.connect(port, settings);
            })
-      .def_property_readonly("connected", &orvex::Controller::connected)
-      .def_property_readonly("identity", &orvex::Controller::identity)
-      .def_property_readonly("warnings", &orvex::Controller::warnings)
+      .def_property_readonly("connected", &orvex::Controller::connected,
+                             py::call_guard<py::gil_scoped_release>())
+      .def_property_readonly("identity", &orvex::Controller::identity,
+                             py::call_guard<py::gil_scoped_release>())
+      .def_property_readonly("warnings", &orvex::Controller::warnings,
+                             py::call_guard<py::gil_scoped_release>())
       .def("read", &orvex::Controller::read, py::call_guard<py::gil_scoped_release>())
       .def("apply",
            [](orvex::Controller &controller, bool write, int kind, const orvex::Parameters *values,

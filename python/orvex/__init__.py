@@ -31,6 +31,7 @@ import enum
 import logging
 import os
 import threading
+import weakref
 from typing import Any, Callable, Iterator, List, Mapping, Optional, Sequence, Tuple, Union
 
 from . import _orvex
@@ -839,6 +840,7 @@ class Controller:
             raise UsageError(f"Bad robot baud rate '{robot_baud}': give a positive integer.", 1)
         self = cls.__new__(cls)
         self._native = _orvex.Controller()
+        _open_controllers.add(self)
         self._verify = bool(verify)
         self.port = _path(port)
         result = self._native.connect(self.port, robot_baud,
@@ -961,6 +963,22 @@ class Controller:
         controller runs its firmware, and lets go of the port. Closing
         again does nothing."""
         _done(self._native.close())
+
+
+# Controllers still open when the interpreter ends are closed, so that
+# their controllers run their firmware again.
+_open_controllers: "weakref.WeakSet[Controller]" = weakref.WeakSet()
+
+
+def _close_open_controllers() -> None:
+    for controller in list(_open_controllers):
+        try:
+            controller.close()
+        except Error:
+            pass
+
+
+atexit.register(_close_open_controllers)
 
 
 def connect(port: PathLike, *, robot_baud: int = 9600, backup_dir: Optional[PathLike] = None,

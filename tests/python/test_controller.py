@@ -172,6 +172,11 @@ def test_refusals_before_anything_is_sent(work, sims):
         with pytest.raises(orvex.UploadError) as raised:
             controller.upload(work / "none.mot")
         assert raised.value.report["exitStatus"] == 5
+        # The port is this controller's: a second one is turned away with
+        # the command line's words only.
+        with pytest.raises(orvex.ConnectError) as raised:
+            orvex.connect(sim.port)
+        assert raised.value.message.startswith(f"Port '{sim.port}' is in use by another program")
     assert not controller.connected
     assert not (work / "state" / "journal.jsonl").exists()  # nothing was erased
     with pytest.raises(orvex.ConnectError) as raised:

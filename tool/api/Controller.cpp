@@ -104,14 +104,18 @@ struct Controller::State {
   bool blocking = false;
   std::chrono::system_clock::time_point startWall;
   std::chrono::steady_clock::time_point start;
+  /// The record's first message of the operation under way.
+  size_t firstMessage = 0;
 
   /// The start of an operation: the record as a run that connected and
   /// read the block as it is now would hold it.
   void begin() {
     startWall = std::chrono::system_clock::now();
     start = std::chrono::steady_clock::now();
+    firstMessage = 0;
     if (!session)
       return;
+    firstMessage = connected.messages.size();
     RunRecord base = connected;
     const ParamBlock &block = session->block();
     base.blockSha256Before = base.blockSha256After = sha256Hex(block.data(), PARAM_BLOCK_SIZE);
@@ -133,6 +137,14 @@ struct Controller::State {
     result.report = reportJson(record, status, isoTime(startWall),
                                isoTime(std::chrono::system_clock::now()), seconds);
     call.finish(result, status == EXIT_WOULD_CHANGE ? Status::ok : static_cast<Status>(status));
+    // What failed is what the command line shows for it: the operation's
+    // lines in the record (not the library's own, which the record leaves
+    // out as the command line's silenced log does).
+    if (result.ok() || record.messages.size() <= firstMessage)
+      return;
+    result.message.clear();
+    for (size_t i = firstMessage; i < record.messages.size(); i++)
+      result.message += record.messages[i] + "\n";
   }
 
   /// Refuses an operation without a controller.
@@ -214,6 +226,7 @@ RunResult Controller::connect(const std::string &port, const ControllerSettings 
 }
 
 bool Controller::connected() const {
+  std::lock_guard<std::mutex> hold(my->busy);
   return my->session && my->session->connected();
 }
 
