@@ -264,11 +264,12 @@ PYBIND11_MODULE(_orvex, m) {
       .def(py::init<>())
       .def("connect",
            [](orvex::Controller &controller, const std::string &port, int robotBaud,
-              const std::string &backupDir, bool verify) {
+              const std::string &backupDir, bool verify, bool dismissUnfinished) {
              orvex::ControllerSettings settings;
              settings.robotBaud = robotBaud;
              settings.backupDir = backupDir;
              settings.verify = verify;
+             settings.dismissUnfinished = dismissUnfinished;
              py::gil_scoped_release release;
              return controller.connect(port, settings);
            })

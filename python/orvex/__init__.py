@@ -835,7 +835,7 @@ class Controller:
 
     @classmethod
     def _connect(cls, port: str, robot_baud: int, backup_dir: Optional[PathLike],
-                 verify: bool) -> "Controller":
+                 verify: bool, dismiss_unfinished: bool) -> "Controller":
         if isinstance(robot_baud, bool) or not isinstance(robot_baud, int) or robot_baud <= 0:
             raise UsageError(f"Bad robot baud rate '{robot_baud}': give a positive integer.", 1)
         self = cls.__new__(cls)
@@ -845,7 +845,7 @@ class Controller:
         self.port = _path(port)
         result = self._native.connect(self.port, robot_baud,
                                       "" if backup_dir is None else _path(backup_dir),
-                                      self._verify)
+                                      self._verify, bool(dismiss_unfinished))
         self.report: Optional[dict] = _report(result)
         _done(result, report=self.report)
         native = self._native.identity
@@ -982,7 +982,7 @@ atexit.register(_close_open_controllers)
 
 
 def connect(port: PathLike, *, robot_baud: int = 9600, backup_dir: Optional[PathLike] = None,
-            verify: bool = True) -> Controller:
+            verify: bool = True, dismiss_unfinished: bool = False) -> Controller:
     """Connects to the controller on port (a device path, a
     /dev/serial/by-id/ name, or a URL such as rfc2217://host:4001) as
     `orvexconf -b -rp PORT` does: brings it into its monitor, checks its
@@ -994,6 +994,10 @@ def connect(port: PathLike, *, robot_baud: int = 9600, backup_dir: Optional[Path
                 $XDG_STATE_HOME/orvexconf.
     verify:     read every firmware block back after writing it (False:
                 --no-verify).
+    dismiss_unfinished: close an earlier write or upload to this port that
+                never finished without writing anything, once the block on
+                the controller is as it should be (--dismiss-unfinished);
+                until then writes are refused (WriteError, `.refused`).
 
     ConnectError (status 2) when the port cannot be opened or no controller
     answers, FirmwareIdentityError (6) for other firmware, ReadError (3)
@@ -1002,4 +1006,4 @@ def connect(port: PathLike, *, robot_baud: int = 9600, backup_dir: Optional[Path
         with orvex.connect("/dev/ttyUSB0") as robot:
             robot.write({"Name": "Rover7"})
     """
-    return Controller._connect(_path(port), robot_baud, backup_dir, verify)
+    return Controller._connect(_path(port), robot_baud, backup_dir, verify, dismiss_unfinished)

@@ -219,6 +219,9 @@ def test_killed_mid_write_then_warned(work, sims):
     assert cli.returncode == 0
     assert any("did not finish" in line for line in warnings)
     assert warnings == json.loads(out)["warnings"]
+    # Once the operator says the block is as it should be, writes go on.
+    with orvex.connect(sim.port, backup_dir=state, dismiss_unfinished=True) as robot:
+        assert robot.write({"Name": "Again"}).verified
 
 
 THREADS = """

@@ -208,7 +208,8 @@ RunResult Controller::connect(const std::string &port, const ControllerSettings 
       if (!read.ok()) {
         failed = read.exit;
       } else {
-        my->blocking = my->session->checkJournal(false) == DurableWrite::Unfinished::Blocking;
+        my->blocking = my->session->checkJournal(settings.dismissUnfinished) ==
+                       DurableWrite::Unfinished::Blocking;
         if (my->blocking)
           ZyLog::log(ZyLog::Normal,
                      "Writes to this controller are refused until the entry is closed.");

@@ -281,6 +281,9 @@ struct ControllerSettings {
   int robotBaud = 9600;  ///< the first speed tried for the firmware (-rb)
   std::string backupDir; ///< the backup store and journal (--backup-dir), "" for the default
   bool verify = true;    ///< read every firmware block back after writing it (no --no-verify)
+  /// Close an unfinished write or upload found in the journal without
+  /// writing anything (--dismiss-unfinished).
+  bool dismissUnfinished = false;
 };
 
 /// How an operation on a controller ended, with the run report the
