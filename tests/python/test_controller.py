@@ -159,7 +159,16 @@ def test_same_as_tool(case, work, sims, monkeypatch):
 
 def test_refusals_before_anything_is_sent(work, sims):
     sim = sims(work / "sim")
-    with orvex.connect(sim.port, backup_dir=work / "state") as controller:
+    lines = []
+    orvex.set_log(lambda level, text: lines.append(text))
+    try:
+        controller = orvex.connect(sim.port, backup_dir=work / "state")
+    finally:
+        orvex.set_log(None)
+    # The operator's lines of a connection, none of the library's set-up.
+    assert "Reading FLASH parameters from controller." in lines
+    assert not [line for line in lines if "Error" in line]
+    with controller:
         assert controller.identity.verdict == "known" and controller.warnings == []
         for bad, cls in (({"HostBaud": 9}, orvex.ArgumentError),
                          ({"HostBuad": 4}, orvex.UnknownKeywordError)):

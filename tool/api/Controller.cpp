@@ -46,9 +46,13 @@ std::string isoTime(std::chrono::system_clock::time_point when) {
 /// the operation it runs: one for the process, made at the first
 /// controller.
 /// Zyla set up for a library, once: running, no signal handling of its
-/// own (the program's handlers stay as they are).
+/// own (the program's handlers stay as they are), its folder the current
+/// one unless the program chose one (as the command line's).
 void setUpOnce() {
   static LoggedMessages *observer = [] {
+    const char *directory = Zyla::getDirectory();
+    if (directory == nullptr || directory[0] == '\0')
+      Zyla::setDirectory("./");
     Zyla::init(Zyla::SIGHANDLE_NONE);
     return new LoggedMessages(nullptr);
   }();

@@ -72,10 +72,10 @@ ConnectResult Session::connect(bool batch) {
   char reply[REPLY_BUFFER_SIZE + 1] = {};
   bool made;
   {
-    RunOutcome elsewhere;
-    std::unique_ptr<LoggedMessages::Route> away;
+    // A library's session silences this thread alone: others log on.
+    std::unique_ptr<ZyLog::Silence> quiet;
     if (mySettings.keepLog)
-      away.reset(new LoggedMessages::Route(elsewhere));
+      quiet.reset(new ZyLog::Silence);
     made = runConnectionSequence(&myRobot, &myOptions, &myLink, batch, reply, REPLY_BUFFER_SIZE);
   }
   if (!made) {

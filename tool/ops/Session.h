@@ -97,9 +97,9 @@ public:
     bool verifyUploads = true;            ///< read each firmware block back after writing it
     TransferProgress *progress = nullptr; ///< where FLASH writes report progress; not owned
     /// A library's session: the log stays where the program routed it
-    /// (connecting neither silences it nor sends it to standard output),
-    /// and the connection sequence's own lines stay out of the record, as
-    /// a silenced log keeps them out of the command line's.
+    /// (connecting neither silences it nor sends it to standard output);
+    /// the connection sequence's own lines are silenced on this thread
+    /// alone (ZyLog::Silence), as the command line silences its log.
     bool keepLog = false;
   };
 
