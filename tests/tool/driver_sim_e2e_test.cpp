@@ -262,9 +262,13 @@ TEST(DriverWithController, FailedFlashWriteEndsWithStatusEight) {
   ASSERT_TRUE(options.faults.refuse.parse("FW7400:*"));
   SimSession sim(options);
   ASSERT_TRUE(sim.ok()) << sim.error();
-  RunResult r = runTool({"-rp", sim.path(), "-b", "Name", "Foo"}, dir);
+  RunResult r = runTool({"-rp", sim.path(), "-b", "Name", "Foo", "--report", "r.json"}, dir);
   EXPECT_EQ(r.status, 8) << r.out;
   EXPECT_TRUE(hasLine(r.out, "Could not write to the controller.")) << r.out;
+  // The block was erased and partly written: what it holds is not known.
+  nlohmann::json report = checkedReport(dir.file("r.json"));
+  EXPECT_TRUE(report["block"]["sha256After"].is_null()) << report["block"].dump();
+  EXPECT_FALSE(report["block"]["sha256Before"].is_null());
   EXPECT_NE(r.out.find("-restoreBlock "), std::string::npos) << r.out;
   EXPECT_FALSE(hasLine(r.out, "FLASH parameters written to the controller."));
   EXPECT_EQ(sim.controller().stats().refused, 2) << "the block was restarted once";

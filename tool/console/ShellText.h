@@ -8,6 +8,8 @@
 #ifndef SHELLTEXT_H
 #define SHELLTEXT_H
 
+#include "ShownText.h"
+
 #include <string>
 #include <vector>
 
@@ -15,12 +17,6 @@
 /// letters, digits and "@%+=:,./-_" (and is not empty), otherwise in
 /// single quotes, each single quote written as '"'"'.
 std::string shellQuote(const std::string &text);
-
-/// The text as it is shown: printable ASCII and UTF-8 of visible
-/// characters stay; a backslash becomes "\\"; control characters, DEL,
-/// bytes of no valid UTF-8 sequence and the invisible or
-/// direction-changing characters become "\xHH", one a byte.
-std::string escapedText(const std::string &text);
 
 /// True when the text shows as itself, apart from backslashes: it can be
 /// pasted into a shell, quoted, from what is shown.

@@ -284,6 +284,10 @@ void Session::noteWrite(WriteResult &result, const BlockWrite &write, bool recor
     result.status =
         write.status == BlockWriteStatus::Refused ? OpStatus::Refused : OpStatus::Failed;
     result.exit = EXIT_FLASH_WRITE;
+    // A write that failed may have left the block erased or partly
+    // written: what it holds now is not known.
+    if (write.status == BlockWriteStatus::Failed)
+      myOutcome.update([](RunRecord &record) { record.blockSha256After.clear(); });
   }
   // A signal during the write let it finish; the run is to end now.
   if (stopRequested())
@@ -321,7 +325,10 @@ WriteResult Session::writeImage(const unsigned char *image, int length, const st
     operation.finish(result);
     return result;
   }
-  if (length != PARAM_BLOCK_SIZE && length != PARAM_BLOCK_SHORTEST) {
+  if (image == nullptr || (length != PARAM_BLOCK_SIZE && length != PARAM_BLOCK_SHORTEST)) {
+    ZyLog::log(ZyLog::Terse,
+               "'%s' is not a FLASH parameter block image: it must hold 4096 bytes (or 4095).",
+               source.c_str());
     result.status = OpStatus::Refused;
     operation.finish(result);
     return result;

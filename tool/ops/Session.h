@@ -151,7 +151,8 @@ public:
   WriteResult write(const ParamBlock &intended, bool retryable = false);
   /// Writes a whole block image (4096 bytes, or 4095 with the last byte
   /// left erased) named source, with the same safeguard; no rescue files
-  /// (the image is still in its file).
+  /// (the image is still in its file). Any other length is refused with
+  /// the block file's message, nothing sent.
   WriteResult writeImage(const unsigned char *image, int length, const std::string &source);
   /// The block as last read from or written to the controller.
   const ParamBlock &block() const { return myBlock; }

@@ -2,6 +2,7 @@
 // The differences between two FLASH images and the lines that show them.
 #include "ChangeList.h"
 
+#include "ShownText.h"
 #include "ZyLog.h"
 #include "ZyUtil.h"
 
@@ -104,7 +105,8 @@ std::vector<ParamChange> pendingChanges() {
 
 std::string changeLine(const ParamChange &change) {
   if (change.text)
-    return change.keyword + ": '" + change.before + "' -> '" + change.after + "'";
+    return change.keyword + ": '" + escapedText(change.before) + "' -> '" +
+           escapedText(change.after) + "'";
   return change.keyword + ": " + change.before + " -> " + change.after;
 }
 

@@ -4,11 +4,15 @@
 
 #include "ChangeList.h"
 #include "ParamSet.h"
+#include "ShownText.h"
 #include "ZyLog.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 void blockToImage(const unsigned char *block, unsigned char *image) {
   memcpy(image, block, FLASH_IMAGE_SIZE);
@@ -54,25 +58,45 @@ std::string blockValue(const unsigned char *block, const char *keyword) {
 }
 
 bool loadBlockFile(const char *path, unsigned char *block, int *length) {
-  FILE *file = fopen(path, "rb");
-  if (file == nullptr) {
-    ZyLog::log(ZyLog::Terse, "Cannot open block image '%s' (%s).", path, strerror(errno));
+  std::string shown = escapedText(path);
+  // Not blocked by a named pipe with no writer, nor a device: a block
+  // image is a regular file.
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    ZyLog::log(ZyLog::Terse, "Cannot open block image '%s' (%s).", shown.c_str(), strerror(errno));
+    return false;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    ZyLog::log(ZyLog::Terse, "Cannot read block image '%s': it is not a regular file.",
+               shown.c_str());
     return false;
   }
   // One byte more than a block, to tell a larger file.
   unsigned char buffer[PARAM_BLOCK_SIZE + 1];
-  size_t got = fread(buffer, 1, sizeof buffer, file);
-  bool failed = ferror(file) != 0;
-  fclose(file);
+  size_t got = 0;
+  bool failed = false;
+  while (got < sizeof buffer) {
+    ssize_t n = read(fd, buffer + got, sizeof buffer - got);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0)
+      failed = true;
+    if (n <= 0)
+      break;
+    got += static_cast<size_t>(n);
+  }
+  close(fd);
   if (failed) {
-    ZyLog::log(ZyLog::Terse, "Cannot read block image '%s'.", path);
+    ZyLog::log(ZyLog::Terse, "Cannot read block image '%s'.", shown.c_str());
     return false;
   }
   if (got != static_cast<size_t>(PARAM_BLOCK_SIZE) &&
       got != static_cast<size_t>(PARAM_BLOCK_SHORTEST)) {
     ZyLog::log(ZyLog::Terse,
                "'%s' is not a FLASH parameter block image: it must hold 4096 bytes (or 4095).",
-               path);
+               shown.c_str());
     return false;
   }
   memcpy(block, buffer, got);

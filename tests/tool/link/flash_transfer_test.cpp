@@ -20,6 +20,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
 #include <csignal>
@@ -663,4 +665,13 @@ TEST_F(FlashTransferTest, RescueImageFilesMustHoldAWholeBlock) {
   }
   EXPECT_FALSE(loadBlockFile("missing.blk", block, &length));
   EXPECT_TRUE(log.contains("Cannot open block image 'missing.blk'"));
+  // A named pipe with no writer does not hold the run; a folder is no image.
+  ASSERT_EQ(mkfifo("pipe.blk", 0600), 0);
+  EXPECT_FALSE(loadBlockFile("pipe.blk", block, &length));
+  EXPECT_TRUE(log.hasLine("Cannot read block image 'pipe.blk': it is not a regular file."))
+      << log.text();
+  EXPECT_FALSE(loadBlockFile(".", block, &length));
+  // A planted name shows escaped.
+  EXPECT_FALSE(loadBlockFile("gone\033[2J.blk", block, &length));
+  EXPECT_TRUE(log.contains("Cannot open block image 'gone\\x1b[2J.blk'")) << log.text();
 }

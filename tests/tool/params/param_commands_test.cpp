@@ -347,6 +347,10 @@ TEST_F(ParamCommands, RefusalsSayWhyAndChangesAreListedInTableOrder) {
   EXPECT_EQ(changeLine(changes[0]), "Name: '' -> 'R2'");
   EXPECT_EQ(changes[0].table, "robot");
   EXPECT_EQ(changeLine(changes[1]), "HostBaud: 0 -> 4");
+  // Text from a controller or a file shows escaped.
+  ParamChange planted = changes[0];
+  planted.before = "evil\x1b[2J";
+  EXPECT_EQ(changeLine(planted), "Name: 'evil\\x1b[2J' -> 'R2'");
   EXPECT_EQ(changingHeading(2), "Changing 2 parameters:");
   EXPECT_EQ(changingHeading(1), "Changing 1 parameter:");
   EXPECT_TRUE(isIdentityKeyword("sernum"));
