@@ -279,7 +279,7 @@ grep -q " ./usr/share/doc/orvexconf/copyright\$" <<<"$contents" ||
   fail "package lacks its copyright file ./usr/share/doc/orvexconf/copyright"
 grep -q " ./usr/lib/python3/dist-packages/orvex/_orvex\.cpython-.*\.so\$" <<<"$contents" ||
   fail "package lacks the Python module's compiled part"
-grep -q "^Suggests: python3 (>= " <<<"$(dpkg-deb --field "$deb" Suggests)" ||
+grep -q "^python3 (>= " <<<"$(dpkg-deb --field "$deb" Suggests)" ||
   fail "package does not suggest the python3 its module is for"
 dpkg-deb -x "$deb" "$work/unpacked"
 out=$(cd "$work" && PYTHONPATH="$work/unpacked/usr/lib/python3/dist-packages" \

@@ -28,6 +28,7 @@ import atexit
 import collections.abc
 import dataclasses
 import enum
+import json
 import logging
 import os
 import threading
@@ -795,7 +796,6 @@ class UploadResult:
 
 
 def _report(result: Any) -> Optional[dict]:
-    import json
     return json.loads(result.report) if result.report else None
 
 
