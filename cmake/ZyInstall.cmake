@@ -130,8 +130,15 @@ back, saves and restores parameter files, and uploads firmware images.
 Includes the controller simulator orvexsim, the man pages, bash completion,
 robot parameter files, the Zyla robot library and liborvex, the tool's
 operations for programs (shared and static libraries, headers, CMake
-packages and pkg-config files).")
+packages and pkg-config files), and the Python module orvex over it.")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+# The Python module is built for one version of Debian's python3; the tool
+# itself needs no Python, so python3 is suggested, not required.
+if(ORVEX_PYTHON)
+  math(EXPR ZY_PYTHON_NEXT_MINOR "${Python3_VERSION_MINOR} + 1")
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS
+      "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}), python3 (<< ${Python3_VERSION_MAJOR}.${ZY_PYTHON_NEXT_MINOR})")
+endif()
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The shared libraries libzyla and liborvex: a shlibs file for the
 # packages built against them, and the dynamic linker's cache remade by a

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Runs the liborvex example client on the sample parameter file and
+# Runs an example client (that of liborvex, examples/orvex_client.cpp, or
+# that of the Python module, examples/orvex_example.py) on the sample
+# parameter file and
 # firmware image and holds it to what orvexconf itself does without a
 # controller: the file it saves is the one orvexconf -n -s saves for the
 # same change, the digest it prints is the one orvexconf prints, and a

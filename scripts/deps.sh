@@ -31,6 +31,11 @@ command -v pkg-config >/dev/null || need+=(pkgconf)
 [ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
 [ -f /usr/include/openssl/evp.h ] || need+=(libssl-dev)
 /usr/bin/python3 -c 'import jsonschema' 2>/dev/null || need+=(python3-jsonschema)
+# The Python module orvex: pybind11 and the headers of Debian's Python,
+# and pytest for its tests.
+[ -f /usr/include/pybind11/pybind11.h ] || need+=(pybind11-dev)
+/usr/bin/python3 -c 'import sysconfig, os, sys; sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' 2>/dev/null || need+=(python3-dev)
+/usr/bin/python3 -c 'import pytest' 2>/dev/null || need+=(python3-pytest)
 # The fuzz targets: clang and its libFuzzer runtime.
 command -v clang++ >/dev/null || need+=(clang)
 if ! command -v clang >/dev/null ||

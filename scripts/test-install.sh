@@ -9,8 +9,9 @@
 # (first_client against Zyla, orvex_client against liborvex, shared and
 # static) and runs them, checks the installed programs (version, help, a
 # run whose output is not a terminal has no carriage return), lints the man
-# pages, tests the completion, and builds, inspects and lints (lintian) the
-# Debian package.
+# pages, tests the completion, imports the installed Python module with
+# PYTHONPATH alone and runs its example, and builds, inspects and lints
+# (lintian) the Debian package, the Python module in it.
 # With ORVEX_APT_INSTALL=1 (as root) it also installs the package with apt
 # and removes it again.
 set -euo pipefail
@@ -193,6 +194,23 @@ for client in build/orvex_client build/orvex_client_static orvex_client_pc; do
 done
 tail -n 1 "$work/orvex/run.out"
 
+step "the Python module, installed under the prefix"
+pydir=$prefix/lib/python3/dist-packages
+ls "$pydir"/orvex/_orvex.*.so "$pydir"/orvex/__init__.py "$pydir"/orvex/_orvex.pyi \
+  "$pydir"/orvex/py.typed >/dev/null || fail "the Python module is not installed in $pydir"
+# Found through PYTHONPATH alone: the module finds liborvex from its own
+# place, without LD_LIBRARY_PATH.
+out=$(cd "$work" && env -u LD_LIBRARY_PATH PYTHONPATH="$pydir" /usr/bin/python3 -c \
+  'import orvex; print(orvex.__version__, orvex.__file__)') || fail "import orvex: $out"
+[ "$out" = "$version $pydir/orvex/__init__.py" ] || fail "import orvex gave '$out'"
+if readelf -d "$pydir"/orvex/_orvex.*.so | grep -q 'NEEDED.*libpython'; then
+  fail "the Python module links libpython"
+fi
+env -u LD_LIBRARY_PATH PYTHONPATH="$pydir" "$src/examples/run_orvex_example.sh" \
+  "$src/examples/orvex_example.py" "$prefix/bin/orvexconf" "$src/params" >"$work/py.out" ||
+  fail "the Python example: $(cat "$work/py.out")"
+tail -n 1 "$work/py.out"
+
 step "installed programs"
 bin=$prefix/bin
 out=$("$bin/orvexconf" --version) || fail "--version status $?"
@@ -252,14 +270,22 @@ for f in ./usr/bin/orvexconf ./usr/bin/orvexsim ./usr/share/man/man1/orvexconf.1
   ./usr/lib/cmake/Zyla/ZylaConfig.cmake ./usr/lib/pkgconfig/zyla.pc ./usr/include/orvex/Orvex.h \
   ./usr/lib/liborvex.so.1.0.0 ./usr/lib/libzyla.so.1.0.0 ./usr/lib/liborvex.a \
   ./usr/lib/cmake/Orvex/OrvexConfig.cmake ./usr/lib/pkgconfig/orvex.pc \
-  ./usr/share/doc/orvexconf/changelog.gz; do
+  ./usr/share/doc/orvexconf/changelog.gz ./usr/lib/python3/dist-packages/orvex/__init__.py; do
   grep -q " $f\$" <<<"$contents" || fail "package lacks $f"
 done
 grep -q " ./usr/share/doc/orvexconf/parameters.md\$" <<<"$contents" ||
   fail "package lacks ./usr/share/doc/orvexconf/parameters.md"
 grep -q " ./usr/share/doc/orvexconf/copyright\$" <<<"$contents" ||
   fail "package lacks its copyright file ./usr/share/doc/orvexconf/copyright"
+grep -q " ./usr/lib/python3/dist-packages/orvex/_orvex\.cpython-.*\.so\$" <<<"$contents" ||
+  fail "package lacks the Python module's compiled part"
+grep -q "^python3 (>= " <<<"$(dpkg-deb --field "$deb" Suggests)" ||
+  fail "package does not suggest the python3 its module is for"
 dpkg-deb -x "$deb" "$work/unpacked"
+out=$(cd "$work" && PYTHONPATH="$work/unpacked/usr/lib/python3/dist-packages" \
+  LD_LIBRARY_PATH="$work/unpacked/usr/lib" /usr/bin/python3 -c 'import orvex; print(orvex.__version__)') ||
+  fail "the packaged Python module: $out"
+[ "$out" = "$version" ] || fail "the packaged Python module gave '$out'"
 [ "$("$work/unpacked/usr/bin/orvexconf" --version)" = "orvexconf $version" ] || fail "packaged orvexconf"
 # Debian's own checks: any error fails (warnings are shown).
 lintian --fail-on error --tag-display-limit 0 "$deb" >"$work/lintian.out" 2>&1 ||

@@ -42,6 +42,9 @@ thread_local ZyLog::Collector *innermostCollector = nullptr;
 // handed to it again, which would recurse without end.
 thread_local bool inObserver = false;
 
+// How many ZyLog::Silence live on this thread.
+thread_local int silences = 0;
+
 // The state and the lock live for the whole process and are never
 // destroyed: a thread may still log while another one ends the process
 // with exit(), which runs the static destructors.
@@ -68,7 +71,7 @@ void closeNoLock() {
 
 void ZyLog::writeLine(LogLevel level, bool lock, const char *format, va_list args) {
   LogState &s = state();
-  bool written = level <= s.level.load(std::memory_order_relaxed);
+  bool written = silences == 0 && level <= s.level.load(std::memory_order_relaxed);
   Collector *collector = innermostCollector;
   bool collected = collector != nullptr && level <= collector->myReach;
   if (!written && !collected)
@@ -124,6 +127,14 @@ void ZyLog::writeLine(LogLevel level, bool lock, const char *format, va_list arg
     for (Collector *c = collector; c != nullptr; c = c->myOuter)
       if (level <= c->myLevel)
         c->take(level, buf + used);
+}
+
+ZyLog::Silence::Silence() {
+  silences++;
+}
+
+ZyLog::Silence::~Silence() {
+  silences--;
 }
 
 void ZyLog::log(LogLevel level, const char *format, ...) {

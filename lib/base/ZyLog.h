@@ -118,6 +118,20 @@ public:
     size_t myNotKept = 0;
   };
 
+  /// While it lives, the lines logged on the thread that made it reach
+  /// neither the log's destination nor its observer, as if the log were
+  /// silent (type None) for that thread alone; collectors still take them.
+  /// For a library that must keep a step's own lines from its program, as
+  /// a command-line tool silences its log, while other threads log on.
+  /// Silences on one thread nest (make one as a scope variable).
+  class Silence {
+  public:
+    Silence();
+    ~Silence();
+    Silence(const Silence &) = delete;
+    Silence &operator=(const Silence &) = delete;
+  };
+
   static LogType getType();
   static LogLevel getLevel();
   /// Size of the line buffer; longer lines are cut inside it.

@@ -3,6 +3,7 @@
 // kept quiet and what it logs on this thread collected, and turns how it
 // ended into an Outcome whose status is the one the tool ends with.
 #include "Orvex.h"
+#include "OrvexInternal.h"
 
 #include "ChangeList.h"
 #include "FirmwareImage.h"
@@ -44,42 +45,6 @@ static_assert(static_cast<int>(LogLevel::terse) == ZyLog::Terse &&
 
 namespace {
 
-/// One operation: the log kept quiet unless the program routed it, and
-/// the lines logged on this thread collected until the outcome is made.
-class Call {
-public:
-  Call() { ZyLog::quietUnlessChosen(); }
-
-  /// Logs a failure the code below reported as a text, as the tool
-  /// shows such a text.
-  static void fail(const std::string &text) { ZyLog::log(ZyLog::Terse, "%s", text.c_str()); }
-
-  /// The outcome: the status, the lines collected and, for a failure, its
-  /// message from them.
-  void finish(Outcome &outcome, Status status, const std::string &file = "", int line = 0) {
-    outcome.status = status;
-    outcome.log.clear();
-    for (const ZyLog::Collector::Line &logged : myLines.lines())
-      outcome.log.push_back(LogLine{static_cast<LogLevel>(logged.level), logged.text});
-    if (myLines.notKept() > 0)
-      outcome.log.push_back(LogLine{LogLevel::normal, std::to_string(myLines.notKept()) +
-                                                          " more lines were not kept."});
-    outcome.message.clear();
-    outcome.file.clear();
-    outcome.line = 0;
-    if (status == Status::ok)
-      return;
-    outcome.message = myLines.text(ZyLog::Terse);
-    if (outcome.message.empty())
-      outcome.message = myLines.text(ZyLog::Verbose);
-    outcome.file = file;
-    outcome.line = line;
-  }
-
-private:
-  ZyLog::Collector myLines{ZyLog::Normal};
-};
-
 /// Logs what a parameter source had that was not taken, as a restore logs
 /// it: an unknown keyword as a notice, a refused value as an error.
 void logProblems(const ParamSet &set) {
@@ -112,11 +77,6 @@ Result<Parameters> fromSet(Call &call, ParamSet set) {
   return result;
 }
 
-Change changeOf(const ParamChange &change) {
-  return Change{change.keyword, change.table, change.before,
-                change.after,   change.text,  changeLine(change)};
-}
-
 } // namespace
 
 const char *version() {
@@ -127,30 +87,74 @@ const char *statusName(Status status) {
   return exitStatusName(static_cast<int>(status));
 }
 
+Change changeOf(const ParamChange &change) {
+  return Change{change.keyword, change.table, change.before,
+                change.after,   change.text,  changeLine(change)};
+}
+
 namespace {
 /// The program's function and its context, handed to the log's sink.
 struct ProgramSink {
   LogFunction function;
   void *context;
+  ZyLog::LogLevel level;
 };
 
 void toProgram(void *context, ZyLog::LogLevel level, const char *line) {
   const ProgramSink *sink = static_cast<const ProgramSink *>(context);
-  sink->function(sink->context, static_cast<LogLevel>(level), line);
+  if (level <= sink->level)
+    sink->function(sink->context, static_cast<LogLevel>(level), line);
+}
+
+/// The log's own level: at least normal, so that the log's observer sees
+/// the warnings a controller's run report lists whatever the program
+/// asked for.
+ZyLog::LogLevel logLevelFor(ZyLog::LogLevel level) {
+  return level > ZyLog::Normal ? level : ZyLog::Normal;
+}
+
+/// Where a line goes when the program routed the log nowhere.
+void nowhere(void *, ZyLog::LogLevel, const char *) {}
+
+/// The program's choice: one change at a time. The sink given before is
+/// freed once the log no longer calls it (setSink returns after a line
+/// under way has ended); the one in use lives on past the end of main, as
+/// the log does.
+struct ProgramLog {
+  std::mutex changing;
+  ProgramSink *current = nullptr;
+  ZyLog::LogLevel level = ZyLog::Normal;
+};
+
+ProgramLog &programLog() {
+  static ProgramLog &log = *new ProgramLog;
+  return log;
 }
 } // namespace
 
 void setLogSink(LogFunction function, void *context, LogLevel level) {
-  // One change at a time; the sink given before is freed once the log no
-  // longer calls it (setSink returns after a line under way has ended).
-  // The one in use lives on past the end of main, as the log does.
-  static std::mutex &changing = *new std::mutex;
-  static ProgramSink *current = nullptr;
-  std::lock_guard<std::mutex> guard(changing);
-  ProgramSink *next = function != nullptr ? new ProgramSink{function, context} : nullptr;
-  ZyLog::setSink(next != nullptr ? toProgram : nullptr, next, static_cast<ZyLog::LogLevel>(level));
-  delete current;
-  current = next;
+  ProgramLog &log = programLog();
+  std::lock_guard<std::mutex> guard(log.changing);
+  log.level = static_cast<ZyLog::LogLevel>(level);
+  ProgramSink *next = function != nullptr ? new ProgramSink{function, context, log.level} : nullptr;
+  // Nowhere is a sink that drops every line rather than a silent log: the
+  // log's observer, which fills a controller's run record, skips the lines
+  // of a silent log.
+  if (next != nullptr)
+    ZyLog::setSink(toProgram, next, logLevelFor(log.level));
+  else
+    ZyLog::setSink(nowhere, nullptr, ZyLog::Normal);
+  delete log.current;
+  log.current = next;
+}
+
+void routeProgramLog() {
+  ProgramLog &log = programLog();
+  std::lock_guard<std::mutex> guard(log.changing);
+  if (log.current != nullptr)
+    ZyLog::setSink(toProgram, log.current, logLevelFor(log.level));
+  else
+    ZyLog::setSink(nowhere, nullptr, ZyLog::Normal);
 }
 
 // --- Parameters -----------------------------------------------------------
@@ -293,6 +297,27 @@ Outcome saveParameters(const Parameters &parameters, const std::string &path, bo
 
 // --- Firmware images ------------------------------------------------------
 
+ImageInfo imageInfoOf(const std::string &path, const FirmwareImage &image, bool logSummary) {
+  ImageInfo info;
+  info.file = path;
+  info.format = firmwareFormatName(image.format());
+  for (const auto &range : image.ranges())
+    info.ranges.push_back(AddressRange{range.first, range.second});
+  for (int index : image.blocksToWrite()) {
+    const FlashBlock &block = image.block(index);
+    info.blocks.push_back(ImageBlock{index, block.start, block.size, block.highest});
+  }
+  info.sha256 = image.digest();
+  if (!logSummary)
+    return info;
+  // The summary as the tool logs it.
+  ZyLog::Collector summary(ZyLog::Normal);
+  image.logSummary();
+  for (const ZyLog::Collector::Line &line : summary.lines())
+    info.summary.push_back(line.text);
+  return info;
+}
+
 Result<ImageInfo> inspectImage(const std::string &path, long base) {
   Call call;
   Result<ImageInfo> result;
@@ -303,22 +328,7 @@ Result<ImageInfo> inspectImage(const std::string &path, long base) {
     call.finish(result, Status::upload, path, failedLine);
     return result;
   }
-  ImageInfo &info = result.value;
-  info.file = path;
-  info.format = firmwareFormatName(image.format());
-  for (const auto &range : image.ranges())
-    info.ranges.push_back(AddressRange{range.first, range.second});
-  for (int index : image.blocksToWrite()) {
-    const FlashBlock &block = image.block(index);
-    info.blocks.push_back(ImageBlock{index, block.start, block.size, block.highest});
-  }
-  info.sha256 = image.digest();
-  {
-    ZyLog::Collector summary(ZyLog::Normal);
-    image.logSummary();
-    for (const ZyLog::Collector::Line &line : summary.lines())
-      info.summary.push_back(line.text);
-  }
+  result.value = imageInfoOf(path, image, true);
   call.finish(result, Status::ok);
   return result;
 }

@@ -264,6 +264,123 @@ std::vector<SerialPort> listSerialPorts(const std::string &devRoot = "/dev",
 /// open does.
 Outcome checkPort(const std::string &port);
 
+// --- Controllers ----------------------------------------------------------
+
+/// Which firmware the controller runs, as its identity reply says.
+struct Identity {
+  /// "known", "newer", "unidentified" or "not-orvex" (the report's names).
+  std::string verdict;
+  std::string reply;           ///< the reply as the log shows it, "" when none came
+  std::string monitorVersion;  ///< e.g. "1.9", "" when not given
+  std::string firmwareName;    ///< e.g. "ORVEX"
+  std::string firmwareVersion; ///< e.g. "2.8"
+};
+
+/// How a controller is reached and written.
+struct ControllerSettings {
+  int robotBaud = 9600;  ///< the first speed tried for the firmware (-rb)
+  std::string backupDir; ///< the backup store and journal (--backup-dir), "" for the default
+  bool verify = true;    ///< read every firmware block back after writing it (no --no-verify)
+  /// Close an unfinished write or upload found in the journal without
+  /// writing anything (--dismiss-unfinished).
+  bool dismissUnfinished = false;
+};
+
+/// How an operation on a controller ended, with the run report the
+/// command line writes (--report) for a run that does the same: connect,
+/// check the identity, read the block, then this operation.
+struct RunResult : Outcome {
+  /// The run report, JSON of the schema "orvexconf-report/1".
+  std::string report;
+  /// Nothing was written (the safeguard refused: no backup could be made,
+  /// an earlier write never finished).
+  bool refused = false;
+};
+
+/// What the controller's parameter block holds.
+struct ReadResult : RunResult {
+  Parameters parameters; ///< the confirmed read
+  std::string sha256;    ///< of the 4096 bytes read
+  bool erased = false;   ///< the block reads as all 0xFF
+};
+
+/// What writing would change, or changed.
+struct WriteResult : RunResult {
+  std::vector<Change> changes; ///< the parameters that differ, in table order
+  /// Any byte differs (a block image may differ after the parameters).
+  bool changed = false;
+  bool verified = false;                ///< the block now holds what was written
+  std::string backup;                   ///< the backup made before the erase, "" when none
+  std::string sha256Before;             ///< of the block before
+  std::string sha256After;              ///< of the block after a verified write, else ""
+  std::vector<std::string> rescueFiles; ///< what a failed write left to put it right
+};
+
+/// A firmware upload, or its comparison with the controller.
+struct UploadResult : RunResult {
+  ImageInfo image;
+  int blocksWritten = 0;            ///< written and verified
+  bool verified = false;            ///< the blocks written were read back
+  std::vector<int> blocksDiffering; ///< a comparison: blocks that differ from the image
+  std::string state;                ///< "written", "failed", "stopped" or "checked"
+};
+
+/// What a check or a write is to put into the parameter block.
+struct Target {
+  enum class Kind { values, parameterFile, blockImage };
+  Kind kind = Kind::values;
+  Parameters values; ///< values: the parameters the set holds (the rest stay)
+  std::string file;  ///< parameterFile (-r), blockImage (-restoreBlock)
+};
+
+/// One controller on one port, driven as orvexconf -b drives it, with
+/// every safeguard of the command line: a backup and a journal entry
+/// before every erase, every write read back, rescue files when it fails.
+/// One operation at a time (a second thread waits); several controllers
+/// may work in several threads at once. Nothing is printed, nothing read
+/// from standard input.
+class Controller {
+public:
+  Controller();
+  /// Closes the monitor ("FK") when connected.
+  ~Controller();
+
+  /// Opens the port (a device path, a by-id name or a URL), brings the
+  /// controller into its monitor, checks its firmware (wrongFirmware for
+  /// other firmware, the monitor then closed), reads the parameter block
+  /// and checks the journal for an unfinished write (a warning, in the
+  /// report's warnings and the log).
+  RunResult connect(const std::string &port, const ControllerSettings &settings);
+  bool connected() const;
+  Identity identity() const;
+  /// The warnings of the connection: an unfinished write found in the
+  /// journal, a caution about the firmware.
+  std::vector<std::string> warnings() const;
+
+  /// Reads the parameter block again (confirmed).
+  ReadResult read();
+  /// What writing target would change, writing nothing (--check); the
+  /// report's exit status is 10 when something would change.
+  WriteResult check(const Target &target);
+  /// Writes target when it changes anything (a block image always).
+  WriteResult write(const Target &target);
+  /// Uploads a firmware image (base for a raw binary one, NO_BASE
+  /// otherwise), each block read back unless verify is false
+  /// (--no-verify); or with compare only reads back the blocks it touches
+  /// and compares them, writing nothing (--check). upload (5) when the
+  /// image is unsound or the upload fails, as for -u.
+  UploadResult upload(const std::string &file, long base, bool compare, bool verify);
+  /// Closes the monitor ("FK") and the port.
+  RunResult close();
+
+  Controller(const Controller &) = delete;
+  Controller &operator=(const Controller &) = delete;
+
+private:
+  struct State;
+  std::unique_ptr<State> my;
+};
+
 } // namespace orvex
 
 #endif

@@ -46,6 +46,10 @@ public:
   /// The operator's explanation of the connection's failed open ("" when
   /// it did not fail in a way that retrying cannot mend).
   std::string openAdvice();
+  /// A library's connection: the connection sequence prints nothing of its
+  /// progress and advice (the caller reports the failure's lines itself).
+  void setQuiet(bool quiet) { myQuiet = quiet; }
+  bool quiet() const { return myQuiet; }
 
   ConnectOptions(const ConnectOptions &) = delete;
   ConnectOptions &operator=(const ConnectOptions &) = delete;
@@ -53,6 +57,7 @@ public:
 private:
   std::string myPort;
   bool myPortGiven = false;
+  bool myQuiet = false;
   int myBaud = DEFAULT_BAUD;
   ZySerialConnection mySerial;
   std::unique_ptr<ZyNetConnection> myNet;

@@ -22,7 +22,11 @@ const int MONITOR_RATE = 115200;
 const int AUTOBAUD_RATES[] = {9600, 19200, 38400, 57600, 115200};
 const int COMMAND_TO_MONITOR = 255;
 
-void say(const char *text) {
+/// Tells the operator of the connection's progress, unless the
+/// connection is a library's (quiet).
+void say(const ConnectOptions *options, const char *text) {
+  if (options != nullptr && options->quiet())
+    return;
   fputs(text, stdout);
   fflush(stdout);
 }
@@ -44,8 +48,10 @@ bool portCanBeOpened(ConnectOptions *options) {
     return true;
   if (line->openDefault() || !line->openFailureIsFinal())
     return true;
-  fprintf(stderr, "%s\n", options->openAdvice().c_str());
-  fflush(stderr);
+  if (!options->quiet()) {
+    fprintf(stderr, "%s\n", options->openAdvice().c_str());
+    fflush(stderr);
+  }
   return false;
 }
 /// True when the line can carry a step at rate: any line that can change
@@ -62,8 +68,8 @@ bool askRetry() {
   // asked again.
   InputLine read;
   while ((read = readInputLine(stdin, line, sizeof(line))) == InputLine::tooLong) {
-    say((lineTooLongMessage(sizeof(line)) + "\n").c_str());
-    say("Retry? (y)/n? ");
+    say(nullptr, (lineTooLongMessage(sizeof(line)) + "\n").c_str());
+    say(nullptr, "Retry? (y)/n? ");
   }
   if (read == InputLine::end)
     return false;
@@ -79,7 +85,7 @@ namespace {
 bool connectOnce(ZyRobot *robot, ConnectOptions *options, MonitorLink *link, char *reply,
                  int replySize) {
   ZyDeviceConnection *line = options->connection();
-  say("Trying client connection...\n");
+  say(options, "Trying client connection...\n");
   // Walking the rates cannot help a port that cannot be opened.
   if (!portCanBeOpened(options))
     return false;
@@ -92,7 +98,7 @@ bool connectOnce(ZyRobot *robot, ConnectOptions *options, MonitorLink *link, cha
     return true;
   }
 
-  say("Trying direct connection...\n");
+  say(options, "Trying direct connection...\n");
   line->openDefault();
   line->setBaud(MONITOR_RATE);
   ZyUtil::sleepMs(300);
@@ -107,15 +113,14 @@ bool connectOnce(ZyRobot *robot, ConnectOptions *options, MonitorLink *link, cha
   // been tried at it already.
   if (!line->canChangeBaud())
     return false;
-  say("Trying autobaud...\n");
+  say(options, "Trying autobaud...\n");
   for (int i = static_cast<int>(sizeof(AUTOBAUD_RATES) / sizeof(AUTOBAUD_RATES[0])) - 1;
        i >= 0 && Zyla::getRunning(); i--) {
     line->setBaud(AUTOBAUD_RATES[i]);
-    printf("%i... ", AUTOBAUD_RATES[i]);
-    fflush(stdout);
+    say(options, (std::to_string(AUTOBAUD_RATES[i]) + "... ").c_str());
     if (robot->blockingConnect()) {
       handOverToMonitor(robot, line, 500);
-      say("\n");
+      say(options, "\n");
       return true;
     }
   }
@@ -163,22 +168,22 @@ bool runConnectionSequence(ZyRobot *robot, ConnectOptions *options, MonitorLink 
                            bool batchMode, char *reply, int replySize) {
   while (Zyla::getRunning()) {
     if (connectOnce(robot, options, link, reply, replySize)) {
-      say("Connected with controller.\n");
+      say(options, "Connected with controller.\n");
       return true;
     }
-    say("\n");
-    say(COULD_NOT_CONNECT);
-    say("\n");
+    say(options, "\n");
+    say(options, COULD_NOT_CONNECT);
+    say(options, "\n");
     if (options->openAdvice().empty()) {
       std::string note = fixedSpeedNote(options);
       if (!note.empty())
-        say((note + "\n").c_str());
+        say(options, (note + "\n").c_str());
     }
     if (batchMode)
       return false;
-    say("Retry? (y)/n? ");
+    say(options, "Retry? (y)/n? ");
     if (!askRetry()) {
-      say("Exiting...\n");
+      say(options, "Exiting...\n");
       return false;
     }
   }

@@ -65,11 +65,20 @@ ConnectResult Session::connect(bool batch) {
   Operation operation(*this);
   // The connection's probes fail on every run: the library's messages are
   // kept from the operator while connecting.
-  ZyLog::init(ZyLog::None, ZyLog::Terse, "", false, false, false);
+  if (!mySettings.keepLog)
+    ZyLog::init(ZyLog::None, ZyLog::Terse, "", false, false, false);
   std::string port = myOptions.connection()->portName();
   myOutcome.update([&port](RunRecord &record) { record.port = port; });
   char reply[REPLY_BUFFER_SIZE + 1] = {};
-  if (!runConnectionSequence(&myRobot, &myOptions, &myLink, batch, reply, REPLY_BUFFER_SIZE)) {
+  bool made;
+  {
+    // A library's session silences this thread alone: others log on.
+    std::unique_ptr<ZyLog::Silence> quiet;
+    if (mySettings.keepLog)
+      quiet.reset(new ZyLog::Silence);
+    made = runConnectionSequence(&myRobot, &myOptions, &myLink, batch, reply, REPLY_BUFFER_SIZE);
+  }
+  if (!made) {
     // The log is silent while connecting, so none of the lines the
     // operator was shown was logged: they are noted here.
     result.shown = connectionFailureLines(&myOptions);
@@ -90,7 +99,8 @@ ConnectResult Session::connect(bool batch) {
   }
   myConnected = true;
   myOutcome.update([](RunRecord &record) { record.connected = true; });
-  ZyLog::init(ZyLog::StdOut, ZyLog::Normal, "", false, false, false);
+  if (!mySettings.keepLog)
+    ZyLog::init(ZyLog::StdOut, ZyLog::Normal, "", false, false, false);
   operation.finish(result);
   return result;
 }

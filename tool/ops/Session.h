@@ -96,6 +96,11 @@ public:
     bool checkOnly = false;               ///< --check: the journal is read, nothing is written
     bool verifyUploads = true;            ///< read each firmware block back after writing it
     TransferProgress *progress = nullptr; ///< where FLASH writes report progress; not owned
+    /// A library's session: the log stays where the program routed it
+    /// (connecting neither silences it nor sends it to standard output);
+    /// the connection sequence's own lines are silenced on this thread
+    /// alone (ZyLog::Silence), as the command line silences its log.
+    bool keepLog = false;
   };
 
   /// A session over the connection options' connection (not owned; the
@@ -107,6 +112,8 @@ public:
   /// library's messages silent. Notes the port and whether the monitor
   /// answered; a failed connection notes the lines shown.
   ConnectResult connect(bool batch);
+  /// Whether the next uploads read each block back (--no-verify: false).
+  void setVerifyUploads(bool verify) { mySettings.verifyUploads = verify; }
   /// Takes the connection as one the caller has opened and brought into
   /// the monitor already: connected, without the connection sequence.
   void useMonitor();

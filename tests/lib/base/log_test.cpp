@@ -437,3 +437,33 @@ TEST_F(ZyLogTest, EachThreadCollectsOnlyItsOwnLinesWhileTheLogIsChanged) {
   ASSERT_FALSE(sunk.empty());
   EXPECT_EQ(sunk.back(), "0:last");
 }
+
+TEST_F(ZyLogTest, SilenceKeepsOneThreadsLinesFromTheLogAndItsObserver) {
+  // A silenced thread's lines reach collectors only; another thread's
+  // lines go on reaching the sink and the observer.
+  std::vector<std::string> sunk, observed;
+  ZyLog::init(ZyLog::None, ZyLog::Terse, "", false, false, false);
+  ZyLog::setSink(programSink, &sunk, ZyLog::Normal);
+  ZyLog::setObserver(
+      [](void *context, ZyLog::LogLevel, const char *line) {
+        static_cast<std::vector<std::string> *>(context)->push_back(line);
+      },
+      &observed);
+  ZyLog::Collector mine(ZyLog::Normal);
+  {
+    ZyLog::Silence quiet;
+    {
+      ZyLog::Silence nested;
+      ZyLog::log(ZyLog::Terse, "silenced");
+    }
+    std::thread other([] { ZyLog::log(ZyLog::Terse, "other thread"); });
+    other.join();
+    ZyLog::log(ZyLog::Normal, "still silenced");
+  }
+  ZyLog::log(ZyLog::Terse, "heard");
+  ZyLog::setObserver(nullptr, nullptr);
+  ZyLog::init(ZyLog::None, ZyLog::Normal, "", false, false, false);
+  EXPECT_EQ(sunk, (std::vector<std::string>{"0:other thread", "0:heard"}));
+  EXPECT_EQ(observed, (std::vector<std::string>{"other thread", "heard"}));
+  EXPECT_EQ(mine.text(ZyLog::Normal), "silenced\nstill silenced\nheard\n");
+}
