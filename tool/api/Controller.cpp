@@ -481,7 +481,7 @@ UploadResult Controller::upload(const std::string &file, long base, bool compare
   result.blocksWritten = written.record.blocksWritten;
   result.verified = written.record.verified;
   result.blocksDiffering = written.record.blocksDiffering;
-  result.state = written.record.state;
+  result.state = firmwareStateName(written.record.state);
   my->finish(call, result, written.ok() ? EXIT_OK : EXIT_UPLOAD);
   // The summary the upload logged: the first lines of the image's own.
   for (const LogLine &line : result.log)
