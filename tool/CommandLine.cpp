@@ -294,6 +294,9 @@ CommandLine::CommandLine(int argc, char **argv) {
   myConnectionArgv.push_back(nullptr);
   ZyArgumentParser parser(&myArgc, myArgv.data());
   myPlan.batch = parser.takeArgument("-b") || parser.takeArgument("-batchmode");
+  for (size_t i = 1; i < myStrings.size(); i++)
+    myPlan.noShell = myPlan.noShell || isOption(myStrings[i].c_str(), "history") ||
+                     isOption(myStrings[i].c_str(), "diff");
 }
 
 CommandLine::~CommandLine() = default;
@@ -613,9 +616,8 @@ std::string unknownOptionLine(const std::string &word) {
   if (!looksLikeOption(word))
     return "";
   std::string nearest = nearestOption(word);
-  if (nearest.empty())
-    return "Unknown option '" + word + "'.";
-  return "Unknown option '" + word + "' (did you mean '" + nearest + "'?).";
+  std::string shown = "Unknown option '" + escapedText(word) + "'";
+  return nearest.empty() ? shown + "." : shown + " (did you mean '" + nearest + "'?).";
 }
 
 bool logUnknownOptions(const RunPlan &plan) {

@@ -41,7 +41,10 @@ struct RunPlan {
   bool reportMissing = false; ///< --report stood last, without its file
   std::string report;         ///< its file, "-" for standard output
 
-  bool batch = false;     ///< -b
+  bool batch = false; ///< -b
+  /// --history or --diff: the run opens no shell, so standard output may
+  /// carry the report without -b.
+  bool noShell = false;
   bool offline = false;   ///< -n: no controller
   bool check = false;     ///< --check: compare, write nothing
   bool noHistory = false; ///< --no-history

@@ -456,8 +456,8 @@ int runDriver(int argc, char **argv) {
   // run's output to standard error before anything is printed.
   CommandLine line(argc, argv);
   RunReport report(outcome);
-  ExitStatus reportStatus =
-      report.start(line.plan().report, line.plan().reportMissing, line.plan().batch);
+  ExitStatus reportStatus = report.start(line.plan().report, line.plan().reportMissing,
+                                         line.plan().batch || line.plan().noShell);
   line.loadDefaultSources();
   ZyGlobalFunctor unsavedWarning(&warnOfUnsavedChanges);
   unsavedWarning.setName("warnOfUnsavedChanges");

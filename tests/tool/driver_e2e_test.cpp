@@ -673,7 +673,7 @@ TEST(DriverDiff, ComparesValuesNotTextAndEndsWithTenWhenAParameterDiffers) {
   }
 
   // The report carries the same changes, and what the files could not give.
-  RunResult r = runTool({"-b", "--diff", "unknown.rop", "one.rop", "--report", "-"}, dir);
+  RunResult r = runTool({"--diff", "unknown.rop", "one.rop", "--report", "-"}, dir);
   EXPECT_EQ(r.status, 10) << r.err;
   ASSERT_TRUE(writeFile(dir.file("diff.json"), r.out));
   nlohmann::json report = checkedReport(dir.file("diff.json"));
@@ -720,7 +720,7 @@ TEST(DriverHistory, AnEmptyStoreKnowsNoControllerAndAnUnknownOneIsAnError) {
       << r.out;
   EXPECT_EQ(access(store.c_str(), F_OK), -1) << "reading made nothing";
 
-  r = runTool({"-b", "--history", "R7-0042", "--backup-dir", store, "--report", "-"}, dir);
+  r = runTool({"--history", "R7-0042", "--backup-dir", store, "--report", "-"}, dir);
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_TRUE(hasLine(r.err, "No controller known to the backup store '" + store +
                                  "' has the serial number or the name 'R7-0042'."))

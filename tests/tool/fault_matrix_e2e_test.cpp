@@ -683,7 +683,7 @@ TEST(StoreHistory, ThreeWritesAnUploadAndACutWriteAsTheStoreTellsThem) {
                                   "  Backup of the block before it: '" + backups[0] + "'"})
     EXPECT_NE(std::find(oneLines.begin(), oneLines.end(), line), oneLines.end()) << line << "\n"
                                                                                  << one.out;
-  RunResult json = offline({"-b", "--history", "Alpha", "--report", "-"}, 0);
+  RunResult json = offline({"--history", "Alpha", "--report", "-"}, 0);
   ASSERT_TRUE(writeFile(dir.file("history.json"), json.out));
   nlohmann::json report = checkedReport(dir.file("history.json"));
   EXPECT_EQ(report["mode"], "offline");
