@@ -5,13 +5,18 @@
 
 #include "ConnectOptions.h"
 #include "ParamCommands.h"
+#include "ParamExport.h"
 #include "ParamFile.h"
 #include "ParamTables.h"
 #include "RunOutcome.h"
+#include "ShellText.h"
 #include "ZyArgumentParser.h"
 #include "ZyLog.h"
+#include "ZySafeFile.h"
 #include "Zyla.h"
 
+#include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +33,17 @@ const char *const BLOCK_FORMS[] = {"-restoreBlock", nullptr};
 /// Longest text of the "Could not process" line of left-over arguments.
 const size_t LEFT_OVER_TEXT = 1024;
 
+/// Every option the tool takes, as the help writes it: the names an
+/// unknown option is compared with.
+// clang-format off
+const char *const OPTION_NAMES[] = {
+    "-b", "-batchmode", "-n", "-nointeraction", "-s", "-saveToFile", "-r", "-loadFromRop", "-l",
+    "-loadFromFile", "-u", "-upload", "-d", "-download", "-m", "-mot", "-restoreBlock", "-rp",
+    "-robotPort", "-rb", "-robotBaud", "--base", "--no-verify", "--backup-dir",
+    "--dismiss-unfinished", "--check", "--report", "--list-ports", "--version", "-h", "-help",
+    "-no-history", "--history", "--diff", "--export"};
+// clang-format on
+
 /// True when arg is the option name with one or two leading dashes, in any
 /// letter case (as the library's parser matches options).
 bool isOption(const char *arg, const char *name) {
@@ -43,6 +59,38 @@ FileOption fileOption(const char *value) {
   option.given = value != nullptr;
   option.path = value != nullptr ? value : "";
   return option;
+}
+
+/// A word that stands for a value rather than an option: "-" (the
+/// controller, for --diff) or anything not starting with '-'.
+bool isValueWord(const char *arg) {
+  return arg[0] != '-' || arg[1] == '\0';
+}
+
+/// Takes every occurrence of the option name (one or two leading dashes,
+/// any letter case) with up to count values after it: a value is a word
+/// that isValueWord, and with optional set a missing one is no fault.
+/// values gets those of the last occurrence; false when an occurrence
+/// lacks one of its values (*found tells whether the option was there).
+bool takeOptionValues(ZyArgumentParser &parser, const char *name, size_t count, bool optional,
+                      std::vector<std::string> *values, bool *found) {
+  bool complete = true;
+  *found = false;
+  for (size_t i = 1; i < parser.getArgc();) {
+    if (!isOption(parser.getArg(i), name)) {
+      i++;
+      continue;
+    }
+    *found = true;
+    parser.removeArg(i);
+    values->clear();
+    while (values->size() < count && i < parser.getArgc() && isValueWord(parser.getArg(i))) {
+      values->emplace_back(parser.getArg(i));
+      parser.removeArg(i);
+    }
+    complete = optional || values->size() == count;
+  }
+  return complete;
 }
 
 /// Takes the first present form of a file option (every occurrence of that
@@ -71,6 +119,43 @@ void logBadArguments(bool batchMode) {
   ZyLog::log(ZyLog::Terse, "Use -h to see a list of options.");
 }
 
+/// True for a word written as an option: one or two dashes, then a letter
+/// (a negative number is a value).
+bool looksLikeOption(const std::string &word) {
+  size_t at = word.compare(0, 2, "--") == 0 ? 2 : 1;
+  return word.size() > at && word[0] == '-' && isalpha(static_cast<unsigned char>(word[at]));
+}
+
+/// The option nearest to word (letter case and the number of dashes
+/// ignored; a swap of two neighbours counts as one edit), "" when none is
+/// close enough: as near as a misspelt keyword must be to its keyword.
+std::string nearestOption(const std::string &word) {
+  auto bare = [](const std::string &name) {
+    std::string text = name.substr(name.compare(0, 2, "--") == 0 ? 2 : 1);
+    for (char &c : text)
+      c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return text;
+  };
+  std::string wanted = bare(word);
+  size_t best = std::min<size_t>(3, (wanted.size() + 1) / 2);
+  std::string found;
+  for (const char *name : OPTION_NAMES) {
+    size_t distance = editDistance(wanted, bare(name));
+    if (distance < best) {
+      best = distance;
+      found = name;
+    }
+  }
+  return found;
+}
+
+/// Notes a value not stored as given in the record, without a line.
+void noteRefused(RunOutcome &outcome, const std::string &keyword, const std::string &value,
+                 const char *reason, const std::string &suggestion) {
+  RefusedValue refused{keyword, value, reason, suggestion};
+  outcome.update([&refused](RunRecord &record) { record.refusedValues.push_back(refused); });
+}
+
 /// Notes a value not stored as given; an unknown keyword gets its line
 /// with the nearest known one after the "Could not process" line.
 void noteRefusedValue(RunOutcome &outcome, const std::string &keyword, const std::string &value,
@@ -82,8 +167,7 @@ void noteRefusedValue(RunOutcome &outcome, const std::string &keyword, const std
       ZyLog::log(ZyLog::Terse, "Unknown keyword '%s' (did you mean '%s'?).", keyword.c_str(),
                  nearest.c_str());
   }
-  RefusedValue refused{keyword, value, reason, nearest};
-  outcome.update([&refused](RunRecord &record) { record.refusedValues.push_back(refused); });
+  noteRefused(outcome, keyword, value, reason, nearest);
 }
 
 /// The keyword/value pairs, and with apply their values set: a keyword no
@@ -101,8 +185,16 @@ bool processPairs(const RunPlan &plan, bool apply, bool checked, RunOutcome &out
     if (!known && !checked) {
       logBadArguments(plan.batch);
       ZyLog::log(ZyLog::Terse, "Could not process: %s %s\n", keyword, value);
-      noteRefusedValue(outcome, keyword, value, "unknown keyword",
-                       nearestKeyword(commandLineTables(), keyword));
+      // Before connecting, a word meant as an option is named as one; the
+      // keyword's line after connecting stays as it always was.
+      std::string option = apply ? "" : unknownOptionLine(keyword);
+      if (!option.empty()) {
+        ZyLog::log(ZyLog::Terse, "%s", option.c_str());
+        noteRefused(outcome, keyword, value, "unknown keyword", nearestOption(keyword));
+      } else {
+        noteRefusedValue(outcome, keyword, value, "unknown keyword",
+                         nearestKeyword(commandLineTables(), keyword));
+      }
       refused.push_back(keyword);
       refused.push_back(value);
       argumentError = true;
@@ -119,6 +211,12 @@ bool processPairs(const RunPlan &plan, bool apply, bool checked, RunOutcome &out
       used += snprintf(text + used, sizeof text - static_cast<size_t>(used), " %s",
                        plan.leftOver[k].c_str());
     ZyLog::log(ZyLog::Terse, "%s", text);
+    if (!apply)
+      for (const std::string &word : plan.leftOver) {
+        std::string option = unknownOptionLine(word);
+        if (!option.empty())
+          ZyLog::log(ZyLog::Terse, "%s", option.c_str());
+      }
     refused.insert(refused.end(), plan.leftOver.begin(), plan.leftOver.end());
     argumentError = true;
   }
@@ -155,6 +253,10 @@ const char *RunPlan::optionSharingReportFile(std::string *file) const {
                                                                {"-restoreBlock", &blockFile},
                                                                {"-m", &imageFile},
                                                                {"-u", &uploadFile}};
+  if (exportGiven && sameFile(report, exportFile)) {
+    *file = exportFile;
+    return "--export";
+  }
   for (const auto &option : files) {
     if (!*option.second || option.second->path.empty() || !sameFile(report, option.second->path))
       continue;
@@ -192,6 +294,9 @@ CommandLine::CommandLine(int argc, char **argv) {
   myConnectionArgv.push_back(nullptr);
   ZyArgumentParser parser(&myArgc, myArgv.data());
   myPlan.batch = parser.takeArgument("-b") || parser.takeArgument("-batchmode");
+  for (size_t i = 1; i < myStrings.size(); i++)
+    myPlan.noShell = myPlan.noShell || isOption(myStrings[i].c_str(), "history") ||
+                     isOption(myStrings[i].c_str(), "diff");
 }
 
 CommandLine::~CommandLine() = default;
@@ -245,6 +350,103 @@ bool takeFileOptions(ZyArgumentParser &parser, RunPlan &plan) {
   return good;
 }
 
+/// --history [QUERY], --diff A B and --export FORMAT FILE. False when one
+/// lacks a value or has one of the wrong kind (said why).
+bool takeOperations(ZyArgumentParser &parser, RunPlan &plan) {
+  bool good = true;
+  std::vector<std::string> values;
+  bool found = false;
+  takeOptionValues(parser, "history", 1, true, &values, &found);
+  plan.history = found;
+  plan.historyQuery = found && !values.empty() ? values[0] : "";
+
+  if (!takeOptionValues(parser, "diff", 2, false, &values, &found)) {
+    ZyLog::log(ZyLog::Terse, "--diff needs two parameter sets: --diff A B, each a .rop, .json, "
+                             ".yaml or .blk file, or - for the controller at -rp.");
+    good = false;
+  } else if (found && values[0] == "-" && values[1] == "-") {
+    ZyLog::log(ZyLog::Terse,
+               "--diff - - would compare the controller with itself: name a file for one side.");
+    good = false;
+  } else if (found) {
+    plan.diff = true;
+    plan.diffFirst = values[0];
+    plan.diffSecond = values[1];
+  }
+
+  if (!takeOptionValues(parser, "export", 2, false, &values, &found)) {
+    ZyLog::log(ZyLog::Terse, "--export needs a format and a file: --export json|yaml FILE.");
+    good = false;
+  } else if (found && !exportFormatNamed(values[0], &plan.exportFormat)) {
+    ZyLog::log(ZyLog::Terse,
+               "'%s' is not an export format: give json or yaml, e.g. --export yaml robot.yaml.",
+               values[0].c_str());
+    good = false;
+  } else if (found && values[1] == "-") {
+    ZyLog::log(ZyLog::Terse, "--export writes a file: give its name.");
+    good = false;
+  } else if (found) {
+    plan.exportGiven = true;
+    plan.exportFile = values[1];
+  }
+  return good;
+}
+
+/// The first option of the plan that the operation cannot go with, "" for
+/// none: --history reads the store only, --diff reads and writes nothing.
+std::string conflictingOption(const RunPlan &plan, bool history) {
+  const std::pair<const char *, bool> options[] = {
+      {"-s", static_cast<bool>(plan.saveFile)},
+      {"-r", static_cast<bool>(plan.restoreFile)},
+      {"-restoreBlock", static_cast<bool>(plan.blockFile)},
+      {"-u", static_cast<bool>(plan.uploadFile)},
+      {"-m", static_cast<bool>(plan.imageFile)},
+      {"--check", plan.check},
+      {"--dismiss-unfinished", plan.dismissUnfinished},
+      {"--export", plan.exportGiven},
+      {"--diff", history && plan.diff}};
+  for (const auto &option : options)
+    if (option.second)
+      return option.first;
+  return "";
+}
+
+/// --history and --diff stand alone, and --export goes with neither and
+/// not with --check. False after saying why.
+bool operationsFit(const RunPlan &plan) {
+  std::string refusal;
+  std::vector<std::string> extra;
+  for (const auto &pair : plan.pairs) {
+    extra.push_back(pair.first);
+    extra.push_back(pair.second);
+  }
+  extra.insert(extra.end(), plan.leftOver.begin(), plan.leftOver.end());
+  if (plan.history || plan.diff) {
+    const char *name = plan.history ? "--history" : "--diff";
+    std::string option = conflictingOption(plan, plan.history);
+    if (!option.empty())
+      refusal = std::string(name) +
+                (plan.history ? " only reads the backup store" : " compares and writes nothing") +
+                ": leave out " + option + ".";
+    else if (!extra.empty())
+      refusal = std::string(name) +
+                (plan.history ? " takes one serial number or name" : " takes two parameter sets") +
+                ": leave out '" + extra[0] + "'" + (extra.size() > 1 ? " and what follows" : "") +
+                ".";
+    else if (plan.diffReadsController() && plan.offline)
+      refusal = "--diff - reads the controller: leave out -n.";
+  } else if (plan.exportGiven && plan.check) {
+    refusal = "--check writes no file: leave out --export.";
+  } else if (plan.exportGiven && plan.saveFile && sameFile(plan.exportFile, plan.saveFile.path)) {
+    refusal = "--export '" + plan.exportFile + "' is the same file as -s '" + plan.saveFile.path +
+              "': give each a file of its own.";
+  }
+  if (refusal.empty())
+    return true;
+  ZyLog::log(ZyLog::Terse, "%s", refusal.c_str());
+  return false;
+}
+
 /// --check compares in a batch run with a controller and writes nothing:
 /// it refuses -n, a save file and interactive mode. False after saying so.
 bool checkFits(const RunPlan &plan) {
@@ -294,7 +496,8 @@ CommandLine::Verdict CommandLine::read() {
   }
   plan.noHistory = parser.takeArgument("-no-history");
   plan.check = parser.takeArgument("-check");
-  bool good = takeFileOptions(parser, plan);
+  bool good = takeOperations(parser, plan);
+  good = takeFileOptions(parser, plan) && good;
   if (plan.check && !checkFits(plan))
     return Verdict::BadOptions;
   if (myConnection == nullptr)
@@ -321,7 +524,11 @@ CommandLine::Verdict CommandLine::read() {
     plan.pairs.emplace_back(parser.getArg(i), parser.getArg(i + 1));
   for (; i < count; i++)
     plan.leftOver.emplace_back(parser.getArg(i));
-  return Verdict::Run;
+  if (!operationsFit(plan)) {
+    ZyLog::log(ZyLog::Terse, "Use -h to see a list of options.");
+    return Verdict::BadOptions;
+  }
+  return plan.history ? Verdict::History : Verdict::Run;
 }
 
 void RunFiles::readRestoreFile(const RunPlan &plan) {
@@ -332,6 +539,20 @@ void RunFiles::readRestoreFile(const RunPlan &plan) {
 }
 
 namespace {
+/// The export's file can be put in place: refused, as the export itself
+/// refuses it, when it is a symbolic link or its place takes no file.
+bool exportCanBeWritten(const std::string &file) {
+  struct stat info;
+  std::string problem = lstat(file.c_str(), &info) == 0 && S_ISLNK(info.st_mode)
+                            ? "it is a symbolic link; name the file itself"
+                            : ZySafeFile::placeProblem(file);
+  if (problem.empty())
+    return true;
+  ZyLog::log(ZyLog::Terse, "Cannot export to '%s': %s.", escapedText(file).c_str(),
+             problem.c_str());
+  return false;
+}
+
 /// Everything a batch run can check before connecting.
 ExitStatus checkBatchRun(const RunPlan &plan, RunFiles &files, RunOutcome &outcome) {
   files.readRestoreFile(plan);
@@ -345,7 +566,26 @@ ExitStatus checkBatchRun(const RunPlan &plan, RunFiles &files, RunOutcome &outco
     return EXIT_BAD_ARGUMENTS;
   if (plan.saveFile && !saveParameterFileCanBeWritten(plan.saveFile.c_str()))
     return EXIT_SAVE_FAILED;
+  if (plan.exportGiven && !exportCanBeWritten(plan.exportFile))
+    return EXIT_SAVE_FAILED;
   return EXIT_OK;
+}
+
+/// Reads the sides of --diff that are files; false after saying why one
+/// cannot be read.
+bool readDiffFiles(const RunPlan &plan, RunFiles &files) {
+  const std::pair<const std::string *, ParamSet *> sides[] = {
+      {&plan.diffFirst, &files.diffFirst}, {&plan.diffSecond, &files.diffSecond}};
+  for (const auto &side : sides) {
+    if (*side.first == "-")
+      continue;
+    *side.second = loadParamSet(*side.first);
+    if (!side.second->readable()) {
+      ZyLog::log(ZyLog::Terse, "%s", side.second->error.c_str());
+      return false;
+    }
+  }
+  return true;
 }
 } // namespace
 
@@ -359,6 +599,8 @@ ExitStatus checkFilesBeforeConnecting(const RunPlan &plan, RunFiles &files, RunO
     loadFirmwareFile(images[i]->c_str(), plan.base, refused); // says why
     return statuses[i];
   }
+  if (plan.diff)
+    return readDiffFiles(plan, files) ? EXIT_OK : EXIT_FLASH_READ;
   if (plan.batch) {
     ExitStatus checked = checkBatchRun(plan, files, outcome);
     if (checked != EXIT_OK)
@@ -368,6 +610,30 @@ ExitStatus checkFilesBeforeConnecting(const RunPlan &plan, RunFiles &files, RunO
       !loadBlockFile(plan.blockFile.c_str(), files.block.data(), &files.blockLength))
     return EXIT_FLASH_READ;
   return EXIT_OK;
+}
+
+std::string unknownOptionLine(const std::string &word) {
+  if (!looksLikeOption(word))
+    return "";
+  std::string nearest = nearestOption(word);
+  std::string shown = "Unknown option '" + escapedText(word) + "'";
+  return nearest.empty() ? shown + "." : shown + " (did you mean '" + nearest + "'?).";
+}
+
+bool logUnknownOptions(const RunPlan &plan) {
+  std::vector<std::string> words;
+  for (const auto &pair : plan.pairs)
+    words.push_back(pair.first);
+  words.insert(words.end(), plan.leftOver.begin(), plan.leftOver.end());
+  bool any = false;
+  for (const std::string &word : words) {
+    std::string line = unknownOptionLine(word);
+    if (line.empty())
+      continue;
+    ZyLog::log(ZyLog::Terse, "%s", line.c_str());
+    any = true;
+  }
+  return any;
 }
 
 bool checkKeywordPairs(const RunPlan &plan, RunOutcome &outcome) {

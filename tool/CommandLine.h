@@ -41,7 +41,10 @@ struct RunPlan {
   bool reportMissing = false; ///< --report stood last, without its file
   std::string report;         ///< its file, "-" for standard output
 
-  bool batch = false;     ///< -b
+  bool batch = false; ///< -b
+  /// --history or --diff: the run opens no shell, so standard output may
+  /// carry the report without -b.
+  bool noShell = false;
   bool offline = false;   ///< -n: no controller
   bool check = false;     ///< --check: compare, write nothing
   bool noHistory = false; ///< --no-history
@@ -65,12 +68,31 @@ struct RunPlan {
   std::string portText;
   int baud = 9600;
 
+  /// --history [QUERY]: the backup store's history, offline; the query a
+  /// SerNum, a Name the controller has had or a folder ("" for a list of
+  /// every controller).
+  bool history = false;
+  std::string historyQuery;
+  /// --diff A B: each a parameter file, an export, a block image, or "-"
+  /// for the controller's block (read, never written).
+  bool diff = false;
+  std::string diffFirst, diffSecond;
+  bool diffReadsController() const { return diff && (diffFirst == "-" || diffSecond == "-"); }
+  /// --export FORMAT FILE: the parameters the run holds at its end, as an
+  /// export (json or yaml).
+  bool exportGiven = false;
+  ParamSetFormat exportFormat = ParamSetFormat::json;
+  std::string exportFile;
+  /// The run compares and writes nothing to the controller (--check, --diff).
+  bool comparesOnly() const { return check || diff; }
+
   /// The keyword/value pairs, and the argument left over after them.
   std::vector<std::pair<std::string, std::string>> pairs;
   std::vector<std::string> leftOver;
 
   /// The option whose file is the report's own (the report written there
-  /// would replace it): "-s", "-r", "-restoreBlock", "-m" or "-u", with
+  /// would replace it): "-s", "-r", "-restoreBlock", "-m", "-u" or
+  /// "--export", with
   /// that file in *file; nullptr when none is (or no report file is given).
   const char *optionSharingReportFile(std::string *file) const;
 
@@ -86,6 +108,7 @@ public:
     Run,       ///< go on with the plan
     Version,   ///< -version: print it and end
     ListPorts, ///< --list-ports: list them and end
+    History,   ///< --history: the backup store's history, nothing else
     Help,      ///< -h: the connection options and the help, status 1
     BadOptions ///< a bad option (said why): the connection options, status 1
   };
@@ -98,8 +121,9 @@ public:
   /// own copy of the arguments (the library logs where they came from).
   void loadDefaultSources();
   /// Reads every other option. A refusal is logged (and, for a bad
-  /// --base, --backup-dir or --check, followed by the pointer to -h);
-  /// BadOptions then ends the run with status 1.
+  /// --base, --backup-dir, --check, --history, --diff or --export,
+  /// followed by the pointer to -h); BadOptions then ends the run with
+  /// status 1.
   Verdict read();
   /// True when the connection options' lines are to be shown (the help,
   /// or a connection option that is wrong).
@@ -136,6 +160,8 @@ struct RunFiles {
   FirmwareImage upload;       ///< -u
   ParamBlock block{};
   int blockLength = 0;
+  /// --diff: the sides that are files, read before connecting.
+  ParamSet diffFirst, diffSecond;
   /// Reads the restore file into restored, once (its messages shown), and
   /// into the run's registry, whose parameters hold its values until the
   /// FLASH read.
@@ -149,6 +175,16 @@ struct RunFiles {
 /// place; the block image is read and checked in every mode, so that a file
 /// that is not a whole block ends the run with nothing sent.
 ExitStatus checkFilesBeforeConnecting(const RunPlan &plan, RunFiles &files, RunOutcome &outcome);
+
+/// The options a word of the command line may have been meant as: for a
+/// word that looks like an option ("-v", "--histroy") and that no option
+/// takes, "Unknown option '--histroy' (did you mean '--history'?)." (the
+/// hint only for a near option); "" for any other word.
+std::string unknownOptionLine(const std::string &word);
+/// Logs unknownOptionLine for each word of the keyword/value pairs (in a
+/// keyword's place) and the argument left over; true when there was one.
+/// An interactive run says so before it connects.
+bool logUnknownOptions(const RunPlan &plan);
 
 /// Checks the keyword/value pairs before connecting (batch mode): every
 /// keyword must be known to a table and no argument left over. Logs the

@@ -12,8 +12,11 @@
 #include "ChangeList.h"
 #include "CommandLine.h"
 #include "ConnectOptions.h"
+#include "DiffCommand.h"
+#include "ExportCommand.h"
 #include "FirmwareReader.h"
 #include "FlashImage.h"
+#include "HistoryCommand.h"
 #include "LineEditor.h"
 #include "ParamFile.h"
 #include "ParamSet.h"
@@ -110,6 +113,10 @@ bool takeOptions(Run &run) {
   });
   if (plan.noHistory)
     setShellHistory(false);
+  if (verdict == CommandLine::Verdict::History) {
+    run.outcome.endWith(runHistory(plan.backupDir.path, plan.historyQuery, run.outcome));
+    return false;
+  }
   if (run.line.showConnectionOptions())
     ConnectOptions::printOptions();
   if (verdict == CommandLine::Verdict::Help)
@@ -137,6 +144,11 @@ bool takeOptions(Run &run) {
 bool checkBeforeConnecting(Run &run) {
   prepareRunRegistry(Zyla::getConfig());
   ExitStatus checked = checkFilesBeforeConnecting(run.plan, run.files, run.outcome);
+  // A batch run refused an unknown option above; an interactive one takes
+  // it as a keyword once connected, and says so now too, so that the
+  // operator can stop before the connection is tried.
+  if (checked == EXIT_OK && !run.plan.batch && !run.plan.diff)
+    logUnknownOptions(run.plan);
   if (checked == EXIT_OK)
     return true;
   run.outcome.endWith(checked);
@@ -151,12 +163,12 @@ bool connect(Run &run) {
   run.progress = makeStdoutProgress();
   Session::Settings settings;
   settings.backupDir = plan.backupDir.path;
-  settings.checkOnly = plan.check;
+  settings.checkOnly = plan.comparesOnly();
   settings.verifyUploads = plan.verifyUploads;
   settings.progress = run.progress.get();
   run.session.reset(new Session(*run.options, run.outcome, settings));
   if (!plan.offline) {
-    ConnectResult connected = run.session->connect(plan.batch);
+    ConnectResult connected = run.session->connect(plan.batch || plan.diff);
     if (!connected.ok()) {
       // The connection sequence has printed the lines before these.
       for (size_t i = connected.printed; i < connected.shown.size(); i++)
@@ -196,7 +208,7 @@ bool readFlash(Run &run) {
   const RunPlan &plan = run.plan;
   DurableWrite::Unfinished unfinished = session.checkJournal(plan.dismissUnfinished);
   // A check writes nothing, so the notice is all it needs.
-  if (unfinished != DurableWrite::Unfinished::Blocking || plan.check)
+  if (unfinished != DurableWrite::Unfinished::Blocking || plan.comparesOnly())
     return true;
   if (plan.blockFile) {
     ZyLog::log(ZyLog::Normal, "The block image given with -restoreBlock is written all the same.");
@@ -386,6 +398,7 @@ void finishBatch(Run &run) {
     if (!writeChanges(run))
       return;
     writeSaveFile(run);
+    writeRunExport(run.plan, run.files, run.session.get(), run.outcome);
   }
   run.session->close();
 }
@@ -402,6 +415,7 @@ void runInteractive(Run &run) {
     return;
   }
   writeSaveFile(run);
+  writeRunExport(run.plan, run.files, run.session.get(), run.outcome);
   run.session->close();
   printf("\n");
   fflush(stdout);
@@ -409,8 +423,15 @@ void runInteractive(Run &run) {
 
 /// The run after start-up, step by step, into the outcome.
 void runSteps(Run &run) {
-  if (!takeOptions(run) || !checkBeforeConnecting(run) || !connect(run) || !identify(run) ||
-      !readFlash(run) || !writeBlockImage(run) || !applyParameters(run) ||
+  if (!takeOptions(run) || !checkBeforeConnecting(run))
+    return;
+  if (run.plan.diff && !run.plan.diffReadsController())
+    return runDiff(run.plan, run.files, run.session.get(), run.outcome);
+  if (!connect(run) || !identify(run) || !readFlash(run))
+    return;
+  if (run.plan.diff)
+    return runDiff(run.plan, run.files, run.session.get(), run.outcome);
+  if (!writeBlockImage(run) || !applyParameters(run) ||
       !writeFirmwareFile(run, run.plan.imageFile, run.files.image, EXIT_IMAGE_UPLOAD) ||
       !writeFirmwareFile(run, run.plan.uploadFile, run.files.upload, EXIT_UPLOAD))
     return;
@@ -435,8 +456,8 @@ int runDriver(int argc, char **argv) {
   // run's output to standard error before anything is printed.
   CommandLine line(argc, argv);
   RunReport report(outcome);
-  ExitStatus reportStatus =
-      report.start(line.plan().report, line.plan().reportMissing, line.plan().batch);
+  ExitStatus reportStatus = report.start(line.plan().report, line.plan().reportMissing,
+                                         line.plan().batch || line.plan().noShell);
   line.loadDefaultSources();
   ZyGlobalFunctor unsavedWarning(&warnOfUnsavedChanges);
   unsavedWarning.setName("warnOfUnsavedChanges");

@@ -68,6 +68,15 @@ expect "" orvexconf -b DriftFactor -
 expect_has "Ticks/mm" orvexconf -n ti
 expect_has "ticksmm" orvexconf -n ti
 expect_has "Aux24V" orvexconf -n aux2
+# --diff: two parameter sets, either one "-" for the controller; --export:
+# a format, then a file; keywords after them and after --check.
+expect "- a.rop b.rop d.blk sub" orvexconf --diff ""
+expect "a.rop b.rop d.blk sub" orvexconf --diff - ""
+expect "json yaml" orvexconf --export ""
+expect "sub" orvexconf --export yaml ""
+expect "HostBaud" orvexconf -n --export json x.json HOSTB
+expect_has "--history" orvexconf --h
+expect_has "Name" orvexconf -b --check ""
 # Ports: whatever of the usual devices exists on this machine.
 want=""
 for p in /dev/serial/by-id/* /dev/ttyUSB* /dev/ttyACM* /dev/ttyS*; do

@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 // End-to-end runs of orvexconf without a controller: options, messages,
 // keyword/value pairs, parameter files, firmware validation, batch and
-// interactive endings, and exit statuses.
+// interactive endings, exit statuses, and the runs that need no controller:
+// --diff between files, --history of the backup store, --export.
+#include "ParamSet.h"
+#include "ParamSetFile.h"
 #include "ProcessRunner.h"
 #include "ReportCheck.h"
 #include "ZyVersion.h"
@@ -614,4 +617,190 @@ TEST(DriverReport, TheReportWritesOnlyItsOwnFile) {
   struct stat info;
   ASSERT_EQ(lstat(pipe.c_str(), &info), 0);
   EXPECT_TRUE(S_ISFIFO(info.st_mode));
+}
+
+// --diff between files: values are compared, not text; the status says
+// whether a parameter differs; what a file could not give is listed.
+TEST(DriverDiff, ComparesValuesNotTextAndEndsWithTenWhenAParameterDiffers) {
+  TempDir dir;
+  const std::string base = "Name demo-bot\nHostBaud 4\nTicks/mm 128\nDriftFactor -12\n";
+  dir.write("a.rop", base);
+  // The same values: aliases, letter case, comments, blank lines, order.
+  dir.write("same.rop", "; robot\n\n  driftfactor  -12\nticksmm 128 ; alias\nNAME demo-bot\n"
+                        "hostbaud 4\n");
+  dir.write("one.rop", "Name demo-bot\nHostBaud 2\nTicks/mm 128\nDriftFactor -12\n");
+  dir.write("unknown.rop", base + "HostBuad 3\n");
+  std::string error;
+  ParamSet changed = loadParamSet(dir.file("one.rop"));
+  ASSERT_TRUE(writeParamSetFile(changed, dir.file("one.blk"), false, &error)) << error;
+  ASSERT_TRUE(writeParamSetFile(loadParamSet(dir.file("a.rop")), dir.file("a.json"), false, &error))
+      << error;
+  const std::string hostBaud =
+      "HostBaud: 4 -> 2  ; HostBaud (0=9.6K, 1=19.2K, 2=38.4K 3=57.6K 4=115K)";
+  struct Case {
+    const char *what;
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"same values written differently",
+       {"a.rop", "same.rop"},
+       0,
+       {"Comparing 'a.rop' with 'same.rop'.", "No parameter differs."}},
+      {"one change", {"a.rop", "one.rop"}, 10, {"1 parameter differs:", hostBaud}},
+      {"an unknown keyword",
+       {"a.rop", "unknown.rop"},
+       0,
+       {"'unknown.rop' line 5: unknown keyword 'HostBuad' (did you mean 'HostBaud'?), not "
+        "applied.",
+        "No parameter differs."}},
+      {".rop against .blk",
+       {"a.rop", "one.blk"},
+       10,
+       {"126 parameters of 'one.blk' are not in 'a.rop' and are not compared.",
+        "1 parameter differs:", hostBaud}},
+      {"an export against .rop", {"a.json", "same.rop"}, 0, {"No parameter differs."}},
+      {"a missing file", {"a.rop", "missing.rop"}, 3, {}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> args = {"--diff"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    RunResult r = runTool(args, dir);
+    EXPECT_EQ(r.status, c.status) << r.out;
+    for (const std::string &line : c.lines)
+      EXPECT_TRUE(hasLine(r.out, line)) << line << "\n" << r.out;
+  }
+
+  // The report carries the same changes, and what the files could not give.
+  RunResult r = runTool({"--diff", "unknown.rop", "one.rop", "--report", "-"}, dir);
+  EXPECT_EQ(r.status, 10) << r.err;
+  ASSERT_TRUE(writeFile(dir.file("diff.json"), r.out));
+  nlohmann::json report = checkedReport(dir.file("diff.json"));
+  EXPECT_EQ(report["mode"], "check");
+  EXPECT_EQ(report["exitStatusName"], "would-change");
+  EXPECT_EQ(report["changes"], nlohmann::json::parse(R"([{"keyword": "HostBaud",
+      "table": "robot", "before": "4", "after": "2"}])"));
+  EXPECT_EQ(report["diff"]["first"], "unknown.rop");
+  ASSERT_EQ(report["diff"]["problems"].size(), 1u) << report.dump();
+  EXPECT_EQ(report["diff"]["problems"][0]["suggestion"], "HostBaud");
+  EXPECT_TRUE(hasLine(r.err, hostBaud)) << r.err;
+
+  // What --diff cannot go with, refused before anything is read.
+  struct Refusal {
+    std::vector<std::string> args;
+    const char *line;
+  } refusals[] = {
+      {{"--diff", "a.rop"},
+       "--diff needs two parameter sets: --diff A B, each a .rop, .json, .yaml or .blk file, "
+       "or - for the controller at -rp."},
+      {{"--diff", "-", "-"},
+       "--diff - - would compare the controller with itself: name a file for one side."},
+      {{"--diff", "a.rop", "one.rop", "-s", "x.rop"},
+       "--diff compares and writes nothing: leave out -s."},
+      {{"--diff", "a.rop", "one.rop", "Name", "x"},
+       "--diff takes two parameter sets: leave out 'Name' and what follows."},
+      {{"-n", "--diff", "-", "a.rop"}, "--diff - reads the controller: leave out -n."},
+  };
+  for (const Refusal &c : refusals) {
+    RunResult refused = runTool(c.args, dir);
+    EXPECT_EQ(refused.status, 1) << refused.out;
+    EXPECT_TRUE(hasLine(refused.out, c.line)) << refused.out;
+  }
+}
+
+// --history without a controller: the store as it is, no port opened.
+TEST(DriverHistory, AnEmptyStoreKnowsNoControllerAndAnUnknownOneIsAnError) {
+  TempDir dir;
+  std::string store = dir.file("store");
+  RunResult r = runTool({"--history", "--backup-dir", store, "-rp", "/nonexistent/port"}, dir);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(hasLine(r.out, "The backup store '" + store +
+                                 "' knows no controller: it holds no write, upload or backup."))
+      << r.out;
+  EXPECT_EQ(access(store.c_str(), F_OK), -1) << "reading made nothing";
+
+  r = runTool({"--history", "R7-0042", "--backup-dir", store, "--report", "-"}, dir);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_TRUE(hasLine(r.err, "No controller known to the backup store '" + store +
+                                 "' has the serial number or the name 'R7-0042'."))
+      << r.err;
+  ASSERT_TRUE(writeFile(dir.file("h.json"), r.out));
+  nlohmann::json report = checkedReport(dir.file("h.json"));
+  EXPECT_EQ(report["mode"], "offline");
+  EXPECT_EQ(report["port"], nullptr);
+  EXPECT_EQ(report["history"]["query"], "R7-0042");
+  EXPECT_EQ(report["history"]["controllers"], nlohmann::json::array());
+
+  for (const auto &args : std::vector<std::vector<std::string>>{{"--history", "-s", "x.rop"},
+                                                                {"--history", "R7", "extra"},
+                                                                {"-b", "--history", "--check"}}) {
+    RunResult refused = runTool(args, dir);
+    EXPECT_EQ(refused.status, 1) << refused.out;
+    EXPECT_NE(refused.out.find("--history"), std::string::npos) << refused.out;
+  }
+}
+
+// --export writes what the run holds; -r reads it back to the same values.
+TEST(DriverExport, WhatARunHoldsGoesOutAndComesBackTheSame) {
+  TempDir dir;
+  std::string sample = std::string(ORVEX_SOURCE_DIR) + "/params/sample.rop";
+  for (const char *format : {"json", "yaml"}) {
+    SCOPED_TRACE(format);
+    std::string file = std::string("sample.") + format;
+    RunResult r = runTool({"-n", "-b", "-r", sample, "--export", format, file}, dir);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(hasLine(r.out, "Exporting the parameters to '" + file + "' (" + format + ")."));
+    EXPECT_EQ(runTool({"-n", "-b", "-r", file, "-s", "back.rop"}, dir).status, 0);
+    EXPECT_EQ(runTool({"-n", "-b", "-r", sample, "-s", "orig.rop"}, dir).status, 0);
+    EXPECT_EQ(readFile(dir.file("back.rop")), readFile(dir.file("orig.rop")));
+    // Exported again over the old export: replaced, its permissions kept.
+    ASSERT_EQ(chmod(dir.file(file).c_str(), 0640), 0);
+    EXPECT_EQ(
+        runTool({"-n", "-b", "-r", sample, "HostBaud", "2", "--export", format, file}, dir).status,
+        0);
+    struct stat info;
+    ASSERT_EQ(stat(dir.file(file).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0640u);
+    EXPECT_EQ(runTool({"--diff", file, sample}, dir).status, 10);
+  }
+  // Never through a link, never onto the report, a bad format refused.
+  dir.write("victim", "keep");
+  ASSERT_EQ(symlink(dir.file("victim").c_str(), dir.file("link.json").c_str()), 0);
+  RunResult r = runTool({"-n", "-b", "--export", "json", "link.json"}, dir);
+  EXPECT_EQ(r.status, 9) << r.out;
+  EXPECT_TRUE(hasLine(r.out, "Cannot export to 'link.json': it is a symbolic link; name the file "
+                             "itself."))
+      << r.out;
+  EXPECT_EQ(readFile(dir.file("victim")), "keep");
+  EXPECT_EQ(runTool({"-n", "-b", "--export", "json", "e.json", "--report", "e.json"}, dir).status,
+            1);
+  r = runTool({"-n", "-b", "--export", "xml", "e.xml"}, dir);
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(hasLine(
+      r.out, "'xml' is not an export format: give json or yaml, e.g. --export yaml robot.yaml."));
+}
+
+// An unknown option: a batch run refuses it with the nearest option; an
+// interactive run names it before it tries to connect.
+TEST(DriverOptions, AnUnknownOptionIsNamedWithTheNearestOne) {
+  TempDir dir;
+  struct Case {
+    const char *option;
+    const char *line;
+  } cases[] = {{"--histroy", "Unknown option '--histroy' (did you mean '--history'?)."},
+               {"-chek", "Unknown option '-chek' (did you mean '--check'?)."},
+               {"--backupdir", "Unknown option '--backupdir' (did you mean '--backup-dir'?)."},
+               {"-v", "Unknown option '-v'."},
+               {"--verbose", "Unknown option '--verbose'."}};
+  for (const Case &c : cases) {
+    RunResult r = runTool({"-n", "-b", c.option}, dir);
+    EXPECT_EQ(r.status, 7) << r.out;
+    EXPECT_TRUE(hasLine(r.out, c.line)) << r.out;
+  }
+  RunResult r = runTool({"-rp", "/nonexistent/port", "--histroy", "Name", "x"}, dir, "n\n");
+  EXPECT_EQ(r.status, 2) << r.out;
+  size_t named = r.out.find("Unknown option '--histroy' (did you mean '--history'?).");
+  EXPECT_NE(named, std::string::npos) << r.out;
+  EXPECT_LT(named, r.out.find("Could not connect with controller.")) << r.out;
 }

@@ -616,6 +616,10 @@ TEST(DriverChecksFirst, FailuresFoundBeforeConnectingEndTheRunWithoutAByteSent) 
   } cases[] = {
       {{"Nmae", "Foo"}, 7, "Could not process: Nmae Foo\n"},
       {{"Name", "Foo", "extra"}, 7, "Could not process:  extra"},
+      {{"--histroy"}, 7, "Unknown option '--histroy' (did you mean '--history'?)."},
+      {{"-v", "Name", "Foo"}, 7, "Unknown option '-v'."},
+      {{"--diff", "-", "missing.rop"}, 3, "Cannot open parameter file 'missing.rop'"},
+      {{"--export", "json", "no/dir/x.json"}, 9, "Cannot export to 'no/dir/x.json'"},
       {{"-u", "bad.mot"}, 5, ""},
       {{"-m", "bad.mot"}, 4, ""},
       {{"-u", "missing.mot"}, 5, "Cannot open file 'missing.mot' for download."},

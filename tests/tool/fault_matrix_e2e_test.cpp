@@ -16,7 +16,8 @@
 // over the damaged block, and the command they print puts the old block
 // back. The controller's memory is judged from the simulator's state file
 // after the run. After three writes, an upload and a write cut by a crash,
-// the history read from the store tells each with what it changed.
+// the history read from the store (and --history) tells each with what it
+// changed, and --diff tells the damaged block from the one before.
 //
 // Each cell (a fault, an operation) is a test of its own, named after them,
 // so that ctest runs the cells side by side; a row added to the table
@@ -26,6 +27,7 @@
 #include "HistoryOutput.h"
 #include "ParamSetDiff.h"
 #include "ProcessRunner.h"
+#include "ReportCheck.h"
 #include "SimCommandLine.h"
 #include "SimPty.h"
 #include "WriteHistory.h"
@@ -565,7 +567,10 @@ INSTANTIATE_TEST_SUITE_P(Chains, RecoveryChain, testing::ValuesIn(chainRows()), 
 // back whole) and a write cut by SIGKILL at its third piece, all through
 // --backup-dir: read back from the store, newest first, each write with
 // its outcome, its backup in the controller's one folder and what it
-// changed, which the backups before and after it confirm.
+// changed, which the backups before and after it confirm; the same from
+// --history offline, as lines and in the report; and --diff of the damaged
+// block with the file of the block before, 10 until the backup is written
+// back, then 0, the export of the restored block holding every byte.
 TEST(StoreHistory, ThreeWritesAnUploadAndACutWriteAsTheStoreTellsThem) {
   TempDir files;
   ASSERT_TRUE(writeFile(files.file("image.mot"), firmwareImage()));
@@ -573,13 +578,15 @@ TEST(StoreHistory, ThreeWritesAnUploadAndACutWriteAsTheStoreTellsThem) {
   std::string state = dir.file("state.bin");
   std::string store = dir.file("store");
   std::string error;
-  auto run = [&](const std::vector<std::string> &sim, std::vector<std::string> args) {
+  auto run = [&](const std::vector<std::string> &sim, std::vector<std::string> args,
+                 int status = 0) {
     bool killed = !sim.empty();
     args.insert(args.begin(), {"--backup-dir", store});
     ToolRun done = runAgainst(simOptions(sim, state, error), args, dir, killed);
-    EXPECT_EQ(statusOf(done.result), killed ? kKilled : 0) << done.result.out;
+    EXPECT_EQ(statusOf(done.result), killed ? kKilled : status) << done.result.out;
+    return done;
   };
-  run({}, {"Name", "Alpha"});
+  ToolRun first = run({}, {"Name", "Alpha"});
   run({}, {"JoyVelMax", "650", "-u", files.file("image.mot")});
   StoreHistory before = readStoreHistory(store);
   ASSERT_FALSE(before.events.empty());
@@ -650,4 +657,59 @@ TEST(StoreHistory, ThreeWritesAnUploadAndACutWriteAsTheStoreTellsThem) {
   }
   std::vector<std::string> lines = controllerHistoryLines(history, matched);
   EXPECT_NE(std::find(lines.begin(), lines.end(), "    JoyVelMax: 400 -> 650"), lines.end());
+  // The write named its backup as it made it.
+  std::vector<std::string> firstLines = splitLines(first.result.out);
+  EXPECT_NE(std::find(firstLines.begin(), firstLines.end(),
+                      "Saved the block as it was to '" + backups[0] + "'."),
+            firstLines.end())
+      << first.result.out;
+
+  // The same through the command line, offline: no port is opened.
+  auto offline = [&](std::vector<std::string> args, int status) {
+    args.insert(args.begin(), {"--backup-dir", store, "-rp", dir.file("no-port")});
+    RunResult r = runProgram(binPath("orvexconf"), args, "", kCleanEnv, dir.path(), 60000);
+    EXPECT_EQ(r.status, status) << r.out << r.err;
+    return r;
+  };
+  RunResult listed = offline({"--history"}, 0);
+  EXPECT_EQ(splitLines(listed.out), controllerListLines(history));
+  EXPECT_EQ(splitLines(listed.out)[0],
+            "1 controller in the backup store '" + store + "', the last written first:");
+  RunResult one = offline({"--history", "SIM-2024-0042"}, 0);
+  EXPECT_EQ(splitLines(one.out),
+            controllerHistoryLines(history, historyOf(history, "SIM-2024-0042")));
+  std::vector<std::string> oneLines = splitLines(one.out);
+  for (const std::string &line : {std::string("    JoyVelMax: 400 -> 650"),
+                                  "  Backup of the block before it: '" + backups[0] + "'"})
+    EXPECT_NE(std::find(oneLines.begin(), oneLines.end(), line), oneLines.end()) << line << "\n"
+                                                                                 << one.out;
+  RunResult json = offline({"--history", "Alpha", "--report", "-"}, 0);
+  ASSERT_TRUE(writeFile(dir.file("history.json"), json.out));
+  nlohmann::json report = checkedReport(dir.file("history.json"));
+  EXPECT_EQ(report["mode"], "offline");
+  ASSERT_EQ(report["history"]["events"].size(), std::size(expected)) << json.out;
+  EXPECT_EQ(report["history"]["events"][0]["outcomeText"], "did not finish, still open");
+  EXPECT_EQ(report["history"]["events"][2]["changes"][0]["after"], "650");
+  EXPECT_EQ(report["history"]["controllers"][0]["serialNumber"], "SIM-2024-0042");
+  offline({"--history", "Rover99"}, 1);
+
+  // --diff of the controller's block, cut part way, with the parameter file
+  // of the block before the first write: read only, status 10; 0 once the
+  // backup is written back.
+  offline({"-n", "-b", "-restoreBlock", backups[0], "-s", "before.rop"}, 0);
+  ToolRun differs = run({}, {"--diff", "-", "before.rop"}, 10);
+  EXPECT_FALSE(contains(differs.commands, "FE")) << "a diff erases nothing";
+  EXPECT_FALSE(contains(differs.commands, "FW"));
+  EXPECT_NE(differs.result.out.find("\n8 parameters differ:\nName: 'Cut' -> 'simbot'  ; Name\n"),
+            std::string::npos)
+      << differs.result.out;
+  run({}, {"-restoreBlock", backups[0], "--export", "json", "restored.json"});
+  ToolRun same = run({}, {"--diff", "-", "before.rop"});
+  EXPECT_NE(same.result.out.find("\nNo parameter differs.\n"), std::string::npos)
+      << same.result.out;
+  // The controller's export holds the whole block: its every byte is the
+  // backup's.
+  RunResult exported = offline({"--diff", "restored.json", backups[0]}, 0);
+  EXPECT_EQ(exported.out.find("also differ"), std::string::npos) << exported.out;
+  EXPECT_NE(exported.out.find("\nNo parameter differs.\n"), std::string::npos) << exported.out;
 }

@@ -896,6 +896,9 @@ bool writeParamSetExport(const ParamSet &set, ParamSetFormat format, const std::
     *error = "Cannot export to " + inQuotes(fileName) + ": the format must be json or yaml.";
     return false;
   }
+  // A file replaced keeps its permissions, as a save's does; the exact
+  // form never writes through a link put there after this look.
+  int permissions = -1;
   struct stat status;
   if (lstat(fileName.c_str(), &status) == 0) {
     if (S_ISLNK(status.st_mode)) {
@@ -907,9 +910,12 @@ bool writeParamSetExport(const ParamSet &set, ParamSetFormat format, const std::
       *error = "Cannot export to " + inQuotes(fileName) + ": it exists already.";
       return false;
     }
+    if (S_ISREG(status.st_mode))
+      permissions = static_cast<int>(status.st_mode & 0777);
   }
   ZySafeFile file;
-  if (!file.open(fileName, replace ? ZySafeFile::Replace : ZySafeFile::CreateNew) ||
+  if (!file.openExact(fileName, replace ? ZySafeFile::Replace : ZySafeFile::CreateNew,
+                      permissions) ||
       !file.write(text.data(), text.size()) || !file.commit()) {
     *error = "Cannot export to " + inQuotes(fileName) + " (" + strerror(errno) + ").";
     return false;

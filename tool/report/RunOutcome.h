@@ -76,6 +76,7 @@ struct RunRecord {
   bool flashWritten = false;        ///< the parameter block was written
   bool flashWriteFailed = false;    ///< a write of the block failed
   std::string savedTo;              ///< parameter file written at the end
+  std::string exportedTo;           ///< export (--export) written at the end
   bool saveFailed = false;          ///< writing it failed
   std::string rescuedFrom;          ///< block image written back ("-restoreBlock")
 
@@ -104,6 +105,10 @@ struct RunRecord {
   /// them), in order, at most MAX_MESSAGES of them.
   std::vector<std::string> messages;
   int messagesNotKept = 0; ///< Terse lines past MAX_MESSAGES
+  /// The report's optional members as JSON text, "" when the run has none:
+  /// "history" (--history) and "diff" (--diff).
+  std::string historyJson;
+  std::string diffJson;
 };
 
 /// The most lines kept in RunRecord::messages: the first ones are kept, so

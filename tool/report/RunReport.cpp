@@ -165,7 +165,7 @@ std::string reportJson(const RunRecord &record, int status, const std::string &s
   if (!record.rescuedFrom.empty())
     read.push_back(record.rescuedFrom);
   json saved = json::array();
-  for (const std::string *file : {&record.savedTo, &record.backupFile})
+  for (const std::string *file : {&record.savedTo, &record.exportedTo, &record.backupFile})
     if (!file->empty())
       saved.push_back(*file);
   for (const std::string &file : record.rescueFiles)
@@ -177,6 +177,12 @@ std::string reportJson(const RunRecord &record, int status, const std::string &s
     messages.push_back("(" + std::to_string(record.messagesNotKept) +
                        " more lines were logged and are not kept here.)");
   report["messages"] = messages;
+  // Members of the runs that ask for them, made by those runs.
+  const std::pair<const char *, const std::string *> members[] = {{"history", &record.historyJson},
+                                                                  {"diff", &record.diffJson}};
+  for (const auto &member : members)
+    if (!member.second->empty())
+      report[member.first] = json::parse(*member.second, nullptr, false);
   // Texts from the controller need not be UTF-8: bad bytes are replaced.
   return report.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }

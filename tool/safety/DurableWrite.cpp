@@ -251,6 +251,9 @@ bool DurableWrite::beforeErase(const unsigned char *old, const unsigned char *in
                              "--backup-dir DIR, and write again.");
     return false;
   }
+  // Backup and journal line are on the disk: the operator learns where the
+  // block as it was went, without a report.
+  ZyLog::log(ZyLog::Normal, "Saved the block as it was to '%s'.", escapedText(myBackup).c_str());
   myOpen.push_back(entry);
   myId = entry.id;
   myKind = kind;

@@ -572,7 +572,13 @@ struct Write {
 /// store's, or (for a write that could not save them) a missing one.
 void runWrite(const std::string &store, const std::string &port, const Write &w) {
   DurableWrite guard(store, port);
+  LogCapture log;
   ASSERT_TRUE(guard.beforeErase(w.old->data(), w.intended->data(), w.kind));
+  // The operator learns where the block went before anything is erased,
+  // the path shown escaped.
+  EXPECT_TRUE(
+      log.hasLine("Saved the block as it was to '" + escapedText(guard.lastBackup()) + "'."))
+      << log.text();
   if (w.end == End::Cut)
     return;
   char home[4096];
