@@ -2,6 +2,7 @@
 // The differences between two FLASH images and the lines that show them.
 #include "ChangeList.h"
 
+#include "ParamTables.h"
 #include "ShownText.h"
 #include "ZyLog.h"
 #include "ZyUtil.h"
@@ -21,20 +22,6 @@ const char *tableName(const ParamEntry *table) {
     if (described.entries == table)
       return described.title;
   return "";
-}
-
-size_t valueSize(const ParamEntry &entry) {
-  switch (entry.kind) {
-  case ParamKind::text:
-  case ParamKind::bufferedText:
-    return entry.size;
-  case ParamKind::uint8:
-    return 1;
-  case ParamKind::int16:
-  case ParamKind::uint16:
-    return 2;
-  }
-  return 0;
 }
 
 std::string valueText(const ParamEntry &entry, const unsigned char *image) {
@@ -65,7 +52,7 @@ std::vector<ParamChange> imageChanges(const unsigned char *before, const unsigne
   for (ParamEntry *table : allTables()) {
     for (const ParamEntry *entry = table; entry->name[0] != '\0'; ++entry) {
       long offset = entry->value - flashImage;
-      size_t size = valueSize(*entry);
+      size_t size = paramValueSize(*entry);
       if (offset < 0 || offset + size > FLASH_IMAGE_SIZE || reported[offset])
         continue;
       if (memcmp(before + offset, after + offset, size) == 0)

@@ -27,20 +27,6 @@
 
 namespace {
 
-size_t widthOf(const ParamEntry &entry) {
-  switch (entry.kind) {
-  case ParamKind::text:
-  case ParamKind::bufferedText:
-    return entry.size;
-  case ParamKind::uint8:
-    return 1;
-  case ParamKind::int16:
-  case ParamKind::uint16:
-    return 2;
-  }
-  return 0;
-}
-
 bool isWord(ParamKind kind) {
   return kind == ParamKind::int16 || kind == ParamKind::uint16;
 }
@@ -272,7 +258,7 @@ const std::vector<ParamEntryRef> &paramEntries() {
       const char *name = table == robotTable ? names[0] : table == armTable ? names[1] : names[2];
       for (ParamEntry *entry = table; entry->name[0] != '\0'; ++entry)
         list.push_back(ParamEntryRef{entry, name, static_cast<size_t>(entry->value - flashImage),
-                                     widthOf(*entry)});
+                                     paramValueSize(*entry)});
     }
     return list;
   }();

@@ -707,3 +707,17 @@ ParamTableList shellTables() {
         list.tables[list.count++] = table.entries;
   return list;
 }
+
+size_t paramValueSize(const ParamEntry &entry) {
+  switch (entry.kind) {
+  case ParamKind::text:
+  case ParamKind::bufferedText:
+    return entry.size;
+  case ParamKind::uint8:
+    return 1;
+  case ParamKind::int16:
+  case ParamKind::uint16:
+    return 2;
+  }
+  return 0;
+}

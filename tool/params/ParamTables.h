@@ -6,6 +6,8 @@
 #ifndef PARAMTABLES_H
 #define PARAMTABLES_H
 
+#include <cstddef>
+
 /// How a parameter's value is stored in the image.
 enum class ParamKind : unsigned char {
   text = 0,
@@ -78,5 +80,8 @@ ParamTableList fileTables();
 ParamTableList commandLineTables();
 /// The tables the shell's keyword edits reach, in search order.
 ParamTableList shellTables();
+
+/// How many bytes of the image the entry's value takes.
+size_t paramValueSize(const ParamEntry &entry);
 
 #endif
