@@ -153,7 +153,7 @@ std::string nearestOption(const std::string &word) {
 void noteRefused(RunOutcome &outcome, const std::string &keyword, const std::string &value,
                  const char *reason, const std::string &suggestion) {
   RefusedValue refused{keyword, value, reason, suggestion};
-  outcome.update([&refused](RunRecord &record) { record.refusedValues.push_back(refused); });
+  outcome.update([&refused](RunRecord &record) { record.block.refusedValues.push_back(refused); });
 }
 
 /// Notes a value not stored as given; an unknown keyword gets its line
@@ -222,7 +222,7 @@ bool processPairs(const RunPlan &plan, bool apply, bool checked, RunOutcome &out
   }
   if (!refused.empty())
     outcome.update([&refused](RunRecord &record) {
-      record.refused.insert(record.refused.end(), refused.begin(), refused.end());
+      record.block.refused.insert(record.block.refused.end(), refused.begin(), refused.end());
     });
   return !argumentError;
 }

@@ -86,10 +86,10 @@ bool showParamSetDiff(const ParamSet &first, const std::string &firstName, const
   std::string json = member.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   bool controller = firstName == "-" || secondName == "-";
   outcome.update([&](RunRecord &record) {
-    record.check = true;
-    record.offline = !controller;
-    record.changes = diff.changes;
-    record.changed = diff.differs();
+    record.run.check = true;
+    record.run.offline = !controller;
+    record.block.changes = diff.changes;
+    record.block.changed = diff.differs();
     record.diffJson = json;
   });
   return diff.differs();

@@ -81,7 +81,7 @@ bool stopRun(Run &run) {
   int sig = Zyla::stopRequest();
   if (run.session)
     run.session->endStopped();
-  run.outcome.update([sig](RunRecord &record) { record.stopSignal = sig; });
+  run.outcome.update([sig](RunRecord &record) { record.run.stopSignal = sig; });
   return false;
 }
 
@@ -107,9 +107,9 @@ bool takeOptions(Run &run) {
   }
   const RunPlan &plan = run.plan;
   run.outcome.update([&plan](RunRecord &record) {
-    record.batch = plan.batch;
-    record.check = plan.check;
-    record.offline = plan.offline;
+    record.run.batch = plan.batch;
+    record.run.check = plan.check;
+    record.run.offline = plan.offline;
   });
   if (plan.noHistory)
     setShellHistory(false);
@@ -243,7 +243,7 @@ bool writeBlockImage(Run &run) {
                "Took the parameters of block image '%s'; without a controller nothing is "
                "written to one.",
                file.c_str());
-    run.outcome.update([&file](RunRecord &record) { record.restoredFrom = file.path; });
+    run.outcome.update([&file](RunRecord &record) { record.files.restoredFrom = file.path; });
     return true;
   }
   if (run.plan.check) {
@@ -298,7 +298,7 @@ bool applyParameters(Run &run) {
     if (run.session->connected())
       logRestoredChanges(file.path, imageChanges(before, flashImage));
     if (run.files.restoreParsed)
-      run.outcome.update([&file](RunRecord &record) { record.restoredFrom = file.path; });
+      run.outcome.update([&file](RunRecord &record) { record.files.restoredFrom = file.path; });
   }
   run.argumentError = !applyKeywordPairs(run.plan, run.plan.batch, run.outcome);
   return true;
@@ -329,8 +329,8 @@ bool writeChanges(Run &run) {
     // Without a controller there is no read block to differ from.
     bool changed = imageChanged();
     run.outcome.update([changed](RunRecord &record) {
-      record.changed = changed;
-      record.changes.clear();
+      record.block.changed = changed;
+      record.block.changes.clear();
     });
     if (!changed) {
       ZyLog::log(ZyLog::Normal, "Not writing parameters to controler since they have not changed");
@@ -383,9 +383,9 @@ void writeSaveFile(Run &run) {
   ZyLog::log(ZyLog::Normal, "Saving to file '%s'.", file.c_str());
   bool saved = saveParameterFile(file.c_str(), Zyla::getConfig());
   run.outcome.update([saved, &file](RunRecord &record) {
-    record.saveFailed = !saved;
+    record.files.saveFailed = !saved;
     if (saved)
-      record.savedTo = file.path;
+      record.files.savedTo = file.path;
   });
 }
 
@@ -472,7 +472,7 @@ int runDriver(int argc, char **argv) {
   // A run a signal stopped did not succeed, whatever else happened.
   int sig = Zyla::stopRequest();
   if (sig != 0)
-    outcome.update([sig](RunRecord &record) { record.stopSignal = sig; });
+    outcome.update([sig](RunRecord &record) { record.run.stopSignal = sig; });
   int status = outcome.exitStatus();
   // The run ends here, with every object of the driver still alive for the
   // library's exit callbacks.

@@ -47,9 +47,9 @@ bool writeRunExport(const ParamSet &set, ParamSetFormat format, const std::strin
     ZyLog::log(ZyLog::Terse, "%s", escapedText(error).c_str());
   outcome.update([written, &file](RunRecord &record) {
     if (written)
-      record.exportedTo = file;
+      record.files.exportedTo = file;
     else
-      record.saveFailed = true;
+      record.files.saveFailed = true;
   });
   return written;
 }

@@ -34,7 +34,7 @@ ExitStatus runHistory(const std::string &storeDirectory, const std::string &quer
   std::string json = historyJson(history, asked ? &matched : nullptr)
                          .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   outcome.update([&json](RunRecord &record) {
-    record.offline = true;
+    record.run.offline = true;
     record.historyJson = json;
   });
   return failed ? EXIT_OPTIONS : EXIT_OK;

@@ -76,12 +76,12 @@ const char *verdictName(FirmwareIdentity identity) {
 
 Identity identityOf(const RunRecord &record) {
   Identity identity;
-  if (record.identityChecked)
-    identity.verdict = verdictName(record.identity);
-  identity.reply = record.identityReply.text;
-  identity.monitorVersion = record.identityReply.monitorVersion;
-  identity.firmwareName = record.identityReply.firmwareName;
-  identity.firmwareVersion = record.identityReply.firmwareVersion;
+  if (record.controller.identityChecked)
+    identity.verdict = verdictName(record.controller.identity);
+  identity.reply = record.controller.identityReply.text;
+  identity.monitorVersion = record.controller.identityReply.monitorVersion;
+  identity.firmwareName = record.controller.identityReply.firmwareName;
+  identity.firmwareVersion = record.controller.identityReply.firmwareVersion;
   return identity;
 }
 
@@ -119,12 +119,12 @@ struct Controller::State {
     firstMessage = 0;
     if (!session)
       return;
-    firstMessage = connected.messages.size();
+    firstMessage = connected.log.messages.size();
     RunRecord base = connected;
     const ParamBlock &block = session->block();
-    base.blockSha256Before = base.blockSha256After = sha256Hex(block.data(), PARAM_BLOCK_SIZE);
-    base.robotName = blockValue(block.data(), "Name");
-    base.serialNumber = blockValue(block.data(), "SerNum");
+    base.block.sha256Before = base.block.sha256After = sha256Hex(block.data(), PARAM_BLOCK_SIZE);
+    base.controller.robotName = blockValue(block.data(), "Name");
+    base.controller.serialNumber = blockValue(block.data(), "SerNum");
     outcome.update([&base](RunRecord &record) { record = base; });
   }
 
@@ -144,11 +144,11 @@ struct Controller::State {
     // What failed is what the command line shows for it: the operation's
     // lines in the record (not the library's own, which the record leaves
     // out as the command line's silenced log does).
-    if (result.ok() || record.messages.size() <= firstMessage)
+    if (result.ok() || record.log.messages.size() <= firstMessage)
       return;
     result.message.clear();
-    for (size_t i = firstMessage; i < record.messages.size(); i++)
-      result.message += record.messages[i] + "\n";
+    for (size_t i = firstMessage; i < record.log.messages.size(); i++)
+      result.message += record.log.messages[i] + "\n";
   }
 
   /// Refuses an operation without a controller.
@@ -177,14 +177,14 @@ RunResult Controller::connect(const std::string &port, const ControllerSettings 
   LoggedMessages::Route route(my->outcome);
   my->begin();
   if (my->session) {
-    ZyLog::log(ZyLog::Terse, "Already connected to '%s'.", my->connected.port.c_str());
+    ZyLog::log(ZyLog::Terse, "Already connected to '%s'.", my->connected.run.port.c_str());
     call.finish(result, Status::options);
     return result;
   }
   my->settings = settings;
   my->outcome.update([](RunRecord &record) {
     record = RunRecord();
-    record.batch = true;
+    record.run.batch = true;
   });
   my->options = std::make_unique<ConnectOptions>(port.c_str(), settings.robotBaud);
   my->options->setQuiet(true);
@@ -242,7 +242,7 @@ Identity Controller::identity() const {
 
 std::vector<std::string> Controller::warnings() const {
   std::lock_guard<std::mutex> hold(my->busy);
-  return my->connected.warnings;
+  return my->connected.log.warnings;
 }
 
 ReadResult Controller::read() {
@@ -262,7 +262,7 @@ ReadResult Controller::read() {
   result.erased = read.erased;
   {
     Call quiet; // the set's reading logs nothing the caller asked for
-    ParamSet set = paramSetFromBlock(read.block.data(), PARAM_BLOCK_SIZE, my->connected.port);
+    ParamSet set = paramSetFromBlock(read.block.data(), PARAM_BLOCK_SIZE, my->connected.run.port);
     result.parameters = Parameters(set);
   }
   my->finish(call, result);
@@ -315,7 +315,7 @@ Intended intendedBlock(const Target &target, const ParamBlock &current, RunOutco
     if (logRestore)
       logRestoredChanges(target.file, imageChanges(before, after));
     const std::string &file = target.file;
-    outcome.update([&file](RunRecord &record) { record.restoredFrom = file; });
+    outcome.update([&file](RunRecord &record) { record.files.restoredFrom = file; });
     break;
   }
   case Target::Kind::blockImage:
@@ -347,9 +347,9 @@ WriteResult Controller::check(const Target &target) {
     return result;
   LoggedMessages::Route route(my->outcome);
   my->begin();
-  my->outcome.update([](RunRecord &record) { record.check = true; });
+  my->outcome.update([](RunRecord &record) { record.run.check = true; });
   Session &session = *my->session;
-  result.sha256Before = my->outcome.snapshot().blockSha256Before;
+  result.sha256Before = my->outcome.snapshot().block.sha256Before;
   Intended intended = intendedBlock(target, session.block(), my->outcome, false);
   if (intended.failed != EXIT_OK) {
     my->finish(call, result, intended.failed);
@@ -389,7 +389,7 @@ WriteResult Controller::write(const Target &target) {
   LoggedMessages::Route route(my->outcome);
   my->begin();
   Session &session = *my->session;
-  result.sha256Before = my->outcome.snapshot().blockSha256Before;
+  result.sha256Before = my->outcome.snapshot().block.sha256Before;
   Intended intended = intendedBlock(target, session.block(), my->outcome, true);
   if (intended.failed != EXIT_OK) {
     my->finish(call, result, intended.failed);
@@ -462,7 +462,7 @@ UploadResult Controller::upload(const std::string &file, long base, bool compare
   LoggedMessages::Route route(my->outcome);
   my->begin();
   if (compare)
-    my->outcome.update([](RunRecord &record) { record.check = true; });
+    my->outcome.update([](RunRecord &record) { record.run.check = true; });
   // The image is read and checked whole before anything is sent.
   FirmwareImage image;
   int failedLine = 0;

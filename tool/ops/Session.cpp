@@ -33,13 +33,13 @@ class Session::Operation {
 public:
   explicit Operation(Session &session)
       : myOutcome(session.myOutcome), myRoute(session.myOutcome),
-        myFirst(session.myOutcome.snapshot().messages.size()) {}
+        myFirst(session.myOutcome.snapshot().log.messages.size()) {}
   /// Puts the lines kept since the start into result.
   void finish(OpResult &result) {
     RunRecord record = myOutcome.snapshot();
-    if (record.messages.size() > myFirst)
-      result.messages.assign(record.messages.begin() + static_cast<long>(myFirst),
-                             record.messages.end());
+    if (record.log.messages.size() > myFirst)
+      result.messages.assign(record.log.messages.begin() + static_cast<long>(myFirst),
+                             record.log.messages.end());
   }
 
 private:
@@ -68,7 +68,7 @@ ConnectResult Session::connect(bool batch) {
   if (!mySettings.keepLog)
     ZyLog::init(ZyLog::None, ZyLog::Terse, "", false, false, false);
   std::string port = myOptions.connection()->portName();
-  myOutcome.update([&port](RunRecord &record) { record.port = port; });
+  myOutcome.update([&port](RunRecord &record) { record.run.port = port; });
   char reply[REPLY_BUFFER_SIZE + 1] = {};
   bool made;
   {
@@ -98,7 +98,7 @@ ConnectResult Session::connect(bool batch) {
     return result;
   }
   myConnected = true;
-  myOutcome.update([](RunRecord &record) { record.connected = true; });
+  myOutcome.update([](RunRecord &record) { record.controller.connected = true; });
   if (!mySettings.keepLog)
     ZyLog::init(ZyLog::StdOut, ZyLog::Normal, "", false, false, false);
   operation.finish(result);
@@ -109,8 +109,8 @@ void Session::useMonitor() {
   myConnected = true;
   std::string port = myOptions.connection()->portName();
   myOutcome.update([&port](RunRecord &record) {
-    record.port = port;
-    record.connected = true;
+    record.run.port = port;
+    record.controller.connected = true;
   });
 }
 
@@ -125,9 +125,9 @@ IdentityResult Session::identify() {
   result.check = checkFirmwareIdentity(&myLink);
   const IdentityCheck &check = result.check;
   myOutcome.update([&check](RunRecord &record) {
-    record.identityChecked = true;
-    record.identity = check.identity;
-    record.identityReply = check.reply;
+    record.controller.identityChecked = true;
+    record.controller.identity = check.identity;
+    record.controller.identityReply = check.reply;
   });
   if (check.identity == FirmwareIdentity::NotOrvex) {
     ZyLog::log(ZyLog::Normal, "WRONG CONFIGURATION PROGRAM!  Stopping...");
@@ -188,7 +188,7 @@ DurableWrite::Unfinished Session::checkJournal(bool dismiss) {
   myDurable.checkUnfinishedUploads(dismiss);
   std::string notice = myDurable.notice();
   myOutcome.update([&notice](RunRecord &record) {
-    record.unfinishedJournal = notice;
+    record.block.unfinishedJournal = notice;
     if (!notice.empty())
       addWarning(record, notice.c_str());
   });
@@ -218,13 +218,13 @@ ChangeResult Session::noteChanges(const ParamBlock &intended, int compared) {
   std::string name = parameterValue(after, "Name");
   std::string serial = parameterValue(after, "SerNum");
   myOutcome.update([&result, &name, &serial](RunRecord &record) {
-    record.changed = result.changed;
-    record.changes = result.changes;
+    record.block.changed = result.changed;
+    record.block.changes = result.changes;
     if (!result.changed)
       return;
-    record.intendedName = name;
-    record.intendedSerial = serial;
-    record.intendedKnown = true;
+    record.controller.intendedName = name;
+    record.controller.intendedSerial = serial;
+    record.controller.intendedKnown = true;
   });
   return result;
 }
@@ -246,13 +246,13 @@ void Session::noteBlock(const ParamBlock &block, bool asRead) {
   std::string name = blockValue(block.data(), "Name");
   std::string serial = blockValue(block.data(), "SerNum");
   myOutcome.update([&](RunRecord &record) {
-    record.flashRead = true;
-    record.blockSha256After = digest;
+    record.block.flashRead = true;
+    record.block.sha256After = digest;
     if (!asRead)
       return;
-    record.blockSha256Before = digest;
-    record.robotName = name;
-    record.serialNumber = serial;
+    record.block.sha256Before = digest;
+    record.controller.robotName = name;
+    record.controller.serialNumber = serial;
   });
 }
 
@@ -270,10 +270,10 @@ void Session::noteWrite(WriteResult &result, const BlockWrite &write, bool recor
         rescue.push_back(*file);
   const std::string &backup = result.backup;
   myOutcome.update([&backup, &rescue, verified, retryable](RunRecord &record) {
-    record.backupFile = backup;
-    record.rescueFiles = rescue;
+    record.block.backupFile = backup;
+    record.block.rescueFiles = rescue;
     if (verified || !retryable)
-      record.flashWriteFailed = !verified;
+      record.block.flashWriteFailed = !verified;
   });
   if (verified) {
     myBlock = write.written;
@@ -287,7 +287,7 @@ void Session::noteWrite(WriteResult &result, const BlockWrite &write, bool recor
     // A write that failed may have left the block erased or partly
     // written: what it holds now is not known.
     if (write.status == BlockWriteStatus::Failed)
-      myOutcome.update([](RunRecord &record) { record.blockSha256After.clear(); });
+      myOutcome.update([](RunRecord &record) { record.block.sha256After.clear(); });
   }
   // A signal during the write let it finish; the run is to end now.
   if (stopRequested())
@@ -310,7 +310,7 @@ WriteResult Session::write(const ParamBlock &intended, bool retryable) {
     myWriteFailed = true;
   noteWrite(result, write, true, retryable);
   if (write.verified())
-    myOutcome.update([](RunRecord &record) { record.flashWritten = true; });
+    myOutcome.update([](RunRecord &record) { record.block.flashWritten = true; });
   operation.finish(result);
   return result;
 }
@@ -340,15 +340,15 @@ WriteResult Session::writeImage(const unsigned char *image, int length, const st
   std::string name = blockValue(whole.data(), "Name");
   std::string serial = blockValue(whole.data(), "SerNum");
   myOutcome.update([&name, &serial](RunRecord &record) {
-    record.intendedName = name;
-    record.intendedSerial = serial;
-    record.intendedKnown = true;
+    record.controller.intendedName = name;
+    record.controller.intendedSerial = serial;
+    record.controller.intendedKnown = true;
   });
   BlockWrite write = myBlocks.write(myBlock, whole, WriteKind::WholeBlock, &myDurable);
   noteWrite(result, write, false, false);
   if (write.verified()) {
     result.exit = EXIT_OK;
-    myOutcome.update([&source](RunRecord &record) { record.rescuedFrom = source; });
+    myOutcome.update([&source](RunRecord &record) { record.block.rescuedFrom = source; });
   }
   operation.finish(result);
   return result;

@@ -10,24 +10,24 @@
 
 int exitStatusOf(const RunRecord &record) {
   // A run a signal stopped did not succeed, whatever else happened.
-  if (record.stopSignal != 0)
-    return Zyla::exitStatusForSignal(record.stopSignal);
-  if (record.endedWith != EXIT_OK)
-    return record.endedWith;
+  if (record.run.stopSignal != 0)
+    return Zyla::exitStatusForSignal(record.run.stopSignal);
+  if (record.run.endedWith != EXIT_OK)
+    return record.run.endedWith;
   // A batch run's end: unprocessed arguments before a failed write before a
   // failed save.
-  if (record.batch && !record.refused.empty())
+  if (record.run.batch && !record.block.refused.empty())
     return EXIT_BAD_ARGUMENTS;
   // A check that found changes (parameters or firmware blocks) tells so by
   // its own status.
-  if (record.check && record.changed)
+  if (record.run.check && record.block.changed)
     return EXIT_WOULD_CHANGE;
   for (const FirmwareRecord &firmware : record.firmware)
-    if (record.check && !firmware.blocksDiffering.empty())
+    if (record.run.check && !firmware.blocksDiffering.empty())
       return EXIT_WOULD_CHANGE;
-  if (record.flashWriteFailed)
+  if (record.block.flashWriteFailed)
     return EXIT_FLASH_WRITE;
-  return record.saveFailed ? EXIT_SAVE_FAILED : EXIT_OK;
+  return record.files.saveFailed ? EXIT_SAVE_FAILED : EXIT_OK;
 }
 
 RunRecord RunOutcome::snapshot() const {
@@ -36,7 +36,7 @@ RunRecord RunOutcome::snapshot() const {
 }
 
 void RunOutcome::endWith(ExitStatus status) {
-  update([status](RunRecord &record) { record.endedWith = status; });
+  update([status](RunRecord &record) { record.run.endedWith = status; });
 }
 
 namespace {
@@ -62,11 +62,11 @@ void addLines(std::vector<std::string> &lines, int *notKept, const char *text) {
 } // namespace
 
 void addMessage(RunRecord &record, const char *text) {
-  addLines(record.messages, &record.messagesNotKept, text);
+  addLines(record.log.messages, &record.log.messagesNotKept, text);
 }
 
 void addWarning(RunRecord &record, const char *text) {
-  addLines(record.warnings, nullptr, text);
+  addLines(record.log.warnings, nullptr, text);
 }
 
 namespace {

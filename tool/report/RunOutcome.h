@@ -57,54 +57,73 @@ struct FirmwareRecord {
 FirmwareRecord downloadRecord(const std::string &file, const FirmwareImage *image,
                               const FirmwareDownload &download, bool sent, bool written);
 
-/// The facts of a run, as a plain value that can be copied out.
+/// The facts of a run, as a plain value that can be copied out, in parts
+/// that follow the run report's members.
 struct RunRecord {
-  bool batch = false;
-  /// The status of the step that ended the run early, EXIT_OK when none did.
-  ExitStatus endedWith = EXIT_OK;
-  /// The terminating signal that stopped the run, 0 for none.
-  int stopSignal = 0;
+  /// How the run was asked to go, and how it ended.
+  struct Run {
+    bool batch = false;   ///< -b
+    bool check = false;   ///< --check: compare, write nothing
+    bool offline = false; ///< -n: no controller
+    std::string port;     ///< the port the run opened or tried
+    /// The status of the step that ended the run early, EXIT_OK when none did.
+    ExitStatus endedWith = EXIT_OK;
+    /// The terminating signal that stopped the run, 0 for none.
+    int stopSignal = 0;
+  } run;
 
-  bool connected = false;       ///< the monitor answered
-  bool identityChecked = false; ///< identity holds the controller's answer
-  FirmwareIdentity identity = FirmwareIdentity::Unidentified;
-  IdentityFields identityReply;     ///< what the identity reply said, "" when none came
-  bool flashRead = false;           ///< the parameter block was read
-  std::string restoredFrom;         ///< parameter file applied, "" for none
-  bool changed = false;             ///< parameters differ from the controller's
-  std::vector<std::string> refused; ///< command-line texts not processed
-  bool flashWritten = false;        ///< the parameter block was written
-  bool flashWriteFailed = false;    ///< a write of the block failed
-  std::string savedTo;              ///< parameter file written at the end
-  std::string exportedTo;           ///< export (--export) written at the end
-  bool saveFailed = false;          ///< writing it failed
-  std::string rescuedFrom;          ///< block image written back ("-restoreBlock")
+  /// The controller and what it said of itself.
+  struct Controller {
+    bool connected = false;       ///< the monitor answered
+    bool identityChecked = false; ///< identity holds the controller's answer
+    FirmwareIdentity identity = FirmwareIdentity::Unidentified;
+    IdentityFields identityReply;        ///< what the identity reply said, "" when none came
+    std::string robotName, serialNumber; ///< Name and SerNum of the block as read
+    /// Name and SerNum of the block the run wrote, tried to write or (a
+    /// check) would write; intendedKnown false when it wrote nothing.
+    std::string intendedName, intendedSerial;
+    bool intendedKnown = false;
+  } controller;
 
-  std::string backupFile;               ///< backup of the block before a write
-  std::vector<std::string> rescueFiles; ///< rescue files left after a failed write
-  std::string unfinishedJournal;        ///< notice of a write an earlier run left unfinished
+  /// The FLASH parameter block: read, changed, written.
+  struct Block {
+    bool flashRead = false;                  ///< the parameter block was read
+    bool changed = false;                    ///< parameters differ from the controller's
+    std::vector<ParamChange> changes;        ///< parameters written (or that would be)
+    std::vector<std::string> refused;        ///< command-line texts not processed
+    std::vector<RefusedValue> refusedValues; ///< values not stored as given
+    bool flashWritten = false;               ///< the parameter block was written
+    bool flashWriteFailed = false;           ///< a write of the block failed
+    std::string sha256Before;                ///< SHA-256 of the block as read
+    std::string sha256After;                 ///< ... as the run left it, "" when not known
+    std::string rescuedFrom;                 ///< block image written back ("-restoreBlock")
+    std::string backupFile;                  ///< backup of the block before a write
+    std::vector<std::string> rescueFiles;    ///< rescue files left after a failed write
+    std::string unfinishedJournal;           ///< notice of a write an earlier run left unfinished
+  } block;
+
+  /// Parameter files read and written.
+  struct Files {
+    std::string restoredFrom; ///< parameter file applied, "" for none
+    std::string savedTo;      ///< parameter file written at the end
+    bool saveFailed = false;  ///< writing it failed
+    std::string exportedTo;   ///< export (--export) written at the end
+  } files;
+
   std::vector<FirmwareRecord> firmware; ///< firmware files, in the order written
 
-  bool check = false;                      ///< --check: compare, write nothing
-  std::string port;                        ///< the port the run opened or tried
-  std::vector<ParamChange> changes;        ///< parameters written (or that would be)
-  std::vector<RefusedValue> refusedValues; ///< values not stored as given
-  /// Lines that warned the operator: the log's "Warning:" and "Caution:"
-  /// lines, the notices of unfinished writes, a caution about the
-  /// firmware; at most MAX_MESSAGES of them.
-  std::vector<std::string> warnings;
-  bool offline = false;                ///< -n: no controller
-  std::string robotName, serialNumber; ///< Name and SerNum of the block as read
-  /// Name and SerNum of the block the run wrote, tried to write or (a
-  /// check) would write; intendedKnown false when it wrote nothing.
-  std::string intendedName, intendedSerial;
-  bool intendedKnown = false;
-  std::string blockSha256Before; ///< SHA-256 of the block as read
-  std::string blockSha256After;  ///< ... as the run left it
-  /// Lines the run logged at Terse (errors, refusals and the advice on
-  /// them), in order, at most MAX_MESSAGES of them.
-  std::vector<std::string> messages;
-  int messagesNotKept = 0; ///< Terse lines past MAX_MESSAGES
+  /// What the run told the operator.
+  struct Log {
+    /// Lines that warned the operator: the log's "Warning:" and "Caution:"
+    /// lines, the notices of unfinished writes, a caution about the
+    /// firmware; at most MAX_MESSAGES of them.
+    std::vector<std::string> warnings;
+    /// Lines the run logged at Terse (errors, refusals and the advice on
+    /// them), in order, at most MAX_MESSAGES of them.
+    std::vector<std::string> messages;
+    int messagesNotKept = 0; ///< Terse lines past MAX_MESSAGES
+  } log;
+
   /// The report's optional members as JSON text, "" when the run has none:
   /// "history" (--history) and "diff" (--diff).
   std::string historyJson;

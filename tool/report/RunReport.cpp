@@ -56,11 +56,11 @@ const char *identityName(FirmwareIdentity identity) {
 }
 
 const char *modeOf(const RunRecord &record) {
-  if (record.check)
+  if (record.run.check)
     return "check";
-  if (record.offline)
+  if (record.run.offline)
     return "offline";
-  return record.batch ? "batch" : "interactive";
+  return record.run.batch ? "batch" : "interactive";
 }
 
 /// What stands in the way of writing the report at path, "" when nothing
@@ -98,49 +98,52 @@ std::string reportJson(const RunRecord &record, int status, const std::string &s
   report["started"] = started;
   report["ended"] = ended;
   report["durationSeconds"] = seconds;
-  report["port"] = textOrNull(record.port);
+  report["port"] = textOrNull(record.run.port);
   report["mode"] = modeOf(record);
   report["exitStatus"] = status;
   report["exitStatusName"] = exitStatusName(status);
-  report["signal"] = record.stopSignal;
+  report["signal"] = record.run.stopSignal;
   // The identity reply and what it names are null when no reply came.
-  const IdentityFields &reply = record.identityReply;
+  const IdentityFields &reply = record.controller.identityReply;
   report["controller"] = {
-      {"connected", record.connected},
-      {"identity", record.identityChecked ? json(identityName(record.identity)) : json()},
+      {"connected", record.controller.connected},
+      {"identity",
+       record.controller.identityChecked ? json(identityName(record.controller.identity)) : json()},
       {"identityReply", textOrNull(reply.text)},
       {"monitorVersion", textOrNull(reply.monitorVersion)},
       {"firmwareName", textOrNull(reply.firmwareName)},
       {"firmwareVersion", textOrNull(reply.firmwareVersion)},
-      {"robotName", record.flashRead ? json(record.robotName) : json()},
-      {"serialNumber", record.flashRead ? json(record.serialNumber) : json()},
-      {"intendedRobotName", record.intendedKnown ? json(record.intendedName) : json()},
-      {"intendedSerialNumber", record.intendedKnown ? json(record.intendedSerial) : json()}};
-  report["block"] = {{"read", record.flashRead},
-                     {"sha256Before", textOrNull(record.blockSha256Before)},
-                     {"sha256After", textOrNull(record.blockSha256After)},
-                     {"written", record.flashWritten || !record.rescuedFrom.empty()},
-                     {"verified", record.flashWritten || !record.rescuedFrom.empty()},
-                     {"writeFailed", record.flashWriteFailed},
-                     {"imageWritten", textOrNull(record.rescuedFrom)},
-                     {"backupFile", textOrNull(record.backupFile)},
-                     {"rescueFiles", record.rescueFiles},
-                     {"unfinishedJournal", textOrNull(record.unfinishedJournal)}};
+      {"robotName", record.block.flashRead ? json(record.controller.robotName) : json()},
+      {"serialNumber", record.block.flashRead ? json(record.controller.serialNumber) : json()},
+      {"intendedRobotName",
+       record.controller.intendedKnown ? json(record.controller.intendedName) : json()},
+      {"intendedSerialNumber",
+       record.controller.intendedKnown ? json(record.controller.intendedSerial) : json()}};
+  report["block"] = {{"read", record.block.flashRead},
+                     {"sha256Before", textOrNull(record.block.sha256Before)},
+                     {"sha256After", textOrNull(record.block.sha256After)},
+                     {"written", record.block.flashWritten || !record.block.rescuedFrom.empty()},
+                     {"verified", record.block.flashWritten || !record.block.rescuedFrom.empty()},
+                     {"writeFailed", record.block.flashWriteFailed},
+                     {"imageWritten", textOrNull(record.block.rescuedFrom)},
+                     {"backupFile", textOrNull(record.block.backupFile)},
+                     {"rescueFiles", record.block.rescueFiles},
+                     {"unfinishedJournal", textOrNull(record.block.unfinishedJournal)}};
   json changes = json::array();
-  for (const ParamChange &change : record.changes)
+  for (const ParamChange &change : record.block.changes)
     changes.push_back({{"keyword", change.keyword},
                        {"table", change.table},
                        {"before", change.before},
                        {"after", change.after}});
   report["changes"] = changes;
   json refused = json::array();
-  for (const RefusedValue &value : record.refusedValues)
+  for (const RefusedValue &value : record.block.refusedValues)
     refused.push_back({{"keyword", value.keyword},
                        {"value", value.value},
                        {"reason", value.reason},
                        {"suggestion", textOrNull(value.suggestion)}});
   report["refused"] = refused;
-  report["unprocessedArguments"] = record.refused;
+  report["unprocessedArguments"] = record.block.refused;
   json firmware = json::array();
   json read = json::array();
   for (const FirmwareRecord &file : record.firmware) {
@@ -160,21 +163,22 @@ std::string reportJson(const RunRecord &record, int status, const std::string &s
     read.push_back(file.file);
   }
   report["firmware"] = firmware;
-  if (!record.restoredFrom.empty())
-    read.push_back(record.restoredFrom);
-  if (!record.rescuedFrom.empty())
-    read.push_back(record.rescuedFrom);
+  if (!record.files.restoredFrom.empty())
+    read.push_back(record.files.restoredFrom);
+  if (!record.block.rescuedFrom.empty())
+    read.push_back(record.block.rescuedFrom);
   json saved = json::array();
-  for (const std::string *file : {&record.savedTo, &record.exportedTo, &record.backupFile})
+  for (const std::string *file :
+       {&record.files.savedTo, &record.files.exportedTo, &record.block.backupFile})
     if (!file->empty())
       saved.push_back(*file);
-  for (const std::string &file : record.rescueFiles)
+  for (const std::string &file : record.block.rescueFiles)
     saved.push_back(file);
   report["files"] = {{"read", read}, {"saved", saved}};
-  report["warnings"] = record.warnings;
-  json messages = record.messages;
-  if (record.messagesNotKept > 0)
-    messages.push_back("(" + std::to_string(record.messagesNotKept) +
+  report["warnings"] = record.log.warnings;
+  json messages = record.log.messages;
+  if (record.log.messagesNotKept > 0)
+    messages.push_back("(" + std::to_string(record.log.messagesNotKept) +
                        " more lines were logged and are not kept here.)");
   report["messages"] = messages;
   // Members of the runs that ask for them, made by those runs.
@@ -239,8 +243,8 @@ void RunReport::write() {
     return;
   RunRecord record = myOutcome.snapshot();
   int sig = Zyla::signalReceived();
-  if (record.stopSignal == 0 && sig != 0)
-    record.stopSignal = sig;
+  if (record.run.stopSignal == 0 && sig != 0)
+    record.run.stopSignal = sig;
   auto ended = std::chrono::system_clock::now();
   double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - myStart).count();

@@ -89,13 +89,13 @@ TEST_F(SessionTest, TwoSessionsOnTwoPortsWorkAtOnce) {
     EXPECT_EQ(blockValue(c->session.block().data(), "Name"), name);
     // Each record holds its own session's facts alone.
     RunRecord record = c->outcome.snapshot();
-    EXPECT_TRUE(record.flashWritten);
-    EXPECT_EQ(record.intendedName, name);
-    ASSERT_EQ(record.changes.size(), 1u);
-    EXPECT_EQ(record.changes[0].keyword, "Name");
-    EXPECT_EQ(record.changes[0].after, name);
-    EXPECT_EQ(record.blockSha256After, c->written.sha256After);
-    EXPECT_NE(record.blockSha256Before, record.blockSha256After);
+    EXPECT_TRUE(record.block.flashWritten);
+    EXPECT_EQ(record.controller.intendedName, name);
+    ASSERT_EQ(record.block.changes.size(), 1u);
+    EXPECT_EQ(record.block.changes[0].keyword, "Name");
+    EXPECT_EQ(record.block.changes[0].after, name);
+    EXPECT_EQ(record.block.sha256After, c->written.sha256After);
+    EXPECT_NE(record.block.sha256Before, record.block.sha256After);
   }
 }
 
@@ -118,7 +118,7 @@ TEST_F(SessionTest, WhatCannotBeDoneComesBackAsAValueWithItsMessage) {
   EXPECT_EQ(idle.check(ParamBlock{}).status, OpStatus::NoController);
   EXPECT_EQ(idle.identify().status, OpStatus::NoController);
   // The record holds the session's lines too.
-  EXPECT_EQ(outcome.snapshot().messages.size(), 2u);
+  EXPECT_EQ(outcome.snapshot().log.messages.size(), 2u);
 
   // A block image that is not a whole block is refused before the erase.
   Controller c;

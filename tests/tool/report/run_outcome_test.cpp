@@ -25,57 +25,58 @@ TEST(RunOutcome, ExitStatusFollowsThePrecedenceOfCauses) {
       {"nothing happened", [](RunRecord &) {}, 0},
       {"signal wins over everything",
        [](RunRecord &r) {
-         r.stopSignal = 15;
-         r.endedWith = EXIT_FLASH_READ;
-         r.saveFailed = true;
+         r.run.stopSignal = 15;
+         r.run.endedWith = EXIT_FLASH_READ;
+         r.files.saveFailed = true;
        },
        143},
       {"a step's own status wins over the batch end",
        [](RunRecord &r) {
-         r.batch = true;
-         r.endedWith = EXIT_UPLOAD;
-         r.refused = {"x"};
+         r.run.batch = true;
+         r.run.endedWith = EXIT_UPLOAD;
+         r.block.refused = {"x"};
        },
        5},
       {"batch: refused wins over a failed write",
        [](RunRecord &r) {
-         r.batch = true;
-         r.refused = {"x"};
-         r.flashWriteFailed = true;
+         r.run.batch = true;
+         r.block.refused = {"x"};
+         r.block.flashWriteFailed = true;
        },
        7},
-      {"interactive: refused texts do not count", [](RunRecord &r) { r.refused = {"x"}; }, 0},
+      {"interactive: refused texts do not count", [](RunRecord &r) { r.block.refused = {"x"}; }, 0},
       {"failed write wins over failed save",
        [](RunRecord &r) {
-         r.flashWriteFailed = true;
-         r.saveFailed = true;
+         r.block.flashWriteFailed = true;
+         r.files.saveFailed = true;
        },
        8},
-      {"failed save", [](RunRecord &r) { r.saveFailed = true; }, 9},
-      {"check that would change", [](RunRecord &r) { r.check = r.batch = r.changed = true; }, 10},
+      {"failed save", [](RunRecord &r) { r.files.saveFailed = true; }, 9},
+      {"check that would change",
+       [](RunRecord &r) { r.run.check = r.run.batch = r.block.changed = true; }, 10},
       {"check: a failure keeps its status",
        [](RunRecord &r) {
-         r.check = r.batch = r.changed = true;
-         r.endedWith = EXIT_NO_CONNECTION;
+         r.run.check = r.run.batch = r.block.changed = true;
+         r.run.endedWith = EXIT_NO_CONNECTION;
        },
        2},
       {"check: refused arguments win",
        [](RunRecord &r) {
-         r.check = r.batch = r.changed = true;
-         r.refused = {"x"};
+         r.run.check = r.run.batch = r.block.changed = true;
+         r.block.refused = {"x"};
        },
        7},
-      {"check without changes", [](RunRecord &r) { r.check = r.batch = true; }, 0},
+      {"check without changes", [](RunRecord &r) { r.run.check = r.run.batch = true; }, 0},
       {"check: firmware blocks that differ",
        [](RunRecord &r) {
-         r.check = r.batch = true;
+         r.run.check = r.run.batch = true;
          r.firmware.resize(2);
          r.firmware[1].blocksDiffering = {8};
        },
        10},
       {"firmware blocks differing count only in a check",
        [](RunRecord &r) {
-         r.batch = true;
+         r.run.batch = true;
          r.firmware.resize(1);
          r.firmware[0].blocksDiffering = {8};
        },
@@ -96,15 +97,15 @@ TEST(RunOutcome, ACopyTakenWhileAnotherThreadFillsItIsWhole) {
   std::thread filler([&outcome] {
     for (int i = 0; i < rounds; i++)
       outcome.update([](RunRecord &r) {
-        r.refused.push_back("word");
-        r.refused.push_back("value");
+        r.block.refused.push_back("word");
+        r.block.refused.push_back("value");
       });
   });
   // Every copy holds whole pairs: never a half-done change.
   for (int i = 0; i < rounds; i++)
-    ASSERT_EQ(outcome.snapshot().refused.size() % 2, 0U);
+    ASSERT_EQ(outcome.snapshot().block.refused.size() % 2, 0U);
   filler.join();
-  EXPECT_EQ(outcome.snapshot().refused.size(), 2U * rounds);
+  EXPECT_EQ(outcome.snapshot().block.refused.size(), 2U * rounds);
 }
 
 TEST(RunOutcome, KeepsTheFirstTerseLinesLoggedWhileTheLogIsHeard) {
@@ -129,18 +130,18 @@ TEST(RunOutcome, KeepsTheFirstTerseLinesLoggedWhileTheLogIsHeard) {
   RunOutcome shown;
   shown.update(
       [](RunRecord &r) { addMessage(r, "Port 'x': busy.\n  Close it. \n\nThen retry.\n"); });
-  EXPECT_EQ(shown.snapshot().messages,
+  EXPECT_EQ(shown.snapshot().log.messages,
             (std::vector<std::string>{"Port 'x': busy.", "  Close it.", "Then retry."}));
   ZyLog::init(ZyLog::StdOut, ZyLog::Normal, "", false, false, false);
 
   RunRecord record = outcome.snapshot();
-  ASSERT_EQ(record.messages.size(), MAX_MESSAGES);
-  EXPECT_EQ(record.messages[0], "Could not process: Foo 3");
-  EXPECT_EQ(record.messages[1], "line 0");
-  EXPECT_EQ(record.messages.back(), "line 198");
-  EXPECT_EQ(record.messagesNotKept, 51);
+  ASSERT_EQ(record.log.messages.size(), MAX_MESSAGES);
+  EXPECT_EQ(record.log.messages[0], "Could not process: Foo 3");
+  EXPECT_EQ(record.log.messages[1], "line 0");
+  EXPECT_EQ(record.log.messages.back(), "line 198");
+  EXPECT_EQ(record.log.messagesNotKept, 51);
   // The warnings and cautions shown, whatever their level.
-  EXPECT_EQ(record.warnings,
+  EXPECT_EQ(record.log.warnings,
             std::vector<std::string>{"Caution: 'x.rop' changes the robot's identity (Name)."});
   // The report names the cut after the lines kept.
   nlohmann::json report = nlohmann::json::parse(reportJson(record, 7, "s", "e", 0), nullptr, false);
@@ -162,9 +163,9 @@ TEST(RunReport, StatusNamesDigestsAndAReportOfAnyRecord) {
   EXPECT_EQ(sha256Hex(abc, 3), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
   // A name from the controller that is not UTF-8 still gives a report.
   RunRecord record;
-  record.flashRead = true;
-  record.robotName = "R\xff";
-  record.changes.push_back({"Name", "robot", "R1", "R\xff", true});
+  record.block.flashRead = true;
+  record.controller.robotName = "R\xff";
+  record.block.changes.push_back({"Name", "robot", "R1", "R\xff", true});
   std::string text = reportJson(record, 0, "2026-01-01T00:00:00.000Z", "x", 0.5);
   nlohmann::json report = nlohmann::json::parse(text, nullptr, false);
   ASSERT_FALSE(report.is_discarded()) << text;
@@ -186,24 +187,24 @@ TEST(RunReport, TheBlockAsReadAndAsWritten) {
       {"read only", [](RunRecord &) {}, false, nullptr},
       {"keywords written",
        [](RunRecord &r) {
-         r.flashWritten = true;
-         r.intendedName = "New";
-         r.intendedKnown = true;
+         r.block.flashWritten = true;
+         r.controller.intendedName = "New";
+         r.controller.intendedKnown = true;
        },
        true, "New"},
       {"a block image written",
        [](RunRecord &r) {
-         r.rescuedFrom = "b.blk";
-         r.intendedName = "Blocky";
-         r.intendedKnown = true;
+         r.block.rescuedFrom = "b.blk";
+         r.controller.intendedName = "Blocky";
+         r.controller.intendedKnown = true;
        },
        true, "Blocky"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     RunRecord record;
-    record.flashRead = true;
-    record.robotName = "Old";
+    record.block.flashRead = true;
+    record.controller.robotName = "Old";
     c.facts(record);
     nlohmann::json report = nlohmann::json::parse(reportJson(record, 0, "s", "e", 0));
     EXPECT_EQ(report["block"]["written"], c.written);
