@@ -59,25 +59,10 @@ void setUpOnce() {
   (void)observer;
 }
 
-/// The verdict's name, as the run report gives it.
-const char *verdictName(FirmwareIdentity identity) {
-  switch (identity) {
-  case FirmwareIdentity::Known:
-    return "known";
-  case FirmwareIdentity::Newer:
-    return "newer";
-  case FirmwareIdentity::NotOrvex:
-    return "not-orvex";
-  case FirmwareIdentity::Unidentified:
-    break;
-  }
-  return "unidentified";
-}
-
 Identity identityOf(const RunRecord &record) {
   Identity identity;
   if (record.controller.identityChecked)
-    identity.verdict = verdictName(record.controller.identity);
+    identity.verdict = firmwareIdentityName(record.controller.identity);
   identity.reply = record.controller.identityReply.text;
   identity.monitorVersion = record.controller.identityReply.monitorVersion;
   identity.firmwareName = record.controller.identityReply.firmwareName;

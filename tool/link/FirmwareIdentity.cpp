@@ -88,3 +88,17 @@ void printCaution(FirmwareIdentity identity) {
   ZyLog::log(ZyLog::Normal, "%s", text);
   ZyLog::log(ZyLog::Normal, "========================================================");
 }
+
+const char *firmwareIdentityName(FirmwareIdentity identity) {
+  switch (identity) {
+  case FirmwareIdentity::Known:
+    return "known";
+  case FirmwareIdentity::Newer:
+    return "newer";
+  case FirmwareIdentity::NotOrvex:
+    return "not-orvex";
+  case FirmwareIdentity::Unidentified:
+    break;
+  }
+  return "unidentified";
+}

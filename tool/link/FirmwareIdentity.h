@@ -25,6 +25,10 @@ enum class FirmwareIdentity {
 /// as NUL characters.
 FirmwareIdentity firmwareIdentityResult(const char *reply);
 
+/// The verdict's name, as the run report and the library give it: "known",
+/// "newer", "not-orvex" or "unidentified".
+const char *firmwareIdentityName(FirmwareIdentity identity);
+
 /// What an identity reply body names: the monitor's version, the
 /// firmware's name and version, each "" where the reply is too short; text
 /// is the reply as the log shows it (without its leading command letter).

@@ -41,20 +41,6 @@ json textOrNull(const std::string &text) {
   return text.empty() ? json() : json(text);
 }
 
-const char *identityName(FirmwareIdentity identity) {
-  switch (identity) {
-  case FirmwareIdentity::Known:
-    return "known";
-  case FirmwareIdentity::Newer:
-    return "newer";
-  case FirmwareIdentity::NotOrvex:
-    return "not-orvex";
-  case FirmwareIdentity::Unidentified:
-    return "unidentified";
-  }
-  return "unidentified";
-}
-
 const char *modeOf(const RunRecord &record) {
   if (record.run.check)
     return "check";
@@ -107,8 +93,9 @@ std::string reportJson(const RunRecord &record, int status, const std::string &s
   const IdentityFields &reply = record.controller.identityReply;
   report["controller"] = {
       {"connected", record.controller.connected},
-      {"identity",
-       record.controller.identityChecked ? json(identityName(record.controller.identity)) : json()},
+      {"identity", record.controller.identityChecked
+                       ? json(firmwareIdentityName(record.controller.identity))
+                       : json()},
       {"identityReply", textOrNull(reply.text)},
       {"monitorVersion", textOrNull(reply.monitorVersion)},
       {"firmwareName", textOrNull(reply.firmwareName)},
